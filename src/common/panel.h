@@ -1,0 +1,15 @@
+// The text rules of the two multi-line panels, shared by every window implementation.
+#pragma once
+
+#include <string>
+
+namespace quarnel {
+
+// A panel whose text is longer than this loses its oldest line on the next append.
+constexpr size_t PANEL_TEXT_LIMIT = 25000;
+
+// Appends `line` and CR LF to `panel` (an empty line appends nothing), after dropping the oldest
+// line when the panel holds more than PANEL_TEXT_LIMIT characters.
+void AppendPanelText(std::string& panel, const char* line);
+
+}  // namespace quarnel

@@ -1,0 +1,73 @@
+// Layout of one raw 2352-byte CD sector (Mode 2, CD-ROM XA) and the helpers that read it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quarnel {
+
+constexpr uint32_t SECTOR_SIZE = 2352;
+
+// Byte offsets inside a raw sector.
+constexpr size_t SYNC_OFFSET = 0;  // 12 bytes, never checked
+constexpr size_t HEADER_OFFSET = 12;  // minutes, seconds, frames as BCD
+constexpr size_t MODE_OFFSET = 15;
+constexpr size_t SUBHEADER_OFFSET = 16;
+constexpr size_t FILE_NUMBER_OFFSET = 16;
+constexpr size_t CHANNEL_OFFSET = 17;
+constexpr size_t SUBMODE_OFFSET = 18;
+constexpr size_t CODING_OFFSET = 19;
+constexpr size_t SUBHEADER_COPY_OFFSET = 20;
+constexpr size_t SUBMODE_COPY_OFFSET = 22;
+constexpr size_t USER_DATA_OFFSET = 24;
+
+constexpr size_t FORM1_USER_DATA_SIZE = 2048;
+constexpr size_t FORM2_USER_DATA_SIZE = 2324;
+
+// Submode bits.
+constexpr uint8_t SUBMODE_END_OF_RECORD = 0x01;
+constexpr uint8_t SUBMODE_VIDEO = 0x02;
+constexpr uint8_t SUBMODE_AUDIO = 0x04;
+constexpr uint8_t SUBMODE_DATA = 0x08;
+constexpr uint8_t SUBMODE_TRIGGER = 0x10;
+constexpr uint8_t SUBMODE_FORM2 = 0x20;
+constexpr uint8_t SUBMODE_REAL_TIME = 0x40;
+constexpr uint8_t SUBMODE_EOF = 0x80;
+
+// Coding byte of an XA audio sector.
+constexpr uint8_t CODING_STEREO_MASK = 0x03;  // value 1: stereo
+constexpr uint8_t CODING_RATE_MASK = 0x0C;    // non-zero: 18900 Hz, zero: 37800 Hz
+
+// XA audio: 18 sound groups of 128 bytes from the start of the user data.
+constexpr size_t SOUND_GROUP_SIZE = 128;
+constexpr size_t SOUND_GROUPS_PER_SECTOR = 18;
+constexpr size_t XA_SAMPLES_PER_SECTOR = 4032;
+
+// Sectors 0 to 149 of a disc are addressed from 00:02:00.
+constexpr uint32_t ADDRESS_OFFSET = 150;
+constexpr uint32_t FRAMES_PER_SECOND = 75;
+
+inline uint32_t FromBcd(uint8_t b) { return (b >> 4) * 10u + (b & 0x0F); }
+inline uint8_t ToBcd(uint32_t v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); }
+
+// The sector number that the header's address names: ((m * 60 + s) - 2) * 75 + f, in unsigned
+// 32-bit arithmetic (an address before 00:02:00 wraps and matches no sector).
+inline uint32_t HeaderAddress(const uint8_t* sector) {
+  const uint32_t m = FromBcd(sector[HEADER_OFFSET]);
+  const uint32_t s = FromBcd(sector[HEADER_OFFSET + 1]);
+  const uint32_t f = FromBcd(sector[HEADER_OFFSET + 2]);
+  return ((m * 60 + s) - 2) * FRAMES_PER_SECOND + f;
+}
+
+// Writes the BCD address of sector n into a header.
+inline void WriteHeaderAddress(uint8_t* sector, uint32_t n) {
+  const uint32_t a = n + ADDRESS_OFFSET;
+  sector[HEADER_OFFSET] = ToBcd(a / (60 * FRAMES_PER_SECOND));
+  sector[HEADER_OFFSET + 1] = ToBcd((a / FRAMES_PER_SECOND) % 60);
+  sector[HEADER_OFFSET + 2] = ToBcd(a % FRAMES_PER_SECOND);
+}
+
+inline uint8_t Submode(const uint8_t* sector) { return sector[SUBMODE_OFFSET]; }
+inline const uint8_t* UserData(const uint8_t* sector) { return sector + USER_DATA_OFFSET; }
+
+}  // namespace quarnel

@@ -1,0 +1,149 @@
+#include "analysis/cue_sheet.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quarnel {
+namespace {
+
+struct Parsed {
+  AudioTrackTable table{};
+  std::vector<std::pair<uint32_t, uint32_t>> logged;
+  uint32_t count = 0;
+};
+
+Parsed Parse(const std::string& text, uint32_t sectors) {
+  Parsed p;
+  p.count = ParseCueSheet(text, sectors, p.table,
+                          [&](uint32_t track, uint32_t first) { p.logged.emplace_back(track, first); });
+  return p;
+}
+
+TEST(CueSheet, ReadsPregapAndIndexOneInBothNumberWidths) {
+  const std::string withPregap =
+      "FILE \"game.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n"
+      "  TRACK 02 AUDIO\n    INDEX 00 10:00:00\n    INDEX 01 10:02:00\n";
+  Parsed p = Parse(withPregap, 60000);
+  ASSERT_EQ(p.count, 1u);
+  EXPECT_EQ(p.table.track[2].firstSector, 45150u);
+  EXPECT_EQ(p.table.track[1].lastSector, 44999u);
+  EXPECT_EQ(p.table.track[2].lastSector, 59999u);
+  EXPECT_EQ(p.logged, (std::vector<std::pair<uint32_t, uint32_t>>{{2, 45150}}));
+
+  p = Parse(
+      "  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n  TRACK 02 AUDIO\r\n    INDEX 01 10:02:00",
+      60000);
+  ASSERT_EQ(p.count, 1u);
+  EXPECT_EQ(p.table.track[1].lastSector, 45149u);
+
+  p = Parse("TRACK 1 MODE2/2352\nINDEX 1 00:00:00\nTRACK 2 AUDIO\nINDEX 1 03:00:00\n", 20000);
+  ASSERT_EQ(p.count, 1u);
+  EXPECT_EQ(p.table.track[2].firstSector, 13500u);
+}
+
+TEST(CueSheet, SeveralTracksEndAtTheNextTrackAndTheLastAtTheImageEnd) {
+  std::string cue = "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\n";
+  cue += "TRACK 02 AUDIO\nINDEX 00 01:00:00\nINDEX 01 01:02:00\n";
+  cue += "TRACK 03 AUDIO\nINDEX 01 02:00:00\n";
+  cue += "TRACK 04 AUDIO\nINDEX 00 03:00:00\nINDEX 01 03:02:00\n";
+  Parsed p = Parse(cue, 20000);
+  ASSERT_EQ(p.count, 3u);
+  EXPECT_EQ(p.table.track[2].firstSector, 4650u);
+  EXPECT_EQ(p.table.track[2].lastSector, 8999u);
+  EXPECT_EQ(p.table.track[3].firstSector, 9000u);
+  EXPECT_EQ(p.table.track[3].lastSector, 13499u);
+  EXPECT_EQ(p.table.track[4].firstSector, 13650u);
+  EXPECT_EQ(p.table.track[4].lastSector, 19999u);
+}
+
+TEST(CueSheet, MalformedSheetsEndTheListAtTheLastGoodTrack) {
+  const std::string head = "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\n";
+  const std::string two = "TRACK 02 AUDIO\nINDEX 01 01:00:00\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    uint32_t tracks;
+  } cases[] = {
+      {"lower case", "track 01 mode2/2352\ntrack 02 audio\nindex 01 01:00:00\n", 0},
+      {"no TRACK", "FILE \"x.bin\" BINARY\n", 0},
+      {"TRACK at the very end", "TRACK", 0},
+      {"no space after the number", "TRACK 01\nINDEX 01 00:00:00\nTRACK 02 AUDIO\n", 0},
+      {"skipped number", head + two + "TRACK 04 AUDIO\nINDEX 01 02:00:00\n", 1},
+      {"track without INDEX", head + two + "TRACK 03 AUDIO\n", 1},
+      {"digits run off the end", head + two + "TRACK 03 AUDIO\nINDEX 01 02:0", 1},
+      {"index number cut", head + two + "TRACK 03 AUDIO\nINDEX ", 1},
+      {"second INDEX missing", head + two + "TRACK 03 AUDIO\nINDEX 00 02:00:00\n", 1},
+      {"starts at the last sector", head + two + "TRACK 03 AUDIO\nINDEX 01 04:26:49\n", 1},
+      {"starts beyond the image", head + "TRACK 02 AUDIO\nINDEX 01 60:00:00\n", 0},
+      {"starts at sector 0", head + "TRACK 02 AUDIO\nINDEX 01 00:00:00\n", 0},
+      {"goes backwards", head + two + "TRACK 03 AUDIO\nINDEX 01 00:30:00\n", 1},
+      {"pregap after index 1", head + "TRACK 02 AUDIO\nINDEX 00 02:00:00\nINDEX 01 01:00:00\n", 0},
+      {"index 02 first", head + "TRACK 02 AUDIO\nINDEX 02 01:00:00\n", 0},
+      {"zero byte hides the rest", head + std::string("\0", 1) + two, 0},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(c.text, 20000);  // the last sector is 04:26:49
+    EXPECT_EQ(p.count, c.tracks) << c.what;
+    EXPECT_EQ(p.logged.size(), c.tracks) << c.what;
+    if (c.tracks > 0) {
+      EXPECT_EQ(p.table.track[c.tracks + 1].lastSector, 19999u) << c.what;
+    }
+  }
+}
+
+TEST(CueSheet, StopsBeforeTrackNumbersAboveNinetyNine) {
+  std::string cue = "TRACK 1 MODE2/2352\nINDEX 1 00:00:00\n";
+  for (int n = 2; n <= 120; ++n) {
+    cue += "TRACK " + std::to_string(n) + " AUDIO\nINDEX 1 " + std::to_string(n) + ":00:00\n";
+  }
+  Parsed p = Parse(cue, 200 * 60 * 75);
+  EXPECT_EQ(p.count, 98u);
+  EXPECT_EQ(p.table.track[99].lastSector, 200u * 60 * 75 - 1);
+}
+
+// Mutated and random sheets never break the table's invariants.
+TEST(CueSheet, RandomSheetsKeepTracksOrderedAndInsideTheImage) {
+  std::mt19937 rng(1234);
+  const std::string base =
+      "FILE \"a.bin\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n"
+      " TRACK 02 AUDIO\n  INDEX 00 01:00:00\n  INDEX 01 01:02:00\n"
+      " TRACK 03 AUDIO\n  INDEX 01 02:00:00\n TRACK 04 AUDIO\n  INDEX 00 03:00:00\n"
+      "  INDEX 01 03:02:00\n";
+  const char alphabet[] = "TRACK INDEX AUDIO0123456789: \r\n";
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    std::string text = base;
+    const int edits = 1 + static_cast<int>(rng() % 8);
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      const size_t at = rng() % text.size();
+      switch (rng() % 4) {
+        case 0: text[at] = alphabet[rng() % (sizeof alphabet - 1)]; break;
+        case 1: text.erase(at, 1 + rng() % 6); break;
+        case 2: text.insert(at, 1, alphabet[rng() % (sizeof alphabet - 1)]); break;
+        default: text.resize(at); break;
+      }
+    }
+    if (iteration % 10 == 0) {
+      text.resize(rng() % 200);
+      for (char& ch : text) ch = static_cast<char>(rng());
+    }
+    const uint32_t sectors = rng() % 30000;
+    Parsed p = Parse(text, sectors);
+    ASSERT_LE(p.count, 98u);
+    uint32_t previous = 0;
+    for (uint32_t n = 2; n < p.count + 2; ++n) {
+      const AudioTrack& t = p.table.track[n];
+      ASSERT_GT(t.firstSector, previous) << text;
+      ASSERT_LE(t.firstSector, t.lastSector) << text;
+      ASSERT_LT(t.lastSector, sectors) << text;
+      ASSERT_LT(p.table.track[n - 1].lastSector, t.firstSector) << text;
+      previous = t.firstSector;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quarnel
