@@ -1,0 +1,104 @@
+// Measures "Analyse ISO" on a generated full-size CD image against a plain sequential read of the
+// same file, both from the page cache, through the command line's window.
+//
+//   quarnel_bench [--sectors N] [--keep PATH]
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "analysis/analyse_iso.h"
+#include "cli/cli_window.h"
+#include "common/app_state.h"
+#include "common/disc_builder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// A realistic mix, repeated: data, a movie with interleaved audio, data, a four-channel XA stream.
+quarnel::DiscBuilder BuildImage(uint32_t sectors) {
+  quarnel::DiscBuilder disc;
+  disc.AddDataSectors(300);
+  while (disc.SectorCount() + 1200 < sectors) {
+    disc.AddDataSectors(200);
+    disc.AddMovie(60, 8, 7, 1);
+    disc.AddDataSectors(50);
+    disc.AddXaStream(4, 100);
+  }
+  disc.AddDataSectors(sectors - disc.SectorCount());
+  return disc;
+}
+
+double PlainReadSeconds(const std::string& path) {
+  std::vector<char> buffer(1 << 20);
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) std::exit(1);
+  const auto start = Clock::now();
+  while (::read(fd, buffer.data(), buffer.size()) > 0) {
+  }
+  const double s = Seconds(start);
+  ::close(fd);
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint32_t sectors = 340000;  // about 800 MB
+  std::string path;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--sectors") && i + 1 < argc) {
+      sectors = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (!std::strcmp(argv[i], "--keep") && i + 1 < argc) {
+      path = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: quarnel_bench [--sectors N] [--keep PATH]\n");
+      return 2;
+    }
+  }
+  const bool keep = !path.empty();
+  if (!keep) path = (std::filesystem::temp_directory_path() / "quarnel-bench.bin").string();
+
+  if (!std::filesystem::exists(path) ||
+      std::filesystem::file_size(path) != uint64_t{sectors} * quarnel::SECTOR_SIZE) {
+    std::printf("generating %u sectors into %s\n", sectors, path.c_str());
+    std::string error;
+    if (!BuildImage(sectors).Write(path, {}, &error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+  }
+  const double mb = double(sectors) * quarnel::SECTOR_SIZE / 1e6;
+  PlainReadSeconds(path);  // into the page cache
+
+  double bestRead = 1e9, bestScan = 1e9;
+  uint32_t media = 0;
+  for (int run = 0; run < 3; ++run) {
+    bestRead = std::min(bestRead, PlainReadSeconds(path));
+    auto state = quarnel::MakeAppState();
+    quarnel::CliWindow window(*state, /*jsonMode=*/true, /*replaceFiles=*/false);
+    window.SetControlText(quarnel::IDC_PATH, path);
+    const auto start = Clock::now();
+    quarnel::AnalyseIso(*state, window);
+    bestScan = std::min(bestScan, Seconds(start));
+    media = 0;
+    while (media < quarnel::MEDIA_TABLE_SIZE && state->MediaTable[media].kind) ++media;
+  }
+  std::printf("image: %.0f MB, %u media found\n", mb, media);
+  std::printf("plain read (1 MiB buffer): %8.1f MB/s\n", mb / bestRead);
+  std::printf("Analyse ISO:               %8.1f MB/s  (%.0f%% of the plain read)\n", mb / bestScan,
+              100.0 * bestRead / bestScan);
+  if (!keep) std::filesystem::remove(path);
+  return 0;
+}
