@@ -1,0 +1,97 @@
+// The compressed image: a data file of independently compressed blocks, optionally followed by
+// audio sections, and a side file (the block table) that gives the place of every block. Written
+// by "Process ISO", read by "Uncompress ISO" and by the emulator. All integers little-endian; no
+// header, magic or count anywhere: the kind is known from the data file's extension alone and the
+// number of blocks from the table's length.
+//
+// Kinds (CompressionMode):
+//   mode  data file  table    compressor  sectors/block  raw block  table entry
+//   1     .bz        .index   bzip2 (1)   10             23520      u32 offset
+//   2     .Z         .table   zlib        1              2352       u32 offset, u16 length
+//   3     .ZNX       .table   zlib        1              2352       u32 offset, u16 length, XaTag
+//   0     none recognised: read as 2
+//
+// Blocks: the image cut from its first byte into raw blocks; the last may be shorter (any number
+// of bytes). Each is stored as one complete compressor output: a bzip2 stream (block size 1,
+// work factor 30) or a zlib stream at the default level. A stored block never exceeds twice its
+// raw length. Only blocks whose first sector lies at or before the end of the data track are
+// stored; the offsets run from 0 without gaps.
+//
+// ".index" (mode 1): one u32 offset per block, then the closing offset (the end of the last
+// block), so block k's length is offset(k + 1) - offset(k); n blocks take 4 * (n + 1) bytes.
+// ".table" (modes 2, 3): 6 or 10 bytes per block, no closing entry.
+//
+// XaTag (mode 3, 4 bytes):
+//   u16 record   XA record of the sector from the sector-to-record map, 0xFFFF for none
+//   u8  marker   100
+//   u8  channel  the record's channel, | 0x80 on the record's first sector; 0x7F when there is no
+//                record or XA streams are not converted to MP3
+//   All four bytes are zero for sectors outside ripped XA streams and for blocks starting at
+//   sector 16 or lower.
+//
+// Sections behind the last block, each only when written: the XA stream section, then the audio
+// track section. Each: u32 count, count x SectionEntry, then the files the entries point at, in
+// entry order, without gaps. SectionEntry (16 bytes): u32 first sector, u32 last sector
+// (inclusive), u32 absolute offset of the file's copy, u32 its size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/app_state.h"
+
+namespace quarnel {
+
+enum : uint32_t {
+  MODE_NONE = 0,
+  MODE_BZIP2 = 1,
+  MODE_ZLIB = 2,
+  MODE_ZLIB_XA = 3,
+};
+
+struct CompressedKind {
+  const char* extension;
+  const char* tableSuffix;
+  uint32_t sectorsPerBlock;
+  uint32_t rawBlockLength;
+  uint32_t entrySize;
+};
+
+// The kind of a mode; MODE_NONE reads as MODE_ZLIB.
+const CompressedKind& KindOf(uint32_t mode);
+
+// The longest extension plus table suffix any kind appends to an image path.
+constexpr size_t LONGEST_NAME_SUFFIX = 10;  // ".ZNX.table"
+
+constexpr uint8_t XA_TAG_MARKER = 100;
+constexpr uint8_t XA_TAG_NO_CHANNEL = 0x7F;
+constexpr uint8_t XA_TAG_FIRST_SECTOR = 0x80;
+constexpr size_t XA_TAG_SIZE = 4;
+constexpr size_t SECTION_ENTRY_SIZE = 16;
+
+struct XaTag {
+  uint16_t record;
+  uint8_t marker;
+  uint8_t channel;
+};
+
+// Sets state.CompressionMode from the end of state.ImagePath (".Z", ".bz", ".ZNX", case-sensitive).
+void CompressionModeFromExtension(AppState& state);
+uint32_t CompressionModeOfName(const char* path);
+
+// Writes one table entry of `mode` into `out` (at least 10 bytes); returns its size.
+size_t EncodeBlockEntry(uint8_t* out, uint32_t mode, uint32_t offset, uint32_t length,
+                        const XaTag& tag);
+
+inline void PutU16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutU32(uint8_t* p, uint32_t v) {
+  PutU16(p, v);
+  PutU16(p + 2, v >> 16);
+}
+inline uint32_t GetU16(const uint8_t* p) { return p[0] | (p[1] << 8); }
+inline uint32_t GetU32(const uint8_t* p) { return GetU16(p) | (GetU16(p + 2) << 16); }
+
+}  // namespace quarnel

@@ -1,0 +1,150 @@
+#include "packing/media_ripping.h"
+
+#include <cstring>
+#include <new>
+
+#include "common/report.h"
+#include "packing/compressed_format.h"
+#include "packing/placeholder_video.h"
+
+namespace quarnel {
+
+namespace {
+
+// Video sectors keep their STR sector header (32 bytes of user data) or, for FF8 movies, their
+// 8-byte one; the picture data up to the end of the 2048 bytes is cleared.
+constexpr size_t VIDEO_CLEAR_END = USER_DATA_OFFSET + FORM1_USER_DATA_SIZE;  // 2072
+constexpr size_t VIDEO_CLEAR_START = USER_DATA_OFFSET + 32;
+constexpr size_t FF8_CLEAR_START = USER_DATA_OFFSET + 8;
+
+// The continuing form copies everything from the subheader on; the switching form keeps the
+// sector's own subheader and the first four bytes of its user data.
+constexpr size_t CONTINUING_COPY_START = SUBHEADER_OFFSET;       // 16
+constexpr size_t SWITCHING_COPY_START = USER_DATA_OFFSET + 4;  // 28
+
+constexpr uint32_t TEN_PERCENT = 10;
+
+}  // namespace
+
+void ClearVideoSector(uint8_t* sector, bool ff8) {
+  const size_t start = ff8 ? FF8_CLEAR_START : VIDEO_CLEAR_START;
+  std::memset(sector + start, 0, VIDEO_CLEAR_END - start);
+}
+
+void ClearXaSector(uint8_t* sector) {
+  std::memset(sector + USER_DATA_OFFSET, 0, SECTOR_SIZE - USER_DATA_OFFSET);
+}
+
+void MediaRipper::ChooseVideoSource(Window& window, ImageFile& image) {
+  source_ = PlaceholderVideo();
+  sourceSectors_ = PLACEHOLDER_VIDEO_SECTORS;
+  if (!window.IsChecked(IDC_SMALLEST_SOURCE)) return;
+
+  const MediaRecord* smallest = nullptr;
+  uint64_t smallestLength = 0;
+  for (const MediaRecord& r : state_.MediaTable) {
+    if (r.kind == MEDIA_NONE || r.rip != 1 || r.lastSector < r.firstSector) continue;
+    const uint64_t length = uint64_t{r.lastSector} - r.firstSector + 1;
+    if (smallest == nullptr || length < smallestLength) {
+      smallest = &r;
+      smallestLength = length;
+    }
+  }
+  if (smallest == nullptr) return;
+
+  // Zero-filled, so that a short read leaves zeros rather than stale memory.
+  const uint64_t bytes = smallestLength * SECTOR_SIZE;
+  sourceBuffer_.reset(new (std::nothrow) uint8_t[bytes]());
+  if (!sourceBuffer_) {
+    LogF(state_, window, "Can't alloc memory for video source");
+    return;
+  }
+  for (uint32_t i = 0; i < smallestLength; ++i) {
+    if (!image.ReadSectorAt(smallest->firstSector + i, sourceBuffer_.get() + i * SECTOR_SIZE)) {
+      break;
+    }
+  }
+  source_ = sourceBuffer_.get();
+  sourceSectors_ = static_cast<uint32_t>(smallestLength);
+}
+
+void MediaRipper::ReleaseVideoSource() {
+  sourceBuffer_.reset();
+  source_ = nullptr;
+  sourceSectors_ = 0;
+}
+
+void MediaRipper::SetUpCursor() {
+  mediaCursor_ = 0;
+  if (!state_.MediaTable[0].rip) {
+    mediaCursor_ = 1;
+    while (mediaCursor_ < MEDIA_TABLE_SIZE - 1 && !state_.MediaTable[mediaCursor_].rip) {
+      ++mediaCursor_;
+    }
+  }
+  rippedCount_ = 0;
+  readPosition_ = 0;
+}
+
+void MediaRipper::RipSector(uint32_t n, uint8_t* sector) {
+  if (mediaCursor_ >= MEDIA_TABLE_SIZE) return;
+  const MediaRecord& r = state_.MediaTable[mediaCursor_];
+  if (!r.rip) return;
+  if (n < r.firstSector) return;
+  if (n <= r.lastSector) {
+    RipInRecord(r, n, sector, Form::Continuing);
+    return;
+  }
+
+  // The pass has gone beyond r: on to the next marked record.
+  if (mediaCursor_ == MEDIA_TABLE_SIZE - 1) {
+    mediaCursor_ = MEDIA_TABLE_SIZE;
+  } else {
+    ++mediaCursor_;
+    while (mediaCursor_ < MEDIA_TABLE_SIZE - 1 && !state_.MediaTable[mediaCursor_].rip) {
+      ++mediaCursor_;
+    }
+  }
+  rippedCount_ += 1;
+  readPosition_ = 0;
+  if (mediaCursor_ >= MEDIA_TABLE_SIZE) return;
+  const MediaRecord& next = state_.MediaTable[mediaCursor_];
+  if (next.rip && next.firstSector <= n && n <= next.lastSector) {
+    RipInRecord(next, n, sector, Form::Switching);
+  }
+}
+
+void MediaRipper::RipInRecord(const MediaRecord& r, uint32_t n, uint8_t* sector, Form form) {
+  if (r.kind == MEDIA_VIDEO) {
+    VideoRule(r, n, sector, form);
+  } else if (r.kind == MEDIA_XA && state_.CompressionMode != MODE_BZIP2) {
+    blockHoldsRippedXa = true;
+  }
+}
+
+void MediaRipper::VideoRule(const MediaRecord& r, uint32_t n, uint8_t* sector, Form form) {
+  const bool ff8 = state_.Ff8SearchMethod != 0;
+  if (r.keepTenPercent) {
+    // A one-sector video has no tenth to speak of: it is kept whole.
+    if (r.lastSector == r.firstSector) return;
+    const uint64_t ratio = uint64_t{n - r.firstSector} * 100 / (r.lastSector - r.firstSector);
+    if (ratio > TEN_PERCENT) ClearVideoSector(sector, ff8);
+    return;
+  }
+  if (readPosition_ >= sourceSectors_) {
+    ClearVideoSector(sector, ff8);
+    return;
+  }
+  if (form == Form::Continuing) {
+    const uint8_t* from = source_ + size_t{readPosition_} * SECTOR_SIZE;
+    std::memcpy(sector + CONTINUING_COPY_START, from + CONTINUING_COPY_START,
+                SECTOR_SIZE - CONTINUING_COPY_START);
+    readPosition_ += 1;
+  } else {
+    std::memcpy(sector + SWITCHING_COPY_START, source_ + SWITCHING_COPY_START,
+                SECTOR_SIZE - SWITCHING_COPY_START);
+    readPosition_ = 1;
+  }
+}
+
+}  // namespace quarnel

@@ -1,0 +1,250 @@
+#include "packing/process_iso.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/image_file.h"
+#include "common/output_file.h"
+#include "common/report.h"
+#include "packing/block_codec.h"
+#include "packing/compressed_format.h"
+#include "packing/compression_mode.h"
+#include "packing/media_ripping.h"
+
+namespace quarnel {
+
+namespace {
+
+// Sectors 0 to 16 (the system area and volume descriptors) are stored as they are.
+constexpr uint32_t LAST_SYSTEM_SECTOR = 16;
+
+// Forces every XA stream to be ripped when their sound is to become MP3.
+void MarkAllXaStreams(AppState& state, Window& window) {
+  uint32_t count = 0;
+  for (MediaRecord& r : state.MediaTable) {
+    if (r.kind == MEDIA_XA && r.rip == 0) {
+      r.rip = 1;
+      ++count;
+    }
+  }
+  if (count != 0) {
+    LogF(state, window, "Warning: %d XA Streams will be ripped but wasn't selected.", count);
+  }
+}
+
+// The tag of a ripped XA sector, whose payload is then cleared.
+XaTag ExtractXaSector(AppState& state, uint32_t n, uint8_t* sector, bool xaOption) {
+  const uint16_t x = n < SECTOR_RECORD_MAP_SIZE ? state.SectorRecordMap[n] : NO_XA_RECORD;
+  ClearXaSector(sector);
+  XaTag tag{x, XA_TAG_MARKER, XA_TAG_NO_CHANNEL};
+  if (x != NO_XA_RECORD && xaOption) {
+    const XaRecord& record = state.XaRecordTable[x];
+    tag.channel = static_cast<uint8_t>(record.channel & 0xFF);
+    if (n == record.firstSector) tag.channel |= XA_TAG_FIRST_SECTOR;
+  }
+  return tag;
+}
+
+class BlockWriter {
+ public:
+  BlockWriter(AppState& state, Window& window, ProcessResult& result)
+      : state_(state), window_(window), result_(result) {}
+
+  bool Create(const std::string& dataPath, const std::string& tablePath) {
+    if (!data_.Create(dataPath)) return CreateFailed(data_);
+    if (!table_.Create(tablePath)) {
+      data_.Discard();
+      return CreateFailed(table_);
+    }
+    return true;
+  }
+
+  bool Append(const uint8_t* entry, size_t entrySize, const uint8_t* block, size_t length) {
+    if (!table_.Write(entry, entrySize)) return WriteFailed(table_);
+    if (!data_.Write(block, length)) return WriteFailed(data_);
+    return true;
+  }
+
+  bool AppendTable(const uint8_t* bytes, size_t size) {
+    return table_.Write(bytes, size) || WriteFailed(table_);
+  }
+
+  bool CloseTable() { return table_.Close() || WriteFailed(table_); }
+  bool CloseData() { return data_.Close() || WriteFailed(data_); }
+  OutputFile& Data() { return data_; }
+
+ private:
+  bool CreateFailed(const OutputFile& f) {
+    result_.createFailed = true;
+    result_.failedFile = f.Path();
+    result_.fileError = f.Errno();
+    return false;
+  }
+
+  bool WriteFailed(const OutputFile& f) {
+    result_.writeFailed = true;
+    return Abandon(f.Path(), f.Errno(), "write");
+  }
+
+ public:
+  // A compressed image with a hole in it is worse than none: both files go.
+  bool Abandon(const std::string& file, int error, const char* failedTo) {
+    if (result_.failedFile.empty()) {
+      result_.failedFile = file;
+      result_.fileError = error;
+      LogF(state_, window_, "ERROR: cannot %s %s: %s; the compressed image was removed.", failedTo,
+           file.c_str(), std::strerror(error));
+    }
+    data_.Discard();
+    table_.Discard();
+    return false;
+  }
+
+ private:
+
+  AppState& state_;
+  Window& window_;
+  ProcessResult& result_;
+  OutputFile data_;
+  OutputFile table_;
+};
+
+}  // namespace
+
+ProcessResult ProcessIso(AppState& state, Window& window) {
+  ProcessResult result;
+  ReadControlText(window, IDC_PATH, state.ImagePath, sizeof state.ImagePath);
+  ImageFile image;
+  if (!image.Open(state.ImagePath)) {
+    result.openError = image.OpenError();
+    return result;
+  }
+  result.opened = true;
+  window.SetControlText(IDC_INFO_LOG, "");
+
+  const bool xaOption = window.IsChecked(IDC_RIP_XA_MP3);
+  if (xaOption) MarkAllXaStreams(state, window);
+
+  MediaRipper ripper(state);
+  ripper.ChooseVideoSource(window, image);
+  LogF(state, window, "Processing ISO:");
+  const uint64_t imageSize = image.Size();
+  LogF(state, window, "- Image Size is %d Mb", static_cast<int>(imageSize >> 20));
+  const uint64_t totalSectors = imageSize / SECTOR_SIZE;
+
+  ChooseCompressionMode(state, window);
+  const uint32_t mode = state.CompressionMode;
+  const CompressedKind& kind = KindOf(mode);
+
+  const size_t pathLength = std::strlen(state.ImagePath);
+  if (pathLength + std::strlen(kind.extension) + std::strlen(kind.tableSuffix) >=
+      sizeof state.ImagePath) {
+    LogF(state, window, "ERROR: the path is too long for the compressed image's names: %s",
+         state.ImagePath);
+    result.pathTooLong = true;
+    return result;
+  }
+  const std::string imagePath = state.ImagePath;
+  std::strcat(state.ImagePath, kind.extension);
+  result.dataFile = state.ImagePath;
+  result.blockTable = result.dataFile + kind.tableSuffix;
+
+  BlockWriter writer(state, window, result);
+  if (!writer.Create(result.dataFile, result.blockTable)) return result;
+
+  const uint32_t sectorsPerBlock = kind.sectorsPerBlock;
+  window.EnableControl(IDC_PROCESS, false);
+  window.EnableControl(IDC_UNCOMPRESS, false);
+  state.StopRequested = 0;
+  ripper.SetUpCursor();
+
+  BlockCompressor compressor;
+  uint32_t blockStart = 0;
+  uint32_t runningOffset = 0;
+  uint64_t sectorsDone = 0;
+  bool ok = true;
+  for (;;) {
+    const size_t bytesRead = image.ReadStream(state.RawBlockBuffer, kind.rawBlockLength);
+    if (bytesRead == 0) break;
+    const uint32_t sectorsRead = static_cast<uint32_t>(bytesRead / SECTOR_SIZE);
+
+    // Without audio tracks the whole file is data, a partial last sector included.
+    const bool behindDataTrack =
+        state.AudioTracks.audioTrackCount != 0 && blockStart > state.dataTrackEnd;
+    if (!behindDataTrack) {
+      XaTag tag{};
+      if (blockStart > LAST_SYSTEM_SECTOR) {
+        ripper.blockHoldsRippedXa = false;
+        for (uint32_t i = 0; i < sectorsPerBlock && i < sectorsRead; ++i) {
+          ripper.RipSector(blockStart + i, state.RawBlockBuffer + i * SECTOR_SIZE);
+        }
+        if (mode == MODE_ZLIB_XA && ripper.blockHoldsRippedXa) {
+          tag = ExtractXaSector(state, blockStart, state.RawBlockBuffer, xaOption);
+        }
+      }
+      const size_t room = sectorsPerBlock * 2 * SECTOR_SIZE;
+      const size_t length =
+          mode == MODE_BZIP2
+              ? compressor.Bzip2(state.RawBlockBuffer, bytesRead, state.PackedBlockBuffer, room)
+              : compressor.Zlib(state.RawBlockBuffer, bytesRead, state.PackedBlockBuffer, room);
+      if (length == 0) {  // cannot happen with twice the raw size as room; never store a hole
+        ok = writer.Abandon(result.dataFile, EIO, "compress a block into");
+        break;
+      }
+      uint8_t entry[16];
+      const size_t entrySize = EncodeBlockEntry(entry, mode, runningOffset, length, tag);
+      if (!writer.Append(entry, entrySize, state.PackedBlockBuffer, length)) {
+        ok = false;
+        break;
+      }
+      runningOffset += static_cast<uint32_t>(length);
+      result.blocks += 1;
+    }
+
+    sectorsDone += sectorsRead;
+    window.SetProgress(totalSectors == 0 ? 100u
+                                         : static_cast<unsigned>(sectorsDone * 100 / totalSectors));
+    window.PumpMessages();
+    if (state.StopRequested) {
+      result.stopped = true;
+      break;
+    }
+    blockStart += sectorsRead;
+    if (bytesRead < kind.rawBlockLength) break;
+  }
+
+  if (ok && image.ReadFailed()) {
+    result.readFailed = true;
+    ok = writer.Abandon(imagePath, image.ReadErrno(), "read");
+  }
+  if (ok && mode == MODE_BZIP2) {
+    uint8_t closing[4];
+    PutU32(closing, runningOffset);
+    ok = writer.AppendTable(closing, sizeof closing);
+  }
+  if (ok) ok = writer.CloseTable();
+  if (ok && !result.stopped) window.SetControlText(IDC_PATH, state.ImagePath);
+  image.Close();
+  if (ok) ok = writer.CloseData();
+  window.EnableControl(IDC_PROCESS, true);
+  window.EnableControl(IDC_UNCOMPRESS, true);
+
+  result.rippedCount = ripper.RippedCount();
+  if (ok && !result.stopped) {
+    const uint64_t resultSize = writer.Data().Position();
+    const uint64_t imageMb = imageSize >> 20;
+    const uint64_t resultMb = resultSize >> 20;
+    LogF(state, window, "- Result Size is %d Mb", static_cast<int>(resultMb));
+    LogF(state, window, "- %d Medias ripped.", static_cast<int>(result.rippedCount));
+    // Below a mebibyte the figure comes from the byte sizes.
+    const uint64_t percent = imageMb != 0    ? resultMb * 100 / imageMb
+                             : imageSize != 0 ? resultSize * 100 / imageSize
+                                              : 100;
+    LogF(state, window, "- %d%% smaller than original.", 100 - static_cast<int>(percent));
+  }
+  ripper.ReleaseVideoSource();
+  window.PumpMessages();
+  return result;
+}
+
+}  // namespace quarnel

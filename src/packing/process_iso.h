@@ -1,0 +1,30 @@
+// "Process ISO": writes the compressed image of the image in the path box, ripping the marked
+// media on the way.
+#pragma once
+
+#include <string>
+
+#include "common/app_state.h"
+#include "common/window.h"
+
+namespace quarnel {
+
+struct ProcessResult {
+  bool opened = false;  // false: the image could not be opened; nothing was changed or logged
+  int openError = 0;
+  bool pathTooLong = false;     // refused before anything was written
+  std::string failedFile;       // a file that could not be created or written
+  int fileError = 0;            // its errno
+  bool createFailed = false;    // failedFile could not be created
+  bool writeFailed = false;     // failedFile could not be written; the outputs were removed
+  bool readFailed = false;      // the image could not be read to its end; the outputs were removed
+  bool stopped = false;
+  std::string dataFile;
+  std::string blockTable;
+  uint32_t blocks = 0;
+  uint32_t rippedCount = 0;
+};
+
+ProcessResult ProcessIso(AppState& state, Window& window);
+
+}  // namespace quarnel

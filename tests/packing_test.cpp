@@ -1,0 +1,367 @@
+#include <gtest/gtest.h>
+#include <bzlib.h>
+#include <sys/resource.h>
+#include <zlib.h>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <random>
+
+#include "common/sector.h"
+#include "packing/block_codec.h"
+#include "packing/compressed_format.h"
+#include "packing/compression_mode.h"
+#include "packing/media_ripping.h"
+#include "packing/placeholder_video.h"
+#include "packing/process_iso.h"
+#include "packing/uncompress_iso.h"
+#include "test_support.h"
+
+namespace quarnel {
+namespace {
+
+using testing::Analysis;
+using testing::AnalyseBuilt;
+using testing::RunAnalysis;
+using testing::TempDir;
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+}
+
+// Forces the ".ZNX" kind without changing a byte: a marked XA stream beyond the image's end.
+void ForceXaKind(Analysis& a) {
+  MediaRecord& r = a.state->MediaTable[MEDIA_TABLE_SIZE - 1];
+  r = MediaRecord{MEDIA_XA, 4000000, 4000001, 0, 1, 0};
+}
+
+ProcessResult Process(Analysis& a, int combo) {
+  a.window.combo = combo;
+  return ProcessIso(*a.state, a.window);
+}
+
+UncompressResult Uncompress(Analysis& a, const std::string& dataFile) {
+  a.window.texts[IDC_PATH] = dataFile;
+  a.window.allowReplace = true;
+  return UncompressIso(*a.state, a.window);
+}
+
+DiscBuilder MixedDisc() {
+  DiscBuilder disc;
+  disc.AddDataSectors(30);
+  disc.AddMovie(6, 8, 7, 1);
+  disc.AddDataSectors(7);
+  disc.AddXaStream(2, 6);
+  disc.AddDataSectors(5);
+  return disc;
+}
+
+TEST(CompressedFormat, NameRuleAndEntryLayouts) {
+  EXPECT_EQ(CompressionModeOfName("game.bin.bz"), MODE_BZIP2);
+  EXPECT_EQ(CompressionModeOfName("game.bin.ZNX"), MODE_ZLIB_XA);
+  EXPECT_EQ(CompressionModeOfName("game.bin.Z"), MODE_ZLIB);
+  EXPECT_EQ(CompressionModeOfName("game.bin"), MODE_NONE);
+  EXPECT_EQ(CompressionModeOfName("game.bin.bz2"), MODE_NONE);
+  EXPECT_EQ(CompressionModeOfName("GAME.BIN.BZ"), MODE_NONE);
+  EXPECT_EQ(CompressionModeOfName("Z"), MODE_NONE);
+
+  uint8_t entry[10];
+  const XaTag tag{0x1234, XA_TAG_MARKER, 0x85};
+  EXPECT_EQ(EncodeBlockEntry(entry, MODE_BZIP2, 0x01020304, 99, tag), 4u);
+  EXPECT_EQ(GetU32(entry), 0x01020304u);
+  EXPECT_EQ(EncodeBlockEntry(entry, MODE_ZLIB, 7, 0xBEEF, tag), 6u);
+  EXPECT_EQ(GetU16(entry + 4), 0xBEEFu);
+  ASSERT_EQ(EncodeBlockEntry(entry, MODE_ZLIB_XA, 7, 300, tag), 10u);
+  const uint8_t expected[10] = {7, 0, 0, 0, 0x2C, 0x01, 0x34, 0x12, 100, 0x85};
+  EXPECT_EQ(std::memcmp(entry, expected, 10), 0);
+
+  EXPECT_EQ(InitialComboSelection("C:/x/game.bin.bz"), COMBO_MAXIMUM_COMPRESSION);
+  EXPECT_EQ(InitialComboSelection("game.bin.Z"), COMBO_NORMAL_COMPRESSION);
+  EXPECT_EQ(InitialComboSelection("game.bin.ZNX"), COMBO_NORMAL_COMPRESSION);
+  EXPECT_EQ(InitialComboSelection("game.z"), COMBO_NORMAL_COMPRESSION);
+  EXPECT_EQ(InitialComboSelection("/x.Zip/game.bin.bz"), COMBO_NORMAL_COMPRESSION);
+}
+
+// The reused codec states give the very bytes of the one-shot library calls.
+TEST(BlockCodec, OutputIsByteIdenticalToTheOneShotCallsAndRoundTrips) {
+  std::mt19937 rng(7);
+  BlockCompressor compressor;
+  BlockDecompressor decompressor;
+  std::vector<uint8_t> raw(RAW_BLOCK_SIZE), packed(PACKED_BLOCK_SIZE), expected(PACKED_BLOCK_SIZE),
+      back(RAW_BLOCK_SIZE);
+  for (int i = 0; i < 40; ++i) {
+    const size_t length = i % 5 == 0 ? 1 + rng() % RAW_BLOCK_SIZE : (i % 2 ? SECTOR_SIZE : RAW_BLOCK_SIZE);
+    for (size_t k = 0; k < length; ++k) raw[k] = static_cast<uint8_t>(i % 3 == 0 ? rng() : k / 64);
+
+    uLongf zlen = 2 * SECTOR_SIZE * 10;
+    ASSERT_EQ(compress(expected.data(), &zlen, raw.data(), length), Z_OK);
+    const size_t got = compressor.Zlib(raw.data(), length, packed.data(), PACKED_BLOCK_SIZE);
+    ASSERT_EQ(got, zlen);
+    ASSERT_EQ(std::memcmp(packed.data(), expected.data(), got), 0);
+    size_t produced;
+    ASSERT_TRUE(decompressor.Zlib(packed.data(), got, back.data(), RAW_BLOCK_SIZE, &produced));
+    ASSERT_EQ(produced, length);
+    ASSERT_EQ(std::memcmp(back.data(), raw.data(), length), 0);
+
+    unsigned blen = PACKED_BLOCK_SIZE;
+    ASSERT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(expected.data()), &blen,
+                                       reinterpret_cast<char*>(raw.data()), length, 1, 0, 30),
+              BZ_OK);
+    const size_t bgot = compressor.Bzip2(raw.data(), length, packed.data(), PACKED_BLOCK_SIZE);
+    ASSERT_EQ(bgot, blen);
+    ASSERT_EQ(std::memcmp(packed.data(), expected.data(), bgot), 0);
+    ASSERT_TRUE(decompressor.Bzip2(packed.data(), bgot, back.data(), RAW_BLOCK_SIZE, &produced));
+    ASSERT_EQ(produced, length);
+
+    // Damage, truncation and too little room are failures, never silent short output.
+    packed[bgot / 2] ^= 0x55;
+    EXPECT_FALSE(decompressor.Bzip2(packed.data(), bgot, back.data(), RAW_BLOCK_SIZE, &produced));
+    EXPECT_FALSE(decompressor.Zlib(expected.data(), zlen - 1, back.data(), RAW_BLOCK_SIZE, &produced));
+  }
+  const size_t got = compressor.Zlib(raw.data(), SECTOR_SIZE, packed.data(), PACKED_BLOCK_SIZE);
+  size_t produced;
+  EXPECT_FALSE(decompressor.Zlib(packed.data(), got, back.data(), SECTOR_SIZE - 1, &produced));
+}
+
+TEST(ProcessAndUncompress, EveryKindRoundTripsByteForByte) {
+  struct Kind {
+    int combo;
+    bool forceXa;
+    const char* extension;
+    const char* table;
+    size_t entry;
+  } kinds[] = {{COMBO_MAXIMUM_COMPRESSION, false, ".bz", ".index", 4},
+               {COMBO_NORMAL_COMPRESSION, false, ".Z", ".table", 6},
+               {COMBO_NORMAL_COMPRESSION, true, ".ZNX", ".table", 10}};
+  for (const uint32_t tail : {0u, 1000u}) {
+    for (const Kind& k : kinds) {
+      TempDir dir;
+      DiscBuilder disc = MixedDisc();
+      const uint32_t sectors = disc.SectorCount();
+      disc.MutableImage().resize(disc.Image().size() + tail, 0x5A);
+      Analysis a;
+      AnalyseBuilt(a, dir, disc);
+      if (k.forceXa) ForceXaKind(a);
+      const ProcessResult p = Process(a, k.combo);
+      ASSERT_TRUE(p.failedFile.empty()) << p.failedFile;
+      EXPECT_EQ(p.dataFile, dir.File("disc.bin") + k.extension);
+      EXPECT_EQ(a.window.texts[IDC_PATH], p.dataFile);
+      const uint32_t perBlock = k.combo == COMBO_MAXIMUM_COMPRESSION ? 10 : 1;
+      const uint32_t blocks = (sectors + (tail ? 1 : 0) + perBlock - 1) / perBlock;
+      EXPECT_EQ(p.blocks, blocks);
+      const std::vector<uint8_t> table = ReadAll(p.dataFile + k.table);
+      EXPECT_EQ(table.size(), k.entry * (blocks + (perBlock == 10 ? 1 : 0)));
+      if (perBlock == 10) {  // the closing offset is the data file's length
+        EXPECT_EQ(GetU32(table.data() + table.size() - 4), ReadAll(p.dataFile).size());
+      }
+
+      std::remove(dir.File("disc.bin").c_str());
+      const UncompressResult u = Uncompress(a, p.dataFile);
+      EXPECT_TRUE(u.failedFile.empty());
+      EXPECT_EQ(u.damagedBlocks, 0u);
+      EXPECT_EQ(u.output, dir.File("disc.bin"));
+      EXPECT_EQ(a.window.texts[IDC_PATH], u.output);
+      EXPECT_TRUE(ReadAll(u.output) == disc.Image()) << k.extension << " tail " << tail;
+    }
+  }
+}
+
+TEST(ProcessAndUncompress, AudioTracksStayOutsideTheBlockArea) {
+  TempDir dir;
+  std::string error;
+  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
+  const std::vector<uint8_t> source = ReadAll(dir.File("sample.bin"));
+  for (const int combo : {COMBO_MAXIMUM_COMPRESSION, COMBO_NORMAL_COMPRESSION}) {
+    Analysis a;
+    RunAnalysis(a, dir.File("sample.bin"));
+    const uint32_t end = a.state->dataTrackEnd;
+    const ProcessResult p = Process(a, combo);
+    const uint32_t perBlock = combo == COMBO_MAXIMUM_COMPRESSION ? 10 : 1;
+    const uint32_t blocks = end / perBlock + 1;
+    EXPECT_EQ(p.blocks, blocks);
+    const UncompressResult u = Uncompress(a, p.dataFile);
+    const std::vector<uint8_t> restored = ReadAll(u.output);
+    ASSERT_EQ(restored.size(), size_t{blocks} * perBlock * SECTOR_SIZE);
+    EXPECT_TRUE(std::equal(restored.begin(), restored.end(), source.begin()));
+    WriteAll(dir.File("sample.bin"), source);
+  }
+}
+
+TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
+  TempDir dir;
+  Analysis a;
+  AnalyseBuilt(a, dir, MixedDisc());
+  a.window.log.clear();
+  a.state->MediaTable[0].rip = 1;
+  Process(a, COMBO_MAXIMUM_COMPRESSION);
+  const std::vector<std::string> expected = {
+      "Processing ISO:",        "- Image Size is 0 Mb", "- Compression mode: Maximum",
+      "- Result Size is 0 Mb",  "- 1 Medias ripped.",
+  };
+  ASSERT_EQ(a.window.log.size(), expected.size() + 1);
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(a.window.log[i], expected[i]);
+  // Below a mebibyte the percentage comes from the byte sizes.
+  const int percent = 100 - static_cast<int>(ReadAll(a.window.texts[IDC_PATH]).size() * 100 /
+                                             ReadAll(dir.File("disc.bin")).size());
+  EXPECT_GT(percent, 0);
+  EXPECT_EQ(a.window.log.back(), "- " + std::to_string(percent) + "% smaller than original.");
+  EXPECT_EQ(a.window.progress.back(), 100u);
+  EXPECT_TRUE(a.window.IsEnabled(IDC_PROCESS));
+
+  a.window.log.clear();
+  a.window.texts[IDC_PATH] = a.window.texts[IDC_PATH].substr(0, a.window.texts[IDC_PATH].size() - 3);
+  a.window.checks[IDC_RIP_XA_MP3] = true;
+  a.window.checks[IDC_RIP_AUDIO_MP3] = true;
+  Process(a, COMBO_MAXIMUM_COMPRESSION);
+  EXPECT_EQ(a.window.log[0], "Warning: 1 XA Streams will be ripped but wasn't selected.");
+  EXPECT_EQ(a.window.log[2], "- Image Size is 0 Mb");
+  EXPECT_EQ(a.window.log[3], "- Compression mode: Normal");
+  EXPECT_EQ(a.window.warnings,
+            std::vector<std::string>{"Compression mode forced to Normal\nbecause of music ripping selected"});
+  EXPECT_EQ(a.state->CompressionMode, MODE_ZLIB_XA);
+}
+
+TEST(CompressionMode, ComboAndMarkedXaDecideTheKind) {
+  auto state = MakeAppState();
+  testing::FakeWindow window;
+  state->MediaTable[0] = MediaRecord{MEDIA_VIDEO, 100, 200, 0, 1, 0};
+  state->MediaTable[1] = MediaRecord{MEDIA_XA, 300, 400, 2, 0, 0};
+  window.combo = COMBO_MAXIMUM_COMPRESSION;
+  ChooseCompressionMode(*state, window);
+  EXPECT_EQ(state->CompressionMode, MODE_BZIP2);
+  EXPECT_EQ(window.log.back(), "- Compression mode: Maximum");
+
+  state->MediaTable[1].rip = 1;
+  window.combo = COMBO_NORMAL_COMPRESSION;
+  ChooseCompressionMode(*state, window);
+  EXPECT_EQ(state->CompressionMode, MODE_ZLIB_XA);
+  EXPECT_TRUE(window.warnings.empty());
+  window.combo = COMBO_MAXIMUM_COMPRESSION;
+  ChooseCompressionMode(*state, window);
+  EXPECT_EQ(state->CompressionMode, MODE_ZLIB_XA);
+  EXPECT_EQ(window.warnings.size(), 1u);
+  EXPECT_EQ(window.log.back(), "- Compression mode: Normal");
+}
+
+TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
+  TempDir dir;
+  {  // a path too long for the table's name: refused, nothing written
+    Analysis a;
+    // 250 characters: the data file's name fits, its table's does not.
+    const std::string longName = dir.File(std::string(249 - dir.Path().string().size(), 'n'));
+    DiscBuilder disc = MixedDisc();
+    std::string error;
+    ASSERT_TRUE(disc.Write(longName, {}, &error));
+    RunAnalysis(a, longName);
+    const ProcessResult p = Process(a, COMBO_NORMAL_COMPRESSION);
+    EXPECT_TRUE(p.pathTooLong);
+    EXPECT_EQ(a.window.log.back().rfind("ERROR: ", 0), 0u);
+    EXPECT_FALSE(std::filesystem::exists(longName + ".Z"));
+  }
+  {  // a full disk: an ERROR line, both outputs removed, no closing figures, source untouched
+    Analysis a;
+    DiscBuilder disc = MixedDisc();
+    AnalyseBuilt(a, dir, disc);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 3000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const ProcessResult p = Process(a, COMBO_NORMAL_COMPRESSION);
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_TRUE(p.writeFailed);
+    EXPECT_EQ(a.window.log.back().rfind("ERROR: cannot write ", 0), 0u) << a.window.log.back();
+    EXPECT_FALSE(std::filesystem::exists(p.dataFile));
+    EXPECT_FALSE(std::filesystem::exists(p.blockTable));
+    EXPECT_TRUE(ReadAll(dir.File("disc.bin")) == disc.Image());
+    EXPECT_TRUE(a.window.IsEnabled(IDC_PROCESS));
+  }
+  {  // uncompress over an existing file asks first; no means nothing is written
+    Analysis a;
+    AnalyseBuilt(a, dir, MixedDisc());
+    const ProcessResult p = Process(a, COMBO_NORMAL_COMPRESSION);
+    WriteAll(dir.File("disc.bin"), {1, 2, 3});
+    a.window.texts[IDC_PATH] = p.dataFile;
+    a.window.allowReplace = false;
+    a.window.enableCalls.clear();
+    const UncompressResult u = UncompressIso(*a.state, a.window);
+    EXPECT_TRUE(u.refused);
+    EXPECT_EQ(a.window.replaceQuestions, std::vector<std::string>{dir.File("disc.bin")});
+    EXPECT_EQ(ReadAll(dir.File("disc.bin")), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_TRUE(a.window.enableCalls.empty());
+  }
+}
+
+TEST(ProcessAndUncompress, StopLeavesAValidShorterImage) {
+  TempDir dir;
+  Analysis a;
+  DiscBuilder disc = MixedDisc();
+  AnalyseBuilt(a, dir, disc);
+  const std::string path = a.window.texts[IDC_PATH];
+  a.window.pumps = 0;
+  a.window.onPump = [&] {
+    if (a.window.pumps == 3) a.state->StopRequested = 1;  // after the third block
+  };
+  const ProcessResult p = Process(a, COMBO_MAXIMUM_COMPRESSION);
+  EXPECT_TRUE(p.stopped);
+  EXPECT_EQ(p.blocks, 3u);
+  EXPECT_EQ(a.window.texts[IDC_PATH], path);  // not the data file after a stop
+  EXPECT_EQ(a.window.log.back(), "- Compression mode: Maximum");
+  EXPECT_EQ(ReadAll(p.blockTable).size(), 16u);
+
+  a.window.onPump = [&] {
+    if (a.window.pumps == 2) a.state->StopRequested = 1;
+  };
+  a.window.pumps = 0;
+  const UncompressResult u = Uncompress(a, p.dataFile);
+  EXPECT_TRUE(u.stopped);
+  const std::vector<uint8_t> restored = ReadAll(u.output);
+  ASSERT_EQ(restored.size(), 2 * RAW_BLOCK_SIZE);
+  EXPECT_TRUE(std::equal(restored.begin(), restored.end(), disc.Image().begin()));
+  EXPECT_EQ(a.window.texts[IDC_PATH], p.dataFile);
+}
+
+// Damaged tables and data files: always an ERROR line or a complete output, never a crash.
+TEST(ProcessAndUncompress, RandomDamageEndsInAnErrorOrACompleteOutput) {
+  TempDir dir;
+  Analysis a;
+  AnalyseBuilt(a, dir, MixedDisc());
+  std::mt19937 rng(99);
+  for (const int combo : {COMBO_MAXIMUM_COMPRESSION, COMBO_NORMAL_COMPRESSION}) {
+    a.window.texts[IDC_PATH] = dir.File("disc.bin");
+    const ProcessResult p = Process(a, combo);
+    const std::vector<uint8_t> table = ReadAll(p.blockTable), data = ReadAll(p.dataFile);
+    for (int i = 0; i < 300; ++i) {
+      std::vector<uint8_t> t = table, d = data;
+      switch (rng() % 5) {
+        case 0: t.resize(rng() % (t.size() + 1)); break;
+        case 1: d.resize(rng() % (d.size() + 1)); break;
+        case 2: for (int k = 0; k < 4; ++k) t[rng() % t.size()] = static_cast<uint8_t>(rng()); break;
+        case 3: for (int k = 0; k < 8; ++k) d[rng() % d.size()] = static_cast<uint8_t>(rng()); break;
+        default:
+          for (uint8_t& b : t) b = static_cast<uint8_t>(rng());
+          break;
+      }
+      WriteAll(p.blockTable, t);
+      WriteAll(p.dataFile, d);
+      a.window.log.clear();
+      const UncompressResult u = Uncompress(a, p.dataFile);
+      const bool complete = u.failedFile.empty() && !u.damaged && u.damagedBlocks == 0;
+      bool errorLine = false;
+      for (const std::string& line : a.window.log) errorLine |= line.rfind("ERROR", 0) == 0;
+      ASSERT_TRUE(complete || errorLine) << i;
+      ASSERT_TRUE(a.window.IsEnabled(IDC_UNCOMPRESS));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quarnel
