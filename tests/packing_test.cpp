@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -360,6 +361,59 @@ TEST(ProcessAndUncompress, RandomDamageEndsInAnErrorOrACompleteOutput) {
       ASSERT_TRUE(complete || errorLine) << i;
       ASSERT_TRUE(a.window.IsEnabled(IDC_UNCOMPRESS));
     }
+  }
+}
+
+}  // namespace
+}  // namespace quarnel
+
+namespace quarnel {
+namespace {
+
+TEST(ProcessAndUncompress, RippedXaSectorsAreClearedAndTagged) {
+  TempDir dir;
+  std::string error;
+  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
+  SampleDiscLayout layout;
+  BuildSampleDisc(&layout);
+  const std::vector<uint8_t> source = ReadAll(dir.File("sample.bin"));
+  for (const bool xaOption : {false, true}) {
+    Analysis a;
+    RunAnalysis(a, dir.File("sample.bin"));
+    a.state->MediaTable[layout.videos.size()].rip = 1;
+    a.window.checks[IDC_RIP_XA_MP3] = xaOption;
+    a.window.checks[IDC_RIP_AUDIO_MP3] = false;
+    const ProcessResult p = Process(a, COMBO_NORMAL_COMPRESSION);
+    EXPECT_EQ(p.dataFile, dir.File("sample.bin.ZNX"));
+    const std::vector<uint8_t> table = ReadAll(p.blockTable);
+    ASSERT_EQ(table.size(), 10u * (a.state->dataTrackEnd + 1));
+    for (uint32_t n = 0; n <= a.state->dataTrackEnd; ++n) {
+      const uint8_t* tag = table.data() + 10 * n + 6;
+      const bool inStream = n >= layout.xaStream.firstSector && n <= layout.xaStream.lastSector;
+      if (!inStream) {
+        ASSERT_EQ(GetU32(tag), 0u) << n;
+        continue;
+      }
+      const uint32_t channel = (n - layout.xaStream.firstSector) % layout.xaChannels;
+      ASSERT_EQ(GetU16(tag), channel) << n;
+      ASSERT_EQ(tag[2], XA_TAG_MARKER);
+      const bool first = n == layout.xaRecords[channel].firstSector;
+      ASSERT_EQ(tag[3], xaOption ? (channel | (first ? 0x80 : 0)) : XA_TAG_NO_CHANNEL) << n;
+    }
+    WriteAll(dir.File("sample.bin"), {});
+    const UncompressResult u = Uncompress(a, p.dataFile);
+    const std::vector<uint8_t> restored = ReadAll(u.output);
+    ASSERT_EQ(restored.size(), size_t{a.state->dataTrackEnd + 1} * SECTOR_SIZE);
+    for (uint32_t n = 0; n <= a.state->dataTrackEnd; ++n) {
+      const uint8_t* got = restored.data() + size_t{n} * SECTOR_SIZE;
+      const uint8_t* want = source.data() + size_t{n} * SECTOR_SIZE;
+      const bool inStream = n >= layout.xaStream.firstSector && n <= layout.xaStream.lastSector;
+      ASSERT_EQ(std::memcmp(got, want, inStream ? USER_DATA_OFFSET : SECTOR_SIZE), 0) << n;
+      if (inStream) {
+        ASSERT_TRUE(std::all_of(got + USER_DATA_OFFSET, got + SECTOR_SIZE, [](uint8_t b) { return b == 0; }));
+      }
+    }
+    WriteAll(dir.File("sample.bin"), source);
   }
 }
 
