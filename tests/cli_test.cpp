@@ -1,0 +1,359 @@
+// The quarnel program as a user runs it: exit statuses, messages and the JSON document.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "common/disc_builder.h"
+#include "test_support.h"
+
+extern char** environ;
+
+namespace quarnel {
+namespace {
+
+using testing::TempDir;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct Outcome {
+  int status = -1;  // exit status; -N when killed by signal N
+  std::string out;
+  std::string err;
+};
+
+// Starts the program with stdout going to a file in `dir`, and stderr too unless `stderrFd` is
+// given.
+pid_t Spawn(const TempDir& dir, const std::vector<std::string>& args, int stderrFd = -1) {
+  std::vector<std::string> argvText = {QUARNEL_BINARY};
+  argvText.insert(argvText.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argvText) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string out = dir.File("stdout"), err = dir.File("stderr");
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (stderrFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+Outcome Wait(const TempDir& dir, pid_t pid) {
+  Outcome run;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  }
+  run.out = ReadAll(dir.File("stdout"));
+  run.err = ReadAll(dir.File("stderr"));
+  return run;
+}
+
+Outcome Quarnel(const TempDir& dir, const std::vector<std::string>& args) {
+  return Wait(dir, Spawn(dir, args));
+}
+
+// A strict check that `text` is one JSON value (with optional white space around it) in plain
+// ASCII: every byte above 0x7F must have been escaped.
+class JsonChecker {
+ public:
+  static bool Valid(const std::string& text) {
+    JsonChecker c(text);
+    c.Space();
+    if (!c.Value()) return false;
+    c.Space();
+    return c.pos_ == text.size();
+  }
+
+ private:
+  explicit JsonChecker(const std::string& text) : s_(text) {}
+
+  bool Value() {
+    if (pos_ >= s_.size()) return false;
+    switch (s_[pos_]) {
+      case '{':
+        return Sequence('}', true);
+      case '[':
+        return Sequence(']', false);
+      case '"':
+        return String();
+      case 't':
+        return Word("true");
+      case 'f':
+        return Word("false");
+      case 'n':
+        return Word("null");
+      default:
+        return Number();
+    }
+  }
+  bool Sequence(char close, bool object) {
+    ++pos_;
+    Space();
+    if (Take(close)) return true;
+    do {
+      Space();
+      if (object) {
+        if (!String()) return false;
+        Space();
+        if (!Take(':')) return false;
+        Space();
+      }
+      if (!Value()) return false;
+      Space();
+    } while (Take(','));
+    return Take(close);
+  }
+  bool String() {
+    if (!Take('"')) return false;
+    while (pos_ < s_.size()) {
+      const auto c = static_cast<unsigned char>(s_[pos_++]);
+      if (c == '"') return true;
+      if (c < 0x20 || c > 0x7E) return false;
+      if (c != '\\') continue;
+      if (pos_ >= s_.size()) return false;
+      const char e = s_[pos_++];
+      if (e == 'u') {
+        for (int i = 0; i < 4; ++i) {
+          if (pos_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[pos_++]))) {
+            return false;
+          }
+        }
+      } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
+        return false;
+      }
+    }
+    return false;
+  }
+  bool Number() {
+    const size_t start = pos_;
+    Take('-');
+    while (pos_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+    return pos_ > start && std::isdigit(static_cast<unsigned char>(s_[pos_ - 1]));
+  }
+  bool Word(std::string_view word) {
+    if (s_.compare(pos_, word.size(), word) != 0) return false;
+    pos_ += word.size();
+    return true;
+  }
+  bool Take(char c) {
+    if (pos_ < s_.size() && s_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+  void Space() {
+    while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+  }
+
+  const std::string& s_;
+  size_t pos_ = 0;
+};
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+std::string Format(const char* format, uint32_t a, uint32_t b, uint32_t c) {
+  char text[200];
+  std::snprintf(text, sizeof text, format, a, b, c);
+  return text;
+}
+
+TEST(Cli, UsageErrorsExitTwoWithTheUsageOnStderr) {
+  TempDir dir;
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {},
+           {"frobnicate"},
+           {"analyse"},
+           {"analyse", "a.bin", "b.bin"},
+           {"analyse", "a.bin", "--bogus"},
+           {"analyse", "a.bin", "--json=yes"},
+           {"sample"},
+       }) {
+    const Outcome run = Quarnel(dir, args);
+    const std::string shown = args.empty() ? "(none)" : args[0] + " ...";
+    EXPECT_EQ(run.status, 2) << shown;
+    EXPECT_NE(run.err.find("usage: quarnel"), std::string::npos) << shown;
+    EXPECT_EQ(run.out, "") << shown;
+  }
+
+  const Outcome help = Quarnel(dir, {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: quarnel"), std::string::npos);
+  EXPECT_EQ(help.err, "");
+}
+
+TEST(Cli, AnImageThatCannotBeOpenedExitsOneWithTheReason) {
+  TempDir dir;
+  const std::string missing = dir.File("no-such.bin");
+  Outcome run = Quarnel(dir, {"analyse", missing, "--json"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "quarnel: cannot open " + missing + ": No such file or directory\n");
+  EXPECT_EQ(run.out, "");
+
+  // The path box holds 255 characters; a longer path is refused rather than cut to another name.
+  const std::string longPath = dir.File(std::string(300, 'x'));
+  run = Quarnel(dir, {"analyse", longPath});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("cannot open"), std::string::npos);
+}
+
+TEST(Cli, AnalysesTheSampleDiscAsTextAndAsJson) {
+  TempDir dir;
+  const std::string discDir = dir.File("disc");
+  const Outcome sample = Quarnel(dir, {"sample", discDir});
+  ASSERT_EQ(sample.status, 0) << sample.err;
+  EXPECT_NE(sample.out.find(discDir + "/sample.bin"), std::string::npos);
+  SampleDiscLayout layout;
+  BuildSampleDisc(&layout);
+  ASSERT_EQ(layout.videos.size(), 2u);
+  ASSERT_EQ(layout.audioTracks.size(), 2u);
+  const std::string image = discDir + "/sample.bin";
+
+  // Text: the log as it comes, then the media rows with their indexes.
+  const Outcome text = Quarnel(dir, {"analyse", image});
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out.find("- File Loaded.\n"), 0u) << text.out;
+  const std::string rows =
+      Format("   0 [Video Stream] from %06u to %06u\n", layout.videos[0].firstSector,
+             layout.videos[0].lastSector, 0) +
+      Format("   1 [Video Stream] from %06u to %06u\n", layout.videos[1].firstSector,
+             layout.videos[1].lastSector, 0) +
+      Format("   2 [XA Stream] from %06u to %06u (%u Records)\n", layout.xaStream.firstSector,
+             layout.xaStream.lastSector, layout.xaChannels);
+  ASSERT_GE(text.out.size(), rows.size());
+  EXPECT_EQ(text.out.substr(text.out.size() - rows.size()), rows) << text.out;
+
+  // JSON: one document on stdout, the same log lines on stderr.
+  const Outcome json = Quarnel(dir, {"analyse", image, "--enhanced-xa", "--json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  ASSERT_TRUE(JsonChecker::Valid(json.out)) << json.out;
+  EXPECT_EQ(json.err, text.out.substr(0, text.out.size() - rows.size()));
+  for (const char* key : {"image", "sectors", "dataTrackEnd", "audioTrackCount", "audioTracks",
+                          "media", "xaRecordTotal", "xaRecords", "videoCount", "stopped", "log"}) {
+    EXPECT_EQ(Count(json.out, std::string("\"") + key + "\":"), 1u) << key;
+  }
+  const std::string& out = json.out;
+  EXPECT_NE(out.find("\"sectors\":" + std::to_string(layout.sectorCount) + ","), std::string::npos);
+  EXPECT_NE(out.find("\"audioTrackCount\":2,"), std::string::npos);
+  EXPECT_NE(
+      out.find(Format("{\"track\":3,\"firstSector\":%u,\"lastSector\":%u}",
+                      layout.audioTracks[1].firstSector, layout.audioTracks[1].lastSector, 0)),
+      std::string::npos);
+  EXPECT_NE(out.find(Format("{\"index\":1,\"kind\":\"video\",\"firstSector\":%u,\"lastSector\":%u}",
+                            layout.videos[1].firstSector, layout.videos[1].lastSector, 0)),
+            std::string::npos);
+  EXPECT_NE(
+      out.find(Format("{\"index\":2,\"kind\":\"xa\",\"firstSector\":%u,\"lastSector\":%u,"
+                      "\"xaRecordCount\":%u}",
+                      layout.xaStream.firstSector, layout.xaStream.lastSector, layout.xaChannels)),
+      std::string::npos);
+  EXPECT_NE(out.find("\"xaRecordTotal\":" + std::to_string(layout.xaChannels) + ","),
+            std::string::npos);
+  EXPECT_EQ(Count(out, "\"channel\":"), layout.xaChannels);
+  EXPECT_NE(out.find("\"videoCount\":2,\"stopped\":false,\"log\":[\"- File Loaded.\","),
+            std::string::npos);
+}
+
+TEST(Cli, JsonEscapesQuotesBackslashesControlCharactersAndHighBytes) {
+  TempDir dir;
+  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
+  const std::string name = "q\"b\\c\xE9\x01\t.bin";
+  std::filesystem::rename(dir.File("sample.bin"), dir.File(name));
+
+  const Outcome run = Quarnel(dir, {"analyse", dir.File(name), "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(JsonChecker::Valid(run.out)) << run.out;
+  EXPECT_NE(run.out.find("/q\\\"b\\\\c\\u00e9\\u0001\\t.bin\","), std::string::npos) << run.out;
+}
+
+// True once the process catches SIGINT (Linux: the SigCgt mask of /proc/PID/status).
+bool CatchesInterrupt(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+// Ctrl-C stops the scan like the Stop button: the summary and the document still come, and the
+// status is 130. To press it at a known moment, stderr is a pipe filled to the brim beforehand:
+// the program blocks on its first log line, after the handler is in place and before the scan.
+TEST(Cli, InterruptStopsTheScanAndStillReports) {
+  TempDir dir;
+  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
+
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const int flags = fcntl(pipeFds[1], F_GETFL);
+  fcntl(pipeFds[1], F_SETFL, flags | O_NONBLOCK);
+  size_t filler = 0;
+  const char chunk[256] = {};
+  for (size_t size = sizeof chunk; size > 0; size /= 2) {
+    while (write(pipeFds[1], chunk, size) == static_cast<ssize_t>(size)) filler += size;
+  }
+  fcntl(pipeFds[1], F_SETFL, flags);
+
+  const pid_t pid = Spawn(dir, {"analyse", dir.File("sample.bin"), "--json"}, pipeFds[1]);
+  close(pipeFds[1]);
+  ASSERT_GT(pid, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!CatchesInterrupt(pid) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(pid, SIGINT);
+
+  std::string err;
+  char buffer[4096];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
+    if (n > 0) err.append(buffer, static_cast<size_t>(n));
+    if (n < 0 && errno != EINTR) break;
+  }
+  close(pipeFds[0]);
+  const Outcome run = Wait(dir, pid);
+  ASSERT_GE(err.size(), filler);
+  err.erase(0, filler);
+
+  EXPECT_EQ(run.status, 130) << err;
+  EXPECT_TRUE(JsonChecker::Valid(run.out)) << run.out;
+  EXPECT_NE(run.out.find("\"stopped\":true"), std::string::npos) << run.out;
+  EXPECT_NE(err.find("Video found and"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace quarnel
