@@ -1,0 +1,206 @@
+// Measures "Process ISO" in each kind and "Uncompress ISO" on a generated image with a realistic
+// mix of sectors, beside naive loops over the same files in the same run: a fresh compress() per
+// sector, a fresh BZ2_bzBuffToBuffCompress() per 10 sectors, a fresh uncompress() per block.
+//
+//   quarnel_packing_bench [--sectors N] [--dir DIR]
+#include <bzlib.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis/analyse_iso.h"
+#include "cli/cli_window.h"
+#include "common/disc_builder.h"
+#include "packing/compressed_format.h"
+#include "packing/process_iso.h"
+#include "packing/uncompress_iso.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using quarnel::SECTOR_SIZE;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// Structured file data, incompressible video-like sectors, zero sectors and CD audio.
+quarnel::DiscBuilder BuildImage(uint32_t sectors) {
+  quarnel::DiscBuilder disc;
+  std::mt19937 rng(42);
+  std::vector<uint8_t> payload(2324);
+  while (disc.SectorCount() < sectors) {
+    const uint32_t kind = rng() % 20;
+    const uint32_t run = std::min<uint32_t>(20 + rng() % 200, sectors - disc.SectorCount());
+    for (uint32_t i = 0; i < run; ++i) {
+      if (kind < 8) {  // tables and text
+        for (size_t k = 0; k < 2048; ++k) {
+          payload[k] = k % 16 < 4 ? static_cast<uint8_t>((disc.SectorCount() + k / 16) >> (8 * (k % 4)))
+                                  : static_cast<uint8_t>("LEVEL_DATA.BIN  "[k % 16]);
+        }
+        disc.AddSector(0, 0, 0x08, 0, payload);
+      } else if (kind < 13) {  // compressed pictures and movies
+        for (uint8_t& b : payload) b = static_cast<uint8_t>(rng());
+        disc.AddSector(1, 1, 0x48, 0, payload);
+      } else if (kind < 16) {
+        disc.AddSector(0, 0, 0x08, 0);
+      } else {
+        disc.AddAudioSectors(1, 440.0 + kind * 50);
+      }
+    }
+  }
+  return disc;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::vector<uint8_t> bytes(std::filesystem::file_size(path));
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr || std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) std::exit(1);
+  std::fclose(f);
+  return bytes;
+}
+
+// The naive loops read the image with the C library's buffering and write with it, one compressor
+// call per block from scratch.
+double NaiveCompress(const std::string& image, const std::string& out, bool bzip) {
+  const auto start = Clock::now();
+  std::FILE* in = std::fopen(image.c_str(), "rb");
+  std::FILE* data = std::fopen(out.c_str(), "wb");
+  std::FILE* table = std::fopen((out + ".t").c_str(), "wb");
+  const size_t raw = bzip ? 10 * SECTOR_SIZE : SECTOR_SIZE;
+  std::vector<uint8_t> block(raw), packed(2 * raw);
+  uint32_t offset = 0;
+  size_t got;
+  while ((got = std::fread(block.data(), 1, raw, in)) > 0) {
+    size_t length;
+    if (bzip) {
+      unsigned dest = static_cast<unsigned>(packed.size());
+      BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(packed.data()), &dest,
+                               reinterpret_cast<char*>(block.data()), static_cast<unsigned>(got), 1,
+                               0, 30);
+      length = dest;
+    } else {
+      uLongf dest = packed.size();
+      compress(packed.data(), &dest, block.data(), got);
+      length = dest;
+    }
+    std::fwrite(&offset, 4, 1, table);
+    std::fwrite(packed.data(), 1, length, data);
+    offset += static_cast<uint32_t>(length);
+  }
+  std::fclose(in);
+  std::fclose(data);
+  std::fclose(table);
+  return Seconds(start);
+}
+
+double NaiveUncompress(const std::string& dataPath, const std::string& out) {
+  const auto start = Clock::now();
+  const std::vector<uint8_t> table = ReadFile(dataPath + ".table");
+  std::FILE* data = std::fopen(dataPath.c_str(), "rb");
+  std::FILE* output = std::fopen(out.c_str(), "wb");
+  std::vector<uint8_t> packed(2 * SECTOR_SIZE), raw(SECTOR_SIZE);
+  for (size_t i = 0; i + 6 <= table.size(); i += 6) {
+    const uint32_t offset = quarnel::GetU32(&table[i]);
+    const uint32_t length = quarnel::GetU16(&table[i + 4]);
+    std::fseek(data, offset, SEEK_SET);
+    if (std::fread(packed.data(), 1, length, data) != length) std::exit(1);
+    uLongf produced = SECTOR_SIZE;
+    uncompress(raw.data(), &produced, packed.data(), length);
+    std::fwrite(raw.data(), 1, produced, output);
+  }
+  std::fclose(data);
+  std::fclose(output);
+  return Seconds(start);
+}
+
+struct Run {
+  double seconds;
+  uint64_t size;
+};
+
+Run ProcessKind(const std::string& image, int combo, bool forceXa) {
+  auto state = quarnel::MakeAppState();
+  quarnel::CliWindow window(*state, /*jsonMode=*/true, /*replaceFiles=*/true);
+  window.SetControlText(quarnel::IDC_PATH, image);
+  quarnel::AnalyseIso(*state, window);
+  if (forceXa) {  // the XA kind without ripping anything: a marked stream beyond the image
+    state->MediaTable[quarnel::MEDIA_TABLE_SIZE - 1] =
+        quarnel::MediaRecord{quarnel::MEDIA_XA, 0xFFFFFF00u, 0xFFFFFF01u, 0, 1, 0};
+  }
+  window.SetComboSelection(combo);
+  const auto start = Clock::now();
+  const quarnel::ProcessResult r = quarnel::ProcessIso(*state, window);
+  const double s = Seconds(start);
+  return {s, std::filesystem::file_size(r.dataFile)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint32_t sectors = 127000;  // about 300 MB
+  std::string dir = std::filesystem::temp_directory_path().string();
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--sectors") && i + 1 < argc) {
+      sectors = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc) {
+      dir = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: quarnel_packing_bench [--sectors N] [--dir DIR]\n");
+      return 2;
+    }
+  }
+  const std::string image = dir + "/quarnel-packing-bench.bin";
+  std::string error;
+  if (!BuildImage(sectors).Write(image, {}, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  const double mb = double(sectors) * SECTOR_SIZE / 1e6;
+  ReadFile(image);  // into the page cache
+  std::printf("image: %.0f MB\n", mb);
+
+  const double naiveZlib = NaiveCompress(image, dir + "/quarnel-naive.Z", false);
+  const double naiveBzip = NaiveCompress(image, dir + "/quarnel-naive.bz", true);
+  struct Kind {
+    const char* name;
+    int combo;
+    bool forceXa;
+    double naive;
+  } kinds[] = {{"kind 1 (.bz)  ", quarnel::COMBO_MAXIMUM_COMPRESSION, false, naiveBzip},
+               {"kind 2 (.Z)   ", quarnel::COMBO_NORMAL_COMPRESSION, false, naiveZlib},
+               {"kind 3 (.ZNX) ", quarnel::COMBO_NORMAL_COMPRESSION, true, naiveZlib}};
+  for (const Kind& k : kinds) {
+    const Run run = ProcessKind(image, k.combo, k.forceXa);
+    std::printf("Process ISO %s %7.1f MB/s  size %5.1f%%  naive loop %7.1f MB/s  speed-up %.2f\n",
+                k.name, mb / run.seconds, 100.0 * run.size / (mb * 1e6), mb / k.naive,
+                k.naive / run.seconds);
+  }
+
+  // Uncompress the .Z image made above (kind 2) both ways.
+  const double naive = NaiveUncompress(image + ".Z", dir + "/quarnel-naive.out");
+  auto state = quarnel::MakeAppState();
+  quarnel::CliWindow window(*state, /*jsonMode=*/true, /*replaceFiles=*/true);
+  window.SetControlText(quarnel::IDC_PATH, image + ".Z");
+  const auto start = Clock::now();
+  quarnel::UncompressIso(*state, window);
+  const double ours = Seconds(start);
+  std::printf("Uncompress ISO (.Z)    %7.1f MB/s  naive loop %7.1f MB/s  speed-up %.2f\n",
+              mb / ours, mb / naive, naive / ours);
+
+  for (const char* suffix : {"", ".bz", ".bz.index", ".Z", ".Z.table", ".ZNX", ".ZNX.table"}) {
+    std::filesystem::remove(image + suffix);
+  }
+  for (const char* name : {"quarnel-naive.Z", "quarnel-naive.Z.t", "quarnel-naive.bz",
+                           "quarnel-naive.bz.t", "quarnel-naive.out"}) {
+    std::filesystem::remove(dir + "/" + name);
+  }
+  return 0;
+}

@@ -1,0 +1,178 @@
+#include "packing/placeholder_video.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/sector.h"
+#include "test_support.h"
+
+namespace quarnel {
+namespace {
+
+constexpr uint32_t kFrames = 70;
+constexpr uint32_t kSectorsPerFrame = 5;
+constexpr size_t kChunkSize = 2016;
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+uint32_t Le(const uint8_t* p, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+bool AllZero(const uint8_t* p, size_t n) {
+  return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
+}
+
+const uint8_t* Sector(uint32_t i) {
+  return PlaceholderVideo() + size_t{i} * SECTOR_SIZE;
+}
+
+::testing::AssertionResult SectorIsWellFormed(uint32_t i) {
+  const uint8_t* s = Sector(i);
+  const uint8_t* h = s + USER_DATA_OFFSET;
+  const uint8_t* first = Sector(i / kSectorsPerFrame * kSectorsPerFrame) + USER_DATA_OFFSET;
+  const uint32_t frame = i / kSectorsPerFrame;
+  const uint32_t size = Le(h + 12, 4);
+  const uint8_t sync[12] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+  const uint8_t subheader[8] = {1, 1, 0x48, 0, 1, 1, 0x48, 0};
+  auto fail = [&](const char* what) { return ::testing::AssertionFailure() << what; };
+
+  if (!std::equal(sync, sync + 12, s)) return fail("sync");
+  if (!AllZero(s + HEADER_OFFSET, 4)) return fail("header not zero");
+  if (!std::equal(subheader, subheader + 8, s + SUBHEADER_OFFSET)) return fail("subheader");
+  if (Le(h, 2) != 0x0160 || Le(h + 2, 2) != 0x8001) return fail("STR magic");
+  if (Le(h + 4, 2) != i % kSectorsPerFrame || Le(h + 6, 2) != kSectorsPerFrame) {
+    return fail("sector index or count");
+  }
+  if (Le(h + 8, 4) != (frame < 54 ? frame + 1 : 10000 + frame - 54)) return fail("frame number");
+  if (size <= 8 || size > kSectorsPerFrame * kChunkSize || size % 4 != 0) return fail("frame size");
+  if (size != Le(first + 12, 4)) return fail("frame size differs within the frame");
+  if (Le(h + 16, 2) != kWidth || Le(h + 18, 2) != kHeight) return fail("dimensions");
+  // The frame header, copied into every sector header: code count, 0x3800, qscale, version 2.
+  const uint8_t* frameHeader = first + 32;
+  if (!std::equal(h + 20, h + 28, frameHeader)) return fail("frame header copy");
+  if (Le(frameHeader, 2) % 32 != 0 || Le(frameHeader + 2, 2) != 0x3800 ||
+      Le(frameHeader + 4, 2) < 1 || Le(frameHeader + 4, 2) > 63 || Le(frameHeader + 6, 2) != 2) {
+    return fail("frame header");
+  }
+  if (!AllZero(h + 28, 4)) return fail("header tail");
+  // Past the frame's end the chunks are zero-filled.
+  const size_t chunkStart = (i % kSectorsPerFrame) * kChunkSize;
+  if (size < chunkStart + kChunkSize) {
+    const size_t used = size > chunkStart ? size - chunkStart : 0;
+    if (!AllZero(h + 32 + used, kChunkSize - used)) return fail("bytes past the frame's end");
+  }
+  if (!AllZero(s + USER_DATA_OFFSET + FORM1_USER_DATA_SIZE,
+               SECTOR_SIZE - USER_DATA_OFFSET - FORM1_USER_DATA_SIZE)) {
+    return fail("EDC/ECC not zero");
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(PlaceholderVideoTest, SectorsFormFiveSectorFrames) {
+  ASSERT_EQ(PLACEHOLDER_VIDEO_SECTORS, kFrames * kSectorsPerFrame);
+  for (uint32_t i = 0; i < PLACEHOLDER_VIDEO_SECTORS; ++i) {
+    ASSERT_TRUE(SectorIsWellFormed(i)) << "sector " << i;
+  }
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Decoding goes through ffmpeg, a decoder written independently of our encoder.
+class PlaceholderVideoDecodeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::system("ffmpeg -version > /dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "ffmpeg is not installed; the placeholder video is not decoded";
+    }
+    std::ofstream out(str_, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(PlaceholderVideo()),
+              PLACEHOLDER_VIDEO_SECTORS * SECTOR_SIZE);
+  }
+
+  // Runs ffmpeg on the sectors with `output` options; returns its exit status, stderr in `log`.
+  int Ffmpeg(const std::string& output, std::string* log) {
+    const std::string err = dir_.File("ffmpeg.log");
+    const std::string command =
+        "ffmpeg -nostdin -v error -f psxstr -i '" + str_ + "' " + output + " 2> '" + err + "'";
+    const int status = std::system(command.c_str());
+    *log = ReadFile(err);
+    return status;
+  }
+
+  testing::TempDir dir_;
+  std::string str_ = dir_.File("placeholder.str");
+};
+
+TEST_F(PlaceholderVideoDecodeTest, DecodesToSeventyEqualFrames) {
+  const std::string md5 = dir_.File("frames.md5");
+  std::string log;
+  ASSERT_EQ(Ffmpeg("-f framemd5 -y '" + md5 + "'", &log), 0) << log;
+
+  // Frame lines: "stream, dts, pts, duration, size, hash"; a frame that fails to decode is dropped.
+  std::istringstream lines(ReadFile(md5));
+  std::string line;
+  bool dimensions = false;
+  int frames = 0;
+  std::set<std::string> hashes;
+  while (std::getline(lines, line)) {
+    if (line.rfind("#dimensions", 0) == 0) {
+      dimensions = line.find("320x240") != std::string::npos;
+    } else if (!line.empty() && line[0] != '#') {
+      ++frames;
+      EXPECT_NE(line.find("115200"), std::string::npos) << line;  // 320 × 240 at 4:2:0
+      hashes.insert(line.substr(line.rfind(',') + 1));
+    }
+  }
+  EXPECT_TRUE(dimensions);
+  EXPECT_EQ(frames, static_cast<int>(kFrames)) << log;
+  EXPECT_EQ(hashes.size(), 1u) << "the frames are meant to be the same picture";
+}
+
+TEST_F(PlaceholderVideoDecodeTest, PictureIsLightCaptionOnDarkGround) {
+  const std::string luma = dir_.File("frame.y");
+  std::string log;
+  ASSERT_EQ(Ffmpeg("-frames:v 1 -f rawvideo -pix_fmt gray -y '" + luma + "'", &log), 0) << log;
+  const std::string y = ReadFile(luma);
+  ASSERT_EQ(y.size(), size_t{kWidth} * kHeight);
+
+  int light = 0, dark = 0;
+  int left = kWidth, right = -1, top = kHeight, bottom = -1;
+  for (int row = 0; row < kHeight; ++row) {
+    for (int col = 0; col < kWidth; ++col) {
+      const int v = static_cast<uint8_t>(y[row * kWidth + col]);
+      if (v < 40) ++dark;
+      if (v <= 160) continue;
+      ++light;
+      left = std::min(left, col);
+      right = std::max(right, col);
+      top = std::min(top, row);
+      bottom = std::max(bottom, row);
+    }
+  }
+  EXPECT_EQ(dark + light, kWidth * kHeight) << "no grey smear around the letters";
+  EXPECT_GT(light, kWidth * kHeight / 100);
+  EXPECT_LT(light, kWidth * kHeight / 10);
+  // One line of text, roughly centred.
+  EXPECT_LT(bottom - top, 40);
+  EXPECT_NEAR(left, kWidth - 1 - right, 8);
+  EXPECT_NEAR(top, kHeight - 1 - bottom, 8);
+}
+
+}  // namespace
+}  // namespace quarnel
