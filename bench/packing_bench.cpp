@@ -144,7 +144,26 @@ Run ProcessKind(const std::string& image, int combo, bool forceXa) {
 
 }  // namespace
 
+// The naive loops again in a fresh process, whose heap has not been shaped by the large buffers
+// above: there glibc hands zlib's freed state back to the kernel after every block.
+double NaiveInFreshProcess(const char* self, const std::string& mode, const std::string& image,
+                           const std::string& out) {
+  const std::string command =
+      std::string("'") + self + "' --naive " + mode + " '" + image + "' '" + out + "'";
+  std::FILE* p = popen(command.c_str(), "r");
+  double seconds = 0;
+  if (p == nullptr || std::fscanf(p, "%lf", &seconds) != 1) seconds = 0;
+  if (p) pclose(p);
+  return seconds;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 5 && !std::strcmp(argv[1], "--naive")) {
+    const double s = !std::strcmp(argv[2], "uncompress") ? NaiveUncompress(argv[3], argv[4])
+                                                         : NaiveCompress(argv[3], argv[4], !std::strcmp(argv[2], "bzip2"));
+    std::printf("%f\n", s);
+    return 0;
+  }
   uint32_t sectors = 127000;  // about 300 MB
   std::string dir = std::filesystem::temp_directory_path().string();
   for (int i = 1; i < argc; ++i) {
@@ -169,31 +188,47 @@ int main(int argc, char** argv) {
 
   const double naiveZlib = NaiveCompress(image, dir + "/quarnel-naive.Z", false);
   const double naiveBzip = NaiveCompress(image, dir + "/quarnel-naive.bz", true);
+  const double freshZlib = NaiveInFreshProcess(argv[0], "zlib", image, dir + "/quarnel-naive.Z");
+  const double freshBzip = NaiveInFreshProcess(argv[0], "bzip2", image, dir + "/quarnel-naive.bz");
   struct Kind {
     const char* name;
     int combo;
     bool forceXa;
     double naive;
-  } kinds[] = {{"kind 1 (.bz)  ", quarnel::COMBO_MAXIMUM_COMPRESSION, false, naiveBzip},
-               {"kind 2 (.Z)   ", quarnel::COMBO_NORMAL_COMPRESSION, false, naiveZlib},
-               {"kind 3 (.ZNX) ", quarnel::COMBO_NORMAL_COMPRESSION, true, naiveZlib}};
+    double fresh;
+  } kinds[] = {{"kind 1 (.bz)  ", quarnel::COMBO_MAXIMUM_COMPRESSION, false, naiveBzip, freshBzip},
+               {"kind 2 (.Z)   ", quarnel::COMBO_NORMAL_COMPRESSION, false, naiveZlib, freshZlib},
+               {"kind 3 (.ZNX) ", quarnel::COMBO_NORMAL_COMPRESSION, true, naiveZlib, freshZlib}};
   for (const Kind& k : kinds) {
     const Run run = ProcessKind(image, k.combo, k.forceXa);
-    std::printf("Process ISO %s %7.1f MB/s  size %5.1f%%  naive loop %7.1f MB/s  speed-up %.2f\n",
-                k.name, mb / run.seconds, 100.0 * run.size / (mb * 1e6), mb / k.naive,
-                k.naive / run.seconds);
+    std::printf(
+        "Process ISO %s %7.1f MB/s  size %5.1f%%  naive loop %6.1f MB/s (fresh process %6.1f)  "
+        "speed-up %.2f (%.2f)\n",
+        k.name, mb / run.seconds, 100.0 * run.size / (mb * 1e6), mb / k.naive, mb / k.fresh,
+        k.naive / run.seconds, k.fresh / run.seconds);
   }
 
-  // Uncompress the .Z image made above (kind 2) both ways.
-  const double naive = NaiveUncompress(image + ".Z", dir + "/quarnel-naive.out");
-  auto state = quarnel::MakeAppState();
-  quarnel::CliWindow window(*state, /*jsonMode=*/true, /*replaceFiles=*/true);
-  window.SetControlText(quarnel::IDC_PATH, image + ".Z");
-  const auto start = Clock::now();
-  quarnel::UncompressIso(*state, window);
-  const double ours = Seconds(start);
-  std::printf("Uncompress ISO (.Z)    %7.1f MB/s  naive loop %7.1f MB/s  speed-up %.2f\n",
-              mb / ours, mb / naive, naive / ours);
+  // Uncompress the .Z image made above (kind 2) both ways, best of three, each into a new file.
+  std::filesystem::remove(image);
+  double naive = 1e9, fresh = 1e9, ours = 1e9;
+  for (int run = 0; run < 3; ++run) {
+    std::filesystem::remove(dir + "/quarnel-naive.out");
+    naive = std::min(naive, NaiveUncompress(image + ".Z", dir + "/quarnel-naive.out"));
+    std::filesystem::remove(dir + "/quarnel-naive.out");
+    fresh = std::min(fresh, NaiveInFreshProcess(argv[0], "uncompress", image + ".Z",
+                                                dir + "/quarnel-naive.out"));
+    std::filesystem::remove(image);
+    auto state = quarnel::MakeAppState();
+    quarnel::CliWindow window(*state, /*jsonMode=*/true, /*replaceFiles=*/true);
+    window.SetControlText(quarnel::IDC_PATH, image + ".Z");
+    const auto start = Clock::now();
+    quarnel::UncompressIso(*state, window);
+    ours = std::min(ours, Seconds(start));
+  }
+  std::printf(
+      "Uncompress ISO (.Z)    %7.1f MB/s               naive loop %6.1f MB/s (fresh process %6.1f)  "
+      "speed-up %.2f (%.2f)\n",
+      mb / ours, mb / naive, mb / fresh, naive / ours, fresh / ours);
 
   for (const char* suffix : {"", ".bz", ".bz.index", ".Z", ".Z.table", ".ZNX", ".ZNX.table"}) {
     std::filesystem::remove(image + suffix);

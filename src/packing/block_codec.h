@@ -71,3 +71,51 @@ class BlockDecompressor {
 };
 
 }  // namespace quarnel
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quarnel {
+
+// Compresses a batch of independent blocks on every core, one reused codec state per thread. The
+// output of each block is what BlockCompressor gives, so the result does not depend on the number
+// of threads.
+class ParallelCompressor {
+ public:
+  struct Job {
+    const uint8_t* in;
+    size_t length;
+    uint8_t* out;
+    size_t room;
+    size_t stored;  // the compressed length; 0 on failure
+  };
+
+  explicit ParallelCompressor(bool bzip2);
+  ~ParallelCompressor();
+  ParallelCompressor(const ParallelCompressor&) = delete;
+  ParallelCompressor& operator=(const ParallelCompressor&) = delete;
+
+  void Run(Job* jobs, size_t count);
+
+ private:
+  void Work(BlockCompressor& compressor);
+  void Worker(size_t index);
+
+  const bool bzip2_;
+  std::vector<std::unique_ptr<BlockCompressor>> compressors_;  // [0] is the calling thread's
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable finished_;
+  Job* jobs_ = nullptr;
+  size_t count_ = 0;
+  std::atomic<size_t> next_{0};
+  uint64_t generation_ = 0;
+  size_t busy_ = 0;
+  bool quit_ = false;
+};
+
+}  // namespace quarnel

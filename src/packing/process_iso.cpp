@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "common/image_file.h"
 #include "common/output_file.h"
@@ -44,6 +45,14 @@ XaTag ExtractXaSector(AppState& state, uint32_t n, uint8_t* sector, bool xaOptio
   }
   return tag;
 }
+
+struct Block {
+  uint32_t start;
+  uint32_t sectors;  // whole sectors read
+  bool stored;       // on the data track: compressed and written
+  XaTag tag;
+  size_t job;
+};
 
 class BlockWriter {
  public:
@@ -158,59 +167,83 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   state.StopRequested = 0;
   ripper.SetUpCursor();
 
-  BlockCompressor compressor;
+  // Blocks are read and ripped in order, compressed a batch at a time on every core, then written
+  // in order with their progress, pump and stop test one block at a time.
+  const uint32_t batchBlocks = mode == MODE_BZIP2 ? 16 : 128;
+  const size_t room = size_t{sectorsPerBlock} * 2 * SECTOR_SIZE;
+  std::vector<uint8_t> raw(size_t{batchBlocks} * kind.rawBlockLength);
+  std::vector<uint8_t> packed(size_t{batchBlocks} * room);
+  std::vector<ParallelCompressor::Job> jobs;
+  std::vector<Block> batch;
+  ParallelCompressor compressor(mode == MODE_BZIP2);
   uint32_t blockStart = 0;
   uint32_t runningOffset = 0;
   uint64_t sectorsDone = 0;
   bool ok = true;
-  for (;;) {
-    const size_t bytesRead = image.ReadStream(state.RawBlockBuffer, kind.rawBlockLength);
-    if (bytesRead == 0) break;
-    const uint32_t sectorsRead = static_cast<uint32_t>(bytesRead / SECTOR_SIZE);
-
-    // Without audio tracks the whole file is data, a partial last sector included.
-    const bool behindDataTrack =
-        state.AudioTracks.audioTrackCount != 0 && blockStart > state.dataTrackEnd;
-    if (!behindDataTrack) {
-      XaTag tag{};
-      if (blockStart > LAST_SYSTEM_SECTOR) {
-        ripper.blockHoldsRippedXa = false;
-        for (uint32_t i = 0; i < sectorsPerBlock && i < sectorsRead; ++i) {
-          ripper.RipSector(blockStart + i, state.RawBlockBuffer + i * SECTOR_SIZE);
-        }
-        if (mode == MODE_ZLIB_XA && ripper.blockHoldsRippedXa) {
-          tag = ExtractXaSector(state, blockStart, state.RawBlockBuffer, xaOption);
-        }
-      }
-      const size_t room = sectorsPerBlock * 2 * SECTOR_SIZE;
-      const size_t length =
-          mode == MODE_BZIP2
-              ? compressor.Bzip2(state.RawBlockBuffer, bytesRead, state.PackedBlockBuffer, room)
-              : compressor.Zlib(state.RawBlockBuffer, bytesRead, state.PackedBlockBuffer, room);
-      if (length == 0) {  // cannot happen with twice the raw size as room; never store a hole
-        ok = writer.Abandon(result.dataFile, EIO, "compress a block into");
+  bool atEnd = false;
+  while (ok && !atEnd && !result.stopped) {
+    batch.clear();
+    jobs.clear();
+    while (batch.size() < batchBlocks) {
+      uint8_t* in = raw.data() + batch.size() * kind.rawBlockLength;
+      const size_t bytesRead = image.ReadStream(in, kind.rawBlockLength);
+      if (bytesRead == 0) {
+        atEnd = true;
         break;
       }
-      uint8_t entry[16];
-      const size_t entrySize = EncodeBlockEntry(entry, mode, runningOffset, length, tag);
-      if (!writer.Append(entry, entrySize, state.PackedBlockBuffer, length)) {
-        ok = false;
+      Block block{blockStart, static_cast<uint32_t>(bytesRead / SECTOR_SIZE), false, XaTag{}, 0};
+      // Without audio tracks the whole file is data, a partial last sector included.
+      const bool behindDataTrack =
+          state.AudioTracks.audioTrackCount != 0 && blockStart > state.dataTrackEnd;
+      if (!behindDataTrack) {
+        block.stored = true;
+        if (blockStart > LAST_SYSTEM_SECTOR) {
+          ripper.blockHoldsRippedXa = false;
+          for (uint32_t i = 0; i < block.sectors && i < sectorsPerBlock; ++i) {
+            ripper.RipSector(blockStart + i, in + i * SECTOR_SIZE);
+          }
+          if (mode == MODE_ZLIB_XA && ripper.blockHoldsRippedXa) {
+            block.tag = ExtractXaSector(state, blockStart, in, xaOption);
+          }
+        }
+        block.job = jobs.size();
+        jobs.push_back({in, bytesRead, packed.data() + batch.size() * room, room, 0});
+      }
+      batch.push_back(block);
+      blockStart += block.sectors;
+      if (bytesRead < kind.rawBlockLength) {
+        atEnd = true;
         break;
       }
-      runningOffset += static_cast<uint32_t>(length);
-      result.blocks += 1;
     }
+    compressor.Run(jobs.data(), jobs.size());
 
-    sectorsDone += sectorsRead;
-    window.SetProgress(totalSectors == 0 ? 100u
-                                         : static_cast<unsigned>(sectorsDone * 100 / totalSectors));
-    window.PumpMessages();
-    if (state.StopRequested) {
-      result.stopped = true;
-      break;
+    for (const Block& block : batch) {
+      if (block.stored) {
+        const ParallelCompressor::Job& job = jobs[block.job];
+        if (job.stored == 0) {  // cannot happen with twice the raw size as room; never store a hole
+          ok = writer.Abandon(result.dataFile, EIO, "compress a block into");
+          break;
+        }
+        uint8_t entry[16];
+        const size_t entrySize = EncodeBlockEntry(entry, mode, runningOffset,
+                                                  static_cast<uint32_t>(job.stored), block.tag);
+        if (!writer.Append(entry, entrySize, job.out, job.stored)) {
+          ok = false;
+          break;
+        }
+        runningOffset += static_cast<uint32_t>(job.stored);
+        result.blocks += 1;
+      }
+      sectorsDone += block.sectors;
+      window.SetProgress(totalSectors == 0 ? 100u
+                                           : static_cast<unsigned>(sectorsDone * 100 / totalSectors));
+      window.PumpMessages();
+      if (state.StopRequested) {
+        result.stopped = true;
+        break;
+      }
     }
-    blockStart += sectorsRead;
-    if (bytesRead < kind.rawBlockLength) break;
   }
 
   if (ok && image.ReadFailed()) {
