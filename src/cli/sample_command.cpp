@@ -1,0 +1,36 @@
+// quarnel sample: writes the synthetic test disc.
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "cli/command_line.h"
+#include "common/disc_builder.h"
+
+namespace quarnel::cli {
+
+int RunSample(const std::vector<std::string>& args) {
+  std::vector<std::string> positional;
+  const int parsed = ParseOrExit(args, {}, {"DIR"}, positional);
+  if (parsed >= 0) return parsed;
+  const std::filesystem::path dir = positional[0];
+
+  std::string error;
+  if (!WriteSampleDisc(dir.string(), &error)) {
+    PrintError(error);
+    return EXIT_FAILED;
+  }
+  const std::filesystem::path bin = dir / "sample.bin";
+  const std::filesystem::path cue = dir / "sample.cue";
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(bin, ec);
+  if (ec) {
+    PrintError("cannot read " + bin.string() + ": " + ec.message());
+    return EXIT_FAILED;
+  }
+  std::printf("Wrote %s (%ju sectors)\n", bin.c_str(), size / SECTOR_SIZE);
+  if (std::filesystem::exists(cue, ec)) std::printf("Wrote %s\n", cue.c_str());
+  return EXIT_DONE;
+}
+
+}  // namespace quarnel::cli
