@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include "common/panel.h"
 
@@ -142,18 +144,17 @@ void CliWindow::PumpMessages() {
   if (interruptCount != 0) state_.StopRequested = 1;
 }
 
+// The warning box does not stop the command line: its text is one line on stderr.
 void CliWindow::ShowWarning(const char* text) {
   EraseProgress();
   std::fflush(stdout);
-  std::fprintf(stderr, "Warning.: %s\n", text);
+  std::string line = text;
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  std::fprintf(stderr, "quarnel: warning: %s\n", line.c_str());
 }
 
-bool CliWindow::ConfirmReplace(const std::string& path) {
-  if (!replaceFiles_) {
-    EraseProgress();
-    std::fflush(stdout);
-    std::fprintf(stderr, "quarnel: %s exists; --force replaces it\n", path.c_str());
-  }
+// The command that asked reports a refusal: it knows what it leaves undone.
+bool CliWindow::ConfirmReplace(const std::string&) {
   return replaceFiles_;
 }
 

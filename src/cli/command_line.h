@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,12 +26,15 @@ extern const char USAGE[];
 // status.
 int RunAnalyse(const std::vector<std::string>& args);
 int RunSample(const std::vector<std::string>& args);
+int RunProcess(const std::vector<std::string>& args);
+int RunUncompress(const std::vector<std::string>& args);
 
-// One option of a subcommand: a flag (`flag` set) or an option taking a value (`value` set).
+// One option of a subcommand: a flag (`flag` set) or an option taking a value (`value` set; it
+// stays empty when the option is not given, so that an empty value can be told from none).
 struct Option {
   const char* name;
   bool* flag = nullptr;
-  std::string* value = nullptr;
+  std::optional<std::string>* value = nullptr;
 };
 
 // Splits `args` into the options of `options` and exactly `positionalNames.size()` positional

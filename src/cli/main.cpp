@@ -20,14 +20,32 @@ Commands:
         --enhanced-movie  enhanced movie detection
         --enhanced-xa     enhanced XA detection
         --json            print one JSON document on stdout, the log on stderr
+  process IMAGE [--maximum|--normal] [--rip all|video|xa|none|I,J,...]
+          [--ten-percent I,J,...] [--smallest-source] [--xa-mp3] [--audio-mp3]
+          [--ff8] [--enhanced-movie] [--enhanced-xa] [--json]
+      Analyse IMAGE, then write the compressed image IMAGE.bz (--maximum),
+      IMAGE.Z (--normal, the default) or IMAGE.ZNX (when XA streams are
+      ripped) with its block table, ripping the marked media.
+        --rip WHAT          mark media to rip: all, video, xa, none, or the
+                            indexes that analyse lists
+        --ten-percent I,..  ripped video streams that keep their first tenth
+        --smallest-source   fill ripped videos from the shortest marked medium
+                            instead of the placeholder movie
+        --xa-mp3            rip every XA stream, for its sound as MP3
+        --audio-mp3         rip the audio tracks to MP3
+  uncompress DATAFILE [--force] [--json]
+      Restore the raw image from DATAFILE (.bz, .Z or .ZNX) and its block
+      table, into DATAFILE's name without its extension.
+        --force             replace that file when it exists
   sample DIR
       Write a small synthetic disc to DIR/sample.bin and DIR/sample.cue.
 
 Options:
   -h, --help  show this help
 
-Exit status: 0 done, 1 the image could not be opened or read, 2 usage error,
-130 stopped by Ctrl-C (the first Ctrl-C stops the scan, a second one quits).
+Exit status: 0 done, 1 a file could not be opened, read, created or written,
+or a compressed image is damaged, 2 usage error, 130 stopped by Ctrl-C (the
+first Ctrl-C stops the run, a second one quits).
 )";
 
 namespace {
@@ -39,6 +57,8 @@ struct Command {
 
 constexpr Command COMMANDS[] = {
     {"analyse", RunAnalyse},
+    {"process", RunProcess},
+    {"uncompress", RunUncompress},
     {"sample", RunSample},
 };
 

@@ -1,0 +1,221 @@
+// quarnel process: "Analyse ISO", the marks and option boxes set as a user would set them in the
+// window, then "Process ISO".
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+
+#include "analysis/media_list.h"
+#include "cli/command_line.h"
+#include "packing/compressed_format.h"
+#include "packing/process_iso.h"
+
+namespace quarnel::cli {
+
+namespace {
+
+// Parses "I,J,..." (decimal media indexes); false for anything else.
+bool ParseIndexList(const std::string& text, std::vector<uint32_t>& indexes) {
+  size_t pos = 0;
+  while (true) {
+    uint64_t value = 0;
+    const size_t start = pos;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+      value = value * 10 + static_cast<uint32_t>(text[pos] - '0');
+      if (value > UINT32_MAX) return false;
+      ++pos;
+    }
+    if (pos == start) return false;
+    indexes.push_back(static_cast<uint32_t>(value));
+    if (pos == text.size()) return true;
+    if (text[pos++] != ',') return false;
+  }
+}
+
+// What --rip asks for: one of the selection buttons, or the "Rip:" boxes of some media.
+struct RipMarks {
+  std::optional<MediaSelection> selection;
+  std::vector<uint32_t> indexes;
+};
+
+bool ParseRip(const std::string& text, RipMarks& marks) {
+  if (text == "all") {
+    marks.selection = MediaSelection::All;
+  } else if (text == "video") {
+    marks.selection = MediaSelection::Video;
+  } else if (text == "xa") {
+    marks.selection = MediaSelection::Xa;
+  } else if (text == "none") {
+    marks.selection = MediaSelection::None;
+  } else {
+    return ParseIndexList(text, marks.indexes);
+  }
+  return true;
+}
+
+bool IsMedium(const AppState& state, uint32_t index) {
+  return index < MEDIA_TABLE_SIZE && state.MediaTable[index].kind != MEDIA_NONE;
+}
+
+// Checks the box of medium `index` in the column that starts at `firstBox`, as a click would after
+// paging to its row; true when the window's rule kept the box checked.
+bool CheckRowBox(AppState& state, CliWindow& window, uint32_t index, int firstBox,
+                 void (*clicked)(AppState&, Window&, int)) {
+  state.FirstVisibleRow = index - index % MEDIA_PAGE_ROWS;
+  RenderMediaPage(state, window);
+  const int row = static_cast<int>(index % MEDIA_PAGE_ROWS);
+  if (!window.IsChecked(firstBox + row)) {
+    window.SetChecked(firstBox + row, true);
+    clicked(state, window, row);
+  }
+  const bool kept = window.IsChecked(firstBox + row);
+  state.FirstVisibleRow = 0;
+  RenderMediaPage(state, window);
+  return kept;
+}
+
+// Sets the marks; prints why and returns false when the rules refuse one.
+bool ApplyMarks(AppState& state, CliWindow& window, const RipMarks& rip,
+                const std::vector<uint32_t>& tenPercent, const std::string& image) {
+  const auto noMedium = [&](const char* option, uint32_t index) {
+    uint32_t count = 0;
+    ForEachMedium(state, [&](uint32_t, const MediaRecord&) { ++count; });
+    PrintError(std::string(option) + ": " + image + " has no medium " + std::to_string(index) +
+               " (the analysis found " + std::to_string(count) + ", numbered from 0)");
+    return false;
+  };
+
+  if (rip.selection) SelectMedia(state, window, *rip.selection);
+  for (const uint32_t index : rip.indexes) {
+    if (!IsMedium(state, index) ||
+        !CheckRowBox(state, window, index, IDC_RIP_FIRST, RipBoxClicked)) {
+      return noMedium("--rip", index);
+    }
+  }
+  for (const uint32_t index : tenPercent) {
+    if (!IsMedium(state, index)) return noMedium("--ten-percent", index);
+    if (!CheckRowBox(state, window, index, IDC_TEN_PERCENT_FIRST, TenPercentBoxClicked)) {
+      const bool video = state.MediaTable[index].kind == MEDIA_VIDEO;
+      PrintError("--ten-percent: medium " + std::to_string(index) +
+                 (video ? " is not marked by --rip" : " is not a video stream") +
+                 "; only a ripped video stream keeps its first tenth");
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string ProcessJson(const AppState& state, const ProcessResult& result, bool stopped,
+                        const std::string& image, const std::vector<std::string>& log) {
+  std::string out;
+  JsonWriter json(out);
+  json.BeginObject();
+  json.Field("image", image);
+  json.Field("dataFile", result.dataFile);
+  json.Field("blockTable", result.blockTable);
+  json.Field("compressionMode", state.CompressionMode);
+  json.Field("blocks", result.blocks);
+  json.Field("rippedCount", result.rippedCount);
+  json.Field("stopped", stopped);
+  AddLogField(json, log);
+  json.EndObject();
+  return out;
+}
+
+// Prints why a run that opened its image failed; false when it did not fail.
+bool ReportProcessFailure(const AppState& state, const ProcessResult& result,
+                          const std::string& image) {
+  if (!result.opened) {
+    PrintFailure("open", image, result.openError);
+  } else if (result.pathTooLong) {
+    const CompressedKind& kind = KindOf(state.CompressionMode);
+    PrintFailure("create", image + kind.extension + kind.tableSuffix, ENAMETOOLONG);
+  } else if (!result.failedFile.empty()) {
+    const char* what = result.createFailed ? "create" : result.readFailed ? "read" : "write";
+    PrintFailure(what, result.failedFile, result.fileError != 0 ? result.fileError : EIO);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunProcess(const std::vector<std::string>& args) {
+  AnalysisOptions analysis;
+  bool maximum = false, normal = false, smallestSource = false, xaMp3 = false, audioMp3 = false;
+  bool jsonMode = false;
+  std::optional<std::string> ripText, tenPercentText;
+  std::vector<Option> options = {{"--maximum", &maximum},
+                                 {"--normal", &normal},
+                                 {"--rip", nullptr, &ripText},
+                                 {"--ten-percent", nullptr, &tenPercentText},
+                                 {"--smallest-source", &smallestSource},
+                                 {"--xa-mp3", &xaMp3},
+                                 {"--audio-mp3", &audioMp3},
+                                 {"--json", &jsonMode}};
+  AddAnalysisOptions(options, analysis);
+  std::vector<std::string> positional;
+  const int parsed = ParseOrExit(args, options, {"IMAGE"}, positional);
+  if (parsed >= 0) return parsed;
+  const std::string& image = positional[0];
+
+  if (maximum && normal) {
+    PrintUsageError("--maximum and --normal exclude each other");
+    return EXIT_USAGE;
+  }
+  RipMarks rip;
+  if (ripText && !ParseRip(*ripText, rip)) {
+    PrintUsageError("--rip takes all, video, xa, none or media indexes such as 0,2: " + *ripText);
+    return EXIT_USAGE;
+  }
+  std::vector<uint32_t> tenPercent;
+  if (tenPercentText && !ParseIndexList(*tenPercentText, tenPercent)) {
+    PrintUsageError("--ten-percent takes media indexes such as 0,1: " + *tenPercentText);
+    return EXIT_USAGE;
+  }
+
+  const auto state = MakeAppState();
+  CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
+  const AnalysisResult analysed = RunAnalysis(*state, window, image, analysis);
+  if (!analysed.opened) {
+    PrintFailure("open", image, analysed.openError);
+    return EXIT_FAILED;
+  }
+
+  ProcessResult result;
+  const bool analysisComplete = !analysed.readError && !analysed.stopped;
+  if (analysisComplete) {
+    if (!ApplyMarks(*state, window, rip, tenPercent, image)) return EXIT_USAGE;
+    window.SetChecked(IDC_SMALLEST_SOURCE, smallestSource);
+    window.SetChecked(IDC_RIP_XA_MP3, xaMp3);
+    // The analysis checks this box itself when it finds audio tracks; the user's word holds.
+    window.SetChecked(IDC_RIP_AUDIO_MP3, audioMp3);
+    window.SetComboSelection(maximum ? COMBO_MAXIMUM_COMPRESSION : COMBO_NORMAL_COMPRESSION);
+    result = ProcessIso(*state, window);
+    window.EraseProgress();
+  }
+  const bool stopped = analysed.stopped || result.stopped;
+
+  if (jsonMode) {
+    PrintDocument(ProcessJson(*state, result, stopped, image, window.LogLines()));
+  } else if (analysisComplete && result.failedFile.empty() && result.opened &&
+             !result.pathTooLong) {
+    std::printf("Wrote %s (%u blocks) and %s\n", result.dataFile.c_str(), result.blocks,
+                result.blockTable.c_str());
+    std::fflush(stdout);
+  }
+
+  if (analysed.readError) {
+    PrintFailure("read", image, analysed.readErrno != 0 ? analysed.readErrno : EIO);
+    return EXIT_FAILED;
+  }
+  if (analysisComplete && ReportProcessFailure(*state, result, image)) return EXIT_FAILED;
+  if (result.stopped) {
+    PrintError("stopped: " + result.dataFile + " holds only the first " +
+               std::to_string(result.blocks) + " blocks");
+  }
+  return stopped ? EXIT_INTERRUPTED : EXIT_DONE;
+}
+
+}  // namespace quarnel::cli
