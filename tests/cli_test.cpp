@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -201,6 +202,13 @@ TEST(Cli, UsageErrorsExitTwoWithTheUsageOnStderr) {
            {"analyse", "a.bin", "--bogus"},
            {"analyse", "a.bin", "--json=yes"},
            {"sample"},
+           {"process"},
+           {"process", "a.bin", "--maximum", "--normal"},
+           {"process", "a.bin", "--rip", "0,x"},
+           {"process", "a.bin", "--rip", "video,xa"},
+           {"process", "a.bin", "--ten-percent", ""},
+           {"uncompress"},
+           {"uncompress", "a.bin.Z", "--rip", "all"},
        }) {
     const Outcome run = Quarnel(dir, args);
     const std::string shown = args.empty() ? "(none)" : args[0] + " ...";
@@ -297,6 +305,143 @@ TEST(Cli, JsonEscapesQuotesBackslashesControlCharactersAndHighBytes) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(JsonChecker::Valid(run.out)) << run.out;
   EXPECT_NE(run.out.find("/q\\\"b\\\\c\\u00e9\\u0001\\t.bin\","), std::string::npos) << run.out;
+}
+
+// The number that follows "KEY": in a JSON document; -1 when there is none.
+int64_t NumberField(const std::string& json, const std::string& key) {
+  const std::string tag = "\"" + key + "\":";
+  const size_t at = json.find(tag);
+  return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + tag.size());
+}
+
+void Corrupt(const std::string& path, uint64_t offset, size_t count) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(static_cast<std::streamoff>(offset));
+  for (size_t i = 0; i < count; ++i) file.put('\xA5');
+}
+
+// process then uncompress, as a user chains them: the image comes back up to the end of its data
+// track (the CD-DA tracks are not in the compressed image). The restored file takes the source's
+// name, so it is replaced only with --force; a damaged data file is a failure, not a success.
+TEST(Cli, ProcessAndUncompressRoundTripAsJson) {
+  TempDir dir;
+  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
+  const std::string image = dir.File("sample.bin");
+  const std::string source = ReadAll(image);
+  const Outcome analysed = Quarnel(dir, {"analyse", image, "--json"});
+  const int64_t dataTrackEnd = NumberField(analysed.out, "dataTrackEnd");
+  ASSERT_GT(dataTrackEnd, 0) << analysed.out;
+
+  const Outcome processed = Quarnel(dir, {"process", image, "--json"});
+  ASSERT_EQ(processed.status, 0) << processed.err;
+  ASSERT_TRUE(JsonChecker::Valid(processed.out)) << processed.out;
+  for (const char* key : {"image", "dataFile", "blockTable", "compressionMode", "blocks",
+                          "rippedCount", "stopped", "log"}) {
+    EXPECT_EQ(Count(processed.out, std::string("\"") + key + "\":"), 1u) << key;
+  }
+  EXPECT_NE(processed.out.find(
+                "\"dataFile\":\"" + image + ".Z\",\"blockTable\":\"" + image +
+                ".Z.table\",\"compressionMode\":2,\"blocks\":" + std::to_string(dataTrackEnd + 1) +
+                ",\"rippedCount\":0,\"stopped\":false,"),
+            std::string::npos)
+      << processed.out;
+  // The log holds the analysis and the processing; on stderr, as the document is on stdout.
+  EXPECT_NE(processed.out.find("\"- File Loaded.\","), std::string::npos);
+  EXPECT_NE(processed.out.find("\"- Compression mode: Normal\","), std::string::npos);
+  EXPECT_NE(processed.err.find("- 0 Medias ripped.\n"), std::string::npos) << processed.err;
+
+  // The source is still there: nothing is written without --force.
+  Outcome restored = Quarnel(dir, {"uncompress", image + ".Z", "--json"});
+  EXPECT_EQ(restored.status, 1);
+  EXPECT_NE(restored.err.find("quarnel: " + image + " exists"), std::string::npos) << restored.err;
+  EXPECT_NE(restored.err.find("--force"), std::string::npos) << restored.err;
+  EXPECT_TRUE(ReadAll(image) == source);
+
+  restored = Quarnel(dir, {"uncompress", image + ".Z", "--force", "--json"});
+  ASSERT_EQ(restored.status, 0) << restored.err;
+  ASSERT_TRUE(JsonChecker::Valid(restored.out)) << restored.out;
+  EXPECT_NE(
+      restored.out.find("{\"dataFile\":\"" + image + ".Z\",\"output\":\"" + image +
+                        "\",\"compressionMode\":2,\"blocks\":" + std::to_string(dataTrackEnd + 1) +
+                        ",\"damagedBlocks\":0,\"stopped\":false,\"log\":[\"- File Opened: "),
+      std::string::npos)
+      << restored.out;
+  const std::string restoredImage = ReadAll(image);
+  ASSERT_EQ(restoredImage.size(), static_cast<size_t>(dataTrackEnd + 1) * SECTOR_SIZE);
+  EXPECT_TRUE(restoredImage == source.substr(0, restoredImage.size()));
+
+  Corrupt(image + ".Z", std::filesystem::file_size(image + ".Z") / 2, 64);
+  restored = Quarnel(dir, {"uncompress", image + ".Z", "--force"});
+  EXPECT_EQ(restored.status, 1);
+  EXPECT_NE(restored.out.find("ERROR: block "), std::string::npos) << restored.out;
+  EXPECT_NE(restored.err.find("restored as zeros"), std::string::npos) << restored.err;
+
+  std::filesystem::remove(image + ".Z.table");
+  restored = Quarnel(dir, {"uncompress", image + ".Z", "--force", "--json"});
+  EXPECT_EQ(restored.status, 1);
+  EXPECT_EQ(restored.out, "");
+  EXPECT_NE(restored.err.find("quarnel: cannot open " + image + ".Z.table: No such file"),
+            std::string::npos)
+      << restored.err;
+}
+
+// The marks go through the window's rules: "10%" only on a ripped video, "Rip:" only on a medium.
+// A refused mark ends the command before anything is written.
+TEST(Cli, ProcessMarksMediaAsTheWindowDoes) {
+  TempDir dir;
+  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
+  SampleDiscLayout layout;
+  BuildSampleDisc(&layout);
+  const std::string image = dir.File("sample.bin");
+  const std::string source = ReadAll(image);
+
+  for (const std::vector<std::string>& marks : std::vector<std::vector<std::string>>{
+           {"--rip", "all", "--ten-percent", "2"},  // an XA stream
+           {"--rip", "1", "--ten-percent", "0"},    // a video not marked
+           {"--rip", "0,3"},                        // no such medium
+       }) {
+    std::vector<std::string> args = {"process", image, "--json"};
+    args.insert(args.end(), marks.begin(), marks.end());
+    const Outcome run = Quarnel(dir, args);
+    EXPECT_EQ(run.status, 2) << marks[1];
+    EXPECT_EQ(run.out, "") << marks[1];
+    EXPECT_NE(run.err.find("quarnel: --"), std::string::npos) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(image + ".Z"));
+
+  // A ripped XA stream forces the XA kind; the warning box becomes a line on stderr.
+  const Outcome run =
+      Quarnel(dir, {"process", image, "--maximum", "--rip", "0,2", "--ten-percent", "0"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err,
+            "quarnel: warning: Compression mode forced to Normal because of music ripping "
+            "selected\n");
+  EXPECT_NE(run.out.find("- 2 Medias ripped.\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Wrote " + image + ".ZNX ("), std::string::npos) << run.out;
+
+  std::filesystem::rename(image, dir.File("source.bin"));
+  ASSERT_EQ(Quarnel(dir, {"uncompress", image + ".ZNX"}).status, 0);
+  const std::string restored = ReadAll(image);
+  ASSERT_GT(restored.size(), size_t{layout.xaStream.lastSector} * SECTOR_SIZE);
+  const auto inside = [&](size_t sector, const SampleDiscLayout::Range& range) {
+    return sector >= range.firstSector && sector <= range.lastSector;
+  };
+  // The first tenth of video 0 is kept; then it and the XA stream differ, and nothing else does.
+  const uint32_t tenthEnd = layout.videos[0].firstSector +
+                            (layout.videos[0].lastSector - layout.videos[0].firstSector) / 10;
+  bool videoChanged = false, xaChanged = false;
+  for (size_t sector = 0; sector < restored.size() / SECTOR_SIZE; ++sector) {
+    const bool same = restored.compare(sector * SECTOR_SIZE, SECTOR_SIZE, source,
+                                       sector * SECTOR_SIZE, SECTOR_SIZE) == 0;
+    if (same) continue;
+    videoChanged |= inside(sector, layout.videos[0]);
+    xaChanged |= inside(sector, layout.xaStream);
+    EXPECT_TRUE((inside(sector, layout.videos[0]) && sector > tenthEnd) ||
+                inside(sector, layout.xaStream))
+        << "sector " << sector;
+  }
+  EXPECT_TRUE(videoChanged);
+  EXPECT_TRUE(xaChanged);
 }
 
 // True once the process catches SIGINT (Linux: the SigCgt mask of /proc/PID/status).
