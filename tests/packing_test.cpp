@@ -220,10 +220,12 @@ TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   a.window.texts[IDC_PATH] = a.window.texts[IDC_PATH].substr(0, a.window.texts[IDC_PATH].size() - 3);
   a.window.checks[IDC_RIP_XA_MP3] = true;
   a.window.checks[IDC_RIP_AUDIO_MP3] = true;
+  testing::ScopedChdir inside(dir.Path());
   Process(a, COMBO_MAXIMUM_COMPRESSION);
   EXPECT_EQ(a.window.log[0], "Warning: 1 XA Streams will be ripped but wasn't selected.");
-  EXPECT_EQ(a.window.log[2], "- Image Size is 0 Mb");
-  EXPECT_EQ(a.window.log[3], "- Compression mode: Normal");
+  EXPECT_EQ(a.window.log[1], "Warning: Rip audio track disabled when Rip XA Streams is enable.");
+  EXPECT_EQ(a.window.log[3], "- Image Size is 0 Mb");
+  EXPECT_EQ(a.window.log[4], "- Compression mode: Normal");
   EXPECT_EQ(a.window.warnings,
             std::vector<std::string>{"Compression mode forced to Normal\nbecause of music ripping selected"});
   EXPECT_EQ(a.state->CompressionMode, MODE_ZLIB_XA);
@@ -372,6 +374,7 @@ namespace {
 
 TEST(ProcessAndUncompress, RippedXaSectorsAreClearedAndTagged) {
   TempDir dir;
+  testing::ScopedChdir inside(dir.Path());
   std::string error;
   ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
   SampleDiscLayout layout;

@@ -30,6 +30,19 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Runs a test inside a folder: "Process ISO" makes its work folder under the current directory.
+class ScopedChdir {
+ public:
+  explicit ScopedChdir(const std::filesystem::path& to)
+      : from_(std::filesystem::current_path()) {
+    std::filesystem::current_path(to);
+  }
+  ~ScopedChdir() { std::filesystem::current_path(from_); }
+
+ private:
+  std::filesystem::path from_;
+};
+
 struct AnalysisOptions {
   bool ff8 = false;
   bool enhancedMovie = false;

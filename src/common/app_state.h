@@ -32,6 +32,7 @@ struct AppState {
   uint32_t dataTrackEnd;
 
   XaDecoder Xa;
+  int16_t PcmSectorBuffer[XA_SAMPLES_PER_SECTOR];  // one decoded XA sector
 
   uint8_t RawBlockBuffer[RAW_BLOCK_SIZE];
   uint8_t PackedBlockBuffer[PACKED_BLOCK_SIZE];

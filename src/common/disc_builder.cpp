@@ -213,6 +213,46 @@ uint32_t DiscBuilder::AddXaSector(uint8_t channel, uint8_t coding, uint8_t extra
   return AddSector(FILE_NUMBER, channel, submode, coding, payload);
 }
 
+uint32_t DiscBuilder::AddXaToneSector(uint8_t channel, uint8_t coding, double hz,
+                                      uint8_t extraSubmode) {
+  const bool stereo = (coding & CODING_STEREO_MASK) == 1;
+  const double rate = (coding & CODING_RATE_MASK) ? 18900.0 : 37800.0;
+  const double step = 2.0 * std::numbers::pi * hz / rate;
+  ToneState& tone = tones_[channel];
+  int16_t samples[XA_SAMPLES_PER_SECTOR];
+  const size_t frames = stereo ? XA_SAMPLES_PER_SECTOR / 2 : XA_SAMPLES_PER_SECTOR;
+  for (size_t i = 0; i < frames; ++i) {
+    const auto v = static_cast<int16_t>(std::lround(CDDA_AMPLITUDE * std::sin(tone.phase)));
+    tone.phase = std::fmod(tone.phase + step, 2.0 * std::numbers::pi);
+    if (stereo) {
+      samples[2 * i] = samples[2 * i + 1] = v;
+    } else {
+      samples[i] = v;
+    }
+  }
+  std::vector<uint8_t> payload(FORM2_USER_DATA_SIZE, 0);
+  if (stereo) {
+    EncodeXaSectorStereo(tone.encoder, payload.data(), samples);
+  } else {
+    EncodeXaSectorMono(tone.encoder, payload.data(), samples);
+  }
+  return AddSector(FILE_NUMBER, channel,
+                   SUBMODE_REAL_TIME | SUBMODE_FORM2 | SUBMODE_AUDIO | extraSubmode, coding,
+                   payload);
+}
+
+uint32_t DiscBuilder::AddXaToneStream(const std::vector<double>& tonesHz,
+                                      uint32_t sectorsPerChannel, uint8_t coding) {
+  const uint32_t first = SectorCount();
+  for (uint32_t round = 0; round < sectorsPerChannel; ++round) {
+    const uint8_t extra = round + 1 == sectorsPerChannel ? SUBMODE_EOF : 0;
+    for (size_t c = 0; c < tonesHz.size(); ++c) {
+      AddXaToneSector(static_cast<uint8_t>(c), coding, tonesHz[c], extra);
+    }
+  }
+  return first;
+}
+
 uint32_t DiscBuilder::AddXaStream(uint32_t channels, uint32_t sectorsPerChannel, uint8_t coding) {
   const uint32_t first = SectorCount();
   for (uint32_t round = 0; round < sectorsPerChannel; ++round) {
@@ -299,7 +339,9 @@ DiscBuilder BuildSampleDisc(SampleDiscLayout* layout) {
 
   constexpr uint32_t XA_CHANNELS = 4;
   constexpr uint32_t XA_SECTORS_PER_CHANNEL = 40;
-  first = disc.AddXaStream(XA_CHANNELS, XA_SECTORS_PER_CHANNEL);
+  // A different steady tone on each channel, so that each record's sound can be told apart.
+  l.xaTonesHz = {300.0, 500.0, 700.0, 900.0};
+  first = disc.AddXaToneStream(l.xaTonesHz, XA_SECTORS_PER_CHANNEL);
   l.xaStream = {first, disc.SectorCount() - 1};
   l.xaChannels = XA_CHANNELS;
   const uint32_t lastRound = first + (XA_SECTORS_PER_CHANNEL - 1) * XA_CHANNELS;
@@ -308,7 +350,8 @@ DiscBuilder BuildSampleDisc(SampleDiscLayout* layout) {
 
   constexpr uint32_t PREGAP = 150;
   constexpr uint32_t TRACK_SECTORS = 300;
-  for (double hz : {440.0, 660.0}) {
+  l.trackTonesHz = {440.0, 660.0};
+  for (double hz : l.trackTonesHz) {
     disc.BeginAudioTrack(PREGAP);
     const uint32_t indexOne = disc.SectorCount();
     disc.AddAudioSectors(TRACK_SECTORS, hz);

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "xa/xa_encoder.h"
 
 namespace quarnel {
 
@@ -45,6 +48,15 @@ class DiscBuilder {
   uint32_t AddXaSector(uint8_t channel, uint8_t coding = 0x00, uint8_t extraSubmode = 0,
                        uint32_t silentGroups = 0);
 
+  // An XA audio sector carrying a steady sine tone of `hz` (mono, or the same tone on both sides when
+  // the coding says stereo), really ADPCM-encoded. Each channel keeps its own phase and encoder
+  // history from sector to sector.
+  uint32_t AddXaToneSector(uint8_t channel, uint8_t coding, double hz, uint8_t extraSubmode = 0);
+
+  // A free-standing XA stream of tones: channel c sounds `tonesHz[c]`, in strict turn as above.
+  uint32_t AddXaToneStream(const std::vector<double>& tonesHz, uint32_t sectorsPerChannel,
+                           uint8_t coding = 0x00);
+
   // A free-standing XA stream: `sectorsPerChannel` rounds of channels 0 .. channels-1 in strict
   // turn; the last sector of each channel has the EOF bit. Returns the first sector's number.
   uint32_t AddXaStream(uint32_t channels, uint32_t sectorsPerChannel, uint8_t coding = 0x00);
@@ -76,8 +88,13 @@ class DiscBuilder {
     uint32_t pregapStart;
     uint32_t indexOne;
   };
+  struct ToneState {
+    XaEncoder encoder;
+    double phase = 0;
+  };
   std::vector<uint8_t> image_;
   std::vector<TrackMark> tracks_;
+  std::map<uint8_t, ToneState> tones_;
 };
 
 // What the sample disc holds, for the tests and for `quarnel sample`.
@@ -89,6 +106,8 @@ struct SampleDiscLayout {
   std::vector<Range> videos;
   Range xaStream;
   uint32_t xaChannels;
+  std::vector<double> xaTonesHz;     // per channel, 37800 Hz mono
+  std::vector<double> trackTonesHz;  // per audio track
   std::vector<Range> xaRecords;  // one per channel, in channel order
   std::vector<Range> audioTracks;  // INDEX 01 to last sector, CD tracks 2, 3
   uint32_t sectorCount;

@@ -1,14 +1,12 @@
 #include "common/output_file.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 
 namespace quarnel {
 
-namespace {
-constexpr size_t WRITE_BUFFER = 1 << 20;
-}
-
-bool OutputFile::Create(const std::string& path) {
+bool OutputFile::Create(const std::string& path, size_t bufferSize) {
   Close();
   path_ = path;
   errno_ = 0;
@@ -18,7 +16,7 @@ bool OutputFile::Create(const std::string& path) {
     errno_ = errno != 0 ? errno : EIO;
     return false;
   }
-  std::setvbuf(file_, nullptr, _IOFBF, WRITE_BUFFER);
+  std::setvbuf(file_, nullptr, _IOFBF, bufferSize);
   return true;
 }
 
@@ -30,6 +28,24 @@ bool OutputFile::Write(const void* data, size_t size) {
   }
   written_ += size;
   return true;
+}
+
+bool OutputFile::Rewrite(uint64_t offset, const void* data, size_t size) {
+  if (file_ == nullptr || errno_ != 0) return false;
+  if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0 ||
+      std::fwrite(data, 1, size, file_) != size || std::fseek(file_, 0, SEEK_END) != 0) {
+    errno_ = errno != 0 ? errno : EIO;
+    return false;
+  }
+  return true;
+}
+
+void OutputFile::CloseAndTruncate(uint64_t size) {
+  if (file_ != nullptr) {
+    std::fclose(file_);  // what it still held past `size` goes anyway
+    file_ = nullptr;
+  }
+  if (::truncate(path_.c_str(), static_cast<off_t>(size)) == 0) written_ = size;
 }
 
 bool OutputFile::Close() {

@@ -16,8 +16,12 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile() { Close(); }
 
-  bool Create(const std::string& path);
+  bool Create(const std::string& path, size_t bufferSize = 1 << 20);
   bool Write(const void* data, size_t size);
+  // Writes over bytes already written, then goes on at the end.
+  bool Rewrite(uint64_t offset, const void* data, size_t size);
+  // Closes the file and cuts it back to `size` bytes (a section that could not be completed).
+  void CloseAndTruncate(uint64_t size);
   // Flushes and closes; false when any write or the close failed.
   bool Close();
   // Closes and deletes what was written.

@@ -10,7 +10,10 @@
 #include "packing/block_codec.h"
 #include "packing/compressed_format.h"
 #include "packing/compression_mode.h"
+#include "common/platform.h"
+#include "packing/audio_extraction.h"
 #include "packing/media_ripping.h"
+#include "packing/mp3_phases.h"
 
 namespace quarnel {
 
@@ -33,17 +36,11 @@ void MarkAllXaStreams(AppState& state, Window& window) {
   }
 }
 
-// The tag of a ripped XA sector, whose payload is then cleared.
-XaTag ExtractXaSector(AppState& state, uint32_t n, uint8_t* sector, bool xaOption) {
-  const uint16_t x = n < SECTOR_RECORD_MAP_SIZE ? state.SectorRecordMap[n] : NO_XA_RECORD;
-  ClearXaSector(sector);
-  XaTag tag{x, XA_TAG_MARKER, XA_TAG_NO_CHANNEL};
-  if (x != NO_XA_RECORD && xaOption) {
-    const XaRecord& record = state.XaRecordTable[x];
-    tag.channel = static_cast<uint8_t>(record.channel & 0xFF);
-    if (n == record.firstSector) tag.channel |= XA_TAG_FIRST_SECTOR;
+bool AnyXaRipped(const AppState& state) {
+  for (const MediaRecord& r : state.MediaTable) {
+    if (r.kind == MEDIA_XA && r.rip) return true;
   }
-  return tag;
+  return false;
 }
 
 struct Block {
@@ -79,6 +76,19 @@ class BlockWriter {
   }
 
   bool CloseTable() { return table_.Close() || WriteFailed(table_); }
+
+  // Runs a phase that appends a section to the data file. When the data file cannot be written,
+  // the section is cut off again: the blocks and any earlier section stay as they were.
+  template <typename Phase>
+  bool AppendSection(Phase phase) {
+    const uint64_t start = data_.Position();
+    if (phase(data_)) return true;
+    result_.writeFailed = true;
+    result_.failedFile = data_.Path();
+    result_.fileError = data_.Errno();
+    data_.CloseAndTruncate(start);
+    return false;
+  }
   bool CloseData() { return data_.Close() || WriteFailed(data_); }
   OutputFile& Data() { return data_; }
 
@@ -131,8 +141,15 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   result.opened = true;
   window.SetControlText(IDC_INFO_LOG, "");
 
+  bool audioOption = window.IsChecked(IDC_RIP_AUDIO_MP3);
   const bool xaOption = window.IsChecked(IDC_RIP_XA_MP3);
-  if (xaOption) MarkAllXaStreams(state, window);
+  if (xaOption) {
+    MarkAllXaStreams(state, window);
+    if (audioOption) {
+      audioOption = false;
+      LogF(state, window, "Warning: Rip audio track disabled when Rip XA Streams is enable.");
+    }
+  }
 
   MediaRipper ripper(state);
   ripper.ChooseVideoSource(window, image);
@@ -165,6 +182,20 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   window.EnableControl(IDC_PROCESS, false);
   window.EnableControl(IDC_UNCOMPRESS, false);
   state.StopRequested = 0;
+  const bool tracksWanted = state.AudioTracks.audioTrackCount != 0 && audioOption;
+  // The work folder is made only when there is sound to take out.
+  std::string workFolder;
+  int folderError = 0;
+  bool haveFolder = false;
+  if (tracksWanted || (mode == MODE_ZLIB_XA && AnyXaRipped(state))) {
+    haveFolder = PrepareWorkFolder(&workFolder, &folderError);
+    if (!haveFolder) {
+      LogF(state, window, "ERROR: cannot make the work folder %s: %s", workFolder.c_str(),
+           std::strerror(folderError));
+    }
+  }
+  AudioExtraction audio(state, window, haveFolder ? workFolder : std::string());
+  if (tracksWanted) audio.BeginTracks();
   ripper.SetUpCursor();
 
   // Blocks are read and ripped in order, compressed a batch at a time on every core, then written
@@ -203,12 +234,13 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
             ripper.RipSector(blockStart + i, in + i * SECTOR_SIZE);
           }
           if (mode == MODE_ZLIB_XA && ripper.blockHoldsRippedXa) {
-            block.tag = ExtractXaSector(state, blockStart, in, xaOption);
+            block.tag = audio.ExtractXaSector(blockStart, in, xaOption);
           }
         }
         block.job = jobs.size();
         jobs.push_back({in, bytesRead, packed.data() + batch.size() * room, room, 0});
       }
+      if (tracksWanted) audio.ExtractTrackSectors(blockStart, in, block.sectors);
       batch.push_back(block);
       blockStart += block.sectors;
       if (bytesRead < kind.rawBlockLength) {
@@ -258,6 +290,20 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   if (ok) ok = writer.CloseTable();
   if (ok && !result.stopped) window.SetControlText(IDC_PATH, state.ImagePath);
   image.Close();
+  audio.CloseOpenWavFiles();
+  audio.EndTracks();
+  if (ok && !result.stopped && state.XaRecordTotal != 0 && xaOption) {
+    ok = writer.AppendSection([&](OutputFile& data) {
+      return XaRecordPhase(state, window, data, workFolder);
+    });
+    // The phase runs to its end; a stop asked for meanwhile skips what follows.
+    result.stopped = state.StopRequested != 0;
+  }
+  if (ok && !result.stopped && tracksWanted) {
+    ok = writer.AppendSection([&](OutputFile& data) {
+      return AudioTrackPhase(state, window, data, workFolder);
+    });
+  }
   if (ok) ok = writer.CloseData();
   window.EnableControl(IDC_PROCESS, true);
   window.EnableControl(IDC_UNCOMPRESS, true);

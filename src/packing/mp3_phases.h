@@ -1,0 +1,27 @@
+// After the block loop of "Process ISO": the external encoder turns the XA records' WAV files and
+// the audio tracks' raw files into MP3, and the results are appended to the data file as the XA
+// stream section and the audio track section.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/app_state.h"
+#include "common/output_file.h"
+#include "common/window.h"
+
+namespace quarnel {
+
+// Each returns false when the data file could not be written (an ERROR line says so).
+bool XaRecordPhase(AppState& state, Window& window, OutputFile& data,
+                   const std::string& workFolder);
+bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data,
+                     const std::string& workFolder);
+
+// The encoder's arguments: XA WAV files keep their own sample rate (the header says it), raw CD
+// audio is signed 16-bit little-endian stereo at 44.1 kHz; both come out as constant bit rate MP3
+// resampled to 16 kHz.
+std::vector<std::string> XaEncoderArguments(const std::string& wav, const std::string& mp3);
+std::vector<std::string> TrackEncoderArguments(const std::string& raw, const std::string& mp3);
+
+}  // namespace quarnel

@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <fstream>
+#include <numbers>
+
+#include "common/platform.h"
+#include "common/sector.h"
+#include "packing/audio_extraction.h"
+#include "packing/compressed_format.h"
+#include "packing/mp3_phases.h"
+#include "packing/process_iso.h"
+#include "test_support.h"
+#include "xa/xa_decoder.h"
+#include "xa/xa_encoder.h"
+
+namespace quarnel {
+namespace {
+
+using testing::Analysis;
+using testing::AnalyseBuilt;
+using testing::RunAnalysis;
+using testing::ScopedChdir;
+using testing::TempDir;
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+bool HaveTool(const char* name) {
+  const std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// Decodes the sound in `bytes` (any format ffmpeg reads) to 16 kHz mono.
+std::vector<int16_t> DecodeWithFfmpeg(const TempDir& dir, const uint8_t* bytes, size_t size) {
+  const std::string in = dir.File("probe.mp3"), out = dir.File("probe.pcm");
+  std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(bytes), size);
+  const std::string command = "ffmpeg -nostdin -v error -y -i '" + in +
+                              "' -f s16le -ac 1 -ar 16000 '" + out + "'";
+  if (std::system(command.c_str()) != 0) return {};
+  const std::vector<uint8_t> raw = ReadAll(out);
+  std::vector<int16_t> samples(raw.size() / 2);
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(raw[2 * i] | raw[2 * i + 1] << 8);
+  return samples;
+}
+
+// The pitch of a steady tone from its zero crossings, away from the ends.
+double Pitch(const std::vector<int16_t>& s, double rate) {
+  const size_t from = s.size() / 5, to = s.size() - s.size() / 5;
+  size_t crossings = 0;
+  for (size_t i = from + 1; i < to; ++i) crossings += (s[i - 1] < 0) != (s[i] < 0);
+  return crossings / 2.0 / ((to - from) / rate);
+}
+
+TEST(XaEncoder, ToneSurvivesTheDecoderMonoAndStereo) {
+  for (const bool stereo : {false, true}) {
+    XaEncoder encoder;
+    XaDecoder decoder;
+    InitXaDecoder(decoder);
+    double phase = 0, signal = 0, noise = 0;
+    for (int sector = 0; sector < 4; ++sector) {
+      int16_t in[XA_SAMPLES_PER_SECTOR], out[XA_SAMPLES_PER_SECTOR];
+      for (size_t i = 0; i < XA_SAMPLES_PER_SECTOR; ++i) {
+        in[i] = int16_t(9000 * std::sin(phase) + (stereo && i % 2 ? 3000 : 0));
+        if (!stereo || i % 2) phase += 2 * std::numbers::pi * 440 / 37800;
+      }
+      uint8_t data[SOUND_GROUPS_PER_SECTOR * SOUND_GROUP_SIZE];
+      if (stereo) {
+        EncodeXaSectorStereo(encoder, data, in);
+        DecodeXaSectorStereo(decoder, out, data);
+      } else {
+        EncodeXaSectorMono(encoder, data, in);
+        DecodeXaSectorMono(decoder, out, data);
+      }
+      for (size_t i = 0; i < XA_SAMPLES_PER_SECTOR; ++i) {
+        signal += double(in[i]) * in[i];
+        noise += double(in[i] - out[i]) * (in[i] - out[i]);
+      }
+      // The encoder's idea of the history is the decoder's.
+      EXPECT_EQ(encoder.history[0], decoder.XaDecoderState[0]);
+      EXPECT_EQ(encoder.history[1], decoder.XaDecoderState[1]);
+    }
+    EXPECT_GT(10 * std::log10(signal / noise), 30.0) << (stereo ? "stereo" : "mono");
+  }
+}
+
+// A stream of two interleaved channels plus a one-sector stereo record at 18900 Hz, ripped.
+struct XaRip {
+  TempDir dir;
+  DiscBuilder disc;
+  Analysis a;
+  uint32_t first = 0, single = 0;
+
+  XaRip() {
+    disc.AddDataSectors(40);
+    first = disc.AddXaToneStream({500.0, 800.0}, 6);
+    disc.AddDataSectors(3);
+    disc.AddXaToneSector(0, 0x05, 1000.0);  // stereo, 18900 Hz
+    single = disc.AddXaToneSector(0, 0x05, 1000.0, SUBMODE_EOF);
+    disc.AddDataSectors(3);
+  }
+  ProcessResult Run(bool xaOption) {
+    ScopedChdir inside(dir.Path());
+    AnalyseBuilt(a, dir, disc);
+    a.window.checks[IDC_RIP_XA_MP3] = xaOption;
+    a.state->MediaTable[0].rip = 1;
+    a.state->MediaTable[1].rip = 1;
+    a.window.combo = COMBO_NORMAL_COMPRESSION;
+    return ProcessIso(*a.state, a.window);
+  }
+};
+
+TEST(XaExtraction, WavFilesHoldEachRecordDecodedWithItsOwnHistory) {
+  XaRip rip;
+  const ProcessResult p = rip.Run(/*xaOption=*/false);
+  ASSERT_TRUE(p.failedFile.empty());
+  ASSERT_EQ(rip.a.state->XaRecordTotal, 3u);
+  const std::string audio = rip.dir.File("audio");
+
+  // Each channel decoded alone, with a fresh decoder, straight from the source image.
+  for (uint32_t c = 0; c < 2; ++c) {
+    const std::vector<uint8_t> wav = ReadAll(XaWavPath(audio, c));
+    ASSERT_EQ(wav.size(), WAV_HEADER_SIZE + 6 * 8064u);
+    uint8_t header[WAV_HEADER_SIZE];
+    EncodeWavHeader(header, 6 * 8064, 1, 37800);
+    EXPECT_EQ(std::memcmp(wav.data(), header, WAV_HEADER_SIZE), 0);
+    XaDecoder alone;
+    InitXaDecoder(alone);
+    for (uint32_t k = 0; k < 6; ++k) {
+      int16_t pcm[XA_SAMPLES_PER_SECTOR];
+      DecodeXaSectorMono(alone, pcm, rip.disc.Image().data() +
+                                         size_t{rip.first + 2 * k + c} * SECTOR_SIZE +
+                                         USER_DATA_OFFSET);
+      ASSERT_EQ(std::memcmp(wav.data() + WAV_HEADER_SIZE + 8064 * k, pcm, 8064), 0) << c << k;
+    }
+  }
+  // The stereo record of two sectors at 18900 Hz: channels 2, byte rate 75600, block align 4.
+  const std::vector<uint8_t> stereo = ReadAll(XaWavPath(audio, 2));
+  ASSERT_EQ(stereo.size(), WAV_HEADER_SIZE + 2 * 8064u);
+  EXPECT_EQ(GetU16(stereo.data() + 22), 2u);
+  EXPECT_EQ(GetU32(stereo.data() + 24), 18900u);
+  EXPECT_EQ(GetU32(stereo.data() + 28), 75600u);
+  EXPECT_EQ(GetU16(stereo.data() + 32), 4u);
+  EXPECT_EQ(GetU32(stereo.data() + 40), 2 * 8064u);
+  EXPECT_EQ(rip.a.state->XaRecordTable[2].channels, 2);
+  // Without "Rip Xa Streams to MP3" nothing is appended behind the blocks.
+  EXPECT_EQ(ReadAll(p.dataFile).size(), GetU32(ReadAll(p.blockTable).data() + 10 * (p.blocks - 1)) +
+                                            GetU16(ReadAll(p.blockTable).data() + 10 * (p.blocks - 1) + 4));
+}
+
+TEST(XaExtraction, OneSectorRecordGetsACompleteWav) {
+  TempDir dir;
+  ScopedChdir inside(dir.Path());
+  auto state = MakeAppState();
+  testing::FakeWindow window;
+  InitXaDecoder(state->Xa);
+  DiscBuilder disc;
+  disc.AddDataSectors(20);
+  const uint32_t n = disc.AddXaToneSector(3, 0x01, 700.0);  // stereo, 37800 Hz
+  state->SectorRecordMap[n] = 0;
+  state->XaRecordTable[0] = XaRecord{n, n, 0, 0, 0, 0, 3, {}};
+  std::string folder;
+  int error;
+  ASSERT_TRUE(PrepareWorkFolder(&folder, &error));
+  AudioExtraction audio(*state, window, folder);
+  std::vector<uint8_t> sector(disc.SectorAt(n), disc.SectorAt(n) + SECTOR_SIZE);
+  const XaTag tag = audio.ExtractXaSector(n, sector.data(), /*xaOption=*/true);
+  EXPECT_EQ(tag.record, 0);
+  EXPECT_EQ(tag.channel, 0x83);
+  EXPECT_TRUE(std::all_of(sector.begin() + USER_DATA_OFFSET, sector.end(), [](uint8_t b) { return b == 0; }));
+  const std::vector<uint8_t> wav = ReadAll(XaWavPath(folder, 0));
+  ASSERT_EQ(wav.size(), WAV_HEADER_SIZE + 8064u);
+  uint8_t header[WAV_HEADER_SIZE];
+  EncodeWavHeader(header, 8064, 2, 37800);
+  EXPECT_EQ(std::memcmp(wav.data(), header, WAV_HEADER_SIZE), 0);
+  EXPECT_EQ(GetU32(wav.data() + 28), 151200u);
+  EXPECT_EQ(state->XaRecordTable[0].wavFile, 0);  // closed
+}
+
+// Reads a section at `at`: its entries, checking that they tile the section without gaps.
+std::vector<std::array<uint32_t, 4>> ReadSection(const std::vector<uint8_t>& data, size_t at,
+                                                 size_t* end) {
+  std::vector<std::array<uint32_t, 4>> entries(GetU32(data.data() + at));
+  size_t expected = at + 4 + 16 * entries.size();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    for (int f = 0; f < 4; ++f) entries[i][f] = GetU32(data.data() + at + 4 + 16 * i + 4 * f);
+    EXPECT_EQ(entries[i][2], expected) << "entry " << i;
+    expected += entries[i][3];
+  }
+  *end = expected;
+  return entries;
+}
+
+size_t BlockAreaEnd(const ProcessResult& p, uint32_t entrySize) {
+  const std::vector<uint8_t> table = ReadAll(p.blockTable);
+  if (entrySize == 4) return GetU32(table.data() + table.size() - 4);  // the closing offset
+  const uint8_t* last = table.data() + table.size() - entrySize;
+  return GetU32(last) + GetU16(last + 4);
+}
+
+class Mp3Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveTool("lame") || !HaveTool("ffmpeg")) GTEST_SKIP() << "lame and ffmpeg are needed";
+  }
+};
+
+TEST_F(Mp3Test, XaRecordsBecomeMp3OfTheirChannelsTones) {
+  TempDir dir;
+  ScopedChdir inside(dir.Path());
+  std::string error;
+  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
+  SampleDiscLayout layout;
+  BuildSampleDisc(&layout);
+  Analysis a;
+  RunAnalysis(a, dir.File("sample.bin"));
+  a.window.checks[IDC_RIP_XA_MP3] = true;  // the audio tracks box stays checked: both options on
+  const ProcessResult p = ProcessIso(*a.state, a.window);
+  ASSERT_TRUE(p.failedFile.empty());
+  EXPECT_NE(std::find(a.window.log.begin(), a.window.log.end(),
+                      "Warning: Rip audio track disabled when Rip XA Streams is enable."),
+            a.window.log.end());
+  EXPECT_FALSE(std::filesystem::exists(dir.File("audio/track02.raw")));
+
+  const std::vector<uint8_t> data = ReadAll(p.dataFile);
+  size_t end;
+  const auto entries = ReadSection(data, BlockAreaEnd(p, 10), &end);
+  EXPECT_EQ(end, data.size());  // no audio track section
+  ASSERT_EQ(entries.size(), layout.xaChannels);
+  for (uint32_t c = 0; c < layout.xaChannels; ++c) {
+    EXPECT_EQ(entries[c][0], layout.xaRecords[c].firstSector);
+    EXPECT_EQ(entries[c][1], layout.xaRecords[c].lastSector);
+    ASSERT_EQ(std::memcmp(data.data() + entries[c][2], "ID3", 3) == 0 ||
+                  (data[entries[c][2]] == 0xFF && (data[entries[c][2] + 1] & 0xE0) == 0xE0),
+              true)
+        << "entry " << c << " is not an MP3";
+    const std::vector<int16_t> pcm = DecodeWithFfmpeg(dir, data.data() + entries[c][2], entries[c][3]);
+    const double seconds = 40 * 4032 / 37800.0;
+    EXPECT_NEAR(pcm.size() / 16000.0, seconds, seconds * 0.05) << c;
+    EXPECT_NEAR(Pitch(pcm, 16000), layout.xaTonesHz[c], layout.xaTonesHz[c] * 0.01) << c;
+  }
+}
+
+TEST_F(Mp3Test, AudioTracksBecomeMp3OfTheirTones) {
+  TempDir dir;
+  ScopedChdir inside(dir.Path());
+  std::string error;
+  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
+  SampleDiscLayout layout;
+  BuildSampleDisc(&layout);
+  for (const int combo : {COMBO_MAXIMUM_COMPRESSION, COMBO_NORMAL_COMPRESSION}) {
+    Analysis a;
+    RunAnalysis(a, dir.File("sample.bin"));
+    ASSERT_TRUE(a.window.checks[IDC_RIP_AUDIO_MP3]);
+    a.window.combo = combo;
+    const ProcessResult p = ProcessIso(*a.state, a.window);
+    ASSERT_TRUE(p.failedFile.empty());
+    // The raw files hold the complete tracks, whatever the block size.
+    for (uint32_t t = 0; t < layout.audioTracks.size(); ++t) {
+      const auto& range = layout.audioTracks[t];
+      const std::vector<uint8_t> raw = ReadAll(TrackRawPath(dir.File("audio"), t + 2));
+      ASSERT_EQ(raw.size(), size_t{range.lastSector - range.firstSector + 1} * SECTOR_SIZE);
+      EXPECT_EQ(std::memcmp(raw.data(), ReadAll(dir.File("sample.bin")).data() +
+                                            size_t{range.firstSector} * SECTOR_SIZE,
+                            raw.size()),
+                0);
+    }
+    const std::vector<uint8_t> data = ReadAll(p.dataFile);
+    size_t end;
+    const auto entries = ReadSection(data, BlockAreaEnd(p, combo == COMBO_MAXIMUM_COMPRESSION ? 4 : 6), &end);
+    EXPECT_EQ(end, data.size());
+    ASSERT_EQ(entries.size(), layout.audioTracks.size());
+    for (uint32_t t = 0; t < entries.size(); ++t) {
+      EXPECT_EQ(entries[t][0], layout.audioTracks[t].firstSector);
+      EXPECT_EQ(entries[t][1], layout.audioTracks[t].lastSector);
+      EXPECT_EQ(a.state->AudioTracks.track[t + 2].dataOffset, entries[t][2]);
+      const std::vector<int16_t> pcm = DecodeWithFfmpeg(dir, data.data() + entries[t][2], entries[t][3]);
+      EXPECT_NEAR(pcm.size() / 16000.0, 4.0, 0.2) << t;
+      EXPECT_NEAR(Pitch(pcm, 16000), layout.trackTonesHz[t], layout.trackTonesHz[t] * 0.01) << t;
+    }
+    EXPECT_EQ(a.window.log.back().rfind("- ", 0), 0u);
+    EXPECT_NE(std::find(a.window.log.begin(), a.window.log.end(), "- Compressed audio tracks added."),
+              a.window.log.end());
+  }
+}
+
+TEST(Mp3Phases, MissingEncoderKeepsSectionsWellFormedAndStopSkipsTheClosingFigures) {
+  TempDir dir;
+  ScopedChdir inside(dir.Path());
+  std::filesystem::create_directories(dir.File("audio"));
+  // An encoder that never makes anything.
+  std::ofstream(dir.File("audio/lame")) << "#!/bin/sh\nexit 0\n";
+  std::filesystem::permissions(dir.File("audio/lame"), std::filesystem::perms::owner_all);
+
+  XaRip rip;
+  {
+    ScopedChdir again(dir.Path());
+    AnalyseBuilt(rip.a, rip.dir, rip.disc);
+    rip.a.window.checks[IDC_RIP_XA_MP3] = true;
+    rip.a.window.onPump = [&] {
+      if (rip.a.window.log.back() == "- Compressing XA Records...") rip.a.state->StopRequested = 1;
+    };
+    const ProcessResult p = ProcessIso(*rip.a.state, rip.a.window);
+    EXPECT_TRUE(p.stopped);
+    const std::vector<std::string>& log = rip.a.window.log;
+    EXPECT_EQ(log.back(), "- Compressed XA records added.");
+    int warnings = 0;
+    for (const std::string& line : log) warnings += line.rfind("Warning: no MP3 was made of ", 0) == 0;
+    EXPECT_EQ(warnings, 3);
+    const std::vector<uint8_t> data = ReadAll(p.dataFile);
+    size_t end;
+    const auto entries = ReadSection(data, BlockAreaEnd(p, 10), &end);
+    EXPECT_EQ(end, data.size());
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0][3], WAV_HEADER_SIZE + 6 * 8064u);  // the WAV stands in for the MP3
+    EXPECT_EQ(std::memcmp(data.data() + entries[0][2], "RIFF", 4), 0);
+  }
+}
+
+}  // namespace
+}  // namespace quarnel
