@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds quarnel (Release, in build/) and runs it.
-#   ./run.sh demo      writes the sample disc to a fresh folder and analyses it
+#   ./run.sh demo      writes the sample disc to a fresh folder, analyses it, compresses it in
+#                      each of the three kinds and restores each one
 #   ./run.sh ARGS...   runs build/quarnel ARGS...
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ pkg-config zlib1g-dev libbz2-dev libgtest-dev libbenchmark-dev)
+PACKAGES=(cmake ninja-build g++ pkg-config zlib1g-dev libbz2-dev libgtest-dev libbenchmark-dev
+  lame)
 
 install_packages() {
   local missing=() p status
@@ -28,19 +30,114 @@ build() {
   cmake --build build --target quarnel >&2
 }
 
+QUARNEL="$PWD/build/quarnel"
+
+# The "firstSector-lastSector" of medium $2 in the analysis document $1.
+media_range() {
+  grep -o "{\"index\":$2,\"kind\":\"[a-z]*\",\"firstSector\":[0-9]*,\"lastSector\":[0-9]*" "$1" |
+    sed -E 's/.*"firstSector":([0-9]+),"lastSector":([0-9]+)/\1-\2/'
+}
+
+# The index of the first medium of kind $2 ("video" or "xa") in the analysis document $1.
+first_medium() {
+  grep -o "{\"index\":[0-9]*,\"kind\":\"$2\"" "$1" | head -n 1 | sed -E 's/[^0-9]//g'
+}
+
+size_of() {
+  stat -c %s "$1"
+}
+
+# Compresses a copy of the sample disc in its own folder $2 with the process options that follow,
+# restores it and compares the result with the source. $1 is the data file's extension; $3 the
+# media that the options rip ("I,J", or empty), inside which sectors may differ.
+pack_and_restore() {
+  local ext=$1 sub=$2 ripped=$3
+  shift 3
+  local source="$DEMO/sample.bin"
+
+  mkdir "$sub"
+  cp "$source" "$DEMO/sample.cue" "$sub/"
+  echo "== In $sub: quarnel process sample.bin $*"
+  (cd "$sub" && "$QUARNEL" process sample.bin "$@")
+  echo "   sample.bin.$ext: $(size_of "$sub/sample.bin.$ext") bytes;" \
+    "its block table: $(size_of "$sub/sample.bin.$ext".*) bytes"
+  echo
+  # Uncompress restores into the name without the extension and never replaces a file without
+  # --force: the copy goes, the source stays in $DEMO.
+  rm "$sub/sample.bin"
+  echo "== In $sub: quarnel uncompress sample.bin.$ext"
+  (cd "$sub" && "$QUARNEL" uncompress "sample.bin.$ext")
+  local restored="$sub/sample.bin" length
+  length=$(size_of "$restored")
+  local sectors=$((length / 2352)) total=$(($(size_of "$source") / 2352))
+  echo "   restored sample.bin: $length bytes, $sectors of the source's $total sectors: the data"
+  echo "   track (sectors 0 to $DATA_TRACK_END) up to the end of the block that holds its last" \
+    "sector; the CD-DA tracks behind it are not in the compressed image"
+
+  local ranges="" index
+  for index in ${ripped//,/ }; do
+    ranges+="${ranges:+,}$(media_range "$DEMO/analysis.json" "$index")"
+  done
+  # cmp -l lists the differing bytes (1-based offsets); awk turns them into sectors and checks
+  # each against the ripped media. cmp exits 1 when the files differ, 2 on trouble.
+  local counts
+  counts=$({ cmp -l -n "$length" "$source" "$restored" || (($? == 1)); } |
+    awk -v ranges="$ranges" -v size=2352 '
+      BEGIN {
+        n = split(ranges, r, ",")
+        for (i = 1; i <= n; i++) { split(r[i], b, "-"); lo[i] = b[1] + 0; hi[i] = b[2] + 0 }
+      }
+      {
+        s = int(($1 - 1) / size)
+        if (NR > 1 && s == last) next
+        last = s
+        count++
+        for (i = 1; i <= n; i++) if (s >= lo[i] && s <= hi[i]) next
+        outside++
+        if (outside <= 5) list = list " " s
+      }
+      END { printf "%d %d%s\n", count, outside, list }')
+  local differing outside list
+  read -r differing outside list <<<"$counts"
+  if [[ -z $ripped ]]; then
+    if ((differing == 0)); then
+      echo "   RESULT: the restored image equals the source up to its length ($length bytes)"
+    else
+      echo "   RESULT: FAILED: $differing sectors differ from the source (first ones: $list)"
+      return 1
+    fi
+  elif ((outside == 0)); then
+    echo "   RESULT: $differing sectors differ from the source, all inside the ripped media" \
+      "(sectors ${ranges//,/ and }); everything else is equal"
+  else
+    echo "   RESULT: FAILED: $outside sectors differ outside the ripped media (first ones: $list)"
+    return 1
+  fi
+  echo
+}
+
 demo() {
-  local dir
-  dir=$(mktemp -d "$PWD/demo-$(date +%Y%m%d-%H%M%S)-XXXX")
-  echo "== Writing the sample disc to $dir"
-  build/quarnel sample "$dir"
+  DEMO=$(mktemp -d "$PWD/demo-$(date +%Y%m%d-%H%M%S)-XXXX")
+  echo "== Writing the sample disc to $DEMO"
+  "$QUARNEL" sample "$DEMO"
   echo
-  echo "== Analysing $dir/sample.bin"
-  build/quarnel analyse "$dir/sample.bin"
+  echo "== Analysing $DEMO/sample.bin"
+  "$QUARNEL" analyse "$DEMO/sample.bin"
   echo
-  echo "== Writing the analysis as JSON to $dir/analysis.json"
-  build/quarnel analyse "$dir/sample.bin" --json >"$dir/analysis.json" 2>/dev/null
+  echo "== Writing the analysis as JSON to $DEMO/analysis.json"
+  "$QUARNEL" analyse "$DEMO/sample.bin" --json >"$DEMO/analysis.json" 2>/dev/null
+  DATA_TRACK_END=$(grep -o '"dataTrackEnd":[0-9]*' "$DEMO/analysis.json" | sed 's/.*://')
+  local video xa
+  video=$(first_medium "$DEMO/analysis.json" video)
+  xa=$(first_medium "$DEMO/analysis.json" xa)
   echo
-  echo "== Done; the files are in $dir"
+  echo "== Maximum compression (bzip2, .bz), nothing ripped"
+  pack_and_restore bz "$DEMO/kind1" "" --maximum
+  echo "== Normal compression (zlib, .Z), nothing ripped"
+  pack_and_restore Z "$DEMO/kind2" "" --normal
+  echo "== Video $video and XA stream $xa ripped: the XA stream makes it the XA kind (.ZNX)"
+  pack_and_restore ZNX "$DEMO/kind3" "$video,$xa" --rip "$video,$xa"
+  echo "== Done; the files are in $DEMO"
 }
 
 build
