@@ -7,10 +7,49 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 
 extern char** environ;
 
 namespace quarnel {
+
+std::string SettingsFilePath() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  std::string base;
+  if (config != nullptr && config[0] == '/') {
+    base = config;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home != nullptr ? home : "") + "/.config";
+  }
+  return base + "/Harrowgate/Mirelle/CDR/quenbar/IsoFile";
+}
+
+void LoadSettings(AppState& state) {
+  std::memset(state.ImagePath, 0, sizeof state.ImagePath);
+  std::FILE* f = std::fopen(SettingsFilePath().c_str(), "rb");
+  if (f == nullptr) {
+    SaveSettings(state);
+    return;
+  }
+  const size_t got = std::fread(state.ImagePath, 1, sizeof state.ImagePath, f);
+  std::fclose(f);
+  (void)got;
+  state.ImagePath[sizeof state.ImagePath - 1] = '\0';  // readers take the text up to a zero
+}
+
+void SaveSettings(const AppState& state) {
+  const std::string path = SettingsFilePath();
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return;
+  std::fwrite(state.ImagePath, 1, sizeof state.ImagePath, f);
+  std::fclose(f);
+}
 
 bool PrepareWorkFolder(std::string* folder, int* error) {
   char cwd[4096];

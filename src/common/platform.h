@@ -5,7 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "common/app_state.h"
+
 namespace quarnel {
+
+// The one stored setting: the 256 raw bytes of ImagePath, in the file
+// $XDG_CONFIG_HOME/Harrowgate/Mirelle/CDR/quenbar/IsoFile (~/.config when the variable is unset).
+// Failures are not reported: a missing or unreadable file leaves the path empty.
+std::string SettingsFilePath();
+// Fills ImagePath from the stored value; the first start stores 256 zero bytes.
+void LoadSettings(AppState& state);
+void SaveSettings(const AppState& state);
 
 // The folder "audio" under the current directory, created when missing. Returns false with the
 // errno in *error when it cannot be made.
