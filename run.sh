@@ -116,6 +116,19 @@ pack_and_restore() {
   echo
 }
 
+# Processes a copy of the sample disc in its own folder $1 (its work folder "audio" lands there)
+# with the options that follow; quarnel lists the sections it appended.
+mp3_run() {
+  local sub=$1
+  shift
+  mkdir "$sub"
+  cp "$DEMO/sample.bin" "$DEMO/sample.cue" "$sub/"
+  echo "== In $sub: quarnel process sample.bin $*"
+  (cd "$sub" && "$QUARNEL" process sample.bin "$@")
+  echo "   the work files: $(cd "$sub/audio" && echo *)"
+  echo
+}
+
 demo() {
   DEMO=$(mktemp -d "$PWD/demo-$(date +%Y%m%d-%H%M%S)-XXXX")
   echo "== Writing the sample disc to $DEMO"
@@ -137,6 +150,12 @@ demo() {
   pack_and_restore Z "$DEMO/kind2" "" --normal
   echo "== Video $video and XA stream $xa ripped: the XA stream makes it the XA kind (.ZNX)"
   pack_and_restore ZNX "$DEMO/kind3" "$video,$xa" --rip "$video,$xa"
+  echo "== XA streams to MP3: every XA record is decoded to WAV, encoded to MP3 by lame and"
+  echo "   appended to the data file as the XA stream section"
+  mp3_run "$DEMO/kind4" --xa-mp3
+  echo "== Audio tracks to MP3: the CD-DA tracks are copied to raw files, encoded to MP3 and"
+  echo "   appended as the audio track section"
+  mp3_run "$DEMO/kind5" --audio-mp3
   echo "== Done; the files are in $DEMO"
 }
 

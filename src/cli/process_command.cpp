@@ -117,9 +117,38 @@ std::string ProcessJson(const AppState& state, const ProcessResult& result, bool
   json.Field("blocks", result.blocks);
   json.Field("rippedCount", result.rippedCount);
   json.Field("stopped", stopped);
+  for (const auto& [name, entries] :
+       {std::pair{"xaSection", &result.xaSection}, std::pair{"audioSection", &result.audioSection}}) {
+    json.Key(name);
+    json.BeginArray();
+    for (const SectionEntryInfo& e : *entries) {
+      json.BeginObject();
+      json.Field("firstSector", e.firstSector);
+      json.Field("lastSector", e.lastSector);
+      json.Field("offset", e.offset);
+      json.Field("size", e.size);
+      json.Field("file", e.file);
+      json.EndObject();
+    }
+    json.EndArray();
+  }
   AddLogField(json, log);
   json.EndObject();
   return out;
+}
+
+// One line per entry of an appended section: what it covers and which file it holds.
+void PrintSection(const char* title, const char* item, uint32_t firstNumber,
+                  const std::vector<SectionEntryInfo>& entries) {
+  if (entries.empty()) return;
+  std::printf("%s: %zu entries\n", title, entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const SectionEntryInfo& e = entries[i];
+    const size_t slash = e.file.rfind('/');
+    std::printf("  %s %zu: sectors %u-%u, %u bytes at offset %u from %s\n", item,
+                i + firstNumber, e.firstSector, e.lastSector, e.size, e.offset,
+                e.file.substr(slash == std::string::npos ? 0 : slash + 1).c_str());
+  }
 }
 
 // Prints why a run that opened its image failed; false when it did not fail.
@@ -203,6 +232,8 @@ int RunProcess(const std::vector<std::string>& args) {
              !result.pathTooLong) {
     std::printf("Wrote %s (%u blocks) and %s\n", result.dataFile.c_str(), result.blocks,
                 result.blockTable.c_str());
+    PrintSection("XA stream section", "XA record", 0, result.xaSection);
+    PrintSection("Audio track section", "audio track", 2, result.audioSection);
     std::fflush(stdout);
   }
 

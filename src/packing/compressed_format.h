@@ -37,6 +37,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "common/app_state.h"
 
@@ -68,6 +69,15 @@ constexpr uint8_t XA_TAG_NO_CHANNEL = 0x7F;
 constexpr uint8_t XA_TAG_FIRST_SECTOR = 0x80;
 constexpr size_t XA_TAG_SIZE = 4;
 constexpr size_t SECTION_ENTRY_SIZE = 16;
+
+// A section entry as written, with the file whose copy it points at (an MP3, or a record's WAV).
+struct SectionEntryInfo {
+  uint32_t firstSector;
+  uint32_t lastSector;
+  uint32_t offset;
+  uint32_t size;
+  std::string file;
+};
 
 struct XaTag {
   uint16_t record;

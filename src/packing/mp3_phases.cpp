@@ -82,8 +82,8 @@ std::vector<std::string> TrackEncoderArguments(const std::string& raw, const std
           "--cbr", "--resample", "16", raw, mp3};
 }
 
-bool XaRecordPhase(AppState& state, Window& window, OutputFile& data,
-                   const std::string& workFolder) {
+bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, const std::string& workFolder,
+                   std::vector<SectionEntryInfo>& entries) {
   // Records past the table's end were counted but never stored: they have no sound to add.
   const uint32_t count = std::min(state.XaRecordTotal, XA_RECORD_TABLE_SIZE);
   LogF(state, window, "- Compressing XA Records...");
@@ -123,6 +123,8 @@ bool XaRecordPhase(AppState& state, Window& window, OutputFile& data,
                            files[i].size)) {
       return DataWriteFailed(state, window, data);
     }
+    entries.push_back({r.firstSector, r.lastSector, static_cast<uint32_t>(offset), files[i].size,
+                       files[i].path});
     offset += files[i].size;
   }
 
@@ -137,7 +139,7 @@ bool XaRecordPhase(AppState& state, Window& window, OutputFile& data,
 }
 
 bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data,
-                     const std::string& workFolder) {
+                     const std::string& workFolder, std::vector<SectionEntryInfo>& entries) {
   const uint32_t count = state.AudioTracks.audioTrackCount;
   LogF(state, window, "- Compressing audio tracks...");
   SetProgress(window, 0, 1);
@@ -174,6 +176,7 @@ bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data,
     if (!WriteSectionEntry(data, t.firstSector, t.lastSector, t.dataOffset, t.dataSize)) {
       return DataWriteFailed(state, window, data);
     }
+    entries.push_back({t.firstSector, t.lastSector, t.dataOffset, t.dataSize, file.path});
     offset += file.size;
   }
 

@@ -9,14 +9,16 @@
 #include "common/app_state.h"
 #include "common/output_file.h"
 #include "common/window.h"
+#include "packing/compressed_format.h"
 
 namespace quarnel {
 
-// Each returns false when the data file could not be written (an ERROR line says so).
-bool XaRecordPhase(AppState& state, Window& window, OutputFile& data,
-                   const std::string& workFolder);
+// Each returns false when the data file could not be written (an ERROR line says so), and lists
+// the section's entries in `entries`.
+bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, const std::string& workFolder,
+                   std::vector<SectionEntryInfo>& entries);
 bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data,
-                     const std::string& workFolder);
+                     const std::string& workFolder, std::vector<SectionEntryInfo>& entries);
 
 // The encoder's arguments: XA WAV files keep their own sample rate (the header says it), raw CD
 // audio is signed 16-bit little-endian stereo at 44.1 kHz; both come out as constant bit rate MP3

@@ -294,14 +294,14 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   audio.EndTracks();
   if (ok && !result.stopped && state.XaRecordTotal != 0 && xaOption) {
     ok = writer.AppendSection([&](OutputFile& data) {
-      return XaRecordPhase(state, window, data, workFolder);
+      return XaRecordPhase(state, window, data, workFolder, result.xaSection);
     });
     // The phase runs to its end; a stop asked for meanwhile skips what follows.
     result.stopped = state.StopRequested != 0;
   }
   if (ok && !result.stopped && tracksWanted) {
     ok = writer.AppendSection([&](OutputFile& data) {
-      return AudioTrackPhase(state, window, data, workFolder);
+      return AudioTrackPhase(state, window, data, workFolder, result.audioSection);
     });
   }
   if (ok) ok = writer.CloseData();

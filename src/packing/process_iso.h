@@ -3,9 +3,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/app_state.h"
 #include "common/window.h"
+#include "packing/compressed_format.h"
 
 namespace quarnel {
 
@@ -23,6 +25,8 @@ struct ProcessResult {
   std::string blockTable;
   uint32_t blocks = 0;
   uint32_t rippedCount = 0;
+  std::vector<SectionEntryInfo> xaSection;     // empty when no XA stream section was appended
+  std::vector<SectionEntryInfo> audioSection;  // likewise for the audio track section
 };
 
 ProcessResult ProcessIso(AppState& state, Window& window);
