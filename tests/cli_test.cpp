@@ -43,8 +43,8 @@ struct Outcome {
   std::string err;
 };
 
-// Starts the program with stdout going to a file in `dir`, and stderr too unless `stderrFd` is
-// given.
+// Starts the program inside `dir` (processing writes its audio files under the current
+// directory) with stdout going to a file in `dir`, and stderr too unless `stderrFd` is given.
 pid_t Spawn(const TempDir& dir, const std::vector<std::string>& args, int stderrFd = -1) {
   std::vector<std::string> argvText = {QUARNEL_BINARY};
   argvText.insert(argvText.end(), args.begin(), args.end());
@@ -54,6 +54,7 @@ pid_t Spawn(const TempDir& dir, const std::vector<std::string>& args, int stderr
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
   const std::string out = dir.File("stdout"), err = dir.File("stderr");
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (stderrFd >= 0) {
