@@ -117,8 +117,8 @@ std::string ProcessJson(const AppState& state, const ProcessResult& result, bool
   json.Field("blocks", result.blocks);
   json.Field("rippedCount", result.rippedCount);
   json.Field("stopped", stopped);
-  for (const auto& [name, entries] :
-       {std::pair{"xaSection", &result.xaSection}, std::pair{"audioSection", &result.audioSection}}) {
+  for (const auto& [name, entries] : {std::pair{"xaSection", &result.xaSection},
+                                      std::pair{"audioSection", &result.audioSection}}) {
     json.Key(name);
     json.BeginArray();
     for (const SectionEntryInfo& e : *entries) {
@@ -145,8 +145,8 @@ void PrintSection(const char* title, const char* item, uint32_t firstNumber,
   for (size_t i = 0; i < entries.size(); ++i) {
     const SectionEntryInfo& e = entries[i];
     const size_t slash = e.file.rfind('/');
-    std::printf("  %s %zu: sectors %u-%u, %u bytes at offset %u from %s\n", item,
-                i + firstNumber, e.firstSector, e.lastSector, e.size, e.offset,
+    std::printf("  %s %zu: sectors %u-%u, %u bytes at offset %u from %s\n", item, i + firstNumber,
+                e.firstSector, e.lastSector, e.size, e.offset,
                 e.file.substr(slash == std::string::npos ? 0 : slash + 1).c_str());
   }
 }
