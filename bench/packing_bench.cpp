@@ -42,8 +42,9 @@ quarnel::DiscBuilder BuildImage(uint32_t sectors) {
     for (uint32_t i = 0; i < run; ++i) {
       if (kind < 8) {  // tables and text
         for (size_t k = 0; k < 2048; ++k) {
-          payload[k] = k % 16 < 4 ? static_cast<uint8_t>((disc.SectorCount() + k / 16) >> (8 * (k % 4)))
-                                  : static_cast<uint8_t>("LEVEL_DATA.BIN  "[k % 16]);
+          payload[k] = k % 16 < 4
+                           ? static_cast<uint8_t>((disc.SectorCount() + k / 16) >> (8 * (k % 4)))
+                           : static_cast<uint8_t>("LEVEL_DATA.BIN  "[k % 16]);
         }
         disc.AddSector(0, 0, 0x08, 0, payload);
       } else if (kind < 13) {  // compressed pictures and movies
@@ -159,8 +160,9 @@ double NaiveInFreshProcess(const char* self, const std::string& mode, const std:
 
 int main(int argc, char** argv) {
   if (argc == 5 && !std::strcmp(argv[1], "--naive")) {
-    const double s = !std::strcmp(argv[2], "uncompress") ? NaiveUncompress(argv[3], argv[4])
-                                                         : NaiveCompress(argv[3], argv[4], !std::strcmp(argv[2], "bzip2"));
+    const double s = !std::strcmp(argv[2], "uncompress")
+                         ? NaiveUncompress(argv[3], argv[4])
+                         : NaiveCompress(argv[3], argv[4], !std::strcmp(argv[2], "bzip2"));
     std::printf("%f\n", s);
     return 0;
   }
@@ -226,7 +228,8 @@ int main(int argc, char** argv) {
     ours = std::min(ours, Seconds(start));
   }
   std::printf(
-      "Uncompress ISO (.Z)    %7.1f MB/s               naive loop %6.1f MB/s (fresh process %6.1f)  "
+      "Uncompress ISO (.Z)    %7.1f MB/s               naive loop %6.1f MB/s (fresh process %6.1f) "
+      " "
       "speed-up %.2f (%.2f)\n",
       mb / ours, mb / naive, mb / fresh, naive / ours, fresh / ours);
 

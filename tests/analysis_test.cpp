@@ -10,8 +10,8 @@
 namespace quarnel {
 namespace {
 
-using testing::Analysis;
 using testing::AnalyseBuilt;
+using testing::Analysis;
 using testing::AnalysisOptions;
 using testing::RunAnalysis;
 using testing::TempDir;
@@ -70,8 +70,8 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
   EXPECT_LT(a.state->dataTrackEnd, layout.audioTracks[0].firstSector);
   EXPECT_TRUE(a.window.checks[IDC_RIP_AUDIO_MP3]);
 
-  std::vector<std::string> expected = {"- File Loaded.",
-                                       "- " + std::to_string(layout.sectorCount) + " sectors found"};
+  std::vector<std::string> expected = {
+      "- File Loaded.", "- " + std::to_string(layout.sectorCount) + " sectors found"};
   for (uint32_t i = 0; i < layout.audioTracks.size(); ++i) {
     char line[64];
     std::snprintf(line, sizeof line, "- Audio track %02u found at sector %u", i + 2,
@@ -293,7 +293,8 @@ TEST(Analysis, EnhancedVideoRulesFollowFrameNumbers) {
     AnalyseBuilt(a, dir, disc, enhanced);
     EXPECT_EQ(a.MediaCount(), 0u);
   }
-  {  // with the cycle known, a foreign sector elsewhere than position 1 ends it at the sector before
+  {  // with the cycle known, a foreign sector elsewhere than position 1 ends it at the sector
+     // before
     DiscBuilder disc = DiscWithData();
     const uint32_t first = disc.AddMovie(3, 8, 7, 1, /*eofAtEnd=*/false);
     const uint32_t foreign = disc.AddDataSector();
@@ -363,9 +364,10 @@ TEST(Analysis, DataTrackEndsAtTheLastSubheaderBeforeTrackTwoOrWhereTheCueEndsIt)
   auto cue = [](uint32_t indexOne) {
     const uint32_t f = indexOne % 75, s = indexOne / 75 % 60, m = indexOne / 75 / 60;
     char text[200];
-    std::snprintf(text, sizeof text,
-                  "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 %02u:%02u:%02u\n",
-                  m, s, f);
+    std::snprintf(
+        text, sizeof text,
+        "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 %02u:%02u:%02u\n", m, s,
+        f);
     return std::string(text);
   };
   struct Case {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <numbers>
 
@@ -21,16 +21,12 @@
 namespace quarnel {
 namespace {
 
-using testing::Analysis;
 using testing::AnalyseBuilt;
+using testing::Analysis;
+using testing::ReadAll;
 using testing::RunAnalysis;
 using testing::ScopedChdir;
 using testing::TempDir;
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 bool HaveTool(const char* name) {
   const std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
@@ -41,12 +37,13 @@ bool HaveTool(const char* name) {
 std::vector<int16_t> DecodeWithFfmpeg(const TempDir& dir, const uint8_t* bytes, size_t size) {
   const std::string in = dir.File("probe.mp3"), out = dir.File("probe.pcm");
   std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(bytes), size);
-  const std::string command = "ffmpeg -nostdin -v error -y -i '" + in +
-                              "' -f s16le -ac 1 -ar 16000 '" + out + "'";
+  const std::string command =
+      "ffmpeg -nostdin -v error -y -i '" + in + "' -f s16le -ac 1 -ar 16000 '" + out + "'";
   if (std::system(command.c_str()) != 0) return {};
   const std::vector<uint8_t> raw = ReadAll(out);
   std::vector<int16_t> samples(raw.size() / 2);
-  for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(raw[2 * i] | raw[2 * i + 1] << 8);
+  for (size_t i = 0; i < samples.size(); ++i)
+    samples[i] = int16_t(raw[2 * i] | raw[2 * i + 1] << 8);
   return samples;
 }
 
@@ -134,9 +131,9 @@ TEST(XaExtraction, WavFilesHoldEachRecordDecodedWithItsOwnHistory) {
     InitXaDecoder(alone);
     for (uint32_t k = 0; k < 6; ++k) {
       int16_t pcm[XA_SAMPLES_PER_SECTOR];
-      DecodeXaSectorMono(alone, pcm, rip.disc.Image().data() +
-                                         size_t{rip.first + 2 * k + c} * SECTOR_SIZE +
-                                         USER_DATA_OFFSET);
+      DecodeXaSectorMono(
+          alone, pcm,
+          rip.disc.Image().data() + size_t{rip.first + 2 * k + c} * SECTOR_SIZE + USER_DATA_OFFSET);
       ASSERT_EQ(std::memcmp(wav.data() + WAV_HEADER_SIZE + 8064 * k, pcm, 8064), 0) << c << k;
     }
   }
@@ -150,8 +147,9 @@ TEST(XaExtraction, WavFilesHoldEachRecordDecodedWithItsOwnHistory) {
   EXPECT_EQ(GetU32(stereo.data() + 40), 2 * 8064u);
   EXPECT_EQ(rip.a.state->XaRecordTable[2].channels, 2);
   // Without "Rip Xa Streams to MP3" nothing is appended behind the blocks.
-  EXPECT_EQ(ReadAll(p.dataFile).size(), GetU32(ReadAll(p.blockTable).data() + 10 * (p.blocks - 1)) +
-                                            GetU16(ReadAll(p.blockTable).data() + 10 * (p.blocks - 1) + 4));
+  EXPECT_EQ(ReadAll(p.dataFile).size(),
+            GetU32(ReadAll(p.blockTable).data() + 10 * (p.blocks - 1)) +
+                GetU16(ReadAll(p.blockTable).data() + 10 * (p.blocks - 1) + 4));
 }
 
 TEST(XaExtraction, OneSectorRecordGetsACompleteWav) {
@@ -173,7 +171,8 @@ TEST(XaExtraction, OneSectorRecordGetsACompleteWav) {
   const XaTag tag = audio.ExtractXaSector(n, sector.data(), /*xaOption=*/true);
   EXPECT_EQ(tag.record, 0);
   EXPECT_EQ(tag.channel, 0x83);
-  EXPECT_TRUE(std::all_of(sector.begin() + USER_DATA_OFFSET, sector.end(), [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(sector.begin() + USER_DATA_OFFSET, sector.end(),
+                          [](uint8_t b) { return b == 0; }));
   const std::vector<uint8_t> wav = ReadAll(XaWavPath(folder, 0));
   ASSERT_EQ(wav.size(), WAV_HEADER_SIZE + 8064u);
   uint8_t header[WAV_HEADER_SIZE];
@@ -240,7 +239,8 @@ TEST_F(Mp3Test, XaRecordsBecomeMp3OfTheirChannelsTones) {
                   (data[entries[c][2]] == 0xFF && (data[entries[c][2] + 1] & 0xE0) == 0xE0),
               true)
         << "entry " << c << " is not an MP3";
-    const std::vector<int16_t> pcm = DecodeWithFfmpeg(dir, data.data() + entries[c][2], entries[c][3]);
+    const std::vector<int16_t> pcm =
+        DecodeWithFfmpeg(dir, data.data() + entries[c][2], entries[c][3]);
     const double seconds = 40 * 4032 / 37800.0;
     EXPECT_NEAR(pcm.size() / 16000.0, seconds, seconds * 0.05) << c;
     EXPECT_NEAR(Pitch(pcm, 16000), layout.xaTonesHz[c], layout.xaTonesHz[c] * 0.01) << c;
@@ -266,27 +266,31 @@ TEST_F(Mp3Test, AudioTracksBecomeMp3OfTheirTones) {
       const auto& range = layout.audioTracks[t];
       const std::vector<uint8_t> raw = ReadAll(TrackRawPath(dir.File("audio"), t + 2));
       ASSERT_EQ(raw.size(), size_t{range.lastSector - range.firstSector + 1} * SECTOR_SIZE);
-      EXPECT_EQ(std::memcmp(raw.data(), ReadAll(dir.File("sample.bin")).data() +
-                                            size_t{range.firstSector} * SECTOR_SIZE,
+      EXPECT_EQ(std::memcmp(raw.data(),
+                            ReadAll(dir.File("sample.bin")).data() +
+                                size_t{range.firstSector} * SECTOR_SIZE,
                             raw.size()),
                 0);
     }
     const std::vector<uint8_t> data = ReadAll(p.dataFile);
     size_t end;
-    const auto entries = ReadSection(data, BlockAreaEnd(p, combo == COMBO_MAXIMUM_COMPRESSION ? 4 : 6), &end);
+    const auto entries =
+        ReadSection(data, BlockAreaEnd(p, combo == COMBO_MAXIMUM_COMPRESSION ? 4 : 6), &end);
     EXPECT_EQ(end, data.size());
     ASSERT_EQ(entries.size(), layout.audioTracks.size());
     for (uint32_t t = 0; t < entries.size(); ++t) {
       EXPECT_EQ(entries[t][0], layout.audioTracks[t].firstSector);
       EXPECT_EQ(entries[t][1], layout.audioTracks[t].lastSector);
       EXPECT_EQ(a.state->AudioTracks.track[t + 2].dataOffset, entries[t][2]);
-      const std::vector<int16_t> pcm = DecodeWithFfmpeg(dir, data.data() + entries[t][2], entries[t][3]);
+      const std::vector<int16_t> pcm =
+          DecodeWithFfmpeg(dir, data.data() + entries[t][2], entries[t][3]);
       EXPECT_NEAR(pcm.size() / 16000.0, 4.0, 0.2) << t;
       EXPECT_NEAR(Pitch(pcm, 16000), layout.trackTonesHz[t], layout.trackTonesHz[t] * 0.01) << t;
     }
     EXPECT_EQ(a.window.log.back().rfind("- ", 0), 0u);
-    EXPECT_NE(std::find(a.window.log.begin(), a.window.log.end(), "- Compressed audio tracks added."),
-              a.window.log.end());
+    EXPECT_NE(
+        std::find(a.window.log.begin(), a.window.log.end(), "- Compressed audio tracks added."),
+        a.window.log.end());
   }
 }
 
@@ -311,7 +315,8 @@ TEST(Mp3Phases, MissingEncoderKeepsSectionsWellFormedAndStopSkipsTheClosingFigur
     const std::vector<std::string>& log = rip.a.window.log;
     EXPECT_EQ(log.back(), "- Compressed XA records added.");
     int warnings = 0;
-    for (const std::string& line : log) warnings += line.rfind("Warning: no MP3 was made of ", 0) == 0;
+    for (const std::string& line : log)
+      warnings += line.rfind("Warning: no MP3 was made of ", 0) == 0;
     EXPECT_EQ(warnings, 3);
     const std::vector<uint8_t> data = ReadAll(p.dataFile);
     size_t end;

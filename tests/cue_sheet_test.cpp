@@ -18,8 +18,9 @@ struct Parsed {
 
 Parsed Parse(const std::string& text, uint32_t sectors) {
   Parsed p;
-  p.count = ParseCueSheet(text, sectors, p.table,
-                          [&](uint32_t track, uint32_t first) { p.logged.emplace_back(track, first); });
+  p.count = ParseCueSheet(text, sectors, p.table, [&](uint32_t track, uint32_t first) {
+    p.logged.emplace_back(track, first);
+  });
   return p;
 }
 
@@ -120,10 +121,18 @@ TEST(CueSheet, RandomSheetsKeepTracksOrderedAndInsideTheImage) {
     for (int e = 0; e < edits && !text.empty(); ++e) {
       const size_t at = rng() % text.size();
       switch (rng() % 4) {
-        case 0: text[at] = alphabet[rng() % (sizeof alphabet - 1)]; break;
-        case 1: text.erase(at, 1 + rng() % 6); break;
-        case 2: text.insert(at, 1, alphabet[rng() % (sizeof alphabet - 1)]); break;
-        default: text.resize(at); break;
+        case 0:
+          text[at] = alphabet[rng() % (sizeof alphabet - 1)];
+          break;
+        case 1:
+          text.erase(at, 1 + rng() % 6);
+          break;
+        case 2:
+          text.insert(at, 1, alphabet[rng() % (sizeof alphabet - 1)]);
+          break;
+        default:
+          text.resize(at);
+          break;
       }
     }
     if (iteration % 10 == 0) {

@@ -30,7 +30,8 @@ struct RipFixture {
     state->CompressionMode = MODE_ZLIB;
   }
   void Mark(uint32_t index, uint8_t kind, uint32_t first, uint32_t last, bool tenPercent = false) {
-    state->MediaTable[index] = MediaRecord{kind, first, last, 0, 1, tenPercent ? uint8_t{1} : uint8_t{0}};
+    state->MediaTable[index] =
+        MediaRecord{kind, first, last, 0, 1, tenPercent ? uint8_t{1} : uint8_t{0}};
   }
   void Run(bool smallest = false, const std::string& imagePath = {}) {
     window.checks[IDC_SMALLEST_SOURCE] = smallest;
@@ -53,7 +54,9 @@ struct RipFixture {
   }
 };
 
-const uint8_t* Placeholder(uint32_t k) { return PlaceholderVideo() + size_t{k} * SECTOR_SIZE; }
+const uint8_t* Placeholder(uint32_t k) {
+  return PlaceholderVideo() + size_t{k} * SECTOR_SIZE;
+}
 
 TEST(MediaRipping, VideosTakeThePlaceholderInContinuingAndSwitchingForm) {
   RipFixture f(1000);
@@ -88,7 +91,8 @@ TEST(MediaRipping, TenPercentKeepsTheFirstTenthAndOneSectorVideosWhole) {
   f.Mark(2, MEDIA_VIDEO, 1101, 1110);
   f.state->Ff8SearchMethod = 1;
   f.Run();
-  for (uint32_t n = 1000; n <= 1010; ++n) EXPECT_TRUE(f.Same(n, 0, SECTOR_SIZE, f.Original(n))) << n;
+  for (uint32_t n = 1000; n <= 1010; ++n)
+    EXPECT_TRUE(f.Same(n, 0, SECTOR_SIZE, f.Original(n))) << n;
   EXPECT_TRUE(f.Same(1011, 0, 32, f.Original(1011)));  // FF8 movies keep 8 bytes of user data
   EXPECT_TRUE(f.Zero(1011, 32, 2072));
   EXPECT_TRUE(f.Zero(1099, 32, 2072));

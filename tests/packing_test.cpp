@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <bzlib.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <zlib.h>
 
@@ -22,20 +22,12 @@
 namespace quarnel {
 namespace {
 
-using testing::Analysis;
 using testing::AnalyseBuilt;
+using testing::Analysis;
+using testing::ReadAll;
 using testing::RunAnalysis;
 using testing::TempDir;
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
-}
+using testing::WriteAll;
 
 // Forces the ".ZNX" kind without changing a byte: a marked XA stream beyond the image's end.
 void ForceXaKind(Analysis& a) {
@@ -98,7 +90,8 @@ TEST(BlockCodec, OutputIsByteIdenticalToTheOneShotCallsAndRoundTrips) {
   std::vector<uint8_t> raw(RAW_BLOCK_SIZE), packed(PACKED_BLOCK_SIZE), expected(PACKED_BLOCK_SIZE),
       back(RAW_BLOCK_SIZE);
   for (int i = 0; i < 40; ++i) {
-    const size_t length = i % 5 == 0 ? 1 + rng() % RAW_BLOCK_SIZE : (i % 2 ? SECTOR_SIZE : RAW_BLOCK_SIZE);
+    const size_t length =
+        i % 5 == 0 ? 1 + rng() % RAW_BLOCK_SIZE : (i % 2 ? SECTOR_SIZE : RAW_BLOCK_SIZE);
     for (size_t k = 0; k < length; ++k) raw[k] = static_cast<uint8_t>(i % 3 == 0 ? rng() : k / 64);
 
     uLongf zlen = 2 * SECTOR_SIZE * 10;
@@ -124,7 +117,8 @@ TEST(BlockCodec, OutputIsByteIdenticalToTheOneShotCallsAndRoundTrips) {
     // Damage, truncation and too little room are failures, never silent short output.
     packed[bgot / 2] ^= 0x55;
     EXPECT_FALSE(decompressor.Bzip2(packed.data(), bgot, back.data(), RAW_BLOCK_SIZE, &produced));
-    EXPECT_FALSE(decompressor.Zlib(expected.data(), zlen - 1, back.data(), RAW_BLOCK_SIZE, &produced));
+    EXPECT_FALSE(
+        decompressor.Zlib(expected.data(), zlen - 1, back.data(), RAW_BLOCK_SIZE, &produced));
   }
   const size_t got = compressor.Zlib(raw.data(), SECTOR_SIZE, packed.data(), PACKED_BLOCK_SIZE);
   size_t produced;
@@ -203,8 +197,8 @@ TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   a.state->MediaTable[0].rip = 1;
   Process(a, COMBO_MAXIMUM_COMPRESSION);
   const std::vector<std::string> expected = {
-      "Processing ISO:",        "- Image Size is 0 Mb", "- Compression mode: Maximum",
-      "- Result Size is 0 Mb",  "- 1 Medias ripped.",
+      "Processing ISO:",       "- Image Size is 0 Mb", "- Compression mode: Maximum",
+      "- Result Size is 0 Mb", "- 1 Medias ripped.",
   };
   ASSERT_EQ(a.window.log.size(), expected.size() + 1);
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(a.window.log[i], expected[i]);
@@ -217,7 +211,8 @@ TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   EXPECT_TRUE(a.window.IsEnabled(IDC_PROCESS));
 
   a.window.log.clear();
-  a.window.texts[IDC_PATH] = a.window.texts[IDC_PATH].substr(0, a.window.texts[IDC_PATH].size() - 3);
+  a.window.texts[IDC_PATH] =
+      a.window.texts[IDC_PATH].substr(0, a.window.texts[IDC_PATH].size() - 3);
   a.window.checks[IDC_RIP_XA_MP3] = true;
   a.window.checks[IDC_RIP_AUDIO_MP3] = true;
   testing::ScopedChdir inside(dir.Path());
@@ -227,7 +222,8 @@ TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   EXPECT_EQ(a.window.log[3], "- Image Size is 0 Mb");
   EXPECT_EQ(a.window.log[4], "- Compression mode: Normal");
   EXPECT_EQ(a.window.warnings,
-            std::vector<std::string>{"Compression mode forced to Normal\nbecause of music ripping selected"});
+            std::vector<std::string>{
+                "Compression mode forced to Normal\nbecause of music ripping selected"});
   EXPECT_EQ(a.state->CompressionMode, MODE_ZLIB_XA);
 }
 
@@ -345,10 +341,18 @@ TEST(ProcessAndUncompress, RandomDamageEndsInAnErrorOrACompleteOutput) {
     for (int i = 0; i < 300; ++i) {
       std::vector<uint8_t> t = table, d = data;
       switch (rng() % 5) {
-        case 0: t.resize(rng() % (t.size() + 1)); break;
-        case 1: d.resize(rng() % (d.size() + 1)); break;
-        case 2: for (int k = 0; k < 4; ++k) t[rng() % t.size()] = static_cast<uint8_t>(rng()); break;
-        case 3: for (int k = 0; k < 8; ++k) d[rng() % d.size()] = static_cast<uint8_t>(rng()); break;
+        case 0:
+          t.resize(rng() % (t.size() + 1));
+          break;
+        case 1:
+          d.resize(rng() % (d.size() + 1));
+          break;
+        case 2:
+          for (int k = 0; k < 4; ++k) t[rng() % t.size()] = static_cast<uint8_t>(rng());
+          break;
+        case 3:
+          for (int k = 0; k < 8; ++k) d[rng() % d.size()] = static_cast<uint8_t>(rng());
+          break;
         default:
           for (uint8_t& b : t) b = static_cast<uint8_t>(rng());
           break;
@@ -413,7 +417,8 @@ TEST(ProcessAndUncompress, RippedXaSectorsAreClearedAndTagged) {
       const bool inStream = n >= layout.xaStream.firstSector && n <= layout.xaStream.lastSector;
       ASSERT_EQ(std::memcmp(got, want, inStream ? USER_DATA_OFFSET : SECTOR_SIZE), 0) << n;
       if (inStream) {
-        ASSERT_TRUE(std::all_of(got + USER_DATA_OFFSET, got + SECTOR_SIZE, [](uint8_t b) { return b == 0; }));
+        ASSERT_TRUE(std::all_of(got + USER_DATA_OFFSET, got + SECTOR_SIZE,
+                                [](uint8_t b) { return b == 0; }));
       }
     }
     WriteAll(dir.File("sample.bin"), source);

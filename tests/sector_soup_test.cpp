@@ -11,8 +11,8 @@
 namespace quarnel {
 namespace {
 
-using testing::Analysis;
 using testing::AnalyseBuilt;
+using testing::Analysis;
 using testing::AnalysisOptions;
 using testing::TempDir;
 
@@ -116,7 +116,8 @@ TEST(SectorSoup, RandomImagesGiveConsistentTablesInEveryMode) {
       Analysis a;
       AnalyseBuilt(a, dir, disc, options);
       ASSERT_TRUE(a.result.opened);
-      ASSERT_NO_FATAL_FAILURE(CheckTables(a, sectors)) << "iteration " << iteration << " mode " << mode;
+      ASSERT_NO_FATAL_FAILURE(CheckTables(a, sectors))
+          << "iteration " << iteration << " mode " << mode;
       if (options.ff8) {
         ASSERT_EQ(a.state->XaRecordTotal, 0u);
       }

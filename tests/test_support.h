@@ -3,8 +3,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "analysis/analyse_iso.h"
 #include "common/app_state.h"
@@ -30,11 +33,21 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+inline std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
 // Runs a test inside a folder: "Process ISO" makes its work folder under the current directory.
 class ScopedChdir {
  public:
-  explicit ScopedChdir(const std::filesystem::path& to)
-      : from_(std::filesystem::current_path()) {
+  explicit ScopedChdir(const std::filesystem::path& to) : from_(std::filesystem::current_path()) {
     std::filesystem::current_path(to);
   }
   ~ScopedChdir() { std::filesystem::current_path(from_); }

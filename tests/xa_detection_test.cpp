@@ -7,8 +7,8 @@
 namespace quarnel {
 namespace {
 
-using testing::Analysis;
 using testing::AnalyseBuilt;
+using testing::Analysis;
 using testing::AnalysisOptions;
 using testing::TempDir;
 

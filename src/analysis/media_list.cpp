@@ -13,11 +13,14 @@ const MediaRecord* RecordAt(AppState& state, uint32_t index) {
   return index < MEDIA_TABLE_SIZE ? &state.MediaTable[index] : nullptr;
 }
 
-bool IsEmpty(const MediaRecord* record) { return record == nullptr || record->kind == MEDIA_NONE; }
+bool IsEmpty(const MediaRecord* record) {
+  return record == nullptr || record->kind == MEDIA_NONE;
+}
 
 void SetPagingButtons(AppState& state, Window& window) {
   window.EnableControl(IDC_UP, state.FirstVisibleRow >= MEDIA_PAGE_ROWS);
-  window.EnableControl(IDC_DOWN, !IsEmpty(RecordAt(state, state.FirstVisibleRow + MEDIA_PAGE_ROWS)));
+  window.EnableControl(IDC_DOWN,
+                       !IsEmpty(RecordAt(state, state.FirstVisibleRow + MEDIA_PAGE_ROWS)));
 }
 
 }  // namespace

@@ -8,14 +8,16 @@ namespace quarnel {
 
 namespace {
 
-constexpr uint8_t XA_AUDIO_MASK = SUBMODE_EOF | SUBMODE_FORM2 | SUBMODE_DATA | SUBMODE_AUDIO |
-                                  SUBMODE_VIDEO;  // 0xAE
-constexpr uint8_t XA_AUDIO_BITS = SUBMODE_FORM2 | SUBMODE_AUDIO;  // 0x24
+constexpr uint8_t XA_AUDIO_MASK =
+    SUBMODE_EOF | SUBMODE_FORM2 | SUBMODE_DATA | SUBMODE_AUDIO | SUBMODE_VIDEO;  // 0xAE
+constexpr uint8_t XA_AUDIO_BITS = SUBMODE_FORM2 | SUBMODE_AUDIO;                 // 0x24
 
 // A cycle that has not shown itself within this many sectors is never learned.
 constexpr uint32_t MAX_CYCLE = 256;
 
-bool IsXaAudio(uint8_t submode) { return (submode & XA_AUDIO_MASK) == XA_AUDIO_BITS; }
+bool IsXaAudio(uint8_t submode) {
+  return (submode & XA_AUDIO_MASK) == XA_AUDIO_BITS;
+}
 
 bool IsPlainData(uint8_t submode) {
   return (submode & (SUBMODE_DATA | SUBMODE_REAL_TIME)) == SUBMODE_DATA;

@@ -17,8 +17,8 @@ class XaStreamDetector {
 
   bool StreamOpen() const { return open_; }
 
-  // Examines sector s (2352 bytes). ExamineAgain: the stream was closed or dropped on s and the scan
-  // must look at s afresh; TableFull: closing the stream filled the media table.
+  // Examines sector s (2352 bytes). ExamineAgain: the stream was closed or dropped on s and the
+  // scan must look at s afresh; TableFull: closing the stream filled the media table.
   Outcome Examine(uint32_t s, const uint8_t* sector);
 
   // Closes an open stream at sector x as the end of the scan does: every open run ends at the last

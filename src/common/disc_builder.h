@@ -38,19 +38,19 @@ class DiscBuilder {
   // `videoRun` video sectors one real-time XA audio sector (channel `audioChannel`) is interleaved
   // when audioChannel >= 0. The last video sector gets the EOF bit when `eofAtEnd`.
   // Returns the number of the first sector.
-  uint32_t AddMovie(uint32_t frames, uint32_t sectorsPerFrame, uint32_t videoRun,
-                    int audioChannel, bool eofAtEnd = true);
+  uint32_t AddMovie(uint32_t frames, uint32_t sectorsPerFrame, uint32_t videoRun, int audioChannel,
+                    bool eofAtEnd = true);
 
-  // One XA ADPCM audio sector (Form 2; submode 0x64 = Real-time + Form 2 + Audio, plus `extraSubmode`
-  // bits). Sound groups are filled with a non-silent pattern seeded by the channel and sector,
-  // except the groups marked in `silentGroups` (bit k: group k), which get the silent form
-  // (16 bytes of 0x0C, 112 zero bytes).
+  // One XA ADPCM audio sector (Form 2; submode 0x64 = Real-time + Form 2 + Audio, plus
+  // `extraSubmode` bits). Sound groups are filled with a non-silent pattern seeded by the channel
+  // and sector, except the groups marked in `silentGroups` (bit k: group k), which get the silent
+  // form (16 bytes of 0x0C, 112 zero bytes).
   uint32_t AddXaSector(uint8_t channel, uint8_t coding = 0x00, uint8_t extraSubmode = 0,
                        uint32_t silentGroups = 0);
 
-  // An XA audio sector carrying a steady sine tone of `hz` (mono, or the same tone on both sides when
-  // the coding says stereo), really ADPCM-encoded. Each channel keeps its own phase and encoder
-  // history from sector to sector.
+  // An XA audio sector carrying a steady sine tone of `hz` (mono, or the same tone on both sides
+  // when the coding says stereo), really ADPCM-encoded. Each channel keeps its own phase and
+  // encoder history from sector to sector.
   uint32_t AddXaToneSector(uint8_t channel, uint8_t coding, double hz, uint8_t extraSubmode = 0);
 
   // A free-standing XA stream of tones: channel c sounds `tonesHz[c]`, in strict turn as above.
@@ -80,7 +80,8 @@ class DiscBuilder {
   // then per audio track TRACK nn AUDIO with INDEX 00 (when it has a pregap) and INDEX 01.
   std::string CueSheet(const std::string& binName) const;
 
-  // Writes the image, and the cue sheet beside it when there are audio tracks (`cuePath` not empty).
+  // Writes the image, and the cue sheet beside it when there are audio tracks (`cuePath` not
+  // empty).
   bool Write(const std::string& binPath, const std::string& cuePath, std::string* error) const;
 
  private:
@@ -108,8 +109,8 @@ struct SampleDiscLayout {
   uint32_t xaChannels;
   std::vector<double> xaTonesHz;     // per channel, 37800 Hz mono
   std::vector<double> trackTonesHz;  // per audio track
-  std::vector<Range> xaRecords;  // one per channel, in channel order
-  std::vector<Range> audioTracks;  // INDEX 01 to last sector, CD tracks 2, 3
+  std::vector<Range> xaRecords;      // one per channel, in channel order
+  std::vector<Range> audioTracks;    // INDEX 01 to last sector, CD tracks 2, 3
   uint32_t sectorCount;
 };
 

@@ -86,8 +86,9 @@ bool RunEncoder(const std::string& workFolder, const std::vector<std::string>& a
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid;
-  const int rc = useLocal ? posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ)
-                          : posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = useLocal
+                     ? posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ)
+                     : posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return false;
   int status;

@@ -1,4 +1,5 @@
-// Reporting: one printf-style line through the shared LogLine buffer into the "Informations:" panel.
+// Reporting: one printf-style line through the shared LogLine buffer into the "Informations:"
+// panel.
 #pragma once
 
 #include "common/app_state.h"

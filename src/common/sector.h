@@ -9,7 +9,7 @@ namespace quarnel {
 constexpr uint32_t SECTOR_SIZE = 2352;
 
 // Byte offsets inside a raw sector.
-constexpr size_t SYNC_OFFSET = 0;  // 12 bytes, never checked
+constexpr size_t SYNC_OFFSET = 0;     // 12 bytes, never checked
 constexpr size_t HEADER_OFFSET = 12;  // minutes, seconds, frames as BCD
 constexpr size_t MODE_OFFSET = 15;
 constexpr size_t SUBHEADER_OFFSET = 16;
@@ -47,8 +47,12 @@ constexpr size_t XA_SAMPLES_PER_SECTOR = 4032;
 constexpr uint32_t ADDRESS_OFFSET = 150;
 constexpr uint32_t FRAMES_PER_SECOND = 75;
 
-inline uint32_t FromBcd(uint8_t b) { return (b >> 4) * 10u + (b & 0x0F); }
-inline uint8_t ToBcd(uint32_t v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); }
+inline uint32_t FromBcd(uint8_t b) {
+  return (b >> 4) * 10u + (b & 0x0F);
+}
+inline uint8_t ToBcd(uint32_t v) {
+  return static_cast<uint8_t>(((v / 10) << 4) | (v % 10));
+}
 
 // The sector number that the header's address names: ((m * 60 + s) - 2) * 75 + f, in unsigned
 // 32-bit arithmetic (an address before 00:02:00 wraps and matches no sector).
@@ -67,7 +71,11 @@ inline void WriteHeaderAddress(uint8_t* sector, uint32_t n) {
   sector[HEADER_OFFSET + 2] = ToBcd(a % FRAMES_PER_SECOND);
 }
 
-inline uint8_t Submode(const uint8_t* sector) { return sector[SUBMODE_OFFSET]; }
-inline const uint8_t* UserData(const uint8_t* sector) { return sector + USER_DATA_OFFSET; }
+inline uint8_t Submode(const uint8_t* sector) {
+  return sector[SUBMODE_OFFSET];
+}
+inline const uint8_t* UserData(const uint8_t* sector) {
+  return sector + USER_DATA_OFFSET;
+}
 
 }  // namespace quarnel

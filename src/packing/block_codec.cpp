@@ -85,7 +85,9 @@ size_t BlockCompressor::Bzip2(const uint8_t* in, size_t length, uint8_t* out, si
   return rc == BZ_STREAM_END ? produced : 0;
 }
 
-BlockDecompressor::BlockDecompressor() { zlibReady_ = inflateInit(&zlib_) == Z_OK; }
+BlockDecompressor::BlockDecompressor() {
+  zlibReady_ = inflateInit(&zlib_) == Z_OK;
+}
 
 BlockDecompressor::~BlockDecompressor() {
   if (zlibReady_) inflateEnd(&zlib_);

@@ -20,7 +20,9 @@ bool EndsWith(const char* s, size_t n, const char* suffix) {
 
 }  // namespace
 
-const CompressedKind& KindOf(uint32_t mode) { return KINDS[mode <= MODE_ZLIB_XA ? mode : 0]; }
+const CompressedKind& KindOf(uint32_t mode) {
+  return KINDS[mode <= MODE_ZLIB_XA ? mode : 0];
+}
 
 uint32_t CompressionModeOfName(const char* path) {
   const size_t n = std::strlen(path);

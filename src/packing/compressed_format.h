@@ -101,7 +101,11 @@ inline void PutU32(uint8_t* p, uint32_t v) {
   PutU16(p, v);
   PutU16(p + 2, v >> 16);
 }
-inline uint32_t GetU16(const uint8_t* p) { return p[0] | (p[1] << 8); }
-inline uint32_t GetU32(const uint8_t* p) { return GetU16(p) | (GetU16(p + 2) << 16); }
+inline uint32_t GetU16(const uint8_t* p) {
+  return p[0] | (p[1] << 8);
+}
+inline uint32_t GetU32(const uint8_t* p) {
+  return GetU16(p) | (GetU16(p + 2) << 16);
+}
 
 }  // namespace quarnel

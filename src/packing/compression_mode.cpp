@@ -25,8 +25,9 @@ void ChooseCompressionMode(AppState& state, Window& window) {
     }
     state.CompressionMode = MODE_ZLIB_XA;
   }
-  LogF(state, window, state.CompressionMode == MODE_BZIP2 ? "- Compression mode: Maximum"
-                                                          : "- Compression mode: Normal");
+  LogF(state, window,
+       state.CompressionMode == MODE_BZIP2 ? "- Compression mode: Maximum"
+                                           : "- Compression mode: Normal");
 }
 
 int InitialComboSelection(const char* path) {

@@ -19,7 +19,7 @@ constexpr size_t FF8_CLEAR_START = USER_DATA_OFFSET + 8;
 
 // The continuing form copies everything from the subheader on; the switching form keeps the
 // sector's own subheader and the first four bytes of its user data.
-constexpr size_t CONTINUING_COPY_START = SUBHEADER_OFFSET;       // 16
+constexpr size_t CONTINUING_COPY_START = SUBHEADER_OFFSET;     // 16
 constexpr size_t SWITCHING_COPY_START = USER_DATA_OFFSET + 4;  // 28
 
 constexpr uint32_t TEN_PERCENT = 10;

@@ -78,9 +78,72 @@ std::vector<std::string> XaEncoderArguments(const std::string& wav, const std::s
 }
 
 std::vector<std::string> TrackEncoderArguments(const std::string& raw, const std::string& mp3) {
-  return {"-r", "--signed", "--little-endian", "-s", "44.1", "--bitwidth", "16", "-m", "s",
-          "--cbr", "--resample", "16", raw, mp3};
+  return {"-r", "--signed", "--little-endian", "-s",         "44.1", "--bitwidth", "16",
+          "-m", "s",        "--cbr",           "--resample", "16",   raw,          mp3};
 }
+
+namespace {
+
+// One entry of a section: the sectors it covers, the file whose copy it carries, and the line that
+// says so when that file is missing.
+struct SectionItem {
+  uint32_t firstSector;
+  uint32_t lastSector;
+  std::string mp3;
+  std::string fallback;  // taken when the MP3 is missing; may be empty
+};
+
+// Writes the section's count and entries at the end of the data file, then the files themselves,
+// with the progress and the two log lines of the adding step.
+bool WriteSection(AppState& state, Window& window, OutputFile& data,
+                  const std::vector<SectionItem>& items, const char* adding, const char* added,
+                  std::vector<SectionEntryInfo>& entries) {
+  const uint32_t count = static_cast<uint32_t>(items.size());
+  uint64_t offset = data.Position() + 4 + uint64_t{SECTION_ENTRY_SIZE} * count;
+  uint8_t head[4];
+  PutU32(head, count);
+  if (!data.Write(head, sizeof head)) return DataWriteFailed(state, window, data);
+  std::vector<SectionFile> files(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const SectionItem& item = items[i];
+    bool exists;
+    files[i].path = item.mp3;
+    files[i].size = FileSize(item.mp3, &exists);
+    if (!exists && !item.fallback.empty()) {
+      files[i].path = item.fallback;
+      files[i].size = FileSize(item.fallback, &exists);
+      LogF(state, window,
+           exists ? "Warning: no MP3 was made of %s; the WAV file is added."
+                  : "Warning: no MP3 was made of %s, and the file is missing; its entry is empty.",
+           item.fallback.c_str());
+    } else if (!exists) {
+      LogF(state, window, "Warning: %s was not made; its entry is empty.", item.mp3.c_str());
+    }
+    if (offset + files[i].size > UINT32_MAX) {
+      LogF(state, window, "ERROR: the data file would pass 4 GiB; %s is left out.",
+           files[i].path.c_str());
+      files[i].size = 0;
+    }
+    if (!WriteSectionEntry(data, item.firstSector, item.lastSector, static_cast<uint32_t>(offset),
+                           files[i].size)) {
+      return DataWriteFailed(state, window, data);
+    }
+    entries.push_back({item.firstSector, item.lastSector, static_cast<uint32_t>(offset),
+                       files[i].size, files[i].path});
+    offset += files[i].size;
+  }
+
+  SetProgress(window, 0, 1);
+  LogF(state, window, "%s", adding);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!AppendFile(state, window, data, files[i])) return false;
+    SetProgress(window, i + 1, count);
+  }
+  LogF(state, window, "%s", added);
+  return true;
+}
+
+}  // namespace
 
 bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, const std::string& workFolder,
                    std::vector<SectionEntryInfo>& entries) {
@@ -88,54 +151,18 @@ bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, const std:
   const uint32_t count = std::min(state.XaRecordTotal, XA_RECORD_TABLE_SIZE);
   LogF(state, window, "- Compressing XA Records...");
   SetProgress(window, 0, 1);
+  std::vector<SectionItem> items;
   for (uint32_t i = 0; i < count; ++i) {
-    const std::string mp3 = XaMp3Path(workFolder, i);
-    std::remove(mp3.c_str());  // never mistake an earlier run's file for this one's
-    RunEncoder(workFolder, XaEncoderArguments(XaWavPath(workFolder, i), mp3));
+    const XaRecord& r = state.XaRecordTable[i];
+    items.push_back(
+        {r.firstSector, r.lastSector, XaMp3Path(workFolder, i), XaWavPath(workFolder, i)});
+    std::remove(items.back().mp3.c_str());  // never mistake an earlier run's file for this one's
+    RunEncoder(workFolder, XaEncoderArguments(items.back().fallback, items.back().mp3));
     SetProgress(window, i + 1, count);
   }
   LogF(state, window, "- XA Records compressed.");
-
-  std::vector<SectionFile> files(count);
-  uint64_t offset = data.Position() + 4 + uint64_t{SECTION_ENTRY_SIZE} * count;
-  uint8_t head[4];
-  PutU32(head, count);
-  if (!data.Write(head, sizeof head)) return DataWriteFailed(state, window, data);
-  for (uint32_t i = 0; i < count; ++i) {
-    bool exists;
-    files[i].path = XaMp3Path(workFolder, i);
-    files[i].size = FileSize(files[i].path, &exists);
-    if (!exists) {
-      const std::string wav = XaWavPath(workFolder, i);
-      files[i].path = wav;
-      files[i].size = FileSize(wav, &exists);
-      LogF(state, window, exists ? "Warning: no MP3 was made of %s; the WAV file is added."
-                                 : "Warning: %s is missing; XA record %u gets no sound.",
-           wav.c_str(), i);
-    }
-    const XaRecord& r = state.XaRecordTable[i];
-    if (offset + files[i].size > UINT32_MAX) {
-      LogF(state, window, "ERROR: the data file would pass 4 GiB; %s is left out.",
-           files[i].path.c_str());
-      files[i].size = 0;
-    }
-    if (!WriteSectionEntry(data, r.firstSector, r.lastSector, static_cast<uint32_t>(offset),
-                           files[i].size)) {
-      return DataWriteFailed(state, window, data);
-    }
-    entries.push_back({r.firstSector, r.lastSector, static_cast<uint32_t>(offset), files[i].size,
-                       files[i].path});
-    offset += files[i].size;
-  }
-
-  SetProgress(window, 0, 1);
-  LogF(state, window, "- Adding compressed XA records.");
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!AppendFile(state, window, data, files[i])) return false;
-    SetProgress(window, i + 1, count);
-  }
-  LogF(state, window, "- Compressed XA records added.");
-  return true;
+  return WriteSection(state, window, data, items, "- Adding compressed XA records.",
+                      "- Compressed XA records added.", entries);
 }
 
 bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data,
@@ -143,51 +170,24 @@ bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data,
   const uint32_t count = state.AudioTracks.audioTrackCount;
   LogF(state, window, "- Compressing audio tracks...");
   SetProgress(window, 0, 1);
+  std::vector<SectionItem> items;
   for (uint32_t k = 2; k <= count + 1; ++k) {
-    const std::string mp3 = TrackMp3Path(workFolder, k);
-    std::remove(mp3.c_str());
-    RunEncoder(workFolder, TrackEncoderArguments(TrackRawPath(workFolder, k), mp3));
+    const AudioTrack& t = state.AudioTracks.track[k];
+    items.push_back({t.firstSector, t.lastSector, TrackMp3Path(workFolder, k), {}});
+    std::remove(items.back().mp3.c_str());
+    RunEncoder(workFolder, TrackEncoderArguments(TrackRawPath(workFolder, k), items.back().mp3));
     SetProgress(window, k - 1, count);
   }
   LogF(state, window, "- Audio tracks compressed.");
-
-  std::vector<SectionFile> files(count);
-  uint64_t offset = data.Position() + 4 + uint64_t{SECTION_ENTRY_SIZE} * count;
-  uint8_t head[4];
-  PutU32(head, count);
-  if (!data.Write(head, sizeof head)) return DataWriteFailed(state, window, data);
-  for (uint32_t k = 2; k <= count + 1; ++k) {
-    SectionFile& file = files[k - 2];
-    bool exists;
-    file.path = TrackMp3Path(workFolder, k);
-    file.size = FileSize(file.path, &exists);
-    if (!exists) {
-      LogF(state, window, "Warning: no MP3 was made of %s; audio track %02u gets no sound.",
-           TrackRawPath(workFolder, k).c_str(), k);
-    }
-    if (offset + file.size > UINT32_MAX) {
-      LogF(state, window, "ERROR: the data file would pass 4 GiB; %s is left out.",
-           file.path.c_str());
-      file.size = 0;
-    }
-    AudioTrack& t = state.AudioTracks.track[k];
-    t.dataOffset = static_cast<uint32_t>(offset);
-    t.dataSize = file.size;
-    if (!WriteSectionEntry(data, t.firstSector, t.lastSector, t.dataOffset, t.dataSize)) {
-      return DataWriteFailed(state, window, data);
-    }
-    entries.push_back({t.firstSector, t.lastSector, t.dataOffset, t.dataSize, file.path});
-    offset += file.size;
+  const size_t before = entries.size();
+  const bool written = WriteSection(state, window, data, items, "- Adding compressed audio tracks.",
+                                    "- Compressed audio tracks added.", entries);
+  for (size_t i = before; i < entries.size(); ++i) {
+    AudioTrack& t = state.AudioTracks.track[2 + (i - before)];
+    t.dataOffset = entries[i].offset;
+    t.dataSize = entries[i].size;
   }
-
-  SetProgress(window, 0, 1);
-  LogF(state, window, "- Adding compressed audio tracks.");
-  for (uint32_t k = 2; k <= count + 1; ++k) {
-    if (!AppendFile(state, window, data, files[k - 2])) return false;
-    SetProgress(window, k - 1, count);
-  }
-  LogF(state, window, "- Compressed audio tracks added.");
-  return true;
+  return written;
 }
 
 }  // namespace quarnel

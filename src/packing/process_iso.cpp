@@ -6,12 +6,12 @@
 
 #include "common/image_file.h"
 #include "common/output_file.h"
+#include "common/platform.h"
 #include "common/report.h"
+#include "packing/audio_extraction.h"
 #include "packing/block_codec.h"
 #include "packing/compressed_format.h"
 #include "packing/compression_mode.h"
-#include "common/platform.h"
-#include "packing/audio_extraction.h"
 #include "packing/media_ripping.h"
 #include "packing/mp3_phases.h"
 
@@ -120,7 +120,6 @@ class BlockWriter {
   }
 
  private:
-
   AppState& state_;
   Window& window_;
   ProcessResult& result_;
@@ -268,8 +267,8 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
         result.blocks += 1;
       }
       sectorsDone += block.sectors;
-      window.SetProgress(totalSectors == 0 ? 100u
-                                           : static_cast<unsigned>(sectorsDone * 100 / totalSectors));
+      window.SetProgress(
+          totalSectors == 0 ? 100u : static_cast<unsigned>(sectorsDone * 100 / totalSectors));
       window.PumpMessages();
       if (state.StopRequested) {
         result.stopped = true;
@@ -316,7 +315,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
     LogF(state, window, "- Result Size is %d Mb", static_cast<int>(resultMb));
     LogF(state, window, "- %d Medias ripped.", static_cast<int>(result.rippedCount));
     // Below a mebibyte the figure comes from the byte sizes.
-    const uint64_t percent = imageMb != 0    ? resultMb * 100 / imageMb
+    const uint64_t percent = imageMb != 0     ? resultMb * 100 / imageMb
                              : imageSize != 0 ? resultSize * 100 / imageSize
                                               : 100;
     LogF(state, window, "- %d%% smaller than original.", 100 - static_cast<int>(percent));

@@ -14,12 +14,12 @@ namespace quarnel {
 struct ProcessResult {
   bool opened = false;  // false: the image could not be opened; nothing was changed or logged
   int openError = 0;
-  bool pathTooLong = false;     // refused before anything was written
-  std::string failedFile;       // a file that could not be created or written
-  int fileError = 0;            // its errno
-  bool createFailed = false;    // failedFile could not be created
-  bool writeFailed = false;     // failedFile could not be written; the outputs were removed
-  bool readFailed = false;      // the image could not be read to its end; the outputs were removed
+  bool pathTooLong = false;   // refused before anything was written
+  std::string failedFile;     // a file that could not be created or written
+  int fileError = 0;          // its errno
+  bool createFailed = false;  // failedFile could not be created
+  bool writeFailed = false;   // failedFile could not be written; the outputs were removed
+  bool readFailed = false;    // the image could not be read to its end; the outputs were removed
   bool stopped = false;
   std::string dataFile;
   std::string blockTable;

@@ -234,12 +234,11 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
     }
 
     size_t produced = 0;
-    const bool good =
-        mode == MODE_BZIP2
-            ? decompressor.Bzip2(state.PackedBlockBuffer, length, state.RawBlockBuffer, rawLength,
-                                 &produced)
-            : decompressor.Zlib(state.PackedBlockBuffer, length, state.RawBlockBuffer, rawLength,
-                                &produced);
+    const bool good = mode == MODE_BZIP2
+                          ? decompressor.Bzip2(state.PackedBlockBuffer, length,
+                                               state.RawBlockBuffer, rawLength, &produced)
+                          : decompressor.Zlib(state.PackedBlockBuffer, length, state.RawBlockBuffer,
+                                              rawLength, &produced);
     if (!good) {
       // Never stale buffer content: a damaged block comes out as a whole block of zeros.
       LogF(state, window, "ERROR: block %u of %s is damaged; written as %u zero bytes.", i,

@@ -26,7 +26,9 @@ struct UnitChoice {
   int32_t h1, h2;
 };
 
-int32_t Clamp16(int64_t x) { return x > 32767 ? 32767 : x < -32768 ? -32768 : int32_t(x); }
+int32_t Clamp16(int64_t x) {
+  return x > 32767 ? 32767 : x < -32768 ? -32768 : int32_t(x);
+}
 
 // Encodes 28 samples taken every `stride`-th from `in` against the history (h1 newest).
 UnitChoice EncodeUnit(const int16_t* in, int stride, int32_t h1, int32_t h2) {
