@@ -33,9 +33,8 @@ bool ReportUncompressFailure(const UncompressResult& result) {
   } else if (!result.failedFile.empty()) {
     // Before the run, the inputs are opened and the output created; during it, they are read and
     // written.
-    const bool output = result.failedFile == result.output;
-    const char* what = result.started ? (output ? "write" : "read") : (output ? "create" : "open");
-    PrintFailure(what, result.failedFile, result.fileError != 0 ? result.fileError : EIO);
+    PrintFailure(result.failedAction, result.failedFile,
+                 result.fileError != 0 ? result.fileError : EIO);
   } else if (result.damaged) {
     PrintError(result.dataFile + " or its block table is damaged: " + result.output +
                " is incomplete");

@@ -132,6 +132,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
          state.ImagePath);
     result.failedFile = state.ImagePath;
     result.fileError = ENAMETOOLONG;
+    result.failedAction = "open";
     return result;
   }
   char tablePath[IMAGE_PATH_SIZE];
@@ -142,6 +143,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
   if (::stat(tablePath, &st) != 0) {
     result.failedFile = tablePath;
     result.fileError = errno;
+    result.failedAction = "open";
     return result;
   }
   const uint64_t tableSize = static_cast<uint64_t>(st.st_size);
@@ -153,6 +155,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
     LogF(state, window, "ERROR: cannot read %s: %s", tablePath, std::strerror(error));
     result.failedFile = tablePath;
     result.fileError = error;
+    result.failedAction = "read";
     return result;
   }
 
@@ -161,6 +164,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
     LogF(state, window, "ERROR: %s is too short to describe a block.", tablePath);
     result.failedFile = tablePath;
     result.fileError = EINVAL;
+    result.failedAction = "read";
     return result;
   }
   const uint32_t n = mode == MODE_BZIP2 ? static_cast<uint32_t>(tableSize / 4 - 1)
@@ -171,6 +175,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
   if (!data.Open(state.ImagePath)) {
     result.failedFile = state.ImagePath;
     result.fileError = data.Error();
+    result.failedAction = "open";
     return result;
   }
 
@@ -189,6 +194,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
   if (!output.Create(state.ImagePath)) {
     result.failedFile = state.ImagePath;
     result.fileError = output.Errno();
+    result.failedAction = "create";
     return result;
   }
 
@@ -230,6 +236,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
            std::strerror(data.Error()));
       result.failedFile = result.dataFile;
       result.fileError = data.Error();
+      result.failedAction = "read";
       break;
     }
 
@@ -264,6 +271,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
          std::strerror(output.Errno()));
     result.failedFile = result.output;
     result.fileError = output.Errno();
+    result.failedAction = "write";
   }
   if (!result.stopped && !result.damaged && result.failedFile.empty()) {
     window.SetControlText(IDC_PATH, state.ImagePath);
