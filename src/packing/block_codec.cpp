@@ -1,6 +1,5 @@
 #include "packing/block_codec.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -123,70 +122,6 @@ bool BlockDecompressor::Bzip2(const uint8_t* in, size_t length, uint8_t* out, si
   const bool whole = rc == BZ_STREAM_END && stream.avail_in == 0;
   BZ2_bzDecompressEnd(&stream);
   return whole;
-}
-
-}  // namespace quarnel
-
-namespace quarnel {
-
-namespace {
-constexpr unsigned MAX_THREADS = 8;
-}
-
-ParallelCompressor::ParallelCompressor(bool bzip2) : bzip2_(bzip2) {
-  const unsigned cores = std::max(1u, std::min(MAX_THREADS, std::thread::hardware_concurrency()));
-  for (unsigned i = 0; i < cores; ++i) compressors_.push_back(std::make_unique<BlockCompressor>());
-  for (unsigned i = 1; i < cores; ++i) threads_.emplace_back(&ParallelCompressor::Worker, this, i);
-}
-
-ParallelCompressor::~ParallelCompressor() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    quit_ = true;
-  }
-  wake_.notify_all();
-  for (std::thread& t : threads_) t.join();
-}
-
-void ParallelCompressor::Run(Job* jobs, size_t count) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    jobs_ = jobs;
-    count_ = count;
-    next_.store(0);
-    busy_ = threads_.size();
-    ++generation_;
-  }
-  wake_.notify_all();
-  Work(*compressors_[0]);
-  std::unique_lock<std::mutex> lock(mutex_);
-  finished_.wait(lock, [this] { return busy_ == 0; });
-}
-
-void ParallelCompressor::Work(BlockCompressor& compressor) {
-  for (size_t i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1)) {
-    Job& job = jobs_[i];
-    job.stored = bzip2_ ? compressor.Bzip2(job.in, job.length, job.out, job.room)
-                        : compressor.Zlib(job.in, job.length, job.out, job.room);
-  }
-}
-
-void ParallelCompressor::Worker(size_t index) {
-  uint64_t seen = 0;
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return quit_ || generation_ != seen; });
-      if (quit_) return;
-      seen = generation_;
-    }
-    Work(*compressors_[index]);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      --busy_;
-    }
-    finished_.notify_one();
-  }
 }
 
 }  // namespace quarnel

@@ -10,6 +10,7 @@
 #include "common/report.h"
 #include "packing/audio_extraction.h"
 #include "packing/block_codec.h"
+#include "packing/block_workers.h"
 #include "packing/compressed_format.h"
 #include "packing/compression_mode.h"
 #include "packing/media_ripping.h"
@@ -42,6 +43,15 @@ bool AnyXaRipped(const AppState& state) {
   }
   return false;
 }
+
+// One block's compression, done on any thread.
+struct Job {
+  const uint8_t* in;
+  size_t length;
+  uint8_t* out;
+  size_t room;
+  size_t stored;  // the compressed length; 0 on failure
+};
 
 struct Block {
   uint32_t start;
@@ -203,9 +213,19 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   const size_t room = size_t{sectorsPerBlock} * 2 * SECTOR_SIZE;
   std::vector<uint8_t> raw(size_t{batchBlocks} * kind.rawBlockLength);
   std::vector<uint8_t> packed(size_t{batchBlocks} * room);
-  std::vector<ParallelCompressor::Job> jobs;
+  std::vector<Job> jobs;
   std::vector<Block> batch;
-  ParallelCompressor compressor(mode == MODE_BZIP2);
+  BlockWorkers workers;
+  std::vector<std::unique_ptr<BlockCompressor>> compressors;
+  for (unsigned t = 0; t < workers.Threads(); ++t) {
+    compressors.push_back(std::make_unique<BlockCompressor>());
+  }
+  const auto compress = [&](unsigned thread, size_t i) {
+    Job& job = jobs[i];
+    BlockCompressor& c = *compressors[thread];
+    job.stored = mode == MODE_BZIP2 ? c.Bzip2(job.in, job.length, job.out, job.room)
+                                    : c.Zlib(job.in, job.length, job.out, job.room);
+  };
   uint32_t blockStart = 0;
   uint32_t runningOffset = 0;
   uint64_t sectorsDone = 0;
@@ -247,11 +267,11 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
         break;
       }
     }
-    compressor.Run(jobs.data(), jobs.size());
+    workers.Run(jobs.size(), compress);
 
     for (const Block& block : batch) {
       if (block.stored) {
-        const ParallelCompressor::Job& job = jobs[block.job];
+        const Job& job = jobs[block.job];
         if (job.stored == 0) {  // cannot happen with twice the raw size as room; never store a hole
           ok = writer.Abandon(result.dataFile, EIO, "compress a block into");
           break;

@@ -13,6 +13,7 @@
 #include "common/output_file.h"
 #include "common/report.h"
 #include "packing/block_codec.h"
+#include "packing/block_workers.h"
 #include "packing/compressed_format.h"
 
 namespace quarnel {
@@ -203,66 +204,116 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
   window.EnableControl(IDC_UNCOMPRESS, false);
   state.StopRequested = 0;
 
-  BlockDecompressor decompressor;
+  // The blocks are checked and read in order, decompressed a batch at a time on every core, then
+  // written in order with their progress, pump and stop test one block at a time.
+  BlockWorkers workers;
+  std::vector<std::unique_ptr<BlockDecompressor>> decompressors;
+  for (unsigned t = 0; t < workers.Threads(); ++t) {
+    decompressors.push_back(std::make_unique<BlockDecompressor>());
+  }
   const size_t rawLength = kind.rawBlockLength;
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t* entry = table.get() + size_t{i} * (mode == MODE_BZIP2 ? 4 : kind.entrySize);
-    const uint32_t offset = GetU32(entry);
+  const uint32_t batchBlocks = mode == MODE_BZIP2 ? 16 : 128;
+  std::vector<uint8_t> packed;
+  std::vector<uint8_t> raw(size_t{batchBlocks} * rawLength);
+  struct Job {
+    size_t packedAt;
     uint32_t length;
-    if (mode == MODE_BZIP2) {
-      const uint32_t next = GetU32(entry + 4);
-      if (next < offset) {
-        LogF(state, window, "ERROR: block %u of %s: its offsets go backwards.", i, tablePath);
-        result.damaged = true;
+    size_t produced;
+    bool good;
+  };
+  std::vector<Job> jobs;
+  const auto decompress = [&](unsigned thread, size_t j) {
+    Job& job = jobs[j];
+    BlockDecompressor& d = *decompressors[thread];
+    uint8_t* out = raw.data() + j * rawLength;
+    job.good = mode == MODE_BZIP2
+                   ? d.Bzip2(packed.data() + job.packedAt, job.length, out, rawLength, &job.produced)
+                   : d.Zlib(packed.data() + job.packedAt, job.length, out, rawLength, &job.produced);
+  };
+
+  bool ended = false;
+  for (uint32_t batchStart = 0; batchStart < n && !ended;) {
+    // Collect the batch; a table entry that cannot be right ends the run after the blocks before it.
+    std::string problem;
+    int readError = 0;
+    jobs.clear();
+    packed.clear();
+    while (jobs.size() < batchBlocks && batchStart + jobs.size() < n) {
+      const uint32_t i = batchStart + static_cast<uint32_t>(jobs.size());
+      const uint8_t* entry = table.get() + size_t{i} * kind.entrySize;
+      const uint32_t offset = GetU32(entry);
+      uint32_t length = 0;
+      char line[LOG_LINE_SIZE] = "";
+      if (mode == MODE_BZIP2) {
+        const uint32_t next = GetU32(entry + 4);
+        if (next < offset) {
+          std::snprintf(line, sizeof line, "ERROR: block %u of %s: its offsets go backwards.", i,
+                        tablePath);
+        }
+        length = next - offset;
+      } else {
+        length = GetU16(entry + 4);
+      }
+      if (line[0] == '\0' && length > PACKED_BLOCK_SIZE) {
+        std::snprintf(line, sizeof line,
+                      "ERROR: block %u of %s: stored length %u is larger than a block.", i,
+                      tablePath, length);
+      } else if (line[0] == '\0' && uint64_t{offset} + length > data.Size()) {
+        std::snprintf(line, sizeof line, "ERROR: block %u lies beyond the end of %s.", i,
+                      result.dataFile.c_str());
+      }
+      if (line[0] != '\0') {
+        problem = line;
         break;
       }
-      length = next - offset;
-    } else {
-      length = GetU16(entry + 4);
+      const size_t at = packed.size();
+      packed.resize(at + length);
+      if (!data.Read(offset, length, packed.data() + at)) {
+        problem = std::string("ERROR: cannot read ") + result.dataFile + ": " +
+                  std::strerror(data.Error());
+        readError = data.Error();
+        break;
+      }
+      jobs.push_back({at, length, 0, false});
     }
-    if (length > PACKED_BLOCK_SIZE) {
-      LogF(state, window, "ERROR: block %u of %s: stored length %u is larger than a block.", i,
-           tablePath, length);
-      result.damaged = true;
-      break;
-    }
-    if (uint64_t{offset} + length > data.Size()) {
-      LogF(state, window, "ERROR: block %u lies beyond the end of %s.", i, result.dataFile.c_str());
-      result.damaged = true;
-      break;
-    }
-    if (!data.Read(offset, length, state.PackedBlockBuffer)) {
-      LogF(state, window, "ERROR: cannot read %s: %s", result.dataFile.c_str(),
-           std::strerror(data.Error()));
-      result.failedFile = result.dataFile;
-      result.fileError = data.Error();
-      result.failedAction = "read";
-      break;
-    }
+    workers.Run(jobs.size(), decompress);
 
-    size_t produced = 0;
-    const bool good = mode == MODE_BZIP2
-                          ? decompressor.Bzip2(state.PackedBlockBuffer, length,
-                                               state.RawBlockBuffer, rawLength, &produced)
-                          : decompressor.Zlib(state.PackedBlockBuffer, length, state.RawBlockBuffer,
-                                              rawLength, &produced);
-    if (!good) {
-      // Never stale buffer content: a damaged block comes out as a whole block of zeros.
-      LogF(state, window, "ERROR: block %u of %s is damaged; written as %u zero bytes.", i,
-           result.dataFile.c_str(), static_cast<unsigned>(rawLength));
-      std::memset(state.RawBlockBuffer, 0, rawLength);
-      produced = rawLength;
-      result.damagedBlocks += 1;
+    for (size_t j = 0; j < jobs.size() && !ended; ++j) {
+      const uint32_t i = batchStart + static_cast<uint32_t>(j);
+      uint8_t* block = raw.data() + j * rawLength;
+      size_t produced = jobs[j].produced;
+      if (!jobs[j].good) {
+        // Never stale buffer content: a damaged block comes out as a whole block of zeros.
+        LogF(state, window, "ERROR: block %u of %s is damaged; written as %u zero bytes.", i,
+             result.dataFile.c_str(), static_cast<unsigned>(rawLength));
+        std::memset(block, 0, rawLength);
+        produced = rawLength;
+        result.damagedBlocks += 1;
+      }
+      if (!output.Write(block, produced)) {
+        ended = true;
+        break;
+      }
+      result.blocks += 1;
+      window.SetProgress(static_cast<unsigned>(uint64_t{100} * (i + 1) / n));
+      window.PumpMessages();
+      if (state.StopRequested) {
+        result.stopped = true;
+        ended = true;
+      }
     }
-    if (!output.Write(state.RawBlockBuffer, produced)) break;
-    result.blocks += 1;
-
-    window.SetProgress(static_cast<unsigned>(uint64_t{100} * (i + 1) / n));
-    window.PumpMessages();
-    if (state.StopRequested) {
-      result.stopped = true;
-      break;
+    if (!problem.empty() && !ended) {
+      LogF(state, window, "%s", problem.c_str());
+      if (readError != 0) {
+        result.failedFile = result.dataFile;
+        result.fileError = readError;
+        result.failedAction = "read";
+      } else {
+        result.damaged = true;
+      }
+      ended = true;
     }
+    batchStart += static_cast<uint32_t>(jobs.size());
   }
 
   const bool written = output.Close();
