@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds quarnel (Release, in build/) and runs it.
+#   ./run.sh           opens the window
 #   ./run.sh demo      writes the sample disc to a fresh folder, analyses it, compresses it in
 #                      each of the three kinds and restores each one
 #   ./run.sh ARGS...   runs build/quarnel ARGS...
@@ -7,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ pkg-config zlib1g-dev libbz2-dev libgtest-dev libbenchmark-dev
-  lame)
+  qt6-base-dev libxcb1-dev lame)
 
 install_packages() {
   local missing=() p status

@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ pkg-config zlib1g-dev libbz2-dev libgtest-dev libbenchmark-dev
-  ffmpeg lame)
+  qt6-base-dev libxcb1-dev ffmpeg lame)
 
 install_packages() {
   local missing=() p status

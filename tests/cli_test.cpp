@@ -196,7 +196,6 @@ std::string Format(const char* format, uint32_t a, uint32_t b, uint32_t c) {
 TEST(Cli, UsageErrorsExitTwoWithTheUsageOnStderr) {
   TempDir dir;
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {},
            {"frobnicate"},
            {"analyse"},
            {"analyse", "a.bin", "b.bin"},
@@ -222,6 +221,33 @@ TEST(Cli, UsageErrorsExitTwoWithTheUsageOnStderr) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("usage: quarnel"), std::string::npos);
   EXPECT_EQ(help.err, "");
+}
+
+// Without a command the program opens its window; with no display to open it on, it says so.
+TEST(Cli, WithoutACommandAndWithoutADisplayItExitsOneWithOneLine) {
+  TempDir dir;
+  const char* names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+  std::vector<std::pair<std::string, std::string>> saved;
+  for (const char* name : names) {
+    if (const char* value = std::getenv(name)) saved.emplace_back(name, value);
+    ::unsetenv(name);
+  }
+  std::vector<Outcome> runs;
+  runs.push_back(Quarnel(dir, {}));
+  // Asked for X by name, with no server behind the display: still no abort.
+  ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+  ::setenv("DISPLAY", ":4321", 1);
+  runs.push_back(Quarnel(dir, {}));
+  for (const char* name : names) ::unsetenv(name);
+  for (const auto& [name, value] : saved) ::setenv(name.c_str(), value.c_str(), 1);
+
+  for (const Outcome& run : runs) {
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "quarnel: no display to open the window on; run a subcommand instead: analyse, "
+              "process, uncompress, sample\n");
+  }
 }
 
 TEST(Cli, AnImageThatCannotBeOpenedExitsOneWithTheReason) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "shell/shell.h"
 
 namespace quarnel::cli {
 
@@ -63,11 +64,7 @@ constexpr Command COMMANDS[] = {
 };
 
 int Main(int argc, char** argv) {
-  if (argc < 2) {
-    // The window front end will take this case; until then there is nothing to start.
-    std::fputs(USAGE, stderr);
-    return EXIT_USAGE;
-  }
+  if (argc < 2) return RunWindow(argc, argv);
   const std::string name = argv[1];
   if (name == "-h" || name == "--help") {
     std::fputs(USAGE, stdout);

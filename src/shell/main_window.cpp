@@ -1,0 +1,537 @@
+#include "shell/main_window.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStyle>
+#include <algorithm>
+#include <cstring>
+
+#include "analysis/analyse_iso.h"
+#include "analysis/media_list.h"
+#include "common/panel.h"
+#include "common/platform.h"
+#include "common/report.h"
+#include "packing/compression_mode.h"
+#include "packing/process_iso.h"
+#include "packing/uncompress_iso.h"
+
+namespace quarnel {
+
+namespace {
+
+constexpr char TITLE[] = "- Quarnel 3.2 -      The Best PSX Isos Ripping Tool For Velvix!";
+constexpr int DIALOG_WIDTH = 387;  // dialog units
+constexpr int DIALOG_HEIGHT = 366;
+constexpr int DIALOG_POINT_SIZE = 8;
+constexpr int ROW_PITCH = 8;      // dialog units between two media rows
+constexpr int COMBO_HEIGHT = 14;  // the closed box; the template's 50 units include its list
+constexpr int CLOCK_STRIDE = 16;  // pumps between two looks at the clock
+constexpr char ISO_FILTER[] = "Cd Iso Format (*.bin *.iso *.img *.z *.bz *.znx)";
+
+enum class Kind {
+  Button,
+  PathBox,
+  Combo,
+  Progress,
+  Label,
+  MediaPanel,
+  InfoPanel,
+  CheckBox,
+  RowBoxes
+};
+
+struct TemplateItem {
+  int id;  // 0 for a static text
+  Kind kind;
+  const char* text;  // a check box's text is its accessible name: the label beside it shows it
+  int x, y, width, height;
+};
+
+// The dialog template in its order, which is also the tab order. RowBoxes stands for the twelve
+// boxes of a column, row r at y + ROW_PITCH * r.
+constexpr TemplateItem TEMPLATE[] = {
+    {IDC_QUIT, Kind::Button, "Quit", 327, 319, 50, 14},
+    {IDC_PATH, Kind::PathBox, "", 5, 10, 255, 14},
+    {IDC_SELECT_ISO, Kind::Button, "Select Iso", 269, 10, 45, 14},
+    {IDC_PROCESS, Kind::Button, "Process ISO", 113, 305, 65, 14},
+    {IDC_UNCOMPRESS, Kind::Button, "Uncompress ISO", 207, 305, 65, 14},
+    {IDC_COMPRESSION, Kind::Combo, "Compression Method", 5, 34, 125, COMBO_HEIGHT},
+    {IDC_PROGRESS, Kind::Progress, "Progress", 15, 187, 354, 16},
+    {0, Kind::Label, "Compression Method:", 5, 25, 69, 8},
+    {IDC_STOP, Kind::Button, "Stop", 330, 10, 45, 14},
+    {IDC_MEDIA_LIST, Kind::MediaPanel, "Medias Found", 43, 64, 167, 111},
+    {0, Kind::Label, "Medias Found:", 44, 55, 49, 8},
+    {IDC_RIP_FIRST, Kind::RowBoxes, "Rip", 214, 66, 10, 8},
+    {0, Kind::Label, "Rip:", 212, 55, 15, 8},
+    {IDC_UP, Kind::Button, "UP", 7, 66, 32, 44},
+    {IDC_DOWN, Kind::Button, "DOWN", 7, 116, 32, 45},
+    {IDC_ANALYSE, Kind::Button, "Analyse ISO", 16, 305, 65, 14},
+    {IDC_INFO_LOG, Kind::InfoPanel, "Informations", 15, 220, 355, 73},
+    {0, Kind::Label, "Informations:", 17, 209, 49, 8},
+    {IDC_SELECT_ALL, Kind::Button, "ALL", 248, 67, 21, 14},
+    {IDC_SELECT_VIDEO, Kind::Button, "VID", 248, 93, 21, 14},
+    {IDC_SELECT_XA, Kind::Button, "XAS", 248, 119, 21, 14},
+    {IDC_SELECT_NONE, Kind::Button, "NOT", 248, 145, 21, 14},
+    {0, Kind::Label, "Select:", 248, 55, 21, 8},
+    {IDC_FF8, Kind::CheckBox, "FF8 Search method", 281, 66, 8, 10},
+    {0, Kind::Label, "FF8 Search method", 291, 66, 67, 11},
+    {0, Kind::Label, "Progress:", 16, 178, 49, 8},
+    {IDC_SMALLEST_SOURCE, Kind::CheckBox, "Smallest Video Source", 281, 81, 8, 10},
+    {0, Kind::Label, "Smallest Video Source", 291, 81, 76, 11},
+    {IDC_TEN_PERCENT_FIRST, Kind::RowBoxes, "10%", 231, 66, 10, 8},
+    {0, Kind::Label, "10%", 229, 54, 15, 8},
+    {IDC_ENHANCED_MOVIE, Kind::CheckBox, "Enhanced Movie Detection", 281, 97, 8, 10},
+    {0, Kind::Label, "Enhanced Movie Detection", 292, 97, 91, 11},
+    {IDC_RIP_XA_MP3, Kind::CheckBox, "Rip Xa Streams to MP3", 281, 129, 8, 10},
+    {0, Kind::Label, "Rip Xa Streams to MP3", 291, 129, 76, 11},
+    {IDC_RIP_AUDIO_MP3, Kind::CheckBox, "Rip Audio Tracks to MP3", 281, 145, 8, 10},
+    {0, Kind::Label, "Rip Audio Tracks to MP3", 291, 145, 86, 11},
+    {IDC_ENHANCED_XA, Kind::CheckBox, "Enhanced XA Detection", 281, 112, 8, 10},
+    {0, Kind::Label, "Enhanced XA Detection", 292, 112, 80, 11},
+};
+
+bool IsRipBox(int id) {
+  return id >= IDC_RIP_FIRST && id < IDC_RIP_FIRST + MEDIA_PAGE_ROWS;
+}
+
+bool IsTenPercentBox(int id) {
+  return id >= IDC_TEN_PERCENT_FIRST && id < IDC_TEN_PERCENT_FIRST + MEDIA_PAGE_ROWS;
+}
+
+bool IsPanel(int id) {
+  return id == IDC_INFO_LOG || id == IDC_MEDIA_LIST;
+}
+
+// The panels show lines without their CR; the window's text of a panel is CR LF lines.
+QString PanelDisplayText(const std::string& text) {
+  QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  if (shown.endsWith(QLatin1Char('\n'))) shown.chop(1);
+  return shown;
+}
+
+std::string PanelWindowText(const QPlainTextEdit* panel) {
+  QString shown = panel->toPlainText();
+  if (shown.isEmpty()) return {};
+  shown.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+  shown += QStringLiteral("\r\n");
+  return shown.toStdString();
+}
+
+}  // namespace
+
+MainWindow::MainWindow(AppState& state, QWidget* parent) : QDialog(parent), state_(state) {
+  QFont dialogFont = QApplication::font();
+  dialogFont.setPointSize(DIALOG_POINT_SIZE);
+  setFont(dialogFont);
+  const QFontMetrics metrics(dialogFont);
+  // Measured as a dialog manager measures its font: the mean advance of the 52 Latin letters,
+  // rounded. The font's own average width is narrower than real text and would clip the labels.
+  baseUnitX_ = (metrics.horizontalAdvance(
+                    QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
+                    26 +
+                1) /
+               2;
+  baseUnitY_ = metrics.height();
+
+  setWindowTitle(QString::fromLatin1(TITLE));
+  setFixedSize(DialogRect(0, 0, DIALOG_WIDTH, DIALOG_HEIGHT).size());
+  CreateControls();
+
+  LoadSettings(state_);
+  auto* combo = static_cast<QComboBox*>(Control(IDC_COMPRESSION));
+  combo->addItem(QStringLiteral("Maximum Compression"));
+  combo->addItem(QStringLiteral("Normal Compression"));
+  SetControlText(IDC_PATH, state_.ImagePath);
+  combo->setCurrentIndex(InitialComboSelection(state_.ImagePath));
+  progress_->setValue(0);
+  EnableControl(IDC_PROCESS, false);
+  EnableControl(IDC_UP, false);
+  EnableControl(IDC_DOWN, false);
+}
+
+MainWindow::~MainWindow() = default;
+
+QRect MainWindow::DialogRect(int x, int y, int width, int height) const {
+  // Each edge is converted on its own, so that neighbouring controls tile as in dialog units.
+  const auto px = [this](int units) { return (units * baseUnitX_ + 2) / 4; };
+  const auto py = [this](int units) { return (units * baseUnitY_ + 4) / 8; };
+  return QRect(QPoint(px(x), py(y)), QPoint(px(x + width) - 1, py(y + height) - 1));
+}
+
+void MainWindow::CreateControls() {
+  const QFontMetrics metrics(font());
+  // Row boxes are one row high: a slightly smaller box keeps a gap between two rows.
+  const int rowHeight = DialogRect(0, 0, 1, ROW_PITCH).height();
+  const int indicator = std::min(style()->pixelMetric(QStyle::PM_IndicatorHeight), rowHeight - 2);
+  const QString rowIndicator =
+      QStringLiteral("QCheckBox::indicator { width: %1px; height: %1px; }").arg(indicator);
+  // Widgets are created in template order: Qt's tab order is the order of creation.
+  for (const TemplateItem& item : TEMPLATE) {
+    const QString text = QString::fromLatin1(item.text);
+    const QRect rect = DialogRect(item.x, item.y, item.width, item.height);
+    QWidget* widget = nullptr;
+    switch (item.kind) {
+      case Kind::Button: {
+        auto* button = new QPushButton(text, this);
+        const int id = item.id;
+        connect(button, &QPushButton::clicked, this, [this, id] { Command(id); });
+        // Enter presses the focused button, or Quit when no push button has the focus.
+        button->setDefault(id == IDC_QUIT);
+        widget = button;
+        break;
+      }
+      case Kind::PathBox:
+        widget = new QLineEdit(this);
+        widget->setAccessibleName(QStringLiteral("Image path"));
+        break;
+      case Kind::Combo:
+        widget = new QComboBox(this);
+        widget->setAccessibleName(text);
+        break;
+      case Kind::Progress:
+        progress_ = new QProgressBar(this);
+        progress_->setRange(0, 100);
+        progress_->setTextVisible(false);
+        progress_->setAccessibleName(text);
+        widget = progress_;
+        break;
+      case Kind::Label: {
+        auto* label = new QLabel(text, this);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        // A font wider than the template's must not cut a label short.
+        QRect labelRect = rect;
+        labelRect.setWidth(std::max(rect.width(), metrics.horizontalAdvance(text) + 1));
+        label->setGeometry(labelRect);
+        continue;
+      }
+      case Kind::MediaPanel:
+      case Kind::InfoPanel: {
+        // Read-only: the panels are the program's report, rewritten on every line it adds; the
+        // user can still select and copy, and Enter reaches the dialog's default button.
+        auto* panel = new QPlainTextEdit(this);
+        panel->setReadOnly(true);
+        panel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        panel->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        panel->setAccessibleName(text);
+        if (item.kind == Kind::InfoPanel) {
+          panel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+          panel->setTabChangesFocus(true);
+        } else {
+          // One line per row beside the row's boxes, never wrapped onto the next row's place.
+          panel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+          panel->setLineWrapMode(QPlainTextEdit::NoWrap);
+          panel->setFocusPolicy(Qt::ClickFocus);
+        }
+        widget = panel;
+        break;
+      }
+      case Kind::CheckBox:
+        widget = new QCheckBox(this);
+        widget->setAccessibleName(text);
+        break;
+      case Kind::RowBoxes:
+        for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) {
+          auto* box = new QCheckBox(this);
+          const int id = item.id + r;
+          box->setAccessibleName(QStringLiteral("%1 row %2").arg(text).arg(r + 1));
+          box->setGeometry(DialogRect(item.x, item.y + ROW_PITCH * r, item.width, item.height));
+          box->setStyleSheet(rowIndicator);
+          // The box has toggled itself when clicked is sent; the row rule may undo it.
+          connect(box, &QCheckBox::clicked, this, [this, id] { Command(id); });
+          controls_[id] = box;
+          enabled_[id] = true;
+        }
+        continue;
+    }
+    widget->setGeometry(rect);
+    controls_[item.id] = widget;
+    enabled_[item.id] = true;
+  }
+
+  // Line r of the media list sits beside the boxes of row r: its text starts where row 0 does.
+  auto* list = static_cast<QPlainTextEdit*>(Control(IDC_MEDIA_LIST));
+  const int firstRowTop = Control(IDC_RIP_FIRST)->geometry().top();
+  list->document()->setDocumentMargin(
+      std::max(0, firstRowTop - list->geometry().top() - list->frameWidth()));
+}
+
+QWidget* MainWindow::Control(int id) const {
+  const auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+// Controls whose change would alter what a running command reads, and the commands themselves:
+// a second long command never runs inside the first.
+bool MainWindow::LockedDuringRun(int id) const {
+  switch (id) {
+    case IDC_ANALYSE:
+    case IDC_PROCESS:
+    case IDC_UNCOMPRESS:
+    case IDC_SELECT_ISO:
+    case IDC_PATH:
+    case IDC_SELECT_ALL:
+    case IDC_SELECT_VIDEO:
+    case IDC_SELECT_XA:
+    case IDC_SELECT_NONE:
+      return true;
+    case IDC_UP:
+    case IDC_DOWN:
+      // Paging during an analysis would show a table that is still being filled.
+      return running_ == IDC_ANALYSE;
+    default:
+      return IsRipBox(id) || IsTenPercentBox(id);
+  }
+}
+
+void MainWindow::ApplyEnabled(int id) {
+  QWidget* widget = Control(id);
+  if (widget == nullptr) return;
+  widget->setEnabled(enabled_[id] && !(Busy() && LockedDuringRun(id)));
+}
+
+void MainWindow::Command(int id) {
+  // What a run has disabled stays inert, also when the event was queued before the run began.
+  if (Busy() && LockedDuringRun(id)) return;
+  switch (id) {
+    case IDC_QUIT:
+      Quit();
+      return;
+    case IDC_SELECT_ISO:
+      SelectIso();
+      return;
+    case IDC_ANALYSE:
+    case IDC_PROCESS:
+    case IDC_UNCOMPRESS:
+      RunLongCommand(id);
+      return;
+    case IDC_STOP:
+      state_.StopRequested = 1;
+      return;
+    case IDC_UP:
+      MediaPageUp(state_, *this);
+      return;
+    case IDC_DOWN:
+      MediaPageDown(state_, *this);
+      return;
+    case IDC_SELECT_ALL:
+      SelectMedia(state_, *this, MediaSelection::All);
+      return;
+    case IDC_SELECT_VIDEO:
+      SelectMedia(state_, *this, MediaSelection::Video);
+      return;
+    case IDC_SELECT_XA:
+      SelectMedia(state_, *this, MediaSelection::Xa);
+      return;
+    case IDC_SELECT_NONE:
+      SelectMedia(state_, *this, MediaSelection::None);
+      return;
+    default:
+      break;
+  }
+  if (IsRipBox(id)) RipBoxClicked(state_, *this, id - IDC_RIP_FIRST);
+  if (IsTenPercentBox(id)) TenPercentBoxClicked(state_, *this, id - IDC_TEN_PERCENT_FIRST);
+}
+
+void MainWindow::RunLongCommand(int id) {
+  if (Busy()) return;
+  const QPointer<QWidget> focus = focusWidget();
+  running_ = id;
+  for (const auto& [controlId, widget] : controls_) ApplyEnabled(controlId);
+  sinceLastPump_.invalidate();  // the first pump of a run always makes a pass
+  callsUntilClock_ = 0;
+
+  // Each command reports through this window, its buttons included; the results only repeat it.
+  switch (id) {
+    case IDC_ANALYSE:
+      AnalyseIso(state_, *this);
+      break;
+    case IDC_PROCESS:
+      ProcessIso(state_, *this);
+      break;
+    case IDC_UNCOMPRESS:
+      UncompressIso(state_, *this);
+      break;
+    default:
+      break;
+  }
+
+  running_ = 0;
+  ShowProgress();
+  for (const auto& [controlId, widget] : controls_) ApplyEnabled(controlId);
+  if (focus != nullptr && focus->isEnabled() && isVisible()) focus->setFocus();
+}
+
+void MainWindow::Quit() {
+  // The stored path is the box's text. A command still running keeps the ImagePath it works on.
+  char running[IMAGE_PATH_SIZE];
+  std::memcpy(running, state_.ImagePath, sizeof running);
+  ReadControlText(*this, IDC_PATH, state_.ImagePath, sizeof state_.ImagePath);
+  SaveSettings(state_);
+  if (Busy()) std::memcpy(state_.ImagePath, running, sizeof running);
+  // A running command stops at its next test of the flag; the dialog's loop ends after it.
+  state_.StopRequested = 1;
+  accept();
+}
+
+void MainWindow::SelectIso() {
+  QFileDialog chooser(this);
+  // Qt's own chooser matches the patterns in any letter case (game.bin.Z, GAME.BIN), as the
+  // images' home platform does; a native one may not.
+  chooser.setOption(QFileDialog::DontUseNativeDialog);
+  chooser.setAcceptMode(QFileDialog::AcceptOpen);
+  chooser.setFileMode(QFileDialog::ExistingFile);
+  chooser.setNameFilter(QString::fromLatin1(ISO_FILTER));
+  // It opens in the folder of the path in the box, when there is one.
+  const QString shown = static_cast<QLineEdit*>(Control(IDC_PATH))->text();
+  if (!shown.isEmpty() && QFileInfo(shown).dir().exists()) {
+    chooser.setDirectory(QFileInfo(shown).dir());
+  }
+  if (chooser.exec() != QDialog::Accepted) return;
+  const QStringList files = chooser.selectedFiles();
+  if (files.isEmpty()) return;
+  const QByteArray path = QFile::encodeName(files.first());
+  // ImagePath holds at most 255 characters: a longer path is refused, not cut.
+  if (path.size() >= static_cast<qsizetype>(IMAGE_PATH_SIZE)) return;
+  std::memset(state_.ImagePath, 0, sizeof state_.ImagePath);
+  std::memcpy(state_.ImagePath, path.constData(), static_cast<size_t>(path.size()));
+  SetControlText(IDC_PATH, state_.ImagePath);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  // While a command runs and pumps the queue, Enter and Esc do not end the dialog; Quit, Stop
+  // and the close box do.
+  if (Busy()) {
+    switch (event->key()) {
+      case Qt::Key_Return:
+      case Qt::Key_Enter:
+      case Qt::Key_Escape:
+        event->accept();
+        return;
+      default:
+        break;
+    }
+  }
+  QDialog::keyPressEvent(event);
+}
+
+std::string MainWindow::ControlText(int id) {
+  QWidget* widget = Control(id);
+  if (auto* edit = qobject_cast<QLineEdit*>(widget))
+    return QFile::encodeName(edit->text()).toStdString();
+  if (auto* panel = qobject_cast<QPlainTextEdit*>(widget)) return PanelWindowText(panel);
+  if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text().toStdString();
+  return {};
+}
+
+void MainWindow::SetControlText(int id, const std::string& text) {
+  QWidget* widget = Control(id);
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    edit->setText(QFile::decodeName(QByteArray(text.data(), static_cast<qsizetype>(text.size()))));
+  } else if (auto* panel = qobject_cast<QPlainTextEdit*>(widget)) {
+    SetPanelText(panel, text);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    button->setText(QString::fromStdString(text));
+  }
+}
+
+void MainWindow::SetPanelText(QPlainTextEdit* panel, const std::string& text) {
+  panel->setPlainText(PanelDisplayText(text));
+}
+
+bool MainWindow::IsChecked(int id) {
+  auto* box = qobject_cast<QCheckBox*>(Control(id));
+  return box != nullptr && box->isChecked();
+}
+
+void MainWindow::SetChecked(int id, bool checked) {
+  // setChecked sends no click: setting a box never runs its command.
+  if (auto* box = qobject_cast<QCheckBox*>(Control(id))) box->setChecked(checked);
+}
+
+int MainWindow::ComboSelection(int id) {
+  auto* combo = qobject_cast<QComboBox*>(Control(id));
+  return combo == nullptr ? -1 : combo->currentIndex();
+}
+
+void MainWindow::EnableControl(int id, bool enabled) {
+  if (Control(id) == nullptr) return;
+  enabled_[id] = enabled;
+  ApplyEnabled(id);
+}
+
+void MainWindow::AppendPanelLine(const char* text, int panelId) {
+  if (!IsPanel(panelId)) return;
+  auto* panel = static_cast<QPlainTextEdit*>(Control(panelId));
+  std::string content = PanelWindowText(panel);
+  AppendPanelText(content, text);
+  SetPanelText(panel, content);
+  // The last line in view and painted now: a running command pumps the queue only now and then.
+  panel->moveCursor(QTextCursor::End);
+  panel->ensureCursorVisible();
+  panel->viewport()->repaint();
+}
+
+void MainWindow::SetProgress(unsigned position) {
+  // Called once per sector: the position is only noted here. QProgressBar repaints itself at once
+  // on every visible change, so the bar takes the position at the next pass over the queue.
+  const unsigned wanted = std::min(position, 100u);
+  if (wanted == progressWanted_) return;
+  // A phase that starts again from 0 may block next (the MP3 encoder): its pump makes a pass.
+  if (wanted < progressWanted_) sinceLastPump_.invalidate();
+  progressWanted_ = wanted;
+  callsUntilClock_ = 0;
+  if (!Busy()) ShowProgress();
+}
+
+void MainWindow::ShowProgress() {
+  if (progress_->value() != static_cast<int>(progressWanted_)) {
+    progress_->setValue(static_cast<int>(progressWanted_));
+  }
+}
+
+void MainWindow::PumpMessages() {
+  // Called once per sector or block. Reading the clock costs more than scanning a sector, so it is
+  // read after a new progress position or every CLOCK_STRIDE calls; a pass over the queue every
+  // pumpInterval_ keeps the window as lively as a pass per call, at a small part of its cost.
+  if (pumpInterval_ > 0) {
+    if (--callsUntilClock_ > 0) return;
+    callsUntilClock_ = CLOCK_STRIDE;
+    if (sinceLastPump_.isValid() && sinceLastPump_.elapsed() < pumpInterval_) return;
+  }
+  sinceLastPump_.start();
+  ShowProgress();
+  QCoreApplication::processEvents();
+}
+
+void MainWindow::ShowWarning(const char* text) {
+  // Modal to the window: nothing can start while the box is up.
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning."), QString::fromUtf8(text),
+                  QMessageBox::Ok, this);
+  box.exec();
+}
+
+bool MainWindow::ConfirmReplace(const std::string& path) {
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Uncompress ISO"),
+                  QStringLiteral("%1 already exists.\nDo you want to replace it?")
+                      .arg(QFile::decodeName(QByteArray::fromStdString(path))),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+}  // namespace quarnel

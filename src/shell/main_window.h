@@ -1,0 +1,79 @@
+// The main dialog: every control of the window at its dialog-unit position, the command dispatch
+// by control id, and the Window interface through which the long commands report.
+#pragma once
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QRect>
+#include <map>
+#include <string>
+
+#include "common/app_state.h"
+#include "common/window.h"
+
+class QKeyEvent;
+class QPlainTextEdit;
+class QProgressBar;
+
+namespace quarnel {
+
+class MainWindow : public QDialog, public Window {
+ public:
+  // Loads the stored path and sets every control to its start-up state. The dialog font is the
+  // application font at 8 points; every position is converted from dialog units with its metrics.
+  explicit MainWindow(AppState& state, QWidget* parent = nullptr);
+  ~MainWindow() override;
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  // Window.
+  std::string ControlText(int id) override;
+  void SetControlText(int id, const std::string& text) override;
+  bool IsChecked(int id) override;
+  void SetChecked(int id, bool checked) override;
+  int ComboSelection(int id) override;
+  void EnableControl(int id, bool enabled) override;
+  void AppendPanelLine(const char* text, int panelId) override;
+  void SetProgress(unsigned position) override;
+  void PumpMessages() override;
+  void ShowWarning(const char* text) override;
+  bool ConfirmReplace(const std::string& path) override;
+
+  // The control with a dialog id, or nullptr.
+  QWidget* Control(int id) const;
+  // A rectangle in dialog units, in pixels of this window's font.
+  QRect DialogRect(int x, int y, int width, int height) const;
+  // True while "Analyse ISO", "Process ISO" or "Uncompress ISO" runs.
+  bool Busy() const { return running_ != 0; }
+  // The shortest time between two passes over the event queue during a long command; 0 makes
+  // every call of PumpMessages a pass.
+  void SetPumpInterval(int milliseconds) { pumpInterval_ = milliseconds; }
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void CreateControls();
+  void Command(int id);
+  void RunLongCommand(int id);
+  void Quit();
+  void SelectIso();
+  bool LockedDuringRun(int id) const;
+  void ApplyEnabled(int id);
+  void SetPanelText(QPlainTextEdit* panel, const std::string& text);
+  void ShowProgress();
+
+  AppState& state_;
+  int baseUnitX_ = 0;  // dialog base units: the average character width and the character height
+  int baseUnitY_ = 0;
+  std::map<int, QWidget*> controls_;
+  std::map<int, bool> enabled_;  // what the commands asked for; a run may disable more
+  QProgressBar* progress_ = nullptr;
+  unsigned progressWanted_ = 0;  // the last position set; the bar shows it from the next pass
+  int running_ = 0;              // the id of the running long command, 0 when idle
+  int pumpInterval_ = 15;
+  QElapsedTimer sinceLastPump_;
+  int callsUntilClock_ = 0;
+};
+
+}  // namespace quarnel
