@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Takes docs/window.png: the real program on a virtual X server, after "Analyse ISO" of the sample
+# disc, with a small window manager for the title bar.
+#   docs/screenshot.sh [QUARNEL]    QUARNEL defaults to build/quarnel (./run.sh builds it)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(xvfb xauth xdotool imagemagick openbox)
+
+install_packages() {
+  local missing=() p status
+  for p in "${PACKAGES[@]}"; do
+    status=$(dpkg -s "$p" 2>/dev/null || true)
+    [[ $status == *"Status: install ok installed"* ]] || missing+=("$p")
+  done
+  if ((${#missing[@]} == 0)); then return 0; fi
+  local sudo=()
+  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+  echo "== Installing ${missing[*]}" >&2
+  "${sudo[@]}" apt-get update >&2
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    "${missing[@]}" >&2
+}
+
+# Runs inside xvfb-run: $1 the program, $2 the output file.
+take() {
+  local quarnel=$1 out=$2 wid w h
+  openbox >/dev/null 2>&1 &
+  local wm=$!
+  sleep 1
+  "$quarnel" &
+  local app=$!
+  wid=$(xdotool search --sync --name "Quarnel 3.2" | head -n 1)
+  sleep 1
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  w=$WIDTH h=$HEIGHT
+  # Every control scales with the dialog font, so "Analyse ISO" (16, 305, 65 x 14 of 387 x 366
+  # dialog units) sits at the same fraction of the window whatever the font.
+  xdotool mousemove --window "$wid" $((w * 485 / 3870)) $((h * 312 / 366)) click 1
+  sleep 2
+  # The first video marked "Rip:" and "10%" (the boxes of row 0 at x 214 and 231, y 66).
+  xdotool mousemove --window "$wid" $((w * 219 / 387)) $((h * 70 / 366)) click 1
+  xdotool mousemove --window "$wid" $((w * 236 / 387)) $((h * 70 / 366)) click 1
+  xdotool mousemove --window "$wid" $((w / 2)) $((h * 2 / 366))
+  sleep 1
+  # The window with the frame that the window manager gave it: its title bar.
+  import -window "$wid" -frame "$out"
+  kill "$app" "$wm" 2>/dev/null || true
+  wait 2>/dev/null || true
+}
+
+if [[ ${1:-} == --inside ]]; then
+  take "$2" "$3"
+  exit 0
+fi
+
+install_packages
+QUARNEL=$(realpath "${1:-build/quarnel}")
+WORK=$(mktemp -d /tmp/quarnel-screenshot.XXXX)
+trap 'rm -rf "$WORK"' EXIT
+"$QUARNEL" sample "$WORK" >/dev/null
+
+# The stored path the window starts with: 256 bytes, the path and zeros.
+export XDG_CONFIG_HOME="$WORK/config"
+setting="$XDG_CONFIG_HOME/Harrowgate/Mirelle/CDR/quenbar/IsoFile"
+mkdir -p "$(dirname "$setting")"
+printf '%s' "$WORK/sample.bin" >"$setting"
+truncate -s 256 "$setting"
+
+unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$QUARNEL" "$PWD/docs/window.png"
+echo "docs/window.png written"
