@@ -10,7 +10,8 @@
 namespace quarnel::cli {
 
 extern const char USAGE[] =
-    R"(usage: quarnel COMMAND [ARGS...]
+    R"(usage: quarnel              open the window
+       quarnel COMMAND [ARGS...]
 
 Commands:
   analyse IMAGE [--ff8] [--enhanced-movie] [--enhanced-xa] [--json]
