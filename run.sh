@@ -6,27 +6,11 @@
 #   ./run.sh ARGS...   runs build/quarnel ARGS...
 set -euo pipefail
 cd "$(dirname "$0")"
-
-PACKAGES=(cmake ninja-build g++ pkg-config zlib1g-dev libbz2-dev libgtest-dev libbenchmark-dev
-  qt6-base-dev libxcb1-dev lame)
-
-install_packages() {
-  local missing=() p status
-  for p in "${PACKAGES[@]}"; do
-    status=$(dpkg -s "$p" 2>/dev/null || true)
-    [[ $status == *"Status: install ok installed"* ]] || missing+=("$p")
-  done
-  if ((${#missing[@]} == 0)); then return 0; fi
-  local sudo=()
-  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-  echo "== Installing ${missing[*]}" >&2
-  "${sudo[@]}" apt-get update >&2
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-    "${missing[@]}" >&2
-}
+# shellcheck source=scripts/packages.sh
+source scripts/packages.sh
 
 build() {
-  install_packages
+  install_packages "${BUILD_PACKAGES[@]}" lame
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >&2
   cmake --build build --target quarnel >&2
 }

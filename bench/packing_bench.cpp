@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analysis/analyse_iso.h"
+#include "bench_support.h"
 #include "cli/cli_window.h"
 #include "common/disc_builder.h"
 #include "packing/compressed_format.h"
@@ -24,12 +25,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using quarnel::SECTOR_SIZE;
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
+using quarnel::bench::Clock;
+using quarnel::bench::Seconds;
 
 // Structured file data, incompressible video-like sectors, zero sectors and CD audio.
 quarnel::DiscBuilder BuildImage(uint32_t sectors) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "analysis/analyse_iso.h"
+#include "bench_support.h"
 #include "cli/cli_window.h"
 #include "common/app_state.h"
 #include "common/disc_builder.h"
@@ -25,26 +26,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-// The analysis benchmark's mix: data, a movie with interleaved audio, data, a four-channel XA
-// stream, repeated.
-quarnel::DiscBuilder BuildImage(uint32_t sectors) {
-  quarnel::DiscBuilder disc;
-  disc.AddDataSectors(300);
-  while (disc.SectorCount() + 1200 < sectors) {
-    disc.AddDataSectors(200);
-    disc.AddMovie(60, 8, 7, 1);
-    disc.AddDataSectors(50);
-    disc.AddXaStream(4, 100);
-  }
-  disc.AddDataSectors(sectors - disc.SectorCount());
-  return disc;
-}
+using quarnel::bench::Clock;
+using quarnel::bench::Seconds;
 
 void ReadThrough(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -96,7 +79,7 @@ int main(int argc, char** argv) {
       std::filesystem::file_size(path) != uint64_t{sectors} * quarnel::SECTOR_SIZE) {
     std::printf("generating %u sectors into %s\n", sectors, path.c_str());
     std::string error;
-    if (!BuildImage(sectors).Write(path, {}, &error)) {
+    if (!quarnel::bench::BuildAnalysisImage(sectors).Write(path, {}, &error)) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;
     }

@@ -4,23 +4,9 @@
 #   docs/screenshot.sh [QUARNEL]    QUARNEL defaults to build/quarnel (./run.sh builds it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/packages.sh
+source scripts/packages.sh
 
-PACKAGES=(xvfb xauth xdotool imagemagick openbox)
-
-install_packages() {
-  local missing=() p status
-  for p in "${PACKAGES[@]}"; do
-    status=$(dpkg -s "$p" 2>/dev/null || true)
-    [[ $status == *"Status: install ok installed"* ]] || missing+=("$p")
-  done
-  if ((${#missing[@]} == 0)); then return 0; fi
-  local sudo=()
-  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-  echo "== Installing ${missing[*]}" >&2
-  "${sudo[@]}" apt-get update >&2
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-    "${missing[@]}" >&2
-}
 
 # Runs inside xvfb-run: $1 the program, $2 the output file.
 take() {
@@ -54,7 +40,7 @@ if [[ ${1:-} == --inside ]]; then
   exit 0
 fi
 
-install_packages
+install_packages xvfb xauth xdotool imagemagick openbox
 QUARNEL=$(realpath "${1:-build/quarnel}")
 WORK=$(mktemp -d /tmp/quarnel-screenshot.XXXX)
 trap 'rm -rf "$WORK"' EXIT
