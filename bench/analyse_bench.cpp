@@ -53,16 +53,7 @@ int main(int argc, char** argv) {
   }
   const bool keep = !path.empty();
   if (!keep) path = (std::filesystem::temp_directory_path() / "quarnel-bench.bin").string();
-
-  if (!std::filesystem::exists(path) ||
-      std::filesystem::file_size(path) != uint64_t{sectors} * quarnel::SECTOR_SIZE) {
-    std::printf("generating %u sectors into %s\n", sectors, path.c_str());
-    std::string error;
-    if (!quarnel::bench::BuildAnalysisImage(sectors).Write(path, {}, &error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      return 1;
-    }
-  }
+  if (!quarnel::bench::PrepareAnalysisImage(path, sectors)) return 1;
   const double mb = double(sectors) * quarnel::SECTOR_SIZE / 1e6;
   PlainReadSeconds(path);  // into the page cache
 

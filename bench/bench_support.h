@@ -3,8 +3,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
 
 #include "common/disc_builder.h"
+#include "common/sector.h"
 
 namespace quarnel::bench {
 
@@ -26,6 +30,20 @@ inline DiscBuilder BuildAnalysisImage(uint32_t sectors) {
   }
   disc.AddDataSectors(sectors - disc.SectorCount());
   return disc;
+}
+
+// The analysis image of `sectors` sectors at `path`, generated unless a file of that size is
+// already there. False (with the reason on stderr) when it cannot be written.
+inline bool PrepareAnalysisImage(const std::string& path, uint32_t sectors) {
+  if (std::filesystem::exists(path) &&
+      std::filesystem::file_size(path) == uint64_t{sectors} * SECTOR_SIZE) {
+    return true;
+  }
+  std::printf("generating %u sectors into %s\n", sectors, path.c_str());
+  std::string error;
+  if (BuildAnalysisImage(sectors).Write(path, {}, &error)) return true;
+  std::fprintf(stderr, "%s\n", error.c_str());
+  return false;
 }
 
 }  // namespace quarnel::bench

@@ -42,8 +42,6 @@ class AudioExtraction {
   // Completes and closes the WAV files of records whose last sector never came (a stop).
   void CloseOpenWavFiles();
 
-  const std::string& WorkFolder() const { return workFolder_; }
-
  private:
   struct WavFile {
     OutputFile file;

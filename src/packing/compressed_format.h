@@ -61,9 +61,6 @@ struct CompressedKind {
 // The kind of a mode; MODE_NONE reads as MODE_ZLIB.
 const CompressedKind& KindOf(uint32_t mode);
 
-// The longest extension plus table suffix any kind appends to an image path.
-constexpr size_t LONGEST_NAME_SUFFIX = 10;  // ".ZNX.table"
-
 constexpr uint8_t XA_TAG_MARKER = 100;
 constexpr uint8_t XA_TAG_NO_CHANNEL = 0x7F;
 constexpr uint8_t XA_TAG_FIRST_SECTOR = 0x80;

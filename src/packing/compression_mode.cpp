@@ -12,14 +12,7 @@ void ChooseCompressionMode(AppState& state, Window& window) {
   state.CompressionMode =
       window.ComboSelection(IDC_COMPRESSION) == COMBO_MAXIMUM_COMPRESSION ? MODE_BZIP2 : MODE_ZLIB;
 
-  bool xaRipped = false;
-  for (const MediaRecord& r : state.MediaTable) {
-    if (r.rip != 0 && r.kind == MEDIA_XA) {
-      xaRipped = true;
-      break;
-    }
-  }
-  if (xaRipped) {
+  if (AnyXaStreamRipped(state)) {
     if (state.CompressionMode == MODE_BZIP2) {
       ShowWarningF(window, "Compression mode forced to Normal\nbecause of music ripping selected");
     }
@@ -28,6 +21,13 @@ void ChooseCompressionMode(AppState& state, Window& window) {
   LogF(state, window,
        state.CompressionMode == MODE_BZIP2 ? "- Compression mode: Maximum"
                                            : "- Compression mode: Normal");
+}
+
+bool AnyXaStreamRipped(const AppState& state) {
+  for (const MediaRecord& r : state.MediaTable) {
+    if (r.rip != 0 && r.kind == MEDIA_XA) return true;
+  }
+  return false;
 }
 
 int InitialComboSelection(const char* path) {

@@ -9,6 +9,9 @@ namespace quarnel {
 
 void ChooseCompressionMode(AppState& state, Window& window);
 
+// True when an XA stream of the media table is marked to be ripped.
+bool AnyXaStreamRipped(const AppState& state);
+
 // The combo box entry that matches a path at start-up: ".Z" anywhere selects "Normal Compression",
 // else ".bz" anywhere "Maximum Compression", else "Normal Compression".
 int InitialComboSelection(const char* path);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,19 +34,30 @@ uint32_t FileSize(const std::string& path, bool* exists) {
 // Copies exactly `file.size` bytes, so that every entry's offset stays true; a file that shrank or
 // vanished since its entry was written is padded with zeros and reported.
 bool AppendFile(AppState& state, Window& window, OutputFile& data, const SectionFile& file) {
-  if (file.size == 0) return true;
-  std::vector<uint8_t> buffer(file.size, 0);
+  // Copied in pieces: a section file may be large, and its size came from outside.
+  constexpr size_t PIECE = 1 << 20;
+  std::vector<uint8_t> buffer(std::min<size_t>(file.size, PIECE));
   std::FILE* f = std::fopen(file.path.c_str(), "rb");
-  const size_t got = f ? std::fread(buffer.data(), 1, buffer.size(), f) : 0;
+  bool complete = f != nullptr;
+  for (uint32_t left = file.size; left > 0;) {
+    const size_t n = std::min<size_t>(left, PIECE);
+    const size_t got = complete ? std::fread(buffer.data(), 1, n, f) : 0;
+    if (got < n) {
+      complete = false;
+      std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + n, 0);
+    }
+    if (!data.Write(buffer.data(), n)) {
+      if (f) std::fclose(f);
+      LogF(state, window, "ERROR: cannot write %s: %s", data.Path().c_str(),
+           std::strerror(data.Errno()));
+      return false;
+    }
+    left -= static_cast<uint32_t>(n);
+  }
   if (f) std::fclose(f);
-  if (got != file.size) {
+  if (!complete) {
     LogF(state, window, "Warning: %s changed while it was added; the missing part is zeros.",
          file.path.c_str());
-  }
-  if (!data.Write(buffer.data(), buffer.size())) {
-    LogF(state, window, "ERROR: cannot write %s: %s", data.Path().c_str(),
-         std::strerror(data.Errno()));
-    return false;
   }
   return true;
 }

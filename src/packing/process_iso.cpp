@@ -37,13 +37,6 @@ void MarkAllXaStreams(AppState& state, Window& window) {
   }
 }
 
-bool AnyXaRipped(const AppState& state) {
-  for (const MediaRecord& r : state.MediaTable) {
-    if (r.kind == MEDIA_XA && r.rip) return true;
-  }
-  return false;
-}
-
 // One block's compression, done on any thread.
 struct Job {
   const uint8_t* in;
@@ -196,7 +189,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   std::string workFolder;
   int folderError = 0;
   bool haveFolder = false;
-  if (tracksWanted || (mode == MODE_ZLIB_XA && AnyXaRipped(state))) {
+  if (tracksWanted || (mode == MODE_ZLIB_XA && AnyXaStreamRipped(state))) {
     haveFolder = PrepareWorkFolder(&workFolder, &folderError);
     if (!haveFolder) {
       LogF(state, window, "ERROR: cannot make the work folder %s: %s", workFolder.c_str(),

@@ -226,14 +226,16 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
     Job& job = jobs[j];
     BlockDecompressor& d = *decompressors[thread];
     uint8_t* out = raw.data() + j * rawLength;
-    job.good = mode == MODE_BZIP2
-                   ? d.Bzip2(packed.data() + job.packedAt, job.length, out, rawLength, &job.produced)
-                   : d.Zlib(packed.data() + job.packedAt, job.length, out, rawLength, &job.produced);
+    job.good =
+        mode == MODE_BZIP2
+            ? d.Bzip2(packed.data() + job.packedAt, job.length, out, rawLength, &job.produced)
+            : d.Zlib(packed.data() + job.packedAt, job.length, out, rawLength, &job.produced);
   };
 
   bool ended = false;
   for (uint32_t batchStart = 0; batchStart < n && !ended;) {
-    // Collect the batch; a table entry that cannot be right ends the run after the blocks before it.
+    // Collect the batch; a table entry that cannot be right ends the run after the blocks before
+    // it.
     std::string problem;
     int readError = 0;
     jobs.clear();
