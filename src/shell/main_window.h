@@ -5,12 +5,15 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QRect>
+#include <QString>
 #include <map>
 #include <string>
 
 #include "common/app_state.h"
 #include "common/window.h"
 
+class QDragEnterEvent;
+class QDropEvent;
 class QKeyEvent;
 class QPlainTextEdit;
 class QProgressBar;
@@ -51,6 +54,8 @@ class MainWindow : public QDialog, public Window {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void CreateControls();
@@ -60,7 +65,9 @@ class MainWindow : public QDialog, public Window {
   void SelectIso();
   bool LockedDuringRun(int id) const;
   void ApplyEnabled(int id);
-  void SetPanelText(QPlainTextEdit* panel, const std::string& text);
+  void SetPathBytes(const std::string& bytes);
+  void SetPanelText(int id, const std::string& text);
+  void RepaintPanel(QPlainTextEdit* panel);
   void ShowProgress();
 
   AppState& state_;
@@ -68,6 +75,13 @@ class MainWindow : public QDialog, public Window {
   int baseUnitY_ = 0;
   std::map<int, QWidget*> controls_;
   std::map<int, bool> enabled_;  // what the commands asked for; a run may disable more
+  // The path box's file-system bytes, which need not be UTF-8, and the text shown for them:
+  // while the box still shows that text, the bytes are its text.
+  std::string pathBytes_;
+  QString pathShown_;
+  // The panels' window text, CR LF lines in their own bytes; the widgets show a decoded copy.
+  std::map<int, std::string> panelText_;
+  QElapsedTimer sincePanelPaint_;
   QProgressBar* progress_ = nullptr;
   unsigned progressWanted_ = 0;  // the last position set; the bar shows it from the next pass
   int running_ = 0;              // the id of the running long command, 0 when idle
