@@ -12,6 +12,8 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QLibraryInfo>
+#include <QScreen>
+#include <QWindow>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -65,8 +67,9 @@ bool WaylandPluginInstalled() {
 constexpr int PROBE_SECONDS = 20;
 
 // Qt ends the process with an abort when no platform it is asked for starts: a framebuffer that
-// cannot be opened, no EGL device, a name that is no plugin. A child process starts Qt first, with
-// its output and any core dump suppressed; the window starts only when the child could.
+// cannot be opened, no EGL device, a name that is no plugin. A child process starts Qt and makes a
+// window first, with its output and any core dump suppressed; the window opens only when the child
+// could make one.
 bool PlatformStartsInChild() {
   std::fflush(nullptr);
   const pid_t child = ::fork();
@@ -82,7 +85,11 @@ bool PlatformStartsInChild() {
     static int argc = 1;
     static char name[] = "quarnel";
     static char* argv[] = {name, nullptr};
-    new QGuiApplication(argc, argv);  // left to _exit: only its start matters
+    // Left to _exit: only whether a window can be made matters. A platform may start with no
+    // screen (a framebuffer it cannot find) and abort at the first window.
+    new QGuiApplication(argc, argv);
+    if (QGuiApplication::primaryScreen() == nullptr) ::_exit(1);
+    (new QWindow)->create();
     ::_exit(0);
   }
   int status = 0;
