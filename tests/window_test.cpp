@@ -28,6 +28,7 @@
 
 #include "analysis/media_list.h"
 #include "common/disc_builder.h"
+#include "common/panel.h"
 #include "common/platform.h"
 #include "shell/main_window.h"
 #include "test_support.h"
@@ -685,8 +686,37 @@ TEST_F(WindowTest, PanelLinesAreTrimmedScrolledAndAlignedWithTheRows) {
   for (int i = 0; i < 5; ++i) Window().AppendPanelLine("more", IDC_INFO_LOG);
   EXPECT_EQ(bar->value(), bar->maximum());
 
+  // The panel shows its text line for line however the lines come: one by one while idle, or
+  // gathered while a command runs, past the limit either way.
+  const auto shownAsText = [&] {
+    QString text = QString::fromStdString(Window().ControlText(IDC_INFO_LOG));
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (text.endsWith(QLatin1Char('\n'))) text.chop(1);
+    return Panel(IDC_INFO_LOG)->toPlainText() == text;
+  };
+  std::string expected = Window().ControlText(IDC_INFO_LOG);
+  const auto appendMany = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::string line = i % 7 ? "line " + std::to_string(i) + std::string(i % 97, 'x') : "";
+      Window().AppendPanelLine(line.c_str(), IDC_INFO_LOG);
+      AppendPanelText(expected, line.c_str());
+    }
+  };
+  appendMany(600);
+  EXPECT_EQ(Window().ControlText(IDC_INFO_LOG), expected);
+  EXPECT_TRUE(shownAsText());
+  OnProgress(50, [&] {
+    Window().SetPumpInterval(1000);
+    appendMany(400);
+    Window().SetPumpInterval(0);
+    Window().PumpMessages();
+    Window().SetPumpInterval(1000);
+    appendMany(50);
+  });
+
   // Line r of the media list sits beside the boxes of row r.
   Analyse(WriteFf8Disc(work_, 12), /*ff8=*/true);
+  EXPECT_TRUE(shownAsText());
   QPlainTextEdit* list = Panel(IDC_MEDIA_LIST);
   for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) {
     const QTextBlock block = list->document()->findBlockByNumber(r);

@@ -310,7 +310,7 @@ void MainWindow::CreateControls() {
         panel->setAccessibleName(text);
         panel->setUndoRedoEnabled(false);
         panel->setAcceptDrops(false);
-        panelText_[item.id];
+        panels_[item.id];
         if (item.kind == Kind::InfoPanel) {
           panel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
           panel->setTabChangesFocus(true);
@@ -459,6 +459,7 @@ void MainWindow::RunLongCommand(int id) {
 
   running_ = 0;
   ShowProgress();
+  ShowPanels(/*repaint=*/false);
   for (const auto& [controlId, widget] : controls_) ApplyEnabled(controlId);
   if (isVisible()) {
     if (focus != nullptr && focus->isEnabled()) {
@@ -547,7 +548,7 @@ std::string MainWindow::ControlText(int id) {
     const QString text = static_cast<QLineEdit*>(Control(IDC_PATH))->text();
     return text == pathShown_ ? pathBytes_ : text.toStdString();
   }
-  if (IsPanel(id)) return panelText_[id];
+  if (IsPanel(id)) return panels_[id].text;
   if (auto* button = qobject_cast<QAbstractButton*>(Control(id)))
     return button->text().toStdString();
   return {};
@@ -570,8 +571,10 @@ void MainWindow::SetPathBytes(const std::string& bytes) {
 }
 
 void MainWindow::SetPanelText(int id, const std::string& text) {
-  panelText_[id] = text;
-  static_cast<QPlainTextEdit*>(Control(id))->setPlainText(PanelDisplayText(text));
+  PanelText& panel = panels_[id];
+  panel.text = text;
+  panel.afresh = true;
+  ShowPanel(id);
 }
 
 bool MainWindow::IsChecked(int id) {
@@ -597,47 +600,79 @@ void MainWindow::EnableControl(int id, bool enabled) {
 
 void MainWindow::AppendPanelLine(const char* text, int panelId) {
   if (!IsPanel(panelId)) return;
-  auto* panel = static_cast<QPlainTextEdit*>(Control(panelId));
-  std::string& content = panelText_[panelId];
-  const std::string before = content;
-  AppendPanelText(content, text);
-  // The widget follows the text by edits at its two ends, so a line costs the same however
-  // long the panel is. A text whose last line is still open is shown afresh.
+  PanelText& panel = panels_[panelId];
+  const std::string before = panel.text;
+  AppendPanelText(panel.text, text);
   const size_t length = std::strlen(text);
-  const size_t dropped = before.size() + (length == 0 ? 0 : length + 2) - content.size();
-  const bool closed = before.size() >= 2 && before.compare(before.size() - 2, 2, "\r\n") == 0;
-  if (!closed || dropped == before.size()) {
-    panel->setPlainText(PanelDisplayText(content));
-  } else {
-    QTextCursor cursor(panel->document());
-    if (dropped > 0) {
-      const auto blocks = std::count(before.begin(), before.begin() + dropped, '\n');
-      cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor,
-                          static_cast<int>(blocks));
-      cursor.removeSelectedText();
-    }
-    if (length > 0) {
-      cursor.movePosition(QTextCursor::End);
-      cursor.insertBlock();
-      cursor.insertText(PanelDisplayText(std::string(text, length) + "\r\n"));
-    }
+  const size_t dropped = before.size() + (length == 0 ? 0 : length + 2) - panel.text.size();
+  // Lines can be added as blocks only behind a text whose last line is closed.
+  const bool closed =
+      before.empty() || (before.size() >= 2 && before.compare(before.size() - 2, 2, "\r\n") == 0);
+  if (!closed || (dropped > 0 && dropped == before.size()) ||
+      panel.added.size() > 2 * PANEL_TEXT_LIMIT) {
+    panel.afresh = true;
   }
-  // The last line in view and painted: a running command pumps the queue only now and then.
-  panel->moveCursor(QTextCursor::End);
-  panel->ensureCursorVisible();
-  RepaintPanel(panel);
-}
-
-void MainWindow::RepaintPanel(QPlainTextEdit* panel) {
-  // Painting costs more than adding a line: lines that come faster than the pump's interval
-  // are painted together, at the latest by the next pass over the queue.
-  if (pumpInterval_ > 0 && sincePanelPaint_.isValid() &&
-      sincePanelPaint_.elapsed() < pumpInterval_) {
-    panel->viewport()->update();
+  if (panel.afresh) {
+    panel.added.clear();
+    panel.droppedLines = 0;
+  } else {
+    panel.droppedLines += static_cast<size_t>(
+        std::count(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(dropped), '\n'));
+    if (length > 0) panel.added.append(text, length).append("\r\n");
+  }
+  // Showing a line costs more than adding it, so lines that come faster than the pump's interval
+  // are shown together, at the latest by the next pass over the queue.
+  if (Busy() && pumpInterval_ > 0 && sincePanelShown_.isValid() &&
+      sincePanelShown_.elapsed() < pumpInterval_) {
     return;
   }
-  sincePanelPaint_.start();
-  panel->viewport()->repaint();
+  ShowPanels(/*repaint=*/true);
+}
+
+// Brings a panel's widget up to its text by edits at its two ends, so that the cost of a line
+// does not grow with the panel. False when there was nothing to do.
+bool MainWindow::ShowPanel(int id) {
+  PanelText& panel = panels_[id];
+  auto* widget = static_cast<QPlainTextEdit*>(Control(id));
+  if (panel.afresh || panel.droppedLines >= panel.shownLines) {
+    if (!panel.afresh && panel.added.empty() && panel.droppedLines == 0) return false;
+    widget->setPlainText(PanelDisplayText(panel.text));
+    const bool closed =
+        panel.text.empty() ||
+        (panel.text.size() >= 2 && panel.text.compare(panel.text.size() - 2, 2, "\r\n") == 0);
+    panel.afresh = !closed;
+    panel.shownLines = static_cast<size_t>(std::count(panel.text.begin(), panel.text.end(), '\n'));
+  } else {
+    if (panel.droppedLines == 0 && panel.added.empty()) return false;
+    QTextCursor cursor(widget->document());
+    if (panel.droppedLines > 0) {
+      cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor,
+                          static_cast<int>(panel.droppedLines));
+      cursor.removeSelectedText();
+    }
+    if (!panel.added.empty()) {
+      cursor.movePosition(QTextCursor::End);
+      cursor.insertBlock();
+      cursor.insertText(PanelDisplayText(panel.added));
+    }
+    panel.shownLines +=
+        static_cast<size_t>(std::count(panel.added.begin(), panel.added.end(), '\n'));
+    panel.shownLines -= panel.droppedLines;
+  }
+  panel.added.clear();
+  panel.droppedLines = 0;
+  // The last line in view.
+  widget->moveCursor(QTextCursor::End);
+  widget->ensureCursorVisible();
+  return true;
+}
+
+void MainWindow::ShowPanels(bool repaint) {
+  sincePanelShown_.start();
+  for (const int id : {IDC_INFO_LOG, IDC_MEDIA_LIST}) {
+    // Painted now: a running command pumps the queue only now and then.
+    if (ShowPanel(id) && repaint) static_cast<QPlainTextEdit*>(Control(id))->viewport()->repaint();
+  }
 }
 
 void MainWindow::SetProgress(unsigned position) {
@@ -669,10 +704,12 @@ void MainWindow::PumpMessages() {
   }
   sinceLastPump_.start();
   ShowProgress();
+  ShowPanels(/*repaint=*/false);
   QCoreApplication::processEvents();
 }
 
 void MainWindow::ShowWarning(const char* text) {
+  ShowPanels(/*repaint=*/false);
   // Modal to the window: nothing can start while the box is up.
   QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning."), QString::fromUtf8(text),
                   QMessageBox::Ok, this);
@@ -681,7 +718,8 @@ void MainWindow::ShowWarning(const char* text) {
 
 bool MainWindow::ConfirmReplace(const std::string& path) {
   QMessageBox box(QMessageBox::Question, QStringLiteral("Uncompress ISO"),
-                  QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(Shown(path)),
+                  QStringLiteral("%1 already exists.\nDo you want to replace it?")
+                      .arg(QFile::decodeName(QByteArray::fromStdString(path))),
                   QMessageBox::Yes | QMessageBox::No, this);
   box.setDefaultButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;

@@ -67,7 +67,8 @@ class MainWindow : public QDialog, public Window {
   void ApplyEnabled(int id);
   void SetPathBytes(const std::string& bytes);
   void SetPanelText(int id, const std::string& text);
-  void RepaintPanel(QPlainTextEdit* panel);
+  bool ShowPanel(int id);
+  void ShowPanels(bool repaint);
   void ShowProgress();
 
   AppState& state_;
@@ -79,9 +80,17 @@ class MainWindow : public QDialog, public Window {
   // while the box still shows that text, the bytes are its text.
   std::string pathBytes_;
   QString pathShown_;
-  // The panels' window text, CR LF lines in their own bytes; the widgets show a decoded copy.
-  std::map<int, std::string> panelText_;
-  QElapsedTimer sincePanelPaint_;
+  // A panel's window text, CR LF lines in their own bytes, and what its widget has yet to show:
+  // lines added and dropped since it last showed the text, or all of it afresh.
+  struct PanelText {
+    std::string text;
+    bool afresh = false;
+    size_t shownLines = 0;  // line feeds in the text the widget shows
+    size_t droppedLines = 0;
+    std::string added;
+  };
+  std::map<int, PanelText> panels_;
+  QElapsedTimer sincePanelShown_;
   QProgressBar* progress_ = nullptr;
   unsigned progressWanted_ = 0;  // the last position set; the bar shows it from the next pass
   int running_ = 0;              // the id of the running long command, 0 when idle
