@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
@@ -204,6 +205,9 @@ TEST_F(WindowTest, StartsWithTheTemplatesControlsAndStates) {
   Open();
   EXPECT_EQ(Window().windowTitle().toStdString(), TITLE);
   EXPECT_EQ(Window().size(), Window().DialogRect(0, 0, 387, 366).size());
+  const QPoint offCentre =
+      Window().frameGeometry().center() - Window().screen()->availableGeometry().center();
+  EXPECT_LE(offCentre.manhattanLength(), 2);
 
   struct Placed {
     int id;

@@ -223,12 +223,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QDialog(parent), stat
   setFixedSize(DialogRect(0, 0, DIALOG_WIDTH, DIALOG_HEIGHT).size());
   CreateControls();
   setAcceptDrops(true);
-  // Centred on the screen; Qt's own placement of a dialog without parent sits higher.
-  if (const QScreen* shownOn = screen()) {
-    QRect placed(QPoint(0, 0), size());
-    placed.moveCenter(shownOn->availableGeometry().center());
-    move(placed.topLeft());
-  }
+  // Placed by hand: Qt's own placement of a dialog without parent sits above the centre.
+  Centre();
 
   LoadSettings(state_);
   auto* combo = static_cast<QComboBox*>(Control(IDC_COMPRESSION));
@@ -243,6 +239,24 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QDialog(parent), stat
 }
 
 MainWindow::~MainWindow() = default;
+
+// The window, frame included where it is known, in the middle of its screen.
+void MainWindow::Centre() {
+  const QScreen* shownOn = screen();
+  if (shownOn == nullptr) return;
+  QRect placed = frameGeometry();
+  placed.moveCenter(shownOn->availableGeometry().center());
+  move(placed.topLeft());
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  // The frame is known once the window is shown.
+  if (!centred_) {
+    centred_ = true;
+    Centre();
+  }
+  QDialog::showEvent(event);
+}
 
 QRect MainWindow::DialogRect(int x, int y, int width, int height) const {
   // Each edge is converted on its own, so that neighbouring controls tile as in dialog units.

@@ -15,6 +15,7 @@
 class QDragEnterEvent;
 class QDropEvent;
 class QKeyEvent;
+class QShowEvent;
 class QPlainTextEdit;
 class QProgressBar;
 
@@ -56,9 +57,11 @@ class MainWindow : public QDialog, public Window {
   void keyPressEvent(QKeyEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void CreateControls();
+  void Centre();
   void Command(int id);
   void RunLongCommand(int id);
   void Quit();
@@ -97,6 +100,7 @@ class MainWindow : public QDialog, public Window {
   int pumpInterval_ = 15;
   QElapsedTimer sinceLastPump_;
   int callsUntilClock_ = 0;
+  bool centred_ = false;
 };
 
 }  // namespace quarnel
