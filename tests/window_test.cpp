@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
@@ -734,7 +735,7 @@ TEST_F(WindowTest, PanelLinesAreTrimmedScrolledAndAlignedWithTheRows) {
 }
 
 // A Latin-1 file name, as the file system has it: stored, shown, analysed, logged, stored again.
-TEST_F(WindowTest, APathThatIsNotUtf8KeepsItsBytesFromStartToQuitAndFromADrop) {
+TEST_F(WindowTest, APathThatIsNotUtf8KeepsItsBytesFromStartToQuitAndFromADropOrAPaste) {
   DiscBuilder disc;
   disc.AddDataSectors(30);
   disc.AddMovie(6, 8, 7, 1);
@@ -772,6 +773,15 @@ TEST_F(WindowTest, APathThatIsNotUtf8KeepsItsBytesFromStartToQuitAndFromADrop) {
   }
   EXPECT_EQ(Window().ControlText(IDC_PATH), dropped);
   EXPECT_EQ(Lines(IDC_INFO_LOG), log);
+
+  // A file copied in a file manager pastes into the path box with its bytes.
+  auto* copied = new QMimeData;
+  copied->setData(QStringLiteral("text/uri-list"),
+                  "file://" + QByteArray::fromStdString(image).toPercentEncoding("/") + "\r\n");
+  QGuiApplication::clipboard()->setMimeData(copied);
+  PathBox()->setFocus();
+  QTest::keyClick(PathBox(), Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(Window().ControlText(IDC_PATH), image);
 }
 
 TEST_F(WindowTest, SelectIsoListsImagesInAnyCaseAndReturnsTheFilesBytes) {

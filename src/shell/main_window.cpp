@@ -5,11 +5,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -290,8 +292,10 @@ void MainWindow::CreateControls() {
       case Kind::PathBox:
         widget = new QLineEdit(this);
         widget->setAccessibleName(QStringLiteral("Image path"));
-        // A file dropped on the box is the window's: its path keeps its bytes.
+        // A file dropped on the box is the window's, and one pasted is the box's: either way
+        // its path keeps its bytes.
         widget->setAcceptDrops(false);
+        widget->installEventFilter(this);
         break;
       case Kind::Combo:
         widget = new QComboBox(this);
@@ -555,6 +559,18 @@ void MainWindow::dropEvent(QDropEvent* event) {
   if (path.empty() || path.size() >= IMAGE_PATH_SIZE) return;
   SetPathBytes(path);
   event->acceptProposedAction();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Control(IDC_PATH) && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->matches(QKeySequence::Paste)) {
+    const std::string path = DroppedFile(QGuiApplication::clipboard()->mimeData());
+    if (!path.empty() && path.size() < IMAGE_PATH_SIZE) {
+      SetPathBytes(path);
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 std::string MainWindow::ControlText(int id) {
