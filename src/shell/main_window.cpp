@@ -666,11 +666,9 @@ bool MainWindow::ShowPanel(int id) {
   auto* widget = static_cast<QPlainTextEdit*>(Control(id));
   if (panel.afresh || panel.droppedLines >= panel.shownLines) {
     if (!panel.afresh && panel.added.empty() && panel.droppedLines == 0) return false;
+    // A text whose last line is open is shown afresh again by its next append.
     widget->setPlainText(PanelDisplayText(panel.text));
-    const bool closed =
-        panel.text.empty() ||
-        (panel.text.size() >= 2 && panel.text.compare(panel.text.size() - 2, 2, "\r\n") == 0);
-    panel.afresh = !closed;
+    panel.afresh = false;
     panel.shownLines = static_cast<size_t>(std::count(panel.text.begin(), panel.text.end(), '\n'));
   } else {
     if (panel.droppedLines == 0 && panel.added.empty()) return false;
