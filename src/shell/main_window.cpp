@@ -24,7 +24,6 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
-#include <QTextBlock>
 #include <algorithm>
 #include <cstring>
 
@@ -328,7 +327,6 @@ void MainWindow::CreateControls() {
         panel->setAccessibleName(text);
         panel->setUndoRedoEnabled(false);
         panel->setAcceptDrops(false);
-        panels_[item.id];
         if (item.kind == Kind::InfoPanel) {
           panel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
           panel->setTabChangesFocus(true);
