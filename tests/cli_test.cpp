@@ -259,6 +259,11 @@ TEST(Cli, WithoutACommandAndWithoutADisplayItExitsOneWithOneLine) {
   ::setenv("QT_QPA_PLATFORM", "xcb", 1);
   ::setenv("DISPLAY", ":4321", 1);
   runs.push_back(Quarnel(dir, {}));
+  // Platforms that Qt would abort in: a framebuffer that is not there, a name that is no plugin.
+  for (const char* platform : {"linuxfb:fb=/nonexistent/fb0", "nosuch"}) {
+    ::setenv("QT_QPA_PLATFORM", platform, 1);
+    runs.push_back(Quarnel(dir, {}));
+  }
   for (const char* name : names) ::unsetenv(name);
   for (const auto& [name, value] : saved) ::setenv(name.c_str(), value.c_str(), 1);
 

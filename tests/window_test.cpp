@@ -3,15 +3,18 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
@@ -26,6 +29,7 @@
 #include <vector>
 
 #include "analysis/media_list.h"
+#include "common/panel.h"
 #include "synthetic/disc_builder.h"
 #include "common/platform.h"
 #include "shell/main_window.h"
@@ -202,6 +206,9 @@ TEST_F(WindowTest, StartsWithTheTemplatesControlsAndStates) {
   Open();
   EXPECT_EQ(Window().windowTitle().toStdString(), TITLE);
   EXPECT_EQ(Window().size(), Window().DialogRect(0, 0, 387, 366).size());
+  const QPoint offCentre =
+      Window().frameGeometry().center() - Window().screen()->availableGeometry().center();
+  EXPECT_LE(offCentre.manhattanLength(), 2);
 
   struct Placed {
     int id;
@@ -368,6 +375,18 @@ TEST_F(WindowTest, PagesOfTwelveMediaWithUpAndDown) {
   EXPECT_TRUE(Checked(IDC_TEN_PERCENT_FIRST + 0));
   EXPECT_TRUE(Checked(IDC_RIP_FIRST + 5));
   EXPECT_FALSE(Checked(IDC_TEN_PERCENT_FIRST + 5));
+
+  // "DOWN" disables itself on the last page: Enter then reaches Quit, never "Analyse ISO".
+  Click(IDC_DOWN);
+  Click(IDC_DOWN);
+  ASSERT_FALSE(Enabled(IDC_DOWN));
+  const QStringList log = Lines(IDC_INFO_LOG);
+  QTest::keyClick(Window().focusWidget(), Qt::Key_Return);
+  EXPECT_FALSE(Window().isVisible());
+  EXPECT_EQ(Window().result(), QDialog::Accepted);
+  EXPECT_EQ(Lines(IDC_INFO_LOG), log);
+  EXPECT_EQ(Media(0).rip, 1u);
+  EXPECT_EQ(Media(0).keepTenPercent, 1u);
 }
 
 TEST_F(WindowTest, LastPageOfAFullTable) {
@@ -672,8 +691,37 @@ TEST_F(WindowTest, PanelLinesAreTrimmedScrolledAndAlignedWithTheRows) {
   for (int i = 0; i < 5; ++i) Window().AppendPanelLine("more", IDC_INFO_LOG);
   EXPECT_EQ(bar->value(), bar->maximum());
 
+  // The panel shows its text line for line however the lines come: one by one while idle, or
+  // gathered while a command runs, past the limit either way.
+  const auto shownAsText = [&] {
+    QString text = QString::fromStdString(Window().ControlText(IDC_INFO_LOG));
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (text.endsWith(QLatin1Char('\n'))) text.chop(1);
+    return Panel(IDC_INFO_LOG)->toPlainText() == text;
+  };
+  std::string expected = Window().ControlText(IDC_INFO_LOG);
+  const auto appendMany = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::string line = i % 7 ? "line " + std::to_string(i) + std::string(i % 97, 'x') : "";
+      Window().AppendPanelLine(line.c_str(), IDC_INFO_LOG);
+      AppendPanelText(expected, line.c_str());
+    }
+  };
+  appendMany(600);
+  EXPECT_EQ(Window().ControlText(IDC_INFO_LOG), expected);
+  EXPECT_TRUE(shownAsText());
+  OnProgress(50, [&] {
+    Window().SetPumpInterval(1000);
+    appendMany(400);
+    Window().SetPumpInterval(0);
+    Window().PumpMessages();
+    Window().SetPumpInterval(1000);
+    appendMany(50);
+  });
+
   // Line r of the media list sits beside the boxes of row r.
   Analyse(WriteFf8Disc(work_, 12), /*ff8=*/true);
+  EXPECT_TRUE(shownAsText());
   QPlainTextEdit* list = Panel(IDC_MEDIA_LIST);
   for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) {
     const QTextBlock block = list->document()->findBlockByNumber(r);
@@ -686,23 +734,79 @@ TEST_F(WindowTest, PanelLinesAreTrimmedScrolledAndAlignedWithTheRows) {
   }
 }
 
-TEST_F(WindowTest, SelectIsoShowsImagesInAnyCaseAndACancelChangesNothing) {
-  for (const char* name : {"game.bin.Z", "GAME.BIN", "disc.Iso", "notes.txt", "game.bin.Z.table"}) {
+// A Latin-1 file name, as the file system has it: stored, shown, analysed, logged, stored again.
+TEST_F(WindowTest, APathThatIsNotUtf8KeepsItsBytesFromStartToQuitAndFromADropOrAPaste) {
+  DiscBuilder disc;
+  disc.AddDataSectors(30);
+  disc.AddMovie(6, 8, 7, 1);
+  disc.AddDataSectors(5);
+  const std::string image = WriteDisc(disc, work_.File("caf\xe9.bin"));
+  Store(image);
+  Open();
+  EXPECT_TRUE(PathBox()->text().endsWith(QStringLiteral(u"caf\uFFFD.bin")));
+  Window().AppendPanelLine(("- " + image).c_str(), IDC_INFO_LOG);
+  EXPECT_EQ(Window().ControlText(IDC_INFO_LOG), "- " + image + "\r\n");
+  Click(IDC_ANALYSE);
+  EXPECT_TRUE(LogHas("- File Loaded."));
+  EXPECT_EQ(Media(0).kind, MEDIA_VIDEO);
+  EXPECT_EQ(Window().ControlText(IDC_PATH), image);
+  Click(IDC_QUIT);
+  EXPECT_EQ(Stored(), image);
+
+  // A dropped file puts its bytes in the path box and starts nothing; a folder is refused.
+  const std::string dropped = work_.File(
+      "d\xfc"
+      "ck.bin.Z");
+  WriteFile(dropped, "x");
+  Open();
+  const QStringList log = Lines(IDC_INFO_LOG);
+  for (const std::string& path : {dropped, work_.Path().string()}) {
+    QMimeData data;
+    data.setData(QStringLiteral("text/uri-list"),
+                 "file://" + QByteArray::fromStdString(path).toPercentEncoding("/") + "\r\n");
+    const QPoint at = Control(IDC_MEDIA_LIST)->geometry().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&Window(), &enter);
+    EXPECT_EQ(enter.isAccepted(), path == dropped);
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&Window(), &drop);
+  }
+  EXPECT_EQ(Window().ControlText(IDC_PATH), dropped);
+  EXPECT_EQ(Lines(IDC_INFO_LOG), log);
+
+  // A file copied in a file manager pastes into the path box with its bytes.
+  auto* copied = new QMimeData;
+  copied->setData(QStringLiteral("text/uri-list"),
+                  "file://" + QByteArray::fromStdString(image).toPercentEncoding("/") + "\r\n");
+  QGuiApplication::clipboard()->setMimeData(copied);
+  PathBox()->setFocus();
+  QTest::keyClick(PathBox(), Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(Window().ControlText(IDC_PATH), image);
+}
+
+TEST_F(WindowTest, SelectIsoListsImagesInAnyCaseAndReturnsTheFilesBytes) {
+  const std::string latin1 = "caf\xe9.bin";  // not UTF-8
+  for (const std::string& name :
+       {std::string("game.bin.Z"), std::string("GAME.BIN"), std::string("disc.Iso"),
+        std::string("disc.CUE"), std::string("notes.txt"), std::string("game.bin.Z.table"), latin1,
+        std::string("y.iso")}) {
     WriteFile(work_.File(name), "x");
   }
   Open();
   const std::string typed = work_.File("typed.bin");
   SetPath(typed);
   QStringList shown, filters;
+  QString filterShown;
   {
     WhenModal answer([&](QWidget* modal) {
       auto* chooser = qobject_cast<QFileDialog*>(modal);
       ASSERT_NE(chooser, nullptr);
       filters = chooser->nameFilters();
+      filterShown = chooser->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))->currentText();
       auto* view = chooser->findChild<QListView*>(QStringLiteral("listView"));
       ASSERT_NE(view, nullptr);
       EXPECT_TRUE(
-          QTest::qWaitFor([&] { return view->model()->rowCount(view->rootIndex()) >= 3; }, 5000));
+          QTest::qWaitFor([&] { return view->model()->rowCount(view->rootIndex()) >= 5; }, 5000));
       QTest::qWait(50);  // the folder's listing arrives in parts
       for (int i = 0; i < view->model()->rowCount(view->rootIndex()); ++i) {
         shown << view->model()->index(i, 0, view->rootIndex()).data().toString();
@@ -712,22 +816,36 @@ TEST_F(WindowTest, SelectIsoShowsImagesInAnyCaseAndACancelChangesNothing) {
     Click(IDC_SELECT_ISO);
     ASSERT_TRUE(answer.Seen());
   }
-  EXPECT_EQ(filters, QStringList{"Cd Iso Format (*.bin *.iso *.img *.z *.bz *.znx)"});
+  EXPECT_EQ(filters, QStringList({"Cd Iso Format (*.bin *.iso *.img *.z *.bz *.znx *.cue)",
+                                  "All files (*)"}));
+  EXPECT_EQ(filterShown, QStringLiteral("Cd Iso Format"));
+  // Qt's folder model leaves out names that are not UTF-8; typed, they are found below.
+  shown.removeAll(QString::fromUtf8(latin1.data(), static_cast<qsizetype>(latin1.size())));
   shown.sort();
-  EXPECT_EQ(shown.join(QLatin1Char('|')).toStdString(), "GAME.BIN|disc.Iso|game.bin.Z");
-  EXPECT_EQ(Path(), typed);
+  EXPECT_EQ(shown.join(QLatin1Char('|')).toStdString(),
+            "GAME.BIN|disc.CUE|disc.Iso|game.bin.Z|y.iso");
+  EXPECT_EQ(Path(), typed);  // cancelled
 
-  {
+  // What the user types or picks, and the bytes that the path box then holds.
+  const struct {
+    QString typed;
+    std::string name;
+  } cases[] = {
+      {QStringLiteral("GAME.BIN"), "GAME.BIN"},
+      {QStringLiteral("y"), "y.iso"},
+      {QString::fromUtf8(latin1.data(), static_cast<qsizetype>(latin1.size())), latin1},
+  };
+  for (const auto& c : cases) {
     WhenModal answer([&](QWidget* modal) {
       auto* chooser = qobject_cast<QFileDialog*>(modal);
-      chooser->selectFile(QString::fromStdString(work_.File("GAME.BIN")));
+      chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(c.typed);
       static_cast<QDialog*>(chooser)->accept();
     });
     Click(IDC_SELECT_ISO);
     ASSERT_TRUE(answer.Seen());
+    EXPECT_EQ(Window().ControlText(IDC_PATH), work_.File(c.name));
+    EXPECT_EQ(std::string(state_->ImagePath), work_.File(c.name));
   }
-  EXPECT_EQ(Path(), work_.File("GAME.BIN"));
-  EXPECT_EQ(std::string(state_->ImagePath), work_.File("GAME.BIN"));
 }
 
 }  // namespace

@@ -1,20 +1,27 @@
 #include "shell/main_window.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
 #include <algorithm>
@@ -40,7 +47,8 @@ constexpr int DIALOG_POINT_SIZE = 8;
 constexpr int ROW_PITCH = 8;      // dialog units between two media rows
 constexpr int COMBO_HEIGHT = 14;  // the closed box; the template's 50 units include its list
 constexpr int CLOCK_STRIDE = 16;  // pumps between two looks at the clock
-constexpr char ISO_FILTER[] = "Cd Iso Format (*.bin *.iso *.img *.z *.bz *.znx)";
+constexpr char ISO_FILTER[] = "Cd Iso Format (*.bin *.iso *.img *.z *.bz *.znx *.cue)";
+constexpr char ALL_FILTER[] = "All files (*)";
 
 enum class Kind {
   Button,
@@ -116,20 +124,84 @@ bool IsPanel(int id) {
   return id == IDC_INFO_LOG || id == IDC_MEDIA_LIST;
 }
 
-// The panels show lines without their CR; the window's text of a panel is CR LF lines.
+// Text for the eye only: a byte that is not UTF-8 shows as U+FFFD; what is kept stays bytes.
+QString Shown(const std::string& bytes) {
+  return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// A panel shows its CR LF lines as blocks, one per LF. Every other character that would start a
+// block shows as a space, so that dropping the text's first k lines drops the first k blocks.
 QString PanelDisplayText(const std::string& text) {
-  QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  QString shown = Shown(text);
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  for (QChar& c : shown) {
+    if (c == QLatin1Char('\r') || c == QChar::ParagraphSeparator || c.unicode() == 0xfdd0 ||
+        c.unicode() == 0xfdd1) {
+      c = QLatin1Char(' ');
+    }
+  }
   if (shown.endsWith(QLatin1Char('\n'))) shown.chop(1);
   return shown;
 }
 
-std::string PanelWindowText(const QPlainTextEdit* panel) {
-  QString shown = panel->toPlainText();
-  if (shown.isEmpty()) return {};
-  shown.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-  shown += QStringLiteral("\r\n");
-  return shown.toStdString();
+bool Exists(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+// The file-system bytes of an absolute path that Qt has decoded, lossily where a name is not
+// UTF-8: a component that does not exist as encoded is matched against its folder's entries.
+// Empty when a component matches no entry, or more than one.
+std::string FileSystemPath(const QString& path) {
+  std::string resolved;
+  for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    const std::string direct = resolved + "/" + part.toStdString();
+    if (Exists(direct)) {
+      resolved = direct;
+      continue;
+    }
+    DIR* dir = ::opendir(resolved.empty() ? "/" : resolved.c_str());
+    if (dir == nullptr) return {};
+    std::string match;
+    int matches = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+      if (QString::fromUtf8(entry->d_name) == part) {
+        match = entry->d_name;
+        ++matches;
+      }
+    }
+    ::closedir(dir);
+    if (matches != 1) return {};
+    resolved += "/" + match;
+  }
+  return resolved;
+}
+
+// The one local file of a drop, in its file-system bytes: the URI list carries them
+// percent-encoded, where QUrl would decode them as UTF-8. Empty for anything else.
+std::string DroppedFile(const QMimeData* data) {
+  std::vector<std::string> files;
+  const QByteArray list = data->data(QStringLiteral("text/uri-list"));
+  for (QByteArray line : list.split('\n')) {
+    line = line.trimmed();
+    if (line.isEmpty() || line.startsWith('#')) continue;
+    if (!line.startsWith("file://")) return {};
+    QByteArray path = line.mid(7);
+    if (path.startsWith("localhost/")) path = path.mid(9);
+    if (!path.startsWith('/')) return {};
+    files.push_back(QByteArray::fromPercentEncoding(path).toStdString());
+  }
+  if (files.empty() && data->hasUrls()) {
+    for (const QUrl& url : data->urls()) {
+      if (!url.isLocalFile()) return {};
+      files.push_back(url.toLocalFile().toStdString());
+    }
+  }
+  struct stat info;
+  if (files.size() != 1 || ::stat(files[0].c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return {};
+  }
+  return files[0];
 }
 
 }  // namespace
@@ -151,6 +223,9 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QDialog(parent), stat
   setWindowTitle(QString::fromLatin1(TITLE));
   setFixedSize(DialogRect(0, 0, DIALOG_WIDTH, DIALOG_HEIGHT).size());
   CreateControls();
+  setAcceptDrops(true);
+  // Placed by hand: Qt's own placement of a dialog without parent sits above the centre.
+  Centre();
 
   LoadSettings(state_);
   auto* combo = static_cast<QComboBox*>(Control(IDC_COMPRESSION));
@@ -165,6 +240,24 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QDialog(parent), stat
 }
 
 MainWindow::~MainWindow() = default;
+
+// The window, frame included where it is known, in the middle of its screen.
+void MainWindow::Centre() {
+  const QScreen* shownOn = screen();
+  if (shownOn == nullptr) return;
+  QRect placed = frameGeometry();
+  placed.moveCenter(shownOn->availableGeometry().center());
+  move(placed.topLeft());
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  // The frame is known once the window is shown.
+  if (!centred_) {
+    centred_ = true;
+    Centre();
+  }
+  QDialog::showEvent(event);
+}
 
 QRect MainWindow::DialogRect(int x, int y, int width, int height) const {
   // Each edge is converted on its own, so that neighbouring controls tile as in dialog units.
@@ -198,6 +291,10 @@ void MainWindow::CreateControls() {
       case Kind::PathBox:
         widget = new QLineEdit(this);
         widget->setAccessibleName(QStringLiteral("Image path"));
+        // A file dropped on the box is the window's, and one pasted is the box's: either way
+        // its path keeps its bytes.
+        widget->setAcceptDrops(false);
+        widget->installEventFilter(this);
         break;
       case Kind::Combo:
         widget = new QComboBox(this);
@@ -228,6 +325,8 @@ void MainWindow::CreateControls() {
         panel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         panel->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         panel->setAccessibleName(text);
+        panel->setUndoRedoEnabled(false);
+        panel->setAcceptDrops(false);
         if (item.kind == Kind::InfoPanel) {
           panel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
           panel->setTabChangesFocus(true);
@@ -301,7 +400,11 @@ bool MainWindow::LockedDuringRun(int id) const {
 void MainWindow::ApplyEnabled(int id) {
   QWidget* widget = Control(id);
   if (widget == nullptr) return;
-  widget->setEnabled(enabled_[id] && !(Busy() && LockedDuringRun(id)));
+  const bool enabled = enabled_[id] && !(Busy() && LockedDuringRun(id));
+  // Qt would pass the focus on to the next control, "Analyse ISO" after "DOWN", and Enter would
+  // then start it; the default button is where Enter belongs.
+  if (!enabled && !Busy() && focusWidget() == widget) Control(IDC_QUIT)->setFocus();
+  widget->setEnabled(enabled);
 }
 
 void MainWindow::Command(int id) {
@@ -372,8 +475,15 @@ void MainWindow::RunLongCommand(int id) {
 
   running_ = 0;
   ShowProgress();
+  ShowPanels(/*repaint=*/false);
   for (const auto& [controlId, widget] : controls_) ApplyEnabled(controlId);
-  if (focus != nullptr && focus->isEnabled() && isVisible()) focus->setFocus();
+  if (isVisible()) {
+    if (focus != nullptr && focus->isEnabled()) {
+      focus->setFocus();
+    } else {
+      Control(IDC_QUIT)->setFocus();
+    }
+  }
 }
 
 void MainWindow::Quit() {
@@ -394,21 +504,28 @@ void MainWindow::SelectIso() {
   // images' home platform does; a native one may not.
   chooser.setOption(QFileDialog::DontUseNativeDialog);
   chooser.setAcceptMode(QFileDialog::AcceptOpen);
-  chooser.setFileMode(QFileDialog::ExistingFile);
-  chooser.setNameFilter(QString::fromLatin1(ISO_FILTER));
+  // Any name is returned, as typed, with "iso" added when it has no extension: the commands say
+  // what they cannot open. Qt's check that a file exists would refuse a name that is not UTF-8.
+  chooser.setFileMode(QFileDialog::AnyFile);
+  chooser.setDefaultSuffix(QStringLiteral("iso"));
+  chooser.setOption(QFileDialog::HideNameFilterDetails);
+  chooser.setNameFilters({QString::fromLatin1(ISO_FILTER), QString::fromLatin1(ALL_FILTER)});
   // It opens in the folder of the path in the box, when there is one.
-  const QString shown = static_cast<QLineEdit*>(Control(IDC_PATH))->text();
-  if (!shown.isEmpty() && QFileInfo(shown).dir().exists()) {
-    chooser.setDirectory(QFileInfo(shown).dir());
-  }
+  const QFileInfo shown(Shown(ControlText(IDC_PATH)));
+  if (!shown.filePath().isEmpty() && shown.dir().exists()) chooser.setDirectory(shown.dir());
   if (chooser.exec() != QDialog::Accepted) return;
   const QStringList files = chooser.selectedFiles();
   if (files.isEmpty()) return;
-  const QByteArray path = QFile::encodeName(files.first());
+  // Qt lists a name that is not UTF-8 decoded; the folder knows its bytes.
+  std::string path = files.first().toStdString();
+  if (!Exists(path)) {
+    const std::string found = FileSystemPath(files.first());
+    if (!found.empty()) path = found;
+  }
   // ImagePath holds at most 255 characters: a longer path is refused, not cut.
-  if (path.size() >= static_cast<qsizetype>(IMAGE_PATH_SIZE)) return;
+  if (path.size() >= IMAGE_PATH_SIZE) return;
   std::memset(state_.ImagePath, 0, sizeof state_.ImagePath);
-  std::memcpy(state_.ImagePath, path.constData(), static_cast<size_t>(path.size()));
+  std::memcpy(state_.ImagePath, path.data(), path.size());
   SetControlText(IDC_PATH, state_.ImagePath);
 }
 
@@ -429,28 +546,63 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+  if (!Busy() && !DroppedFile(event->mimeData()).empty()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+  // Only the path box changes: the user starts a command when ready.
+  if (Busy()) return;
+  const std::string path = DroppedFile(event->mimeData());
+  if (path.empty() || path.size() >= IMAGE_PATH_SIZE) return;
+  SetPathBytes(path);
+  event->acceptProposedAction();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Control(IDC_PATH) && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->matches(QKeySequence::Paste)) {
+    const std::string path = DroppedFile(QGuiApplication::clipboard()->mimeData());
+    if (!path.empty() && path.size() < IMAGE_PATH_SIZE) {
+      SetPathBytes(path);
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
 std::string MainWindow::ControlText(int id) {
-  QWidget* widget = Control(id);
-  if (auto* edit = qobject_cast<QLineEdit*>(widget))
-    return QFile::encodeName(edit->text()).toStdString();
-  if (auto* panel = qobject_cast<QPlainTextEdit*>(widget)) return PanelWindowText(panel);
-  if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text().toStdString();
+  if (id == IDC_PATH) {
+    const QString text = static_cast<QLineEdit*>(Control(IDC_PATH))->text();
+    return text == pathShown_ ? pathBytes_ : text.toStdString();
+  }
+  if (IsPanel(id)) return panels_[id].text;
+  if (auto* button = qobject_cast<QAbstractButton*>(Control(id)))
+    return button->text().toStdString();
   return {};
 }
 
 void MainWindow::SetControlText(int id, const std::string& text) {
-  QWidget* widget = Control(id);
-  if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-    edit->setText(QFile::decodeName(QByteArray(text.data(), static_cast<qsizetype>(text.size()))));
-  } else if (auto* panel = qobject_cast<QPlainTextEdit*>(widget)) {
-    SetPanelText(panel, text);
-  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+  if (id == IDC_PATH) {
+    SetPathBytes(text);
+  } else if (IsPanel(id)) {
+    SetPanelText(id, text);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(Control(id))) {
     button->setText(QString::fromStdString(text));
   }
 }
 
-void MainWindow::SetPanelText(QPlainTextEdit* panel, const std::string& text) {
-  panel->setPlainText(PanelDisplayText(text));
+void MainWindow::SetPathBytes(const std::string& bytes) {
+  pathBytes_ = bytes;
+  pathShown_ = Shown(bytes);
+  static_cast<QLineEdit*>(Control(IDC_PATH))->setText(pathShown_);
+}
+
+void MainWindow::SetPanelText(int id, const std::string& text) {
+  PanelText& panel = panels_[id];
+  panel.text = text;
+  panel.afresh = true;
+  ShowPanel(id);
 }
 
 bool MainWindow::IsChecked(int id) {
@@ -476,14 +628,77 @@ void MainWindow::EnableControl(int id, bool enabled) {
 
 void MainWindow::AppendPanelLine(const char* text, int panelId) {
   if (!IsPanel(panelId)) return;
-  auto* panel = static_cast<QPlainTextEdit*>(Control(panelId));
-  std::string content = PanelWindowText(panel);
-  AppendPanelText(content, text);
-  SetPanelText(panel, content);
-  // The last line in view and painted now: a running command pumps the queue only now and then.
-  panel->moveCursor(QTextCursor::End);
-  panel->ensureCursorVisible();
-  panel->viewport()->repaint();
+  PanelText& panel = panels_[panelId];
+  const std::string before = panel.text;
+  AppendPanelText(panel.text, text);
+  const size_t length = std::strlen(text);
+  const size_t dropped = before.size() + (length == 0 ? 0 : length + 2) - panel.text.size();
+  // Lines can be added as blocks only behind a text whose last line is closed.
+  const bool closed =
+      before.empty() || (before.size() >= 2 && before.compare(before.size() - 2, 2, "\r\n") == 0);
+  if (!closed || (dropped > 0 && dropped == before.size()) ||
+      panel.added.size() > 2 * PANEL_TEXT_LIMIT) {
+    panel.afresh = true;
+  }
+  if (panel.afresh) {
+    panel.added.clear();
+    panel.droppedLines = 0;
+  } else {
+    panel.droppedLines += static_cast<size_t>(
+        std::count(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(dropped), '\n'));
+    if (length > 0) panel.added.append(text, length).append("\r\n");
+  }
+  // Showing a line costs more than adding it, so lines that come faster than the pump's interval
+  // are shown together, at the latest by the next pass over the queue.
+  if (Busy() && pumpInterval_ > 0 && sincePanelShown_.isValid() &&
+      sincePanelShown_.elapsed() < pumpInterval_) {
+    return;
+  }
+  ShowPanels(/*repaint=*/true);
+}
+
+// Brings a panel's widget up to its text by edits at its two ends, so that the cost of a line
+// does not grow with the panel. False when there was nothing to do.
+bool MainWindow::ShowPanel(int id) {
+  PanelText& panel = panels_[id];
+  auto* widget = static_cast<QPlainTextEdit*>(Control(id));
+  if (panel.afresh || panel.droppedLines >= panel.shownLines) {
+    if (!panel.afresh && panel.added.empty() && panel.droppedLines == 0) return false;
+    // A text whose last line is open is shown afresh again by its next append.
+    widget->setPlainText(PanelDisplayText(panel.text));
+    panel.afresh = false;
+    panel.shownLines = static_cast<size_t>(std::count(panel.text.begin(), panel.text.end(), '\n'));
+  } else {
+    if (panel.droppedLines == 0 && panel.added.empty()) return false;
+    QTextCursor cursor(widget->document());
+    if (panel.droppedLines > 0) {
+      cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor,
+                          static_cast<int>(panel.droppedLines));
+      cursor.removeSelectedText();
+    }
+    if (!panel.added.empty()) {
+      cursor.movePosition(QTextCursor::End);
+      cursor.insertBlock();
+      cursor.insertText(PanelDisplayText(panel.added));
+    }
+    panel.shownLines +=
+        static_cast<size_t>(std::count(panel.added.begin(), panel.added.end(), '\n'));
+    panel.shownLines -= panel.droppedLines;
+  }
+  panel.added.clear();
+  panel.droppedLines = 0;
+  // The last line in view.
+  widget->moveCursor(QTextCursor::End);
+  widget->ensureCursorVisible();
+  return true;
+}
+
+void MainWindow::ShowPanels(bool repaint) {
+  sincePanelShown_.start();
+  for (const int id : {IDC_INFO_LOG, IDC_MEDIA_LIST}) {
+    // Painted now: a running command pumps the queue only now and then.
+    if (ShowPanel(id) && repaint) static_cast<QPlainTextEdit*>(Control(id))->viewport()->repaint();
+  }
 }
 
 void MainWindow::SetProgress(unsigned position) {
@@ -515,10 +730,12 @@ void MainWindow::PumpMessages() {
   }
   sinceLastPump_.start();
   ShowProgress();
+  ShowPanels(/*repaint=*/false);
   QCoreApplication::processEvents();
 }
 
 void MainWindow::ShowWarning(const char* text) {
+  ShowPanels(/*repaint=*/false);
   // Modal to the window: nothing can start while the box is up.
   QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning."), QString::fromUtf8(text),
                   QMessageBox::Ok, this);

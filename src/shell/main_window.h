@@ -5,13 +5,17 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QRect>
+#include <QString>
 #include <map>
 #include <string>
 
 #include "common/app_state.h"
 #include "common/window.h"
 
+class QDragEnterEvent;
+class QDropEvent;
 class QKeyEvent;
+class QShowEvent;
 class QPlainTextEdit;
 class QProgressBar;
 
@@ -51,16 +55,24 @@ class MainWindow : public QDialog, public Window {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();
+  void Centre();
   void Command(int id);
   void RunLongCommand(int id);
   void Quit();
   void SelectIso();
   bool LockedDuringRun(int id) const;
   void ApplyEnabled(int id);
-  void SetPanelText(QPlainTextEdit* panel, const std::string& text);
+  void SetPathBytes(const std::string& bytes);
+  void SetPanelText(int id, const std::string& text);
+  bool ShowPanel(int id);
+  void ShowPanels(bool repaint);
   void ShowProgress();
 
   AppState& state_;
@@ -68,12 +80,28 @@ class MainWindow : public QDialog, public Window {
   int baseUnitY_ = 0;
   std::map<int, QWidget*> controls_;
   std::map<int, bool> enabled_;  // what the commands asked for; a run may disable more
+  // The path box's file-system bytes, which need not be UTF-8, and the text shown for them:
+  // while the box still shows that text, the bytes are its text.
+  std::string pathBytes_;
+  QString pathShown_;
+  // A panel's window text, CR LF lines in their own bytes, and what its widget has yet to show:
+  // lines added and dropped since it last showed the text, or all of it afresh.
+  struct PanelText {
+    std::string text;
+    bool afresh = false;
+    size_t shownLines = 0;  // line feeds in the text the widget shows
+    size_t droppedLines = 0;
+    std::string added;
+  };
+  std::map<int, PanelText> panels_;
+  QElapsedTimer sincePanelShown_;
   QProgressBar* progress_ = nullptr;
   unsigned progressWanted_ = 0;  // the last position set; the bar shows it from the next pass
   int running_ = 0;              // the id of the running long command, 0 when idle
   int pumpInterval_ = 15;
   QElapsedTimer sinceLastPump_;
   int callsUntilClock_ = 0;
+  bool centred_ = false;
 };
 
 }  // namespace quarnel

@@ -1,13 +1,21 @@
 #include "shell/shell.h"
 
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <QApplication>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLibraryInfo>
+#include <QScreen>
+#include <QWindow>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,11 +64,53 @@ bool WaylandPluginInstalled() {
   return !platforms.entryList({QStringLiteral("libqwayland*")}, QDir::Files).isEmpty();
 }
 
-// Qt ends the process when its platform cannot start, so the display is checked first.
+constexpr int PROBE_SECONDS = 20;
+
+// Qt ends the process with an abort when no platform it is asked for starts: a framebuffer that
+// cannot be opened, no EGL device, a name that is no plugin. A child process starts Qt and makes a
+// window first, with its output and any core dump suppressed; the window opens only when the child
+// could make one.
+bool PlatformStartsInChild() {
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0) return true;  // nothing to ask with: Qt itself will say
+  if (child == 0) {
+    ::prctl(PR_SET_DUMPABLE, 0);
+    std::signal(SIGABRT, [](int) { ::_exit(1); });
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+    }
+    static int argc = 1;
+    static char name[] = "quarnel";
+    static char* argv[] = {name, nullptr};
+    // Left to _exit: only whether a window can be made matters. A platform may start with no
+    // screen (a framebuffer it cannot find) and abort at the first window.
+    new QGuiApplication(argc, argv);
+    if (QGuiApplication::primaryScreen() == nullptr) ::_exit(1);
+    (new QWindow)->create();
+    ::_exit(0);
+  }
+  int status = 0;
+  for (int waited = 0; waited < PROBE_SECONDS * 100; ++waited) {
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (done < 0 && errno != EINTR) return false;
+    ::usleep(10000);
+  }
+  // A platform that does not start within the time is as good as none.
+  ::kill(child, SIGKILL);
+  ::waitpid(child, &status, 0);
+  return false;
+}
+
+// Qt ends the process when its platform cannot start, so the display is checked first. X and
+// Wayland are asked directly; any other platform is started once in a child process.
 bool PlatformStarts(const std::string& name) {
   if (name == "xcb") return XServerAnswers();
   if (name.rfind("wayland", 0) == 0) return WaylandAnswers() && WaylandPluginInstalled();
-  return true;  // offscreen, minimal, vnc, linuxfb, eglfs: nothing to ask beforehand
+  return PlatformStartsInChild();
 }
 
 }  // namespace

@@ -7,9 +7,9 @@ namespace quarnel {
 // so in one line on stderr and returns 1.
 int RunWindow(int argc, char** argv);
 
-// True when Qt can open a window: QT_QPA_PLATFORM names a platform that needs no display server,
-// or the display server it (or the session) names answers. May set QT_QPA_PLATFORM to "wayland"
-// when only a Wayland compositor is there.
+// True when Qt can open a window: the display server that QT_QPA_PLATFORM (or the session)
+// names answers, or a platform without one starts in a child process. May set QT_QPA_PLATFORM to
+// "wayland" when only a Wayland compositor is there.
 bool DisplayAvailable();
 
 }  // namespace quarnel
