@@ -28,11 +28,13 @@ for entry in fuzz_xa_decoder:8192 fuzz_cue_sheet:4096 fuzz_analysis:131072 fuzz_
   cp build-fuzz/fuzz-seeds/"$harness"/* "$work/corpus/"
   echo "== Fuzzing $harness for $seconds s"
   status=0
+  started=$SECONDS
   # The outer limit catches a harness that stops answering altogether.
   timeout -k 10 $((seconds + 120)) build-fuzz/fuzz/"$harness" "$work/corpus" \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$maxLen" \
     -artifact_prefix="$work/artifacts/" -print_final_stats=1 >"$work/log" 2>&1 || status=$?
-  grep -E '^#[0-9]+ +DONE|stat::number_of_executed_units' "$work/log" || true
+  echo "== $harness ran $((SECONDS - started)) s, $(grep -oP 'stat::number_of_executed_units: \K[0-9]+' \
+    "$work/log" || echo '?') inputs"
   reproducers=("$work"/artifacts/*)
   if ((status == 0)) && [[ ! -e ${reproducers[0]} ]]; then continue; fi
   failed+=("$harness")
