@@ -6,6 +6,7 @@
 // kind, made by "Process ISO"; and XA sectors in mono and stereo.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -144,8 +145,14 @@ void XaSeeds(Corpus& corpus) {
   corpus.Add("fuzz_xa_decoder", "stereo-groups", sectors(2, 1, 3));
 }
 
-// The compressed images of each kind, made the way a user makes them.
-void UncompressSeeds(Corpus& corpus, const DiscBuilder& disc, const std::string& cue) {
+// The compressed images of each kind, made the way a user makes them. The sectors keep their
+// headers and the first bytes of their user data but are otherwise zero: the blocks shrink to a
+// few dozen bytes, so that the mutations fall on the tables and streams rather than on noise.
+void UncompressSeeds(Corpus& corpus, DiscBuilder disc, const std::string& cue) {
+  std::vector<uint8_t>& image = disc.MutableImage();
+  for (size_t at = 0; at + SECTOR_SIZE <= image.size(); at += SECTOR_SIZE) {
+    std::fill(image.begin() + at + USER_DATA_OFFSET + 20, image.begin() + at + SECTOR_SIZE, 0);
+  }
   fuzz::ScratchDir dir;
   const std::string bin = dir.File("disc.bin");
   std::string error;
