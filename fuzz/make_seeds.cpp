@@ -187,9 +187,9 @@ void UncompressSeeds(Corpus& corpus, DiscBuilder disc, const std::string& cue) {
     const std::vector<uint8_t> data = ReadAll(result.dataFile);
     const std::vector<uint8_t> side = ReadAll(result.blockTable);
     std::vector<uint8_t> seed{static_cast<uint8_t>(k.mode - MODE_BZIP2)};
-    PutU16(seed, side.size());
-    Append(seed, side.data(), side.size());
+    PutU16(seed, data.size());
     Append(seed, data.data(), data.size());
+    Append(seed, side.data(), side.size());
     corpus.Add("fuzz_uncompress", k.name, seed);
     fs::remove(result.dataFile);
     fs::remove(result.blockTable);
