@@ -46,6 +46,7 @@ class DataFile {
 
   // Copies [offset, offset + length) into `out`; the range must lie inside the file.
   bool Read(uint64_t offset, size_t length, uint8_t* out) {
+    if (length == 0) return true;  // an empty block: `out` may be null
     if (offset < windowStart_ || offset + length > windowStart_ + windowLength_) {
       windowStart_ = offset;
       windowLength_ = 0;

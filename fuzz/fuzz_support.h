@@ -1,0 +1,95 @@
+// Shared pieces of the fuzzing harnesses: a window that shows nothing and answers every question
+// as the harness decided, a scratch folder that vanishes with each input, and byte helpers.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "common/app_state.h"
+#include "common/window.h"
+
+namespace quarnel::fuzz {
+
+class SilentWindow : public Window {
+ public:
+  std::string ControlText(int id) override { return texts[id]; }
+  void SetControlText(int id, const std::string& text) override { texts[id] = text; }
+  bool IsChecked(int id) override { return checks[id]; }
+  void SetChecked(int id, bool checked) override { checks[id] = checked; }
+  int ComboSelection(int) override { return combo; }
+  void EnableControl(int, bool) override {}
+  // Panels are dropped: a log that grows with every input would only cost time.
+  void AppendPanelLine(const char*, int) override {}
+  void SetProgress(unsigned) override {}
+  void PumpMessages() override {}
+  void ShowWarning(const char*) override {}
+  bool ConfirmReplace(const std::string&) override { return allowReplace; }
+
+  std::map<int, std::string> texts;
+  std::map<int, bool> checks;
+  int combo = COMBO_NORMAL_COMPRESSION;
+  bool allowReplace = true;
+};
+
+// A fresh folder under the temporary directory for one input, removed with everything in it.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quarnel-fuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string File(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The state of a freshly started program. One allocation for the whole run: a new megabyte-sized
+// state per input would spend most of the time in page faults.
+inline AppState& FreshAppState() {
+  static const std::unique_ptr<AppState> state = MakeAppState();
+  std::memset(static_cast<void*>(state.get()), 0, sizeof(AppState));
+  return *state;
+}
+
+inline void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) std::abort();
+  if (size != 0 && std::fwrite(data, 1, size, f) != size) std::abort();
+  if (std::fclose(f) != 0) std::abort();
+}
+
+// Takes `n` bytes off the front of the input, or what is left of it.
+struct Input {
+  const uint8_t* data;
+  size_t size;
+
+  size_t Take(size_t n, const uint8_t** out) {
+    if (n > size) n = size;
+    *out = data;
+    data += n;
+    size -= n;
+    return n;
+  }
+  uint32_t Byte() { return size == 0 ? 0 : (size -= 1, *data++); }
+  uint32_t U16() { return Byte() | Byte() << 8; }
+  uint32_t U32() { return U16() | U16() << 16; }
+};
+
+}  // namespace quarnel::fuzz

@@ -1,0 +1,212 @@
+// Writes the fuzzing harnesses' seed corpora from a small synthetic disc, so that no binary input
+// is kept in the repository: OUT/<harness>/<name> for each harness.
+//
+// The disc: the system area, a movie with interleaved real-time audio, a two-channel XA stream, an
+// FF8-style movie, and a CD-DA track with a pregap; its cue sheet; its compressed images of each
+// kind, made by "Process ISO"; and XA sectors in mono and stereo.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "analysis/analyse_iso.h"
+#include "common/app_state.h"
+#include "common/disc_builder.h"
+#include "common/sector.h"
+#include "fuzz_support.h"
+#include "packing/compressed_format.h"
+#include "packing/process_iso.h"
+
+using namespace quarnel;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t SYSTEM_SECTORS = 17;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "make_seeds: %s\n", what.c_str());
+  std::exit(1);
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Fail("cannot read " + path);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+class Corpus {
+ public:
+  explicit Corpus(fs::path dir) : dir_(std::move(dir)) {}
+  void Add(const char* harness, const std::string& name, const std::vector<uint8_t>& bytes) {
+    const fs::path folder = dir_ / harness;
+    fs::create_directories(folder);
+    fuzz::WriteFile((folder / name).string(), bytes.data(), bytes.size());
+  }
+
+ private:
+  fs::path dir_;
+};
+
+void PutU16(std::vector<uint8_t>& out, size_t v) {
+  if (v > 0xFFFF) Fail("a seed part is too long for its length field");
+  out.push_back(static_cast<uint8_t>(v));
+  out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void Append(std::vector<uint8_t>& out, const void* bytes, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  out.insert(out.end(), p, p + size);
+}
+
+DiscBuilder BuildDisc() {
+  DiscBuilder disc;
+  // Zero-filled system area: it compresses to almost nothing and the scan passes over it.
+  for (uint32_t s = 0; s < SYSTEM_SECTORS; ++s) disc.AddSector(0, 0, SUBMODE_DATA, 0);
+  disc.AddMovie(3, 7, 7, 1);
+  disc.AddXaToneStream({300.0, 500.0}, 3);
+  for (uint16_t frame = 1; frame <= 2; ++frame) {
+    for (uint8_t part = 1; part <= 3; ++part) disc.AddFf8Sector('J', part, frame);
+  }
+  disc.AddSector(0, 0, SUBMODE_DATA, 0);
+  disc.BeginAudioTrack(2);
+  disc.AddAudioSectors(4, 440.0);
+  return disc;
+}
+
+void AnalysisSeeds(Corpus& corpus, const DiscBuilder& disc, const std::string& cue) {
+  const std::vector<uint8_t>& image = disc.Image();
+  const size_t from = size_t{SYSTEM_SECTORS} * SECTOR_SIZE;
+  // Options: FF8, enhanced movie and XA searches, stamped headers, compact sectors.
+  const uint8_t optionSets[] = {0x00, 0x01, 0x06, 0x08, 0x10, 0x17};
+  for (uint8_t options : optionSets) {
+    for (bool withCue : {false, true}) {
+      std::vector<uint8_t> seed{options};
+      PutU16(seed, withCue ? cue.size() : 0);
+      if (withCue) Append(seed, cue.data(), cue.size());
+      for (size_t at = from; at < image.size(); at += SECTOR_SIZE) {
+        Append(seed, image.data() + at, (options & 0x10) ? 64 : SECTOR_SIZE);
+      }
+      char name[32];
+      std::snprintf(name, sizeof name, "disc-%02x%s", options, withCue ? "-cue" : "");
+      corpus.Add("fuzz_analysis", name, seed);
+    }
+  }
+}
+
+void CueSheetSeeds(Corpus& corpus, uint32_t sectorCount, const std::string& cue) {
+  // The builder's sheet; one FILE per track; a one-digit track numbering; INDEX 00 before INDEX 01.
+  const std::string sheets[] = {
+      cue,
+      "FILE \"disc (Track 1).bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n"
+      "FILE \"disc (Track 2).bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 00 00:00:00\n"
+      "    INDEX 01 00:02:00\nFILE \"disc (Track 3).bin\" BINARY\n  TRACK 03 AUDIO\n"
+      "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n",
+      "FILE \"disc.bin\" BINARY\r\nTRACK 1 MODE2/2352\r\nINDEX 1 00:00:00\r\nTRACK 2 AUDIO\r\n"
+      "PREGAP 00:02:00\r\nINDEX 1 00:00:40\r\nTRACK 3 AUDIO\r\nINDEX 0 00:00:50\r\n"
+      "INDEX 1 00:00:60\r\n",
+  };
+  const uint32_t counts[] = {sectorCount, 100000};
+  int k = 0;
+  for (const std::string& sheet : sheets) {
+    for (uint32_t count : counts) {
+      std::vector<uint8_t> seed(4);
+      PutU32(seed.data(), count);
+      Append(seed, sheet.data(), sheet.size());
+      corpus.Add("fuzz_cue_sheet", "sheet-" + std::to_string(k++), seed);
+    }
+  }
+}
+
+void XaSeeds(Corpus& corpus) {
+  DiscBuilder xa;
+  xa.AddXaToneSector(0, 0x00, 440.0);
+  xa.AddXaToneSector(0, 0x00, 440.0);
+  xa.AddXaToneSector(1, 0x01, 660.0);
+  xa.AddXaToneSector(1, 0x01, 660.0);
+  xa.AddXaSector(2, 0x00, 0, 0x5);  // pattern groups and silent ones
+  const size_t groups = SOUND_GROUPS_PER_SECTOR * SOUND_GROUP_SIZE;
+  const auto sectors = [&](uint32_t first, uint32_t count, uint8_t mode) {
+    std::vector<uint8_t> seed{mode};
+    for (uint32_t s = first; s < first + count; ++s) {
+      Append(seed, xa.SectorAt(s) + USER_DATA_OFFSET, groups);
+    }
+    return seed;
+  };
+  corpus.Add("fuzz_xa_decoder", "mono", sectors(0, 2, 0));
+  corpus.Add("fuzz_xa_decoder", "stereo", sectors(2, 2, 1));
+  corpus.Add("fuzz_xa_decoder", "mono-groups", sectors(4, 1, 2));
+  corpus.Add("fuzz_xa_decoder", "stereo-groups", sectors(2, 1, 3));
+}
+
+// The compressed images of each kind, made the way a user makes them. The sectors keep their
+// headers and the first bytes of their user data but are otherwise zero: the blocks shrink to a
+// few dozen bytes, so that the mutations fall on the tables and streams rather than on noise.
+void UncompressSeeds(Corpus& corpus, DiscBuilder disc, const std::string& cue) {
+  std::vector<uint8_t>& image = disc.MutableImage();
+  for (size_t at = 0; at + SECTOR_SIZE <= image.size(); at += SECTOR_SIZE) {
+    std::fill(image.begin() + at + USER_DATA_OFFSET + 20, image.begin() + at + SECTOR_SIZE, 0);
+  }
+  fuzz::ScratchDir dir;
+  const std::string bin = dir.File("disc.bin");
+  std::string error;
+  if (!disc.Write(bin, {}, &error)) Fail(error);
+  { std::ofstream(dir.File("disc.cue"), std::ios::binary) << cue; }
+  const fs::path home = fs::current_path();
+  fs::current_path(fs::path(bin).parent_path());  // the work folder is made here
+
+  struct Kind {
+    const char* name;
+    uint32_t mode;
+    int combo;
+    bool ripXa;
+  };
+  const Kind kinds[] = {{"bz", MODE_BZIP2, COMBO_MAXIMUM_COMPRESSION, false},
+                        {"Z", MODE_ZLIB, COMBO_NORMAL_COMPRESSION, false},
+                        {"ZNX", MODE_ZLIB_XA, COMBO_NORMAL_COMPRESSION, true}};
+  for (const Kind& k : kinds) {
+    auto state = MakeAppState();
+    fuzz::SilentWindow window;
+    window.texts[IDC_PATH] = bin;
+    if (!AnalyseIso(*state, window).opened) Fail("cannot analyse " + bin);
+    // Ripping an XA stream without MP3 conversion still tags its sectors in the table.
+    for (MediaRecord& r : state->MediaTable) r.rip = k.ripXa && r.kind == MEDIA_XA;
+    window.texts[IDC_PATH] = bin;
+    window.combo = k.combo;
+    window.checks[IDC_RIP_AUDIO_MP3] = false;
+    const ProcessResult result = ProcessIso(*state, window);
+    if (result.dataFile.empty() || !result.failedFile.empty() || state->CompressionMode != k.mode) {
+      Fail(std::string("cannot write the ") + k.name + " image of " + bin);
+    }
+    const std::vector<uint8_t> data = ReadAll(result.dataFile);
+    const std::vector<uint8_t> side = ReadAll(result.blockTable);
+    std::vector<uint8_t> seed{static_cast<uint8_t>(k.mode - MODE_BZIP2)};
+    PutU16(seed, data.size());
+    Append(seed, data.data(), data.size());
+    Append(seed, side.data(), side.size());
+    corpus.Add("fuzz_uncompress", k.name, seed);
+    fs::remove(result.dataFile);
+    fs::remove(result.blockTable);
+  }
+  fs::current_path(home);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) Fail("usage: make_seeds OUTPUT_FOLDER");
+  Corpus corpus{fs::path(argv[1])};
+  const DiscBuilder disc = BuildDisc();
+  const std::string cue = disc.CueSheet("disc.bin");
+  AnalysisSeeds(corpus, disc, cue);
+  CueSheetSeeds(corpus, disc.SectorCount(), cue);
+  XaSeeds(corpus);
+  UncompressSeeds(corpus, disc, cue);
+  return 0;
+}
