@@ -355,7 +355,9 @@ TEST(Analysis, DataTrackEndsAtTheLastSubheaderBeforeTrackTwoOrWhereTheCueEndsIt)
     if (withData) {
       disc.AddDataSectors(200);
     } else {
-      disc.AddAudioSectors(200, 0);  // silence: no byte looks like a submode
+      // A synced first sector, then silence: no byte near track 2 looks like a submode.
+      disc.AddDataSectors(1);
+      disc.AddAudioSectors(199, 0);
     }
     disc.AddAudioSectors(gap, 0);
     disc.AddAudioSectors(300, 440);
