@@ -393,6 +393,8 @@ AnalysisResult AnalyseIso(AppState& state, Window& window) {
     return result;
   }
   result.opened = true;
+  result.dataTrackFile = input.dataTrackFile;
+  result.cueSheet = input.cueSheet;
   LogF(state, window, "- File Loaded.");
 
   const uint64_t sectors64 = image.Size() / SECTOR_SIZE;

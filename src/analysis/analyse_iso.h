@@ -14,7 +14,9 @@ struct AnalysisResult {
   int openError = 0;     // errno of the failed open; nothing was changed or logged
   bool refused = false;  // not a disc this program can analyse; `message` is the logged line
   std::string message;
-  bool readError = false;  // a read failed before the end of the data track
+  std::string dataTrackFile;  // the file holding track 1, after which outputs are named
+  std::string cueSheet;       // the sheet in use, or empty
+  bool readError = false;     // a read failed before the end of the data track
   int readErrno = 0;
   bool stopped = false;  // StopRequested ended the scan
   bool tableFull = false;
