@@ -255,7 +255,7 @@ bool CheckContent(DiscInput& input, ImageFile& image) {
     return false;
   }
   if (image.ReadFailed()) {
-    input.refusal = Line("ERROR: cannot read %s: %s", name, std::strerror(image.ReadErrno()));
+    input.refusal = Line("ERROR: cannot read %s: %s.", name, std::strerror(image.ReadErrno()));
     return false;
   }
   for (size_t i = 0; i < image.FileCount(); ++i) {
