@@ -1,6 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <set>
 
 #include "analysis/analyse_iso.h"
 #include "synthetic/disc_builder.h"
@@ -94,38 +102,214 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
   EXPECT_EQ(a.window.texts[IDC_MEDIA_LIST].rfind(row, 0), 0u) << a.window.texts[IDC_MEDIA_LIST];
 }
 
-TEST(Analysis, AnyFileEndsInAFinishedAnalysisOrASilentFailure) {
-  TempDir dir;
-  auto write = [&](const std::string& name, const std::string& bytes) {
-    std::ofstream(dir.File(name), std::ios::binary) << bytes;
-    return dir.File(name);
-  };
-  std::string iso2048(2048 * 64, '\0');
-  for (size_t i = 0; i < iso2048.size(); ++i) iso2048[i] = static_cast<char>(i * 7);
-  DiscBuilder truncated = DiscWithData(40);
-  truncated.MutableImage().resize(truncated.Image().size() - 1000);
-  std::string truncatedBytes(truncated.Image().begin(), truncated.Image().end());
+// Everything an analysis leaves for processing, and its log.
+void ExpectSameAnalysis(const Analysis& got, const Analysis& want, const std::string& what) {
+  const AppState& g = *got.state;
+  const AppState& w = *want.state;
+  EXPECT_EQ(0, std::memcmp(g.MediaTable, w.MediaTable, sizeof g.MediaTable)) << what;
+  EXPECT_EQ(0, std::memcmp(g.XaRecordTable, w.XaRecordTable, sizeof g.XaRecordTable)) << what;
+  EXPECT_EQ(0, std::memcmp(g.SectorRecordMap, w.SectorRecordMap, sizeof g.SectorRecordMap)) << what;
+  EXPECT_EQ(g.XaRecordTotal, w.XaRecordTotal) << what;
+  EXPECT_EQ(g.dataTrackEnd, w.dataTrackEnd) << what;
+  ASSERT_EQ(g.AudioTracks.audioTrackCount, w.AudioTracks.audioTrackCount) << what;
+  for (uint32_t n = 1; n <= w.AudioTracks.audioTrackCount + 1; ++n) {
+    EXPECT_EQ(g.AudioTracks.track[n].firstSector, w.AudioTracks.track[n].firstSector) << what;
+    EXPECT_EQ(g.AudioTracks.track[n].lastSector, w.AudioTracks.track[n].lastSector) << what;
+  }
+  EXPECT_EQ(got.window.log, want.window.log) << what;
+}
 
+// A disc kept as one file per track analyses exactly like the same files joined into one image,
+// whichever of its files or its sheet the path names.
+TEST(Analysis, TrackSetAnalysesLikeItsJoinedImage) {
+  SampleDiscLayout layout;
+  const DiscBuilder disc = BuildSampleDisc(&layout);
   struct Case {
-    std::string path;
-    uint32_t sectors;
+    const char* name;
+    DiscFileStyle style;
   } cases[] = {
-      {write("empty.bin", ""), 0},
-      {write("one.bin", "x"), 0},
-      {write("text.bin", std::string(5000, 'a')), 2},
-      {write("iso2048.iso", iso2048), 2048 * 64 / SECTOR_SIZE},
-      {write("truncated.bin", truncatedBytes), 39},
+      {"Game (Disc 1)", {}},
+      {"My Game", {.pregapLines = true}},
+      {"Game", {.pregapLines = false, .upperCase = true}},
+      {"Game", {.pregapLines = true, .upperCase = true}},
   };
   for (const Case& c : cases) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.Path() / "joined");
+    std::string error;
+    const std::string cue = disc.WriteTrackSet(dir.Path().string(), c.name, &error, c.style);
+    ASSERT_FALSE(cue.empty()) << error;
+    const std::string upper = c.style.upperCase ? "GAME" : c.name;
+    const std::string joined = dir.File("joined/" + upper + ".BIN");
+    ASSERT_TRUE(disc.WriteJoined(joined, dir.File("joined/" + upper + ".CUE"), &error, c.style));
+    Analysis want;
+    RunAnalysis(want, joined);
+    ASSERT_EQ(want.state->AudioTracks.audioTrackCount, 2u) << c.name;
+
+    const std::string track = c.style.upperCase ? " (TRACK " : " (Track ";
+    const std::string first = dir.File(upper + track + "1).bin");
+    const std::string firstFile = c.style.upperCase ? dir.File(upper + track + "1).BIN") : first;
+    for (const std::string& path :
+         {cue, firstFile, dir.File(upper + track + "2).BIN"), dir.File(upper + track + "3).bin")}) {
+      if (!std::filesystem::exists(path)) continue;  // the other letter case
+      Analysis got;
+      RunAnalysis(got, path);
+      ExpectSameAnalysis(got, want, path);
+      EXPECT_EQ(got.window.texts[IDC_PATH], path);
+    }
+    if (c.style.upperCase || c.style.pregapLines) continue;
+    // The sheet renamed after the data track's file still describes the whole set.
+    std::filesystem::rename(cue, dir.File(std::string(c.name) + " (Track 1).cue"));
+    Analysis renamed;
+    RunAnalysis(renamed, first);
+    ExpectSameAnalysis(renamed, want, "renamed sheet");
+    EXPECT_EQ(renamed.state->dataTrackEnd, layout.audioTracks[0].firstSector - 151);
+  }
+}
+
+TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
+  TempDir dir;
+  const auto put = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
+    testing::WriteAll(dir.File(name), bytes);
+    return dir.File(name);
+  };
+  const auto text = [&](const std::string& name, const std::string& s) {
+    return put(name, std::vector<uint8_t>(s.begin(), s.end()));
+  };
+  DiscBuilder small;
+  small.AddDataSectors(3);
+  DiscBuilder withTracks = DiscWithData(40);
+  withTracks.BeginAudioTrack(2);
+  withTracks.AddAudioSectors(20, 440);
+  const std::vector<uint8_t> raw = small.Image();
+  std::vector<uint8_t> iso(2048 * 20, 0);
+  std::memcpy(iso.data() + 16 * 2048 + 1, "CD001", 5);
+  std::vector<uint8_t> damaged = DiscWithData(40).Image();
+  damaged[1] = 0;  // sector 0 has lost its sync
+  std::vector<uint8_t> truncated = raw;
+  truncated.resize(raw.size() - 100);
+  const std::string longName = std::string(250 - dir.Path().string().size(), 'x') + ".bin";
+  const std::string cutTracks =
+      "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 00:00:20\n"
+      "TRACK 03 AUDIO\nINDEX 01 00:01:00\n";
+  const std::string missingSet =
+      "FILE \"set1.bin\" BINARY\nTRACK 01 MODE2/2352\nINDEX 01 00:00:00\n"
+      "FILE \"gone.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n";
+  int lockFd = -1;
+
+  struct Case {
+    std::function<std::string()> setUp;  // returns the path to analyse
+    std::string line;                    // {} stands for the path
+    bool refused;
+  } cases[] = {
+      {[&] { return put("empty.bin", {}); }, "ERROR: {} is empty: it is not a raw CD image.", true},
+      {[&] { return text("notes.bin", std::string(5000, 'a')); },
+       "ERROR: {} is not a raw CD image: none of its first 2 sectors starts with the CD sync "
+       "pattern.",
+       true},
+      {[&] {
+         return put("photo.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F'});
+       },
+       "ERROR: {} is not a raw CD image: none of its first 1 sectors starts with the CD sync "
+       "pattern.",
+       true},
+      {[&] { return put("game.iso", iso); },
+       "ERROR: {} is a 2048-byte-sector ISO, not a raw CD image of 2352-byte sectors.", true},
+      {[&] {
+         return put("renamed.bin", {0x78, 0x9C, 0x63, 0x60, 0x18, 0x05});
+       },
+       "ERROR: {} is a compressed image, not a raw CD image: use uncompress.", true},
+      {[&] {
+         put("game.bin.ZNX.table", {});
+         return put("game.bin.ZNX", raw);
+       },
+       "ERROR: {} is part of a compressed image, not a raw CD image: use uncompress.", true},
+      {[&] { return dir.File("game.bin.ZNX.table"); },
+       "ERROR: {} is part of a compressed image, not a raw CD image: use uncompress.", true},
+      {[&] {
+         ::mkfifo(dir.File("fifo.bin").c_str(), 0600);
+         return dir.File("fifo.bin");
+       },
+       "ERROR: {} is neither a regular file nor a block device.", true},
+      {[&] {
+         const std::string path = put("busy.bin", raw);
+         lockFd = ::open(path.c_str(), O_RDONLY);
+         ::flock(lockFd, LOCK_EX);
+         return path;
+       },
+       "ERROR: {} is being written by another run of the program.", true},
+      {[&] { return put(longName, raw); },
+       "ERROR: path too long: the image's path plus \".ZNX.table\" must fit in 255 bytes, and "
+       "needs 265.",
+       true},
+      {[&] { return text("nofile.cue", "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\n"); },
+       "ERROR: cue sheet {} names no FILE.", true},
+      {[&] {
+         put("set1.bin", raw);
+         return text("set.cue", missingSet);
+       },
+       "ERROR: cue sheet {} names FILE \"gone.bin\", which is not beside it.", true},
+      // Warnings: the analysis goes on.
+      {[&] { return put("damaged.bin", damaged); }, "- 40 sectors found", false},
+      {[&] { return put("cut.bin", truncated); },
+       "Warning: {} is 6956 bytes, not a whole number of 2352-byte sectors: the dump looks "
+       "incomplete; its last 2252 bytes are not used.",
+       false},
+      {[&] {
+         text("short.cue", cutTracks);
+         return put("short.bin", withTracks.Image());
+       },
+       "Warning: the cue sheet places track 03 at sector 75, but the image has 62 sectors: the "
+       "dump looks incomplete; the tracks from 03 on are left out.",
+       false},
+      {[&] {
+         ::mkfifo(dir.File("piped.CUE").c_str(), 0600);
+         return put("piped.bin", raw);
+       },
+       "Warning: cue sheet " + dir.File("piped.CUE") + " cannot be used: it is not a regular file.",
+       false},
+      {[&] {
+         put("binary.cue", {'T', 'R', 'A', 'C', 'K', 0, 1});
+         return put("binary.bin", raw);
+       },
+       "Warning: cue sheet " + dir.File("binary.cue") + " cannot be used: it is not a text file.",
+       false},
+      {[&] {
+         text("notracks.cue", "REM nothing here\n");
+         return put("notracks.bin", raw);
+       },
+       "Warning: cue sheet " + dir.File("notracks.cue") +
+           " cannot be used: it has no TRACK with an INDEX 01.",
+       false},
+      {[&] {
+         text("set1.cue", missingSet);
+         return dir.File("set1.bin");
+       },
+       "Warning: cue sheet " + dir.File("set1.cue") +
+           " cannot be used: its FILE \"gone.bin\" names neither this image nor a file beside it.",
+       false},
+  };
+  for (Case& c : cases) {
+    const std::string path = c.setUp();
+    std::string line = c.line;
+    if (const size_t at = line.find("{}"); at != std::string::npos) line.replace(at, 2, path);
+    std::set<std::filesystem::path> before(std::filesystem::directory_iterator(dir.Path()), {});
     Analysis a;
-    RunAnalysis(a, c.path);
-    ASSERT_TRUE(a.result.opened) << c.path;
-    EXPECT_EQ(a.result.sectorCount, c.sectors) << c.path;
-    EXPECT_EQ(a.MediaCount(), 0u) << c.path;
-    ASSERT_EQ(a.window.log.size(), 3u) << c.path;
-    EXPECT_EQ(a.window.log[1], "- " + std::to_string(c.sectors) + " sectors found");
-    EXPECT_EQ(a.window.log[2], Summary(0, 0));
-    EXPECT_TRUE(a.window.IsEnabled(IDC_PROCESS));
+    RunAnalysis(a, path);
+    EXPECT_EQ(a.result.refused, c.refused) << line;
+    EXPECT_EQ(a.result.opened, !c.refused) << line;
+    if (c.refused) {
+      EXPECT_EQ(a.result.message, line);
+      EXPECT_EQ(a.window.log, std::vector<std::string>{line});
+      EXPECT_EQ(before, std::set<std::filesystem::path>(
+                            std::filesystem::directory_iterator(dir.Path()), {}));
+    } else {
+      EXPECT_NE(std::find(a.window.log.begin(), a.window.log.end(), line), a.window.log.end())
+          << line;
+      EXPECT_EQ(a.window.log.back(), Summary(0, 0)) << line;
+    }
+    if (lockFd >= 0) ::close(lockFd);
+    lockFd = -1;
   }
 
   // An image that cannot be opened changes nothing in the window.
@@ -355,7 +539,9 @@ TEST(Analysis, DataTrackEndsAtTheLastSubheaderBeforeTrackTwoOrWhereTheCueEndsIt)
     if (withData) {
       disc.AddDataSectors(200);
     } else {
-      disc.AddAudioSectors(200, 0);  // silence: no byte looks like a submode
+      // A synced first sector, then silence: no byte near track 2 looks like a submode.
+      disc.AddDataSectors(1);
+      disc.AddAudioSectors(199, 0);
     }
     disc.AddAudioSectors(gap, 0);
     disc.AddAudioSectors(300, 440);

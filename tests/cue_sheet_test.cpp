@@ -69,7 +69,13 @@ TEST(CueSheet, MalformedSheetsEndTheListAtTheLastGoodTrack) {
     std::string text;
     uint32_t tracks;
   } cases[] = {
-      {"lower case", "track 01 mode2/2352\ntrack 02 audio\nindex 01 01:00:00\n", 0},
+      {"lower case keywords", "track 01 mode2/2352\n  track 02 audio\n\tindex 01 01:00:00\n", 1},
+      {"TRACK in titles, file names and remarks",
+       "REM TRACK 05 AUDIO\nTITLE \"ORIGINAL SOUNDTRACK\"\nFILE \"TRACK01.BIN\" BINARY\n" + head +
+           "  TITLE \"TRACK 03 AUDIO INDEX 01 00:01:00\"\n" + two,
+       1},
+      {"track without its own INDEX 01 does not take the next one's",
+       head + two + "TRACK 03 AUDIO\nPREGAP 00:02:00\nTRACK 04 AUDIO\nINDEX 01 02:00:00\n", 1},
       {"no TRACK", "FILE \"x.bin\" BINARY\n", 0},
       {"TRACK at the very end", "TRACK", 0},
       {"no space after the number", "TRACK 01\nINDEX 01 00:00:00\nTRACK 02 AUDIO\n", 0},

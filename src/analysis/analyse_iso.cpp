@@ -1,14 +1,12 @@
 #include "analysis/analyse_iso.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "analysis/cue_sheet.h"
+#include "analysis/disc_input.h"
 #include "analysis/media_list.h"
 #include "analysis/xa_detector.h"
 #include "common/image_file.h"
@@ -49,34 +47,6 @@ uint16_t FrameNumber(const uint8_t* sector) {
 bool IsFf8Sector(const uint8_t* sector) {
   const uint8_t* u = UserData(sector);
   return u[0] == 'S' && u[1] == 'M';
-}
-
-// Reads the cue file beside the image: the image path without its last four characters, plus
-// ".cue". Returns false when there is none to read.
-bool ReadCueText(AppState& state, Window& window, std::string* text) {
-  char cuePath[IMAGE_PATH_SIZE];
-  const size_t n = std::strlen(state.ImagePath);
-  const size_t stem = n >= 4 ? n - 4 : 0;
-  std::memcpy(cuePath, state.ImagePath, stem);
-  std::memcpy(cuePath + stem, ".cue", 5);
-
-  std::FILE* f = std::fopen(cuePath, "rb");
-  if (f == nullptr) return false;
-  struct stat st;
-  if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fclose(f);
-    return false;
-  }
-  if (static_cast<uint64_t>(st.st_size) > CUE_SHEET_MAX_SIZE) {
-    std::fclose(f);
-    LogF(state, window, "Warning: cue sheet %s is larger than 1 MiB and was not read.", cuePath);
-    return false;
-  }
-  text->resize(static_cast<size_t>(st.st_size));
-  const size_t got = text->empty() ? 0 : std::fread(text->data(), 1, text->size(), f);
-  text->resize(got);
-  std::fclose(f);
-  return true;
 }
 
 class SectorScan {
@@ -402,18 +372,27 @@ AnalysisResult AnalyseIso(AppState& state, Window& window) {
   std::memset(state.MediaTable, 0, sizeof state.MediaTable);
   state.AudioTracks.audioTrackCount = 0;
   InitXaDecoder(state.Xa);
+  const std::string given = window.ControlText(IDC_PATH);
   ReadControlText(window, IDC_PATH, state.ImagePath, sizeof state.ImagePath);
 
   ImageFile image;
-  if (!image.Open(state.ImagePath)) {
-    result.openError = image.OpenError();
+  DiscInput input;
+  if (!OpenDiscInput(given, input, image) && input.refusal.empty()) {
+    result.openError = input.openError;
     return result;
   }
-  result.opened = true;
-
   window.SetControlText(IDC_MEDIA_LIST, "");
   window.SetControlText(IDC_INFO_LOG, "");
   for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) window.SetChecked(IDC_RIP_FIRST + r, false);
+  if (!input.refusal.empty()) {
+    result.refused = true;
+    result.message = input.refusal;
+    LogF(state, window, "%s", input.refusal.c_str());
+    return result;
+  }
+  result.opened = true;
+  result.dataTrackFile = input.dataTrackFile;
+  result.cueSheet = input.cueSheet;
   LogF(state, window, "- File Loaded.");
 
   const uint64_t sectors64 = image.Size() / SECTOR_SIZE;
@@ -421,16 +400,19 @@ AnalysisResult AnalyseIso(AppState& state, Window& window) {
   result.sectorCount = sectorCount;
   state.dataTrackEnd = sectorCount - 1;
   LogF(state, window, "- %d sectors found", sectorCount);
+  for (const std::string& warning : input.warnings) LogF(state, window, "%s", warning.c_str());
 
-  std::string cue;
-  if (ReadCueText(state, window, &cue)) {
-    ParseCueSheet(cue, sectorCount, state.AudioTracks, [&](uint32_t track, uint32_t first) {
-      LogF(state, window, "- Audio track %02d found at sector %d", track, first);
-    });
-    if (state.AudioTracks.audioTrackCount != 0) {
-      FindDataTrackEnd(state, image);
-      window.SetChecked(IDC_RIP_AUDIO_MP3, true);
-    }
+  std::string shortfall;
+  FillDiscTracks(
+      input, image, state.AudioTracks,
+      [&](uint32_t track, uint32_t first) {
+        LogF(state, window, "- Audio track %02d found at sector %d", track, first);
+      },
+      &shortfall);
+  if (!shortfall.empty()) LogF(state, window, "%s", shortfall.c_str());
+  if (state.AudioTracks.audioTrackCount != 0) {
+    FindDataTrackEnd(state, image);
+    window.SetChecked(IDC_RIP_AUDIO_MP3, true);
   }
   image.Rewind();
 

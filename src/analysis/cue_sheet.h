@@ -1,10 +1,12 @@
-// The audio tracks of a cue sheet: only "TRACK nn AUDIO" lines and the "INDEX " lines after them.
+// Cue sheets: the FILE, TRACK, INDEX and PREGAP lines, and the audio tracks they give.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/media_tables.h"
 
@@ -13,11 +15,44 @@ namespace quarnel {
 // Cue files larger than this are not read.
 constexpr size_t CUE_SHEET_MAX_SIZE = 1 << 20;
 
-// Fills the audio tracks 2, 3, ... of `table` from the cue text and returns how many there are
-// (also stored in table.audioTrackCount). Track 1's lastSector becomes the sector before track 2's
-// pregap or start; the last audio track ends at sectorCount - 1. The list ends at the last track
-// that reads completely and starts after its predecessor, before the image's last sector.
-// `onTrack` is called once per accepted track, in order.
+constexpr int64_t NO_INDEX = -1;
+
+struct CueTrack {
+  uint32_t number = 0;
+  bool audio = false;
+  size_t file = 0;            // index into CueSheet::files; 0 for a track before any FILE line
+  int64_t index0 = NO_INDEX;  // sectors from the start of its file
+  int64_t index1 = NO_INDEX;
+};
+
+struct CueSheet {
+  std::vector<std::string> files;  // the FILE names, in order, as written
+  std::vector<CueTrack> tracks;    // in order
+};
+
+// Reads the lines whose first word (any leading blanks, either letter case) is FILE, TRACK or
+// INDEX. PREGAP is silence that no file holds, so it places nothing in the sector space and is
+// skipped like REM, TITLE and the other lines. The text ends at its first zero byte.
+CueSheet ReadCueSheet(std::string_view text);
+
+// What ended the list of audio tracks early because the image is shorter than the sheet says.
+struct CueShortfall {
+  uint32_t track = 0;  // 0: nothing was cut
+  uint64_t firstSector = 0;
+};
+
+// Fills the audio tracks 2, 3, ... of `table` and returns how many there are (also stored in
+// table.audioTrackCount). `fileStart[i]` is the first sector of the sheet's file i in the joined
+// image. Track 1's lastSector becomes the sector before track 2's pregap or start; the last audio
+// track ends at sectorCount - 1. The list ends at the last track that has its own INDEX 01 and
+// starts after its predecessor, before the image's last sector. `onTrack` is called once per
+// accepted track, in order.
+uint32_t FillAudioTracks(const CueSheet& sheet, const std::vector<uint64_t>& fileStart,
+                         uint32_t sectorCount, AudioTrackTable& table,
+                         const std::function<void(uint32_t track, uint32_t firstSector)>& onTrack,
+                         CueShortfall* shortfall = nullptr);
+
+// The sheet of one image file: every time counts from the start of that file.
 uint32_t ParseCueSheet(std::string_view text, uint32_t sectorCount, AudioTrackTable& table,
                        const std::function<void(uint32_t track, uint32_t firstSector)>& onTrack);
 

@@ -75,6 +75,20 @@ InputOutcome AnalyseOne(const std::string& image, const AnalysisOptions& analysi
   const auto state = MakeAppState();
   CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
   const AnalysisResult result = RunAnalysis(*state, window, image, analysis);
+  if (result.refused) {
+    // The refusal is already out as the log's one line.
+    if (jsonMode) {
+      std::string out;
+      JsonWriter json(out);
+      json.BeginObject();
+      json.Field("image", image);
+      json.Field("error", result.message);
+      AddLogField(json, window.LogLines());
+      json.EndObject();
+      PrintDocument(out);
+    }
+    return EXIT_FAILED;
+  }
   if (!result.opened) {
     outcome.error = FailureText("open", image, result.openError);
     PrintError(outcome.error);

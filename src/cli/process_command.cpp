@@ -207,6 +207,7 @@ int RunProcess(const std::vector<std::string>& args) {
   const auto state = MakeAppState();
   CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
   const AnalysisResult analysed = RunAnalysis(*state, window, image, analysis);
+  if (analysed.refused) return EXIT_FAILED;  // its one line is already out
   if (!analysed.opened) {
     PrintFailure("open", image, analysed.openError);
     return EXIT_FAILED;

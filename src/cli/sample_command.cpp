@@ -30,6 +30,13 @@ int RunSample(const std::vector<std::string>& args) {
   }
   std::printf("Wrote %s (%ju sectors)\n", bin.c_str(), size / SECTOR_SIZE);
   if (std::filesystem::exists(cue, ec)) std::printf("Wrote %s\n", cue.c_str());
+  // The same disc as a dumping tool keeps it: one file per track and a sheet that names them.
+  for (uint32_t track = 1;
+       std::filesystem::exists(dir / ("Sample (Track " + std::to_string(track) + ").bin"), ec);
+       ++track) {
+    std::printf("Wrote %s\n", (dir / ("Sample (Track " + std::to_string(track) + ").bin")).c_str());
+  }
+  std::printf("Wrote %s\n", (dir / "Sample.cue").c_str());
   return EXIT_DONE;
 }
 

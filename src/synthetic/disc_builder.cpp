@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -315,6 +316,81 @@ bool DiscBuilder::Write(const std::string& binPath, const std::string& cuePath,
   return WriteFile(cuePath, cue.data(), cue.size(), error);
 }
 
+std::vector<DiscBuilder::TrackFile> DiscBuilder::TrackFiles(DiscFileStyle style) const {
+  std::vector<TrackFile> files;
+  const uint32_t end = SectorCount();
+  files.push_back({0, tracks_.empty() ? end : tracks_[0].pregapStart, 0, true});
+  for (size_t i = 0; i < tracks_.size(); ++i) {
+    const TrackMark& t = tracks_[i];
+    const uint32_t to = i + 1 < tracks_.size() ? tracks_[i + 1].pregapStart : end;
+    const uint32_t pregap = t.indexOne - t.pregapStart;
+    const bool inFile = !style.pregapLines || pregap == 0;
+    files.push_back({inFile ? t.pregapStart : t.indexOne, to, pregap, inFile});
+  }
+  return files;
+}
+
+// The TRACK and INDEX lines of CD track `number` whose file starts at sector `offset` of the file
+// the sheet names.
+std::string DiscBuilder::TrackLines(uint32_t number, const TrackFile& file, uint32_t offset) {
+  char line[32];
+  std::snprintf(line, sizeof line, "  TRACK %02u %s\n", number,
+                number == 1 ? "MODE2/2352" : "AUDIO");
+  std::string text = line;
+  if (!file.pregapInFile) {
+    text += "    PREGAP " + CueTime(file.pregap) + "\n";
+  } else if (file.pregap != 0) {
+    text += "    INDEX 00 " + CueTime(offset) + "\n";
+  }
+  const uint32_t indexOne = offset + (file.pregapInFile ? file.pregap : 0);
+  text += "    INDEX 01 " + CueTime(indexOne) + "\n";
+  return text;
+}
+
+std::string DiscBuilder::WriteTrackSet(const std::string& dir, const std::string& name,
+                                       std::string* error, DiscFileStyle style) const {
+  const std::vector<TrackFile> files = TrackFiles(style);
+  const auto cased = [&](std::string s) {
+    if (style.upperCase) {
+      for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return s;
+  };
+  std::string cue;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const uint32_t number = static_cast<uint32_t>(i + 1);
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix,
+                  files.size() >= 10 ? " (Track %02u).bin" : " (Track %u).bin", number);
+    const std::string fileName = cased(name + suffix);
+    const TrackFile& f = files[i];
+    const size_t from = static_cast<size_t>(f.from) * SECTOR_SIZE;
+    const size_t to = static_cast<size_t>(f.to) * SECTOR_SIZE;
+    const std::string path = (std::filesystem::path(dir) / fileName).string();
+    if (!WriteFile(path, image_.data() + from, to - from, error)) return {};
+    cue += "FILE \"" + fileName + "\" BINARY\n" + TrackLines(number, f, 0);
+  }
+  const std::string cuePath = (std::filesystem::path(dir) / cased(name + ".cue")).string();
+  if (!WriteFile(cuePath, cue.data(), cue.size(), error)) return {};
+  return cuePath;
+}
+
+bool DiscBuilder::WriteJoined(const std::string& binPath, const std::string& cuePath,
+                              std::string* error, DiscFileStyle style) const {
+  std::vector<uint8_t> joined;
+  std::string cue = "FILE \"" + std::filesystem::path(binPath).filename().string() + "\" BINARY\n";
+  const std::vector<TrackFile> files = TrackFiles(style);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const TrackFile& f = files[i];
+    cue += TrackLines(static_cast<uint32_t>(i + 1), f,
+                      static_cast<uint32_t>(joined.size() / SECTOR_SIZE));
+    joined.insert(joined.end(), image_.begin() + static_cast<ptrdiff_t>(f.from) * SECTOR_SIZE,
+                  image_.begin() + static_cast<ptrdiff_t>(f.to) * SECTOR_SIZE);
+  }
+  return WriteFile(binPath, joined.data(), joined.size(), error) &&
+         WriteFile(cuePath, cue.data(), cue.size(), error);
+}
+
 DiscBuilder BuildSampleDisc(SampleDiscLayout* layout) {
   DiscBuilder disc;
   SampleDiscLayout l;
@@ -365,7 +441,8 @@ bool WriteSampleDisc(const std::string& dir, std::string* error) {
   }
   const DiscBuilder disc = BuildSampleDisc(nullptr);
   const std::filesystem::path base(dir);
-  return disc.Write((base / "sample.bin").string(), (base / "sample.cue").string(), error);
+  return disc.Write((base / "sample.bin").string(), (base / "sample.cue").string(), error) &&
+         !disc.WriteTrackSet(dir, "Sample", error).empty();
 }
 
 }  // namespace quarnel

@@ -12,6 +12,12 @@
 
 namespace quarnel {
 
+// How a disc is laid out as files, the way dumping tools write it.
+struct DiscFileStyle {
+  bool pregapLines = false;  // pregaps as PREGAP lines: their silence is in no file
+  bool upperCase = false;    // "GAME (TRACK 1).BIN" and "GAME.CUE"
+};
+
 class DiscBuilder {
  public:
   uint32_t SectorCount() const;  // sectors added so far; the next sector's number
@@ -84,11 +90,29 @@ class DiscBuilder {
   // empty).
   bool Write(const std::string& binPath, const std::string& cuePath, std::string* error) const;
 
+  // Writes the disc as one file per track, DIR/NAME (Track N).bin, and DIR/NAME.cue with one FILE
+  // line per track; INDEX times count from the start of each file. Returns the sheet's path.
+  std::string WriteTrackSet(const std::string& dir, const std::string& name, std::string* error,
+                            DiscFileStyle style = {}) const;
+
+  // The same disc as the track set's files joined into one image, with a one-FILE sheet.
+  bool WriteJoined(const std::string& binPath, const std::string& cuePath, std::string* error,
+                   DiscFileStyle style = {}) const;
+
  private:
   struct TrackMark {
     uint32_t pregapStart;
     uint32_t indexOne;
   };
+  // The sectors of each track's file, and its INDEX times counted from the file's start.
+  struct TrackFile {
+    uint32_t from, to;  // [from, to) of the image
+    uint32_t pregap;    // sectors of the pregap
+    bool pregapInFile;
+  };
+  std::vector<TrackFile> TrackFiles(DiscFileStyle style) const;
+  static std::string TrackLines(uint32_t number, const TrackFile& file, uint32_t offset);
+
   struct ToneState {
     XaEncoder encoder;
     double phase = 0;
@@ -118,7 +142,8 @@ struct SampleDiscLayout {
 // four-channel XA stream, more data, then two CD-DA tracks with pregaps.
 DiscBuilder BuildSampleDisc(SampleDiscLayout* layout);
 
-// Writes DIR/sample.bin and DIR/sample.cue (DIR is created when missing).
+// Writes DIR/sample.bin and DIR/sample.cue, and the same disc as DIR/Sample (Track N).bin with
+// DIR/Sample.cue (DIR is created when missing).
 bool WriteSampleDisc(const std::string& dir, std::string* error);
 
 }  // namespace quarnel
