@@ -17,7 +17,7 @@
 
 #include "analysis/analyse_iso.h"
 #include "common/app_state.h"
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "common/sector.h"
 #include "fuzz_support.h"
 #include "packing/compressed_format.h"

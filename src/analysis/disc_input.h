@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "analysis/cue_sheet.h"
-#include "analysis/media_table.h"
+#include "common/media_tables.h"
 #include "common/image_file.h"
 
 namespace quarnel {

@@ -77,17 +77,17 @@ InputOutcome AnalyseOne(const std::string& image, const AnalysisOptions& analysi
   const AnalysisResult result = RunAnalysis(*state, window, image, analysis);
   if (result.refused) {
     // The refusal is already out as the log's one line.
+    outcome.status = EXIT_FAILED;
+    outcome.error = result.message;
     if (jsonMode) {
-      std::string out;
-      JsonWriter json(out);
+      JsonWriter json(outcome.document);
       json.BeginObject();
       json.Field("image", image);
       json.Field("error", result.message);
       AddLogField(json, window.LogLines());
       json.EndObject();
-      PrintDocument(out);
     }
-    return EXIT_FAILED;
+    return outcome;
   }
   if (!result.opened) {
     outcome.error = FailureText("open", image, result.openError);
