@@ -1,6 +1,8 @@
 #include "packing/process_iso.h"
 
 #include <algorithm>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -90,8 +92,11 @@ class CompressedWriter {
   void Discard() {
     for (OutputFile* f : {&data_, &table_}) {
       if (f->Staged() && f->IsOpen()) result_.outcome.removed.push_back(f->TemporaryPath());
-      if (f->Staged() && f->Replaces()) result_.outcome.kept.push_back(f->Path());
       f->Discard();
+    }
+    for (const std::string& name : {result_.dataFile, result_.blockTable}) {
+      struct stat st;
+      if (::lstat(name.c_str(), &st) == 0) result_.outcome.kept.push_back(name);
     }
   }
 
@@ -112,7 +117,6 @@ class CompressedWriter {
   bool CreateFailed(const OutputFile& f) {
     result_.createFailed = true;
     result_.busy = f.Busy();
-    if (f.Replaces()) result_.outcome.kept.push_back(f.Path());
     return Fail(f.Path(), f.Errno(),
                 f.Busy() ? f.Path() + " is busy: another run reads or writes it"
                          : "cannot create " + f.TemporaryPath() + ": " + std::strerror(f.Errno()));

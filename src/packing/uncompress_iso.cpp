@@ -205,6 +205,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
     output.Discard();
     if (output.Replaces()) outcome.kept.push_back(result.output);
   }
+  outcome.stopped = result.stopped;
   if (result.stopped) outcome.stopDetail = "after " + done;
   if (outcome.Done()) window.SetControlText(IDC_PATH, state.ImagePath);
   window.EnableControl(IDC_PROCESS, true);
