@@ -417,9 +417,9 @@ TEST(Cli, ProcessAndUncompressRoundTripAsJson) {
   restored = Quarnel(dir, {"uncompress", image + ".Z", "--force", "--json"});
   EXPECT_EQ(restored.status, 1);
   const std::string why = "cannot open " + image + ".Z.table: No such file or directory";
-  EXPECT_NE(restored.out.find("\"ERROR: " + why + "; nothing was written.\"],\"error\":\"" +
-                              why + "\"}"),
-            std::string::npos)
+  EXPECT_NE(
+      restored.out.find("\"ERROR: " + why + "; nothing was written.\"],\"error\":\"" + why + "\"}"),
+      std::string::npos)
       << restored.out;
   EXPECT_NE(restored.err.find("quarnel: " + why), std::string::npos) << restored.err;
   restored = Quarnel(dir, {"process", dir.File("missing.bin"), "--json"});

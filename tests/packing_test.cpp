@@ -1,6 +1,6 @@
 #include <bzlib.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -10,8 +10,8 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #include "common/outcome.h"
@@ -332,20 +332,28 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
     int combo;
     Fault fault;
   } cases[] = {
-      {false, COMBO_MAXIMUM_COMPRESSION, STOP},        {false, COMBO_NORMAL_COMPRESSION, STOP},
-      {false, COMBO_NORMAL_COMPRESSION, WRITE_FAILS},  {false, COMBO_MAXIMUM_COMPRESSION, WRITE_FAILS},
-      {false, COMBO_NORMAL_COMPRESSION, OUTPUT_READ},  {false, COMBO_NORMAL_COMPRESSION, OUTPUT_WRITTEN},
-      {false, COMBO_NORMAL_COMPRESSION, LINK},         {false, COMBO_MAXIMUM_COMPRESSION, NONE},
-      {true, COMBO_MAXIMUM_COMPRESSION, STOP},         {true, COMBO_NORMAL_COMPRESSION, STOP},
-      {true, COMBO_NORMAL_COMPRESSION, WRITE_FAILS},   {true, COMBO_MAXIMUM_COMPRESSION, DAMAGE},
-      {true, COMBO_NORMAL_COMPRESSION, DAMAGE},        {true, COMBO_NORMAL_COMPRESSION, OUTPUT_READ},
-      {true, COMBO_NORMAL_COMPRESSION, LINK},          {true, COMBO_NORMAL_COMPRESSION, NONE},
+      {false, COMBO_MAXIMUM_COMPRESSION, STOP},
+      {false, COMBO_NORMAL_COMPRESSION, STOP},
+      {false, COMBO_NORMAL_COMPRESSION, WRITE_FAILS},
+      {false, COMBO_MAXIMUM_COMPRESSION, WRITE_FAILS},
+      {false, COMBO_NORMAL_COMPRESSION, OUTPUT_READ},
+      {false, COMBO_NORMAL_COMPRESSION, OUTPUT_WRITTEN},
+      {false, COMBO_NORMAL_COMPRESSION, LINK},
+      {false, COMBO_MAXIMUM_COMPRESSION, NONE},
+      {true, COMBO_MAXIMUM_COMPRESSION, STOP},
+      {true, COMBO_NORMAL_COMPRESSION, STOP},
+      {true, COMBO_NORMAL_COMPRESSION, WRITE_FAILS},
+      {true, COMBO_MAXIMUM_COMPRESSION, DAMAGE},
+      {true, COMBO_NORMAL_COMPRESSION, DAMAGE},
+      {true, COMBO_NORMAL_COMPRESSION, OUTPUT_READ},
+      {true, COMBO_NORMAL_COMPRESSION, LINK},
+      {true, COMBO_NORMAL_COMPRESSION, NONE},
   };
   std::mt19937 rng(8);
   const std::vector<uint8_t> old = {'o', 'l', 'd'};
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "uncompress " << c.uncompress << " combo " << c.combo
-                                    << " fault " << c.fault);
+    SCOPED_TRACE(::testing::Message()
+                 << "uncompress " << c.uncompress << " combo " << c.combo << " fault " << c.fault);
     TempDir dir;
     Analysis a;
     DiscBuilder disc = MixedDisc();
@@ -387,8 +395,8 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
     };
     if (c.fault == WRITE_FAILS) OutputFile::FailStagedWritesAfterForTesting(rng() % 3000);
     a.window.allowReplace = true;
-    const Outcome outcome = c.uncompress ? UncompressIso(*a.state, a.window).outcome
-                                         : Process(a, c.combo).outcome;
+    const Outcome outcome =
+        c.uncompress ? UncompressIso(*a.state, a.window).outcome : Process(a, c.combo).outcome;
     OutputFile::FailStagedWritesAfterForTesting(~uint64_t{0});
     a.window.onPump = nullptr;
     lock.reset();
@@ -463,11 +471,15 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
   } cases[] = {
       {"game.bin.Z", goodData, {}, 10ull << 30, "more than a 99:59:74 disc holds", 0},
       {"game.bin.Z", goodData, join({entry(0, n), entry(n, 0)}), 0, "its stored length is 0", 0},
-      {"game.bin.Z", {1, 2}, join({entry(0, 1), entry(0, 1), entry(0, 1)}), 0,
-       "more than " , 0},
+      {"game.bin.Z", {1, 2}, join({entry(0, 1), entry(0, 1), entry(0, 1)}), 0, "more than ", 0},
       {"game.bin.Z", goodData, join({entry(0, n), entry(n, 5000)}), 0, "is larger than a block", 0},
       {"game.bin.Z", goodData, join({entry(0, n), entry(9999, n)}), 0, "lies beyond the end", 0},
-      {"game.bin", raw.Image(), {}, 0, "is not a compressed image: it begins with a sector's sync", 0},
+      {"game.bin",
+       raw.Image(),
+       {},
+       0,
+       "is not a compressed image: it begins with a sector's sync",
+       0},
       {"game.cue", {'F', 'I', 'L', 'E'}, {}, 0, "is not a compressed image: it is a cue sheet", 0},
       {"game.iso", goodData, {}, 0, "is not a compressed image: there is no", 0},
       {"game.bin.Z", goodData, join({entry(0, n), entry(n, s), entry(n + s, n)}), 0, "", 1},

@@ -21,7 +21,7 @@ volatile std::sig_atomic_t interruptCount = 0;
 void OnInterrupt(int signal) {
   if (interruptCount > 0 && signal == SIGINT) {
     UnlinkTemporaryFiles();
-    // Also end the running encoder here.
+    // KillRunningEncoder(): the encoder's process group goes with us.
     static const char message[] = "\nquarnel: interrupted\n";
     const ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
     (void)ignored;

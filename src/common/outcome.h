@@ -12,7 +12,7 @@ struct Outcome {
   std::vector<std::string> kept;     // existing files at the outputs' names, left as they were
   std::vector<std::string> removed;  // temporary files removed
   std::string error;                 // the failure, as its "ERROR" line put it; empty when none
-  std::string stopDetail;            // with `stopped`: how far the run got, e.g. "after 3 of 9 blocks"
+  std::string stopDetail;  // with `stopped`: how far the run got, e.g. "after 3 of 9 blocks"
   bool stopped = false;
 
   bool Failed() const { return !error.empty(); }

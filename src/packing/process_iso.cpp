@@ -1,8 +1,8 @@
 #include "packing/process_iso.h"
 
-#include <algorithm>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -104,7 +104,7 @@ class CompressedWriter {
     if (result_.failedFile.empty()) {
       result_.failedFile = file;
       result_.fileError = error;
-      LogF(state_, window_, "ERROR: %s", why.c_str());
+      LogF(state_, window_, "ERROR: %s.", why.c_str());
       result_.outcome.Fail(why);
     }
     return false;
@@ -171,7 +171,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   const uint32_t mode = state.CompressionMode;
   const CompressedKind& kind = KindOf(mode);
   const auto refuse = [&](const std::string& why) {
-    LogF(state, window, "ERROR: %s", why.c_str());
+    LogF(state, window, "ERROR: %s.", why.c_str());
     outcome.Fail(why);
     result.refused = true;
     ripper.ReleaseVideoSource();
@@ -192,16 +192,17 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   // Offsets are 32-bit and a stored block may take twice its raw length.
   const bool tracksBehind = state.AudioTracks.audioTrackCount != 0;
   const uint64_t storedRaw =
-      tracksBehind ? std::min<uint64_t>(imageSize, (uint64_t{state.dataTrackEnd} + kind.sectorsPerBlock) * SECTOR_SIZE)
-                   : imageSize;
+      tracksBehind
+          ? std::min<uint64_t>(imageSize,
+                               (uint64_t{state.dataTrackEnd} + kind.sectorsPerBlock) * SECTOR_SIZE)
+          : imageSize;
   if (2 * storedRaw > UINT32_MAX) {
     return refuse(std::string(state.ImagePath) +
                   " is too large: its compressed blocks could pass the 4 GiB the block table "
                   "can address");
   }
   const uint64_t blockCount = (storedRaw + kind.rawBlockLength - 1) / kind.rawBlockLength;
-  const uint64_t sideFileSize =
-      blockCount * kind.entrySize + (mode == MODE_BZIP2 ? 4 : 0);
+  const uint64_t sideFileSize = blockCount * kind.entrySize + (mode == MODE_BZIP2 ? 4 : 0);
   if (sideFileSize > EMULATOR_SIDE_FILE_LIMIT) {
     LogF(state, window,
          "Warning: the block table will be %llu bytes, over the %llu the emulator reads: the "
@@ -255,7 +256,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
     size_t length;     // bytes read
     bool stored;       // on the data track: compressed and written
     XaTag tag;
-    size_t packed;     // the compressed length; 0 on failure
+    size_t packed;  // the compressed length; 0 on failure
   };
   const size_t batchBlocks = mode == MODE_BZIP2 ? 16 : 128;
   const size_t room = size_t{sectorsPerBlock} * 2 * SECTOR_SIZE;
@@ -282,8 +283,8 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
       return false;
     }
     Slot& slot = slots[i];
-    slot = Slot{blockStart, static_cast<uint32_t>(bytesRead / SECTOR_SIZE), bytesRead, false,
-                XaTag{}, 0};
+    slot = Slot{
+        blockStart, static_cast<uint32_t>(bytesRead / SECTOR_SIZE), bytesRead, false, XaTag{}, 0};
     // Without audio tracks the whole file is data, a partial last sector included.
     const bool behindDataTrack = tracksBehind && blockStart > state.dataTrackEnd;
     if (!behindDataTrack) {
@@ -317,9 +318,9 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
     sectorsDone += slot.sectors;
     if (!slot.stored) return true;
     if (slot.packed == 0) {  // cannot happen with twice the raw size as room; never store a hole
-      return writer.Fail(result.dataFile, EIO,
-                         "cannot compress block " + std::to_string(result.blocks) + " into " +
-                             result.dataFile);
+      return writer.Fail(
+          result.dataFile, EIO,
+          "cannot compress block " + std::to_string(result.blocks) + " into " + result.dataFile);
     }
     uint8_t entry[16];
     const size_t entrySize =

@@ -51,7 +51,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
 
   const auto fail = [&](const std::string& file, int error, const char* action,
                         const std::string& why) {
-    LogF(state, window, "ERROR: %s", why.c_str());
+    LogF(state, window, "ERROR: %s.", why.c_str());
     result.failedFile = file;
     result.fileError = error;
     result.failedAction = action;
@@ -100,9 +100,9 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
     result.busy = output.Busy();
     if (output.Replaces()) outcome.kept.push_back(result.output);
     fail(result.output, output.Errno(), "create",
-         output.Busy() ? result.output + " is busy: another run reads or writes it"
-                       : "cannot create " + output.TemporaryPath() + ": " +
-                             std::strerror(output.Errno()));
+         output.Busy()
+             ? result.output + " is busy: another run reads or writes it"
+             : "cannot create " + output.TemporaryPath() + ": " + std::strerror(output.Errno()));
     return result;
   }
 
@@ -175,17 +175,16 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
 
   const std::string done = BlockCount(result.blocks, n);
   if (readFailed) {
-    fail(result.dataFile, reader.Errno(), "read",
-         "cannot read " + result.dataFile + ": " + std::strerror(reader.Errno()) + " after " +
-             done);
+    fail(
+        result.dataFile, reader.Errno(), "read",
+        "cannot read " + result.dataFile + ": " + std::strerror(reader.Errno()) + " after " + done);
   } else if (end == PipelineEnd::Failed) {
     fail(result.output, output.Errno(), "write",
          "cannot write " + result.output + ": " + std::strerror(output.Errno()) + " after " + done);
   } else if (result.damaged && output.Replaces()) {
     // A damaged restore never replaces a file that may be whole.
-    const std::string why = std::to_string(result.damagedBlocks) + " blocks of " +
-                            result.dataFile + " are damaged, so " + result.output +
-                            " was not replaced";
+    const std::string why = std::to_string(result.damagedBlocks) + " blocks of " + result.dataFile +
+                            " are damaged, so " + result.output + " was not replaced";
     LogF(state, window, "ERROR: %s.", why.c_str());
     outcome.Fail(why);
   } else if (!result.stopped) {

@@ -14,10 +14,10 @@ struct UncompressResult {
   std::string failedFile;  // a file that could not be found, opened, created, read or written
   int fileError = 0;
   const char* failedAction = "";  // what could not be done to it: open, create, read or write
-  bool refused = false;  // the output exists and the window did not consent to replacing it
-  bool busy = false;     // another run reads or writes one of the files
+  bool refused = false;        // the output exists and the window did not consent to replacing it
+  bool busy = false;           // another run reads or writes one of the files
   bool notCompressed = false;  // the file named is no compressed image
-  bool damaged = false;  // some blocks did not decompress
+  bool damaged = false;        // some blocks did not decompress
   bool stopped = false;
   std::string dataFile;
   std::string output;
