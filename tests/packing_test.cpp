@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <tuple>
 
 #include "common/outcome.h"
 #include "common/output_file.h"
@@ -256,8 +257,35 @@ TEST(CompressionMode, ComboAndMarkedXaDecideTheKind) {
   EXPECT_EQ(window.log.back(), "- Compression mode: Normal");
 }
 
+bool AnyTemporaryIn(const TempDir& dir) {
+  for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
+    if (e.path().string().find(PARTIAL_SUFFIX) != std::string::npos) return true;
+  }
+  return false;
+}
+
 TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
   TempDir dir;
+  // Limits of the format refuse an image before anything is written: an empty one as kind 1 (whose
+  // reader takes an index without blocks for a damaged one), one whose blocks could pass 4 GiB.
+  for (const auto& [size, combo, why] :
+       {std::tuple{uint64_t{0}, COMBO_MAXIMUM_COMPRESSION, "is empty: nothing to compress"},
+        std::tuple{uint64_t{2200} << 20, COMBO_NORMAL_COMPRESSION, "is too large"}}) {
+    const std::string image = dir.File("limit.bin");
+    std::filesystem::remove(image);
+    const int fd = ::open(image.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    ::close(fd);
+    Analysis a;
+    a.window.texts[IDC_PATH] = image;
+    const ProcessResult p = Process(a, combo);
+    EXPECT_TRUE(p.refused);
+    EXPECT_NE(p.outcome.error.find(why), std::string::npos) << p.outcome.error;
+    EXPECT_EQ(a.window.log.back(), "ERROR: " + p.outcome.error + ".");
+    EXPECT_FALSE(AnyTemporaryIn(dir));
+    EXPECT_FALSE(std::filesystem::exists(image + ".Z") || std::filesystem::exists(image + ".bz"));
+    std::filesystem::remove(image);
+  }
   {  // a path too long for the table's name: refused, nothing written
     Analysis a;
     // 250 characters: the data file's name fits, its table's does not.
@@ -304,13 +332,6 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
     EXPECT_EQ(ReadAll(dir.File("disc.bin")), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_TRUE(a.window.enableCalls.empty());
   }
-}
-
-bool AnyTemporaryIn(const TempDir& dir) {
-  for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
-    if (e.path().string().find(PARTIAL_SUFFIX) != std::string::npos) return true;
-  }
-  return false;
 }
 
 // Holds an advisory lock on a file as another run would, for as long as it lives.

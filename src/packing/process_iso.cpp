@@ -119,7 +119,7 @@ class CompressedWriter {
     result_.busy = f.Busy();
     return Fail(f.Path(), f.Errno(),
                 f.Busy() ? f.Path() + " is busy: another run reads or writes it"
-                         : "cannot create " + f.TemporaryPath() + ": " + std::strerror(f.Errno()));
+                         : "cannot create " + f.Path() + ": " + std::strerror(f.Errno()));
   }
 
   bool WriteFailed(const OutputFile& f) {

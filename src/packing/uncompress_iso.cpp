@@ -102,7 +102,7 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
     fail(result.output, output.Errno(), "create",
          output.Busy()
              ? result.output + " is busy: another run reads or writes it"
-             : "cannot create " + output.TemporaryPath() + ": " + std::strerror(output.Errno()));
+             : "cannot create " + result.output + ": " + std::strerror(output.Errno()));
     return result;
   }
 
