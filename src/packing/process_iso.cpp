@@ -18,6 +18,7 @@
 #include "packing/block_pipeline.h"
 #include "packing/block_workers.h"
 #include "packing/compressed_format.h"
+#include "packing/compressed_writer.h"
 #include "packing/compression_mode.h"
 #include "packing/media_ripping.h"
 #include "packing/mp3_phases.h"
@@ -43,60 +44,65 @@ void MarkAllXaStreams(AppState& state, Window& window) {
   }
 }
 
-// The data file and the block table, written under temporary names and given their final names
-// together once the compressed image is whole.
-class CompressedWriter {
+// Reports the compressed writer's failures and leftovers into the result and the log.
+class WriterReport {
  public:
-  CompressedWriter(AppState& state, Window& window, ProcessResult& result)
-      : state_(state), window_(window), result_(result) {}
+  WriterReport(AppState& state, Window& window, ProcessResult& result, CompressedWriter& writer)
+      : state_(state), window_(window), result_(result), writer_(writer) {}
 
-  bool Create(const std::string& dataPath, const std::string& tablePath) {
-    return (data_.CreateStaged(dataPath) || CreateFailed(data_)) &&
-           (table_.CreateStaged(tablePath) || CreateFailed(table_));
+  bool Create() {
+    if (writer_.Create(result_.dataFile, state_.CompressionMode)) return true;
+    const OutputFile& f = *writer_.Failed();
+    result_.createFailed = true;
+    result_.busy = f.Busy();
+    return Fail(f.Path(), f.Errno(),
+                f.Busy() ? f.Path() + " is busy: another run reads or writes it"
+                         : "cannot create " + f.Path() + ": " + std::strerror(f.Errno()));
   }
 
-  bool Append(const uint8_t* entry, size_t entrySize, const uint8_t* block, size_t length) {
-    if (!table_.Write(entry, entrySize)) return WriteFailed(table_);
-    if (!data_.Write(block, length)) return WriteFailed(data_);
-    return true;
-  }
-
-  bool AppendTable(const uint8_t* bytes, size_t size) {
-    return table_.Write(bytes, size) || WriteFailed(table_);
+  // After a write or commit of the writer failed.
+  bool WriteFailed() {
+    const OutputFile* f = writer_.Failed();
+    const std::string path = f != nullptr ? f->Path() : result_.dataFile;
+    const int error = f != nullptr ? f->Errno() : EIO;
+    result_.writeFailed = true;
+    return Fail(path, error, "cannot write " + path + ": " + std::strerror(error));
   }
 
   // Runs a phase that appends a section to the data file; the phase logs its own failure.
   template <typename Phase>
   bool AppendSection(Phase phase) {
-    if (phase(data_)) return true;
+    if (phase(writer_.Data())) return true;
+    const OutputFile& data = writer_.Data();
     result_.writeFailed = true;
-    result_.failedFile = data_.Path();
-    result_.fileError = data_.Errno();
-    result_.outcome.Fail(data_.Errno() != 0
-                             ? "cannot write " + data_.Path() + ": " + std::strerror(data_.Errno())
-                             : "a section of " + data_.Path() + " could not be written");
+    result_.failedFile = data.Path();
+    result_.fileError = data.Errno();
+    result_.outcome.Fail(data.Errno() != 0
+                             ? "cannot write " + data.Path() + ": " + std::strerror(data.Errno())
+                             : "a section of " + data.Path() + " could not be written");
     return false;
   }
 
-  // Both files get their final names, the table last: a data file never stands beside a table
-  // that describes another.
   bool Commit() {
-    if (!data_.Commit()) return WriteFailed(data_);
-    result_.outcome.written.push_back(data_.Path());
-    if (!table_.Commit()) return WriteFailed(table_);
-    result_.outcome.written.push_back(table_.Path());
+    if (!writer_.Commit()) {
+      // The data file may already have its name: say so rather than call it kept.
+      if (!writer_.Data().Staged()) result_.outcome.written.push_back(result_.dataFile);
+      return WriteFailed();
+    }
+    result_.outcome.written = {result_.dataFile, result_.blockTable};
     return true;
   }
 
-  // Removes the temporaries; whatever stood at the final names stays.
   void Discard() {
-    for (OutputFile* f : {&data_, &table_}) {
+    const OutputFile* files[] = {&writer_.Data(), &writer_.Table()};
+    for (const OutputFile* f : files) {
       if (f->Staged() && f->IsOpen()) result_.outcome.removed.push_back(f->TemporaryPath());
-      f->Discard();
     }
+    writer_.Discard();
     for (const std::string& name : {result_.dataFile, result_.blockTable}) {
       struct stat st;
-      if (::lstat(name.c_str(), &st) == 0) result_.outcome.kept.push_back(name);
+      const bool written = !result_.outcome.written.empty() && name == result_.dataFile;
+      if (!written && ::lstat(name.c_str(), &st) == 0) result_.outcome.kept.push_back(name);
     }
   }
 
@@ -110,28 +116,11 @@ class CompressedWriter {
     return false;
   }
 
-  OutputFile& Data() { return data_; }
-  const OutputFile& Table() const { return table_; }
-
  private:
-  bool CreateFailed(const OutputFile& f) {
-    result_.createFailed = true;
-    result_.busy = f.Busy();
-    return Fail(f.Path(), f.Errno(),
-                f.Busy() ? f.Path() + " is busy: another run reads or writes it"
-                         : "cannot create " + f.Path() + ": " + std::strerror(f.Errno()));
-  }
-
-  bool WriteFailed(const OutputFile& f) {
-    result_.writeFailed = true;
-    return Fail(f.Path(), f.Errno(), "cannot write " + f.Path() + ": " + std::strerror(f.Errno()));
-  }
-
   AppState& state_;
   Window& window_;
   ProcessResult& result_;
-  OutputFile data_;
-  OutputFile table_;
+  CompressedWriter& writer_;
 };
 
 }  // namespace
@@ -222,8 +211,9 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   result.dataFile = state.ImagePath;
   result.blockTable = result.dataFile + kind.tableSuffix;
 
-  CompressedWriter writer(state, window, result);
-  if (!writer.Create(result.dataFile, result.blockTable)) {
+  CompressedWriter compressed;
+  WriterReport writer(state, window, result, compressed);
+  if (!writer.Create()) {
     writer.Discard();
     ripper.ReleaseVideoSource();
     return result;
@@ -269,7 +259,6 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
     compressors.push_back(std::make_unique<BlockCompressor>());
   }
   uint32_t blockStart = 0;
-  uint32_t runningOffset = 0;
   uint64_t sectorsDone = 0;
   bool atEnd = false;
 
@@ -322,11 +311,10 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
           result.dataFile, EIO,
           "cannot compress block " + std::to_string(result.blocks) + " into " + result.dataFile);
     }
-    uint8_t entry[16];
-    const size_t entrySize =
-        EncodeBlockEntry(entry, mode, runningOffset, static_cast<uint32_t>(slot.packed), slot.tag);
-    if (!writer.Append(entry, entrySize, packed.data() + i * room, slot.packed)) return false;
-    runningOffset += static_cast<uint32_t>(slot.packed);
+    if (!compressed.AppendBlock(packed.data() + i * room, static_cast<uint32_t>(slot.packed),
+                                slot.tag)) {
+      return writer.WriteFailed();
+    }
     result.blocks += 1;
     return true;
   };
@@ -342,11 +330,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
     ok = writer.Fail(imagePath, image.ReadErrno(),
                      "cannot read " + imagePath + ": " + std::strerror(image.ReadErrno()));
   }
-  if (ok && !result.stopped && mode == MODE_BZIP2) {
-    uint8_t closing[4];
-    PutU32(closing, runningOffset);
-    ok = writer.AppendTable(closing, sizeof closing);
-  }
+  if (ok && !result.stopped) ok = compressed.EndBlocks() || writer.WriteFailed();
   image.Close();
   audio.CloseOpenWavFiles();
   audio.EndTracks();
@@ -381,7 +365,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
 
   result.rippedCount = ripper.RippedCount();
   if (ok && !result.stopped) {
-    const uint64_t resultSize = writer.Data().Position();
+    const uint64_t resultSize = compressed.Data().Position();
     const uint64_t imageMb = imageSize >> 20;
     const uint64_t resultMb = resultSize >> 20;
     LogF(state, window, "- Result Size is %d Mb", static_cast<int>(resultMb));

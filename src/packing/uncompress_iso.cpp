@@ -100,9 +100,8 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
     result.busy = output.Busy();
     if (output.Replaces()) outcome.kept.push_back(result.output);
     fail(result.output, output.Errno(), "create",
-         output.Busy()
-             ? result.output + " is busy: another run reads or writes it"
-             : "cannot create " + result.output + ": " + std::strerror(output.Errno()));
+         output.Busy() ? result.output + " is busy: another run reads or writes it"
+                       : "cannot create " + result.output + ": " + std::strerror(output.Errno()));
     return result;
   }
 
