@@ -464,19 +464,70 @@ TEST(Cli, ProcessAndUncompressRoundTripAsJson) {
   ASSERT_EQ(restoredImage.size(), static_cast<size_t>(dataTrackEnd + 1) * SECTOR_SIZE);
   EXPECT_TRUE(restoredImage == source.substr(0, restoredImage.size()));
 
+  // A damaged restore never replaces an existing file; where there is none it is written with
+  // zeros. Either way: exit status 1, the error in the document and as the log's last line.
   Corrupt(image + ".Z", std::filesystem::file_size(image + ".Z") / 2, 64);
   restored = Quarnel(dir, {"uncompress", image + ".Z", "--force"});
   EXPECT_EQ(restored.status, 1);
   EXPECT_NE(restored.out.find("ERROR: block "), std::string::npos) << restored.out;
-  EXPECT_NE(restored.err.find("restored as zeros"), std::string::npos) << restored.err;
+  EXPECT_NE(restored.err.find("was not replaced"), std::string::npos) << restored.err;
+  EXPECT_TRUE(ReadAll(image) == restoredImage);
+  std::filesystem::remove(image);
+  restored = Quarnel(dir, {"uncompress", image + ".Z", "--json"});
+  EXPECT_EQ(restored.status, 1);
+  EXPECT_NE(restored.out.find("restored as zeros; wrote " + image + ".\"],\"error\":\""),
+            std::string::npos)
+      << restored.out;
+  EXPECT_EQ(std::filesystem::file_size(image), restoredImage.size());
 
   std::filesystem::remove(image + ".Z.table");
   restored = Quarnel(dir, {"uncompress", image + ".Z", "--force", "--json"});
   EXPECT_EQ(restored.status, 1);
-  EXPECT_EQ(restored.out, "");
-  EXPECT_NE(restored.err.find("quarnel: cannot open " + image + ".Z.table: No such file"),
-            std::string::npos)
-      << restored.err;
+  const std::string why = "cannot open " + image + ".Z.table: No such file or directory";
+  EXPECT_NE(
+      restored.out.find("\"ERROR: " + why + "; nothing was written.\"],\"error\":\"" + why + "\"}"),
+      std::string::npos)
+      << restored.out;
+  EXPECT_NE(restored.err.find("quarnel: " + why), std::string::npos) << restored.err;
+  restored = Quarnel(dir, {"process", dir.File("missing.bin"), "--json"});
+  EXPECT_EQ(restored.status, 1);
+  EXPECT_NE(restored.out.find("\"error\":\"cannot open "), std::string::npos) << restored.out;
+}
+
+// A killed run leaves at most a temporary named as one, never a part of an output under its final
+// name; SIGTERM stops at the next block and removes the temporaries.
+TEST(Cli, KilledAndTerminatedRunsLeaveNoOutput) {
+  TempDir dir;
+  std::vector<uint8_t> noise(60u << 20);
+  uint32_t x = 1;
+  for (uint8_t& b : noise) b = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 24);
+  // Noise that bzip2 is slow on, in sectors that still look like a raw CD's.
+  for (size_t at = 0; at + SECTOR_SIZE <= noise.size(); at += SECTOR_SIZE) {
+    std::fill_n(noise.begin() + at, 12, 0xFF);
+    noise[at] = noise[at + 11] = 0;
+  }
+  testing::WriteAll(dir.File("big.bin"), noise);
+  for (const int signal : {SIGKILL, SIGTERM}) {
+    const pid_t pid = Spawn(dir, {"process", dir.File("big.bin"), "--maximum"});
+    ASSERT_GT(pid, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(dir.File("big.bin.bz.index.partial")) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(pid, signal);
+    const Outcome run = Wait(dir, pid);
+    EXPECT_EQ(run.status, signal == SIGKILL ? -SIGKILL : 130) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("big.bin.bz")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("big.bin.bz.index")));
+    if (signal == SIGTERM) {
+      EXPECT_FALSE(std::filesystem::exists(dir.File("big.bin.bz.partial")));
+      EXPECT_NE(run.out.find("Stopped "), std::string::npos) << run.out;
+    }
+    std::filesystem::remove(dir.File("big.bin.bz.partial"));
+    std::filesystem::remove(dir.File("big.bin.bz.index.partial"));
+  }
 }
 
 // The marks go through the window's rules: "10%" only on a ripped video, "Rip:" only on a medium.

@@ -32,8 +32,9 @@ class FakeWindow : public Window {
     if (onPump) onPump();
   }
   void ShowWarning(const char* text) override { warnings.emplace_back(text); }
-  bool ConfirmReplace(const std::string& path) override {
+  bool ConfirmReplace(const std::string& path, const std::string& detail) override {
     replaceQuestions.push_back(path);
+    replaceDetails.push_back(detail);
     return allowReplace;
   }
 
@@ -50,6 +51,7 @@ class FakeWindow : public Window {
   std::vector<unsigned> progress;
   std::vector<std::string> warnings;
   std::vector<std::string> replaceQuestions;
+  std::vector<std::string> replaceDetails;
   std::function<void()> onPump;
   long pumps = 0;
   int combo = COMBO_NORMAL_COMPRESSION;

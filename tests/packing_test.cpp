@@ -1,14 +1,22 @@
 #include <bzlib.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
+#include <tuple>
 
+#include "common/outcome.h"
+#include "common/output_file.h"
 #include "common/sector.h"
 #include "packing/block_codec.h"
 #include "packing/compressed_format.h"
@@ -249,8 +257,35 @@ TEST(CompressionMode, ComboAndMarkedXaDecideTheKind) {
   EXPECT_EQ(window.log.back(), "- Compression mode: Normal");
 }
 
+bool AnyTemporaryIn(const TempDir& dir) {
+  for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
+    if (e.path().string().find(PARTIAL_SUFFIX) != std::string::npos) return true;
+  }
+  return false;
+}
+
 TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
   TempDir dir;
+  // Limits of the format refuse an image before anything is written: an empty one as kind 1 (whose
+  // reader takes an index without blocks for a damaged one), one whose blocks could pass 4 GiB.
+  for (const auto& [size, combo, why] :
+       {std::tuple{uint64_t{0}, COMBO_MAXIMUM_COMPRESSION, "is empty: nothing to compress"},
+        std::tuple{uint64_t{2200} << 20, COMBO_NORMAL_COMPRESSION, "is too large"}}) {
+    const std::string image = dir.File("limit.bin");
+    std::filesystem::remove(image);
+    const int fd = ::open(image.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    ::close(fd);
+    Analysis a;
+    a.window.texts[IDC_PATH] = image;
+    const ProcessResult p = Process(a, combo);
+    EXPECT_TRUE(p.refused);
+    EXPECT_NE(p.outcome.error.find(why), std::string::npos) << p.outcome.error;
+    EXPECT_EQ(a.window.log.back(), "ERROR: " + p.outcome.error + ".");
+    EXPECT_FALSE(AnyTemporaryIn(dir));
+    EXPECT_FALSE(std::filesystem::exists(image + ".Z") || std::filesystem::exists(image + ".bz"));
+    std::filesystem::remove(image);
+  }
   {  // a path too long for the table's name: refused, nothing written
     Analysis a;
     // 250 characters: the data file's name fits, its table's does not.
@@ -299,33 +334,209 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
   }
 }
 
-TEST(ProcessAndUncompress, StopLeavesAValidShorterImage) {
-  TempDir dir;
-  Analysis a;
-  DiscBuilder disc = MixedDisc();
-  AnalyseBuilt(a, dir, disc);
-  const std::string path = a.window.texts[IDC_PATH];
-  a.window.pumps = 0;
-  a.window.onPump = [&] {
-    if (a.window.pumps == 3) a.state->StopRequested = 1;  // after the third block
-  };
-  const ProcessResult p = Process(a, COMBO_MAXIMUM_COMPRESSION);
-  EXPECT_TRUE(p.stopped);
-  EXPECT_EQ(p.blocks, 3u);
-  EXPECT_EQ(a.window.texts[IDC_PATH], path);  // not the data file after a stop
-  EXPECT_EQ(a.window.log.back(), "- Compression mode: Maximum");
-  EXPECT_EQ(ReadAll(p.blockTable).size(), 16u);
+// Holds an advisory lock on a file as another run would, for as long as it lives.
+struct HeldLock {
+  HeldLock(const std::string& path, int operation)
+      : fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    EXPECT_EQ(::flock(fd, operation | LOCK_NB), 0) << path;
+  }
+  ~HeldLock() { ::close(fd); }
+  int fd;
+};
 
-  a.window.onPump = [&] {
-    if (a.window.pumps == 2) a.state->StopRequested = 1;
+// Every way a run can end short leaves what stands at its outputs' names exactly as it was, and no
+// temporary beside it; only a whole run replaces them, and a link there is replaced, not followed.
+TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
+  enum Fault { NONE, STOP, WRITE_FAILS, DAMAGE, OUTPUT_READ, OUTPUT_WRITTEN, LINK };
+  const struct Case {
+    bool uncompress;
+    int combo;
+    Fault fault;
+  } cases[] = {
+      {false, COMBO_MAXIMUM_COMPRESSION, STOP},
+      {false, COMBO_NORMAL_COMPRESSION, STOP},
+      {false, COMBO_NORMAL_COMPRESSION, WRITE_FAILS},
+      {false, COMBO_MAXIMUM_COMPRESSION, WRITE_FAILS},
+      {false, COMBO_NORMAL_COMPRESSION, OUTPUT_READ},
+      {false, COMBO_NORMAL_COMPRESSION, OUTPUT_WRITTEN},
+      {false, COMBO_NORMAL_COMPRESSION, LINK},
+      {false, COMBO_MAXIMUM_COMPRESSION, NONE},
+      {true, COMBO_MAXIMUM_COMPRESSION, STOP},
+      {true, COMBO_NORMAL_COMPRESSION, STOP},
+      {true, COMBO_NORMAL_COMPRESSION, WRITE_FAILS},
+      {true, COMBO_MAXIMUM_COMPRESSION, DAMAGE},
+      {true, COMBO_NORMAL_COMPRESSION, DAMAGE},
+      {true, COMBO_NORMAL_COMPRESSION, OUTPUT_READ},
+      {true, COMBO_NORMAL_COMPRESSION, LINK},
+      {true, COMBO_NORMAL_COMPRESSION, NONE},
   };
-  a.window.pumps = 0;
-  const UncompressResult u = Uncompress(a, p.dataFile);
-  EXPECT_TRUE(u.stopped);
-  const std::vector<uint8_t> restored = ReadAll(u.output);
-  ASSERT_EQ(restored.size(), 2 * RAW_BLOCK_SIZE);
-  EXPECT_TRUE(std::equal(restored.begin(), restored.end(), disc.Image().begin()));
-  EXPECT_EQ(a.window.texts[IDC_PATH], p.dataFile);
+  std::mt19937 rng(8);
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << "uncompress " << c.uncompress << " combo " << c.combo << " fault " << c.fault);
+    TempDir dir;
+    Analysis a;
+    DiscBuilder disc = MixedDisc();
+    AnalyseBuilt(a, dir, disc);
+    const std::string image = dir.File("disc.bin");
+    const ProcessResult made = Process(a, c.combo);
+    ASSERT_TRUE(made.outcome.Done()) << made.outcome.error;
+    const uint32_t blocks = made.blocks;
+    std::vector<std::string> outputs = {made.dataFile, made.blockTable};
+    if (c.uncompress) {
+      outputs = {image};
+      if (c.fault == DAMAGE) {  // one block in the middle
+        std::vector<uint8_t> data = ReadAll(made.dataFile);
+        data[data.size() / 2] ^= 0x5A;
+        WriteAll(made.dataFile, data);
+      }
+      a.window.texts[IDC_PATH] = made.dataFile;
+    } else {
+      a.window.texts[IDC_PATH] = image;
+    }
+    for (const std::string& out : outputs) {
+      if (c.fault == LINK) {
+        WriteAll(out + ".target", old);
+        std::filesystem::remove(out);
+        std::filesystem::create_symlink(out + ".target", out);
+      } else {
+        WriteAll(out, old);
+      }
+    }
+    std::unique_ptr<HeldLock> lock;
+    if (c.fault == OUTPUT_READ) lock = std::make_unique<HeldLock>(outputs[0], LOCK_SH);
+    if (c.fault == OUTPUT_WRITTEN) {
+      lock = std::make_unique<HeldLock>(outputs[1] + PARTIAL_SUFFIX, LOCK_EX);
+    }
+    const uint32_t stopAt = 1 + rng() % blocks;
+    a.window.pumps = 0;
+    a.window.onPump = [&] {
+      if (c.fault == STOP && a.window.pumps == stopAt) a.state->StopRequested = 1;
+    };
+    if (c.fault == WRITE_FAILS) OutputFile::FailStagedWritesAfterForTesting(rng() % 3000);
+    a.window.allowReplace = true;
+    const Outcome outcome =
+        c.uncompress ? UncompressIso(*a.state, a.window).outcome : Process(a, c.combo).outcome;
+    OutputFile::FailStagedWritesAfterForTesting(~uint64_t{0});
+    a.window.onPump = nullptr;
+    lock.reset();
+    if (c.fault == OUTPUT_WRITTEN) std::filesystem::remove(outputs[1] + PARTIAL_SUFFIX);
+
+    EXPECT_FALSE(AnyTemporaryIn(dir));
+    const std::string line = FinalLine(outcome);
+    if (c.fault == NONE || c.fault == LINK) {
+      EXPECT_TRUE(outcome.Done()) << line;
+      EXPECT_EQ(outcome.written, outputs);
+      for (const std::string& out : outputs) {
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(out)));
+        EXPECT_NE(ReadAll(out), old);
+        if (c.fault == LINK) {
+          EXPECT_EQ(ReadAll(out + ".target"), old);
+        }
+      }
+      EXPECT_TRUE(!c.uncompress || ReadAll(image) == disc.Image());
+      EXPECT_EQ(line.rfind("Wrote ", 0), 0u) << line;
+      continue;
+    }
+    for (const std::string& out : outputs) EXPECT_EQ(ReadAll(out), old) << out;
+    EXPECT_TRUE(outcome.written.empty());
+    EXPECT_EQ(outcome.kept, outputs);
+    EXPECT_EQ(ExitStatusOf(outcome), c.fault == STOP ? 130 : 1) << line;
+    EXPECT_EQ(line.rfind(c.fault == STOP ? "Stopped after " : "ERROR: ", 0), 0u) << line;
+    EXPECT_NE(line.find(" kept"), std::string::npos) << line;
+    if (c.fault == OUTPUT_READ || c.fault == OUTPUT_WRITTEN) {
+      EXPECT_NE(line.find("is busy"), std::string::npos) << line;
+    }
+  }
+}
+
+// The side file is checked whole before anything is written; a file that is no compressed image
+// says so; a block that decompresses short before the last is damage.
+TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
+  TempDir dir;
+  const std::string data = dir.File("game.bin.Z");
+  std::vector<uint8_t> block(SECTOR_SIZE, 7);
+  uLongf length = 2 * SECTOR_SIZE;
+  std::vector<uint8_t> packed(length);
+  ASSERT_EQ(compress(packed.data(), &length, block.data(), SECTOR_SIZE), Z_OK);
+  packed.resize(length);
+  uLongf shortLength = 2 * SECTOR_SIZE;
+  std::vector<uint8_t> shortPacked(shortLength);
+  ASSERT_EQ(compress(shortPacked.data(), &shortLength, block.data(), 100), Z_OK);
+  shortPacked.resize(shortLength);
+
+  const auto entry = [](uint32_t offset, uint32_t len) {
+    std::vector<uint8_t> e(6);
+    PutU32(e.data(), offset);
+    PutU16(e.data() + 4, len);
+    return e;
+  };
+  const auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const uint32_t n = static_cast<uint32_t>(packed.size());
+  const uint32_t s = static_cast<uint32_t>(shortPacked.size());
+  const std::vector<uint8_t> goodData = join({packed, shortPacked, packed});
+  DiscBuilder raw;
+  raw.AddDataSectors(2);
+  const struct Case {
+    const char* name;
+    std::vector<uint8_t> data;
+    std::vector<uint8_t> table;  // empty: none
+    uint64_t sparseTable;        // a sparse table of this size instead
+    const char* error;           // empty: restored, with this many damaged blocks
+    uint32_t damaged;
+  } cases[] = {
+      {"game.bin.Z", goodData, {}, 10ull << 30, "more than a 99:59:74 disc holds", 0},
+      {"game.bin.Z", goodData, join({entry(0, n), entry(n, 0)}), 0, "its stored length is 0", 0},
+      {"game.bin.Z", {1, 2}, join({entry(0, 1), entry(0, 1), entry(0, 1)}), 0, "more than ", 0},
+      {"game.bin.Z", goodData, join({entry(0, n), entry(n, 5000)}), 0, "is larger than a block", 0},
+      {"game.bin.Z", goodData, join({entry(0, n), entry(9999, n)}), 0, "lies beyond the end", 0},
+      {"game.bin",
+       raw.Image(),
+       {},
+       0,
+       "is not a compressed image: it begins with a sector's sync",
+       0},
+      {"game.cue", {'F', 'I', 'L', 'E'}, {}, 0, "is not a compressed image: it is a cue sheet", 0},
+      {"game.iso", goodData, {}, 0, "is not a compressed image: there is no", 0},
+      {"game.bin.Z", goodData, join({entry(0, n), entry(n, s), entry(n + s, n)}), 0, "", 1},
+      {"game.bin.Z", goodData, join({entry(0, n), entry(n + s, n), entry(n, s)}), 0, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    const std::string path = dir.File(c.name);
+    const std::string output = dir.File("game.bin");
+    std::filesystem::remove(output);
+    WriteAll(path, c.data);
+    const std::string table = path + ".table";
+    std::filesystem::remove(table);
+    if (c.sparseTable != 0) {
+      const int fd = ::open(table.c_str(), O_WRONLY | O_CREAT, 0644);
+      ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(c.sparseTable)), 0);
+      ::close(fd);
+    } else if (!c.table.empty()) {
+      WriteAll(table, c.table);
+    }
+    Analysis a;
+    const UncompressResult u = Uncompress(a, path);
+    if (c.error[0] != '\0') {
+      EXPECT_NE(u.outcome.error.find(c.error), std::string::npos) << u.outcome.error;
+      EXPECT_FALSE(u.started);
+      if (path != output) {
+        EXPECT_FALSE(std::filesystem::exists(output));
+      }
+    } else {
+      // A short block anywhere but last is damage: zeros, an ERROR and a whole-length output.
+      EXPECT_EQ(u.damagedBlocks, c.damaged);
+      EXPECT_EQ(u.outcome.Failed(), c.damaged != 0);
+      EXPECT_EQ(ReadAll(output).size(), c.damaged ? 3 * SECTOR_SIZE : 2 * SECTOR_SIZE + 100);
+    }
+    EXPECT_FALSE(AnyTemporaryIn(dir));
+  }
 }
 
 // Damaged tables and data files: always an ERROR line or a complete output, never a crash.

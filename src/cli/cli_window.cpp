@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/panel.h"
+#include "common/temporary_files.h"
 
 namespace quarnel {
 
@@ -16,8 +17,12 @@ namespace {
 volatile std::sig_atomic_t interruptCount = 0;
 bool quietMode = false;
 
-void OnInterrupt(int) {
-  if (interruptCount > 0) {
+// The first Ctrl-C, SIGTERM or SIGHUP asks for a stop at the next block; a second Ctrl-C ends the
+// process at once, leaving no temporary output behind.
+void OnInterrupt(int signal) {
+  if (interruptCount > 0 && signal == SIGINT) {
+    UnlinkTemporaryFiles();
+    // KillRunningEncoder(): the encoder's process group goes with us.
     static const char message[] = "\nquarnel: interrupted\n";
     const ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
     (void)ignored;
@@ -54,6 +59,8 @@ void InstallInterruptHandler() {
   // never a read error.
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 bool InterruptRequested() {
@@ -203,8 +210,13 @@ void CliWindow::ShowWarning(const char* text) {
   std::fprintf(stderr, "quarnel: warning: %s\n", line.c_str());
 }
 
-// The command that asked reports a refusal: it knows what it leaves undone.
-bool CliWindow::ConfirmReplace(const std::string&) {
+// The command that asked reports a refusal: it knows what it leaves undone. With --force, what the
+// replacement costs is said before it happens.
+bool CliWindow::ConfirmReplace(const std::string&, const std::string& detail) {
+  if (replaceFiles_ && !detail.empty()) {
+    const std::string line = "Warning: " + detail;
+    AppendPanelLine(line.c_str(), IDC_INFO_LOG);
+  }
   return replaceFiles_;
 }
 

@@ -44,7 +44,7 @@ class CliWindow : public Window {
   void SetProgress(unsigned position) override;
   void PumpMessages() override;
   void ShowWarning(const char* text) override;
-  bool ConfirmReplace(const std::string& path) override;
+  bool ConfirmReplace(const std::string& path, const std::string& detail) override;
 
   void SetComboSelection(int selection) { comboSelection_ = selection; }
   bool IsEnabled(int id) const;

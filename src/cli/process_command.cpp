@@ -3,10 +3,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "analysis/media_list.h"
 #include "cli/command_line.h"
+#include "common/outcome.h"
 #include "packing/compressed_format.h"
 #include "packing/process_iso.h"
 
@@ -105,8 +108,9 @@ bool ApplyMarks(AppState& state, CliWindow& window, const RipMarks& rip,
   return true;
 }
 
-std::string ProcessJson(const AppState& state, const ProcessResult& result, bool stopped,
+std::string ProcessJson(const AppState& state, const ProcessResult& result, const Outcome& outcome,
                         const std::string& image, const std::vector<std::string>& log) {
+  const bool stopped = outcome.stopped;
   std::string out;
   JsonWriter json(out);
   json.BeginObject();
@@ -133,6 +137,7 @@ std::string ProcessJson(const AppState& state, const ProcessResult& result, bool
     json.EndArray();
   }
   AddLogField(json, log);
+  json.Field("error", outcome.error);
   json.EndObject();
   return out;
 }
@@ -151,21 +156,10 @@ void PrintSection(const char* title, const char* item, uint32_t firstNumber,
   }
 }
 
-// Prints why a run that opened its image failed; false when it did not fail.
-bool ReportProcessFailure(const AppState& state, const ProcessResult& result,
-                          const std::string& image) {
-  if (!result.opened) {
-    PrintFailure("open", image, result.openError);
-  } else if (result.pathTooLong) {
-    const CompressedKind& kind = KindOf(state.CompressionMode);
-    PrintFailure("create", image + kind.extension + kind.tableSuffix, ENAMETOOLONG);
-  } else if (!result.failedFile.empty()) {
-    const char* what = result.createFailed ? "create" : result.readFailed ? "read" : "write";
-    PrintFailure(what, result.failedFile, result.fileError != 0 ? result.fileError : EIO);
-  } else {
-    return false;
-  }
-  return true;
+// A refusal's line without its "ERROR: ", as the outcome keeps it.
+std::string StripErrorPrefix(const std::string& line) {
+  constexpr std::string_view prefix = "ERROR: ";
+  return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
 }
 
 }  // namespace
@@ -207,15 +201,20 @@ int RunProcess(const std::vector<std::string>& args) {
   const auto state = MakeAppState();
   CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
   const AnalysisResult analysed = RunAnalysis(*state, window, image, analysis);
-  if (analysed.refused) return EXIT_FAILED;  // its one line is already out
-  if (!analysed.opened) {
-    PrintFailure("open", image, analysed.openError);
-    return EXIT_FAILED;
-  }
-
   ProcessResult result;
-  const bool analysisComplete = !analysed.readError && !analysed.stopped;
-  if (analysisComplete) {
+  Outcome outcome;
+  if (analysed.refused) {
+    // Its one line is already in the log.
+    outcome.Fail(StripErrorPrefix(analysed.message));
+  } else if (!analysed.opened) {
+    outcome.Fail("cannot open " + image + ": " + std::strerror(analysed.openError));
+  } else if (analysed.readError) {
+    outcome.Fail("cannot read " + image + ": " +
+                 std::strerror(analysed.readErrno != 0 ? analysed.readErrno : EIO));
+  } else if (analysed.stopped) {
+    outcome.stopped = true;
+    outcome.stopDetail = "during the analysis";
+  } else {
     if (!ApplyMarks(*state, window, rip, tenPercent, image)) return EXIT_USAGE;
     window.SetChecked(IDC_SMALLEST_SOURCE, smallestSource);
     window.SetChecked(IDC_RIP_XA_MP3, xaMp3);
@@ -223,31 +222,22 @@ int RunProcess(const std::vector<std::string>& args) {
     window.SetChecked(IDC_RIP_AUDIO_MP3, audioMp3);
     window.SetComboSelection(maximum ? COMBO_MAXIMUM_COMPRESSION : COMBO_NORMAL_COMPRESSION);
     result = ProcessIso(*state, window);
-    window.EraseProgress();
+    outcome = result.outcome;
   }
-  const bool stopped = analysed.stopped || result.stopped;
+  window.EraseProgress();
+  if (analysed.opened) window.AppendPanelLine(FinalLine(outcome).c_str(), IDC_INFO_LOG);
 
   if (jsonMode) {
-    PrintDocument(ProcessJson(*state, result, stopped, image, window.LogLines()));
-  } else if (analysisComplete && result.failedFile.empty() && result.opened &&
-             !result.pathTooLong) {
+    PrintDocument(ProcessJson(*state, result, outcome, image, window.LogLines()));
+  } else if (outcome.Done()) {
     std::printf("Wrote %s (%u blocks) and %s\n", result.dataFile.c_str(), result.blocks,
                 result.blockTable.c_str());
     PrintSection("XA stream section", "XA record", 0, result.xaSection);
     PrintSection("Audio track section", "audio track", 2, result.audioSection);
     std::fflush(stdout);
   }
-
-  if (analysed.readError) {
-    PrintFailure("read", image, analysed.readErrno != 0 ? analysed.readErrno : EIO);
-    return EXIT_FAILED;
-  }
-  if (analysisComplete && ReportProcessFailure(*state, result, image)) return EXIT_FAILED;
-  if (result.stopped) {
-    PrintError("stopped: " + result.dataFile + " holds only the first " +
-               std::to_string(result.blocks) + " blocks");
-  }
-  return stopped ? EXIT_INTERRUPTED : EXIT_DONE;
+  if (outcome.Failed() && !analysed.refused) PrintError(outcome.error);
+  return ExitStatusOf(outcome);
 }
 
 }  // namespace quarnel::cli

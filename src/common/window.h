@@ -66,8 +66,9 @@ class Window {
   // The "Warning." box; returns when the user has closed it.
   virtual void ShowWarning(const char* text) = 0;
 
-  // Asked before an existing file is replaced; true lets the command go on.
-  virtual bool ConfirmReplace(const std::string& path) = 0;
+  // Asked before an existing file is replaced; true lets the command go on. `detail` says what
+  // replacing it costs (sizes and what is lost), empty when nothing is.
+  virtual bool ConfirmReplace(const std::string& path, const std::string& detail) = 0;
 };
 
 }  // namespace quarnel

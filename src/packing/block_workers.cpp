@@ -1,6 +1,7 @@
 #include "packing/block_workers.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace quarnel {
 
@@ -10,7 +11,14 @@ constexpr unsigned MAX_THREADS = 8;
 
 BlockWorkers::BlockWorkers() {
   const unsigned cores = std::max(1u, std::min(MAX_THREADS, std::thread::hardware_concurrency()));
-  for (unsigned t = 1; t < cores; ++t) threads_.emplace_back(&BlockWorkers::Worker, this, t);
+  // A thread that cannot be made leaves the run on fewer threads; the caller's always works.
+  for (unsigned t = 1; t < cores; ++t) {
+    try {
+      threads_.emplace_back(&BlockWorkers::Worker, this, t);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
 }
 
 BlockWorkers::~BlockWorkers() {

@@ -38,14 +38,27 @@ void CompressionModeFromExtension(AppState& state) {
 
 size_t EncodeBlockEntry(uint8_t* out, uint32_t mode, uint32_t offset, uint32_t length,
                         const XaTag& tag) {
-  PutU32(out, offset);
-  if (mode == MODE_BZIP2) return 4;
-  PutU16(out + 4, length);
-  if (mode != MODE_ZLIB_XA) return 6;
-  PutU16(out + 6, tag.record);
-  out[8] = tag.marker;
-  out[9] = tag.channel;
-  return 10;
+  PutU32(out + ENTRY_OFFSET_AT, offset);
+  if (mode == MODE_BZIP2) return KindOf(mode).entrySize;
+  PutU16(out + ENTRY_LENGTH_AT, length);
+  if (mode != MODE_ZLIB_XA) return KindOf(mode).entrySize;
+  uint8_t* t = out + ENTRY_TAG_AT;
+  PutU16(t + TAG_RECORD_AT, tag.record);
+  t[TAG_MARKER_AT] = tag.marker;
+  t[TAG_CHANNEL_AT] = tag.channel;
+  return KindOf(mode).entrySize;
+}
+
+void DecodeBlockEntry(const uint8_t* entry, uint32_t mode, uint32_t* offset, uint32_t* length,
+                      XaTag* tag) {
+  *offset = GetU32(entry + ENTRY_OFFSET_AT);
+  *length = mode == MODE_BZIP2 ? 0 : GetU16(entry + ENTRY_LENGTH_AT);
+  *tag = XaTag{0, 0, 0};
+  if (mode == MODE_ZLIB_XA) {
+    const uint8_t* t = entry + ENTRY_TAG_AT;
+    *tag = XaTag{static_cast<uint16_t>(GetU16(t + TAG_RECORD_AT)), t[TAG_MARKER_AT],
+                 t[TAG_CHANNEL_AT]};
+  }
 }
 
 }  // namespace quarnel

@@ -82,6 +82,19 @@ struct XaTag {
   uint8_t channel;
 };
 
+// Field offsets inside a table entry, for the writer and the reader alike.
+constexpr size_t ENTRY_OFFSET_AT = 0;  // u32, every kind
+constexpr size_t ENTRY_LENGTH_AT = 4;  // u16, ".table" kinds
+constexpr size_t ENTRY_TAG_AT = 6;     // XaTag, ".ZNX"
+constexpr size_t TAG_RECORD_AT = 0;    // inside the XaTag
+constexpr size_t TAG_MARKER_AT = 2;
+constexpr size_t TAG_CHANNEL_AT = 3;
+
+// The largest side file the emulator's reader accepts.
+constexpr uint64_t EMULATOR_SIDE_FILE_LIMIT = uint64_t{4} << 20;
+// Sectors of the longest disc, 99:59:74: no side file describes more.
+constexpr uint32_t MAX_DISC_SECTORS = 100 * 60 * 75;
+
 // Sets state.CompressionMode from the end of state.ImagePath (".Z", ".bz", ".ZNX", case-sensitive).
 void CompressionModeFromExtension(AppState& state);
 uint32_t CompressionModeOfName(const char* path);
@@ -89,6 +102,11 @@ uint32_t CompressionModeOfName(const char* path);
 // Writes one table entry of `mode` into `out` (at least 10 bytes); returns its size.
 size_t EncodeBlockEntry(uint8_t* out, uint32_t mode, uint32_t offset, uint32_t length,
                         const XaTag& tag);
+
+// Reads back one table entry of a ".table" kind: the offset, the stored length and the tag (zero
+// for ".Z"). For ".index" the length comes from the next entry's offset.
+void DecodeBlockEntry(const uint8_t* entry, uint32_t mode, uint32_t* offset, uint32_t* length,
+                      XaTag* tag);
 
 inline void PutU16(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);

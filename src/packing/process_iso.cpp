@@ -1,7 +1,12 @@
 #include "packing/process_iso.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "common/image_file.h"
@@ -10,8 +15,10 @@
 #include "common/report.h"
 #include "packing/audio_extraction.h"
 #include "packing/block_codec.h"
+#include "packing/block_pipeline.h"
 #include "packing/block_workers.h"
 #include "packing/compressed_format.h"
+#include "packing/compressed_writer.h"
 #include "packing/compression_mode.h"
 #include "packing/media_ripping.h"
 #include "packing/mp3_phases.h"
@@ -37,88 +44,75 @@ void MarkAllXaStreams(AppState& state, Window& window) {
   }
 }
 
-// One block's compression, done on any thread.
-struct Job {
-  const uint8_t* in;
-  size_t length;
-  uint8_t* out;
-  size_t room;
-  size_t stored;  // the compressed length; 0 on failure
-};
-
-struct Block {
-  uint32_t start;
-  uint32_t sectors;  // whole sectors read
-  bool stored;       // on the data track: compressed and written
-  XaTag tag;
-  size_t job;
-};
-
-class BlockWriter {
+// Reports the compressed writer's failures and leftovers into the result and the log.
+class WriterReport {
  public:
-  BlockWriter(AppState& state, Window& window, ProcessResult& result)
-      : state_(state), window_(window), result_(result) {}
+  WriterReport(AppState& state, Window& window, ProcessResult& result, CompressedWriter& writer)
+      : state_(state), window_(window), result_(result), writer_(writer) {}
 
-  bool Create(const std::string& dataPath, const std::string& tablePath) {
-    if (!data_.Create(dataPath)) return CreateFailed(data_);
-    if (!table_.Create(tablePath)) {
-      data_.Discard();
-      return CreateFailed(table_);
-    }
-    return true;
+  bool Create() {
+    if (writer_.Create(result_.dataFile, state_.CompressionMode)) return true;
+    const OutputFile& f = *writer_.Failed();
+    result_.createFailed = true;
+    result_.busy = f.Busy();
+    return Fail(f.Path(), f.Errno(),
+                f.Busy() ? f.Path() + " is busy: another run reads or writes it"
+                         : "cannot create " + f.Path() + ": " + std::strerror(f.Errno()));
   }
 
-  bool Append(const uint8_t* entry, size_t entrySize, const uint8_t* block, size_t length) {
-    if (!table_.Write(entry, entrySize)) return WriteFailed(table_);
-    if (!data_.Write(block, length)) return WriteFailed(data_);
-    return true;
+  // After a write or commit of the writer failed.
+  bool WriteFailed() {
+    const OutputFile* f = writer_.Failed();
+    const std::string path = f != nullptr ? f->Path() : result_.dataFile;
+    const int error = f != nullptr ? f->Errno() : EIO;
+    result_.writeFailed = true;
+    return Fail(path, error, "cannot write " + path + ": " + std::strerror(error));
   }
 
-  bool AppendTable(const uint8_t* bytes, size_t size) {
-    return table_.Write(bytes, size) || WriteFailed(table_);
-  }
-
-  bool CloseTable() { return table_.Close() || WriteFailed(table_); }
-
-  // Runs a phase that appends a section to the data file. When the data file cannot be written,
-  // the section is cut off again: the blocks and any earlier section stay as they were.
+  // Runs a phase that appends a section to the data file; the phase logs its own failure.
   template <typename Phase>
   bool AppendSection(Phase phase) {
-    const uint64_t start = data_.Position();
-    if (phase(data_)) return true;
+    if (phase(writer_.Data())) return true;
+    const OutputFile& data = writer_.Data();
     result_.writeFailed = true;
-    result_.failedFile = data_.Path();
-    result_.fileError = data_.Errno();
-    data_.CloseAndTruncate(start);
-    return false;
-  }
-  bool CloseData() { return data_.Close() || WriteFailed(data_); }
-  OutputFile& Data() { return data_; }
-
- private:
-  bool CreateFailed(const OutputFile& f) {
-    result_.createFailed = true;
-    result_.failedFile = f.Path();
-    result_.fileError = f.Errno();
+    result_.failedFile = data.Path();
+    result_.fileError = data.Errno();
+    result_.outcome.Fail(data.Errno() != 0
+                             ? "cannot write " + data.Path() + ": " + std::strerror(data.Errno())
+                             : "a section of " + data.Path() + " could not be written");
     return false;
   }
 
-  bool WriteFailed(const OutputFile& f) {
-    result_.writeFailed = true;
-    return Abandon(f.Path(), f.Errno(), "write");
+  bool Commit() {
+    if (!writer_.Commit()) {
+      // The data file may already have its name: say so rather than call it kept.
+      if (!writer_.Data().Staged()) result_.outcome.written.push_back(result_.dataFile);
+      return WriteFailed();
+    }
+    result_.outcome.written = {result_.dataFile, result_.blockTable};
+    return true;
   }
 
- public:
-  // A compressed image with a hole in it is worse than none: both files go.
-  bool Abandon(const std::string& file, int error, const char* failedTo) {
+  void Discard() {
+    const OutputFile* files[] = {&writer_.Data(), &writer_.Table()};
+    for (const OutputFile* f : files) {
+      if (f->Staged() && f->IsOpen()) result_.outcome.removed.push_back(f->TemporaryPath());
+    }
+    writer_.Discard();
+    for (const std::string& name : {result_.dataFile, result_.blockTable}) {
+      struct stat st;
+      const bool written = !result_.outcome.written.empty() && name == result_.dataFile;
+      if (!written && ::lstat(name.c_str(), &st) == 0) result_.outcome.kept.push_back(name);
+    }
+  }
+
+  bool Fail(const std::string& file, int error, const std::string& why) {
     if (result_.failedFile.empty()) {
       result_.failedFile = file;
       result_.fileError = error;
-      LogF(state_, window_, "ERROR: cannot %s %s: %s; the compressed image was removed.", failedTo,
-           file.c_str(), std::strerror(error));
+      LogF(state_, window_, "ERROR: %s.", why.c_str());
+      result_.outcome.Fail(why);
     }
-    data_.Discard();
-    table_.Discard();
     return false;
   }
 
@@ -126,18 +120,20 @@ class BlockWriter {
   AppState& state_;
   Window& window_;
   ProcessResult& result_;
-  OutputFile data_;
-  OutputFile table_;
+  CompressedWriter& writer_;
 };
 
 }  // namespace
 
 ProcessResult ProcessIso(AppState& state, Window& window) {
   ProcessResult result;
+  Outcome& outcome = result.outcome;
   ReadControlText(window, IDC_PATH, state.ImagePath, sizeof state.ImagePath);
   ImageFile image;
   if (!image.Open(state.ImagePath)) {
     result.openError = image.OpenError();
+    outcome.Fail(std::string("cannot open ") + state.ImagePath + ": " +
+                 std::strerror(result.openError));
     return result;
   }
   result.opened = true;
@@ -163,22 +159,65 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   ChooseCompressionMode(state, window);
   const uint32_t mode = state.CompressionMode;
   const CompressedKind& kind = KindOf(mode);
+  const auto refuse = [&](const std::string& why) {
+    LogF(state, window, "ERROR: %s.", why.c_str());
+    outcome.Fail(why);
+    result.refused = true;
+    ripper.ReleaseVideoSource();
+    return result;
+  };
 
   const size_t pathLength = std::strlen(state.ImagePath);
   if (pathLength + std::strlen(kind.extension) + std::strlen(kind.tableSuffix) >=
       sizeof state.ImagePath) {
-    LogF(state, window, "ERROR: the path is too long for the compressed image's names: %s",
-         state.ImagePath);
     result.pathTooLong = true;
-    return result;
+    return refuse(std::string("the path is too long for the compressed image's names: ") +
+                  state.ImagePath);
   }
+  // The reader takes an index without blocks for a damaged one: never write one.
+  if (imageSize == 0 && mode == MODE_BZIP2) {
+    return refuse(std::string(state.ImagePath) + " is empty: nothing to compress");
+  }
+  // Offsets are 32-bit and a stored block may take twice its raw length.
+  const bool tracksBehind = state.AudioTracks.audioTrackCount != 0;
+  const uint64_t storedRaw =
+      tracksBehind
+          ? std::min<uint64_t>(imageSize,
+                               (uint64_t{state.dataTrackEnd} + kind.sectorsPerBlock) * SECTOR_SIZE)
+          : imageSize;
+  if (2 * storedRaw > UINT32_MAX) {
+    return refuse(std::string(state.ImagePath) +
+                  " is too large: its compressed blocks could pass the 4 GiB the block table "
+                  "can address");
+  }
+  const uint64_t blockCount = (storedRaw + kind.rawBlockLength - 1) / kind.rawBlockLength;
+  const uint64_t sideFileSize = blockCount * kind.entrySize + (mode == MODE_BZIP2 ? 4 : 0);
+  if (sideFileSize > EMULATOR_SIDE_FILE_LIMIT) {
+    LogF(state, window,
+         "Warning: the block table will be %llu bytes, over the %llu the emulator reads: the "
+         "emulator will refuse it.",
+         static_cast<unsigned long long>(sideFileSize),
+         static_cast<unsigned long long>(EMULATOR_SIDE_FILE_LIMIT));
+  }
+  if (tracksBehind && !audioOption) {
+    LogF(state, window,
+         "Warning: the %d audio tracks are not kept in the compressed image; \"Rip Audio Tracks to "
+         "MP3\" keeps them.",
+         static_cast<int>(state.AudioTracks.audioTrackCount));
+  }
+
   const std::string imagePath = state.ImagePath;
   std::strcat(state.ImagePath, kind.extension);
   result.dataFile = state.ImagePath;
   result.blockTable = result.dataFile + kind.tableSuffix;
 
-  BlockWriter writer(state, window, result);
-  if (!writer.Create(result.dataFile, result.blockTable)) return result;
+  CompressedWriter compressed;
+  WriterReport writer(state, window, result, compressed);
+  if (!writer.Create()) {
+    writer.Discard();
+    ripper.ReleaseVideoSource();
+    return result;
+  }
 
   const uint32_t sectorsPerBlock = kind.sectorsPerBlock;
   window.EnableControl(IDC_PROCESS, false);
@@ -200,129 +239,133 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   if (tracksWanted) audio.BeginTracks();
   ripper.SetUpCursor();
 
-  // Blocks are read and ripped in order, compressed a batch at a time on every core, then written
-  // in order with their progress, pump and stop test one block at a time.
-  const uint32_t batchBlocks = mode == MODE_BZIP2 ? 16 : 128;
+  // One slot of a batch: the raw block as read and ripped, and its compressed form.
+  struct Slot {
+    uint32_t start;
+    uint32_t sectors;  // whole sectors read
+    size_t length;     // bytes read
+    bool stored;       // on the data track: compressed and written
+    XaTag tag;
+    size_t packed;  // the compressed length; 0 on failure
+  };
+  const size_t batchBlocks = mode == MODE_BZIP2 ? 16 : 128;
   const size_t room = size_t{sectorsPerBlock} * 2 * SECTOR_SIZE;
-  std::vector<uint8_t> raw(size_t{batchBlocks} * kind.rawBlockLength);
-  std::vector<uint8_t> packed(size_t{batchBlocks} * room);
-  std::vector<Job> jobs;
-  std::vector<Block> batch;
+  std::vector<uint8_t> raw(batchBlocks * kind.rawBlockLength);
+  std::vector<uint8_t> packed(batchBlocks * room);
+  std::vector<Slot> slots(batchBlocks);
   BlockWorkers workers;
   std::vector<std::unique_ptr<BlockCompressor>> compressors;
   for (unsigned t = 0; t < workers.Threads(); ++t) {
     compressors.push_back(std::make_unique<BlockCompressor>());
   }
-  const auto compress = [&](unsigned thread, size_t i) {
-    Job& job = jobs[i];
-    BlockCompressor& c = *compressors[thread];
-    job.stored = mode == MODE_BZIP2 ? c.Bzip2(job.in, job.length, job.out, job.room)
-                                    : c.Zlib(job.in, job.length, job.out, job.room);
-  };
   uint32_t blockStart = 0;
-  uint32_t runningOffset = 0;
   uint64_t sectorsDone = 0;
-  bool ok = true;
   bool atEnd = false;
-  while (ok && !atEnd && !result.stopped) {
-    batch.clear();
-    jobs.clear();
-    while (batch.size() < batchBlocks) {
-      uint8_t* in = raw.data() + batch.size() * kind.rawBlockLength;
-      const size_t bytesRead = image.ReadStream(in, kind.rawBlockLength);
-      if (bytesRead == 0) {
-        atEnd = true;
-        break;
-      }
-      Block block{blockStart, static_cast<uint32_t>(bytesRead / SECTOR_SIZE), false, XaTag{}, 0};
-      // Without audio tracks the whole file is data, a partial last sector included.
-      const bool behindDataTrack =
-          state.AudioTracks.audioTrackCount != 0 && blockStart > state.dataTrackEnd;
-      if (!behindDataTrack) {
-        block.stored = true;
-        if (blockStart > LAST_SYSTEM_SECTOR) {
-          ripper.blockHoldsRippedXa = false;
-          for (uint32_t i = 0; i < block.sectors && i < sectorsPerBlock; ++i) {
-            ripper.RipSector(blockStart + i, in + i * SECTOR_SIZE);
-          }
-          if (mode == MODE_ZLIB_XA && ripper.blockHoldsRippedXa) {
-            block.tag = audio.ExtractXaSector(blockStart, in, xaOption);
-          }
-        }
-        block.job = jobs.size();
-        jobs.push_back({in, bytesRead, packed.data() + batch.size() * room, room, 0});
-      }
-      if (tracksWanted) audio.ExtractTrackSectors(blockStart, in, block.sectors);
-      batch.push_back(block);
-      blockStart += block.sectors;
-      if (bytesRead < kind.rawBlockLength) {
-        atEnd = true;
-        break;
-      }
-    }
-    workers.Run(jobs.size(), compress);
 
-    for (const Block& block : batch) {
-      if (block.stored) {
-        const Job& job = jobs[block.job];
-        if (job.stored == 0) {  // cannot happen with twice the raw size as room; never store a hole
-          ok = writer.Abandon(result.dataFile, EIO, "compress a block into");
-          break;
+  BlockSteps steps;
+  steps.read = [&](size_t i) {
+    if (atEnd) return false;
+    uint8_t* in = raw.data() + i * kind.rawBlockLength;
+    const size_t bytesRead = image.ReadStream(in, kind.rawBlockLength);
+    if (bytesRead == 0) {
+      atEnd = true;
+      return false;
+    }
+    Slot& slot = slots[i];
+    slot = Slot{
+        blockStart, static_cast<uint32_t>(bytesRead / SECTOR_SIZE), bytesRead, false, XaTag{}, 0};
+    // Without audio tracks the whole file is data, a partial last sector included.
+    const bool behindDataTrack = tracksBehind && blockStart > state.dataTrackEnd;
+    if (!behindDataTrack) {
+      slot.stored = true;
+      if (blockStart > LAST_SYSTEM_SECTOR) {
+        ripper.blockHoldsRippedXa = false;
+        for (uint32_t k = 0; k < slot.sectors && k < sectorsPerBlock; ++k) {
+          ripper.RipSector(blockStart + k, in + k * SECTOR_SIZE);
         }
-        uint8_t entry[16];
-        const size_t entrySize = EncodeBlockEntry(entry, mode, runningOffset,
-                                                  static_cast<uint32_t>(job.stored), block.tag);
-        if (!writer.Append(entry, entrySize, job.out, job.stored)) {
-          ok = false;
-          break;
+        if (mode == MODE_ZLIB_XA && ripper.blockHoldsRippedXa) {
+          slot.tag = audio.ExtractXaSector(blockStart, in, xaOption);
         }
-        runningOffset += static_cast<uint32_t>(job.stored);
-        result.blocks += 1;
-      }
-      sectorsDone += block.sectors;
-      window.SetProgress(
-          totalSectors == 0 ? 100u : static_cast<unsigned>(sectorsDone * 100 / totalSectors));
-      window.PumpMessages();
-      if (state.StopRequested) {
-        result.stopped = true;
-        break;
       }
     }
-  }
+    if (tracksWanted) audio.ExtractTrackSectors(blockStart, in, slot.sectors);
+    blockStart += slot.sectors;
+    if (bytesRead < kind.rawBlockLength) atEnd = true;
+    return true;
+  };
+  steps.code = [&](unsigned thread, size_t i) {
+    Slot& slot = slots[i];
+    if (!slot.stored) return;
+    const uint8_t* in = raw.data() + i * kind.rawBlockLength;
+    uint8_t* out = packed.data() + i * room;
+    BlockCompressor& c = *compressors[thread];
+    slot.packed = mode == MODE_BZIP2 ? c.Bzip2(in, slot.length, out, room)
+                                     : c.Zlib(in, slot.length, out, room);
+  };
+  steps.write = [&](size_t i) {
+    const Slot& slot = slots[i];
+    sectorsDone += slot.sectors;
+    if (!slot.stored) return true;
+    if (slot.packed == 0) {  // cannot happen with twice the raw size as room; never store a hole
+      return writer.Fail(
+          result.dataFile, EIO,
+          "cannot compress block " + std::to_string(result.blocks) + " into " + result.dataFile);
+    }
+    if (!compressed.AppendBlock(packed.data() + i * room, static_cast<uint32_t>(slot.packed),
+                                slot.tag)) {
+      return writer.WriteFailed();
+    }
+    result.blocks += 1;
+    return true;
+  };
+  steps.progress = [&] {
+    return totalSectors == 0 ? 100u : static_cast<unsigned>(sectorsDone * 100 / totalSectors);
+  };
+  const PipelineEnd end = RunBlockPipeline(state, window, workers, batchBlocks, steps);
+  result.stopped = end == PipelineEnd::Stopped;
+  bool ok = end != PipelineEnd::Failed;
 
   if (ok && image.ReadFailed()) {
     result.readFailed = true;
-    ok = writer.Abandon(imagePath, image.ReadErrno(), "read");
+    ok = writer.Fail(imagePath, image.ReadErrno(),
+                     "cannot read " + imagePath + ": " + std::strerror(image.ReadErrno()));
   }
-  if (ok && mode == MODE_BZIP2) {
-    uint8_t closing[4];
-    PutU32(closing, runningOffset);
-    ok = writer.AppendTable(closing, sizeof closing);
-  }
-  if (ok) ok = writer.CloseTable();
-  if (ok && !result.stopped) window.SetControlText(IDC_PATH, state.ImagePath);
+  if (ok && !result.stopped) ok = compressed.EndBlocks() || writer.WriteFailed();
   image.Close();
   audio.CloseOpenWavFiles();
   audio.EndTracks();
+  // A stop from here on leaves a whole image: the blocks are all written.
   if (ok && !result.stopped && state.XaRecordTotal != 0 && xaOption) {
     ok = writer.AppendSection([&](OutputFile& data) {
       return XaRecordPhase(state, window, data, workFolder, result.xaSection);
     });
     // The phase runs to its end; a stop asked for meanwhile skips what follows.
-    result.stopped = state.StopRequested != 0;
+    if (state.StopRequested != 0) {
+      result.stopped = true;
+      outcome.stopDetail = "after the blocks, with the compressed image complete";
+    }
   }
   if (ok && !result.stopped && tracksWanted) {
     ok = writer.AppendSection([&](OutputFile& data) {
       return AudioTrackPhase(state, window, data, workFolder, result.audioSection);
     });
   }
-  if (ok) ok = writer.CloseData();
+  const bool blocksDone = ok && (!result.stopped || !outcome.stopDetail.empty());
+  if (blocksDone) ok = writer.Commit();
+  if (!ok || !blocksDone) {
+    if (result.stopped && outcome.stopDetail.empty()) {
+      outcome.stopDetail = "after " + std::to_string(result.blocks) + " blocks";
+    }
+    writer.Discard();
+  }
+  outcome.stopped = result.stopped;
+  if (outcome.Done()) window.SetControlText(IDC_PATH, state.ImagePath);
   window.EnableControl(IDC_PROCESS, true);
   window.EnableControl(IDC_UNCOMPRESS, true);
 
   result.rippedCount = ripper.RippedCount();
   if (ok && !result.stopped) {
-    const uint64_t resultSize = writer.Data().Position();
+    const uint64_t resultSize = compressed.Data().Position();
     const uint64_t imageMb = imageSize >> 20;
     const uint64_t resultMb = resultSize >> 20;
     LogF(state, window, "- Result Size is %d Mb", static_cast<int>(resultMb));

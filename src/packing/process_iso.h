@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/app_state.h"
+#include "common/outcome.h"
 #include "common/window.h"
 #include "packing/compressed_format.h"
 
@@ -20,13 +21,16 @@ struct ProcessResult {
   bool createFailed = false;  // failedFile could not be created
   bool writeFailed = false;   // failedFile could not be written; the outputs were removed
   bool readFailed = false;    // the image could not be read to its end; the outputs were removed
-  bool stopped = false;
+  bool refused = false;       // a limit of the format refused the image before anything was written
+  bool busy = false;          // another run reads or writes an output's name
+  bool stopped = false;       // with outcome.written set: stopped after the blocks, image complete
   std::string dataFile;
   std::string blockTable;
   uint32_t blocks = 0;
   uint32_t rippedCount = 0;
   std::vector<SectionEntryInfo> xaSection;     // empty when no XA stream section was appended
   std::vector<SectionEntryInfo> audioSection;  // likewise for the audio track section
+  Outcome outcome;
 };
 
 ProcessResult ProcessIso(AppState& state, Window& window);

@@ -1,124 +1,45 @@
 #include "packing/uncompress_iso.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include "common/output_file.h"
 #include "common/report.h"
 #include "packing/block_codec.h"
+#include "packing/block_pipeline.h"
 #include "packing/block_workers.h"
 #include "packing/compressed_format.h"
+#include "packing/compressed_reader.h"
 
 namespace quarnel {
 
 namespace {
 
-// Reads the data file forward through a large window: the blocks lie one after the other.
-class DataFile {
- public:
-  ~DataFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool Open(const char* path) {
-    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
-      error_ = errno;
-      return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      error_ = EISDIR;
-      return false;
-    }
-    size_ = static_cast<uint64_t>(st.st_size);
-    window_.resize(WINDOW);
-    return true;
-  }
-  uint64_t Size() const { return size_; }
-  int Error() const { return error_; }
+// Damaged blocks past this many are counted in one line instead of one line each.
+constexpr uint32_t DAMAGE_LINES = 100;
 
-  // Copies [offset, offset + length) into `out`; the range must lie inside the file.
-  bool Read(uint64_t offset, size_t length, uint8_t* out) {
-    if (length == 0) return true;  // an empty block: `out` may be null
-    if (offset < windowStart_ || offset + length > windowStart_ + windowLength_) {
-      windowStart_ = offset;
-      windowLength_ = 0;
-      const size_t want = static_cast<size_t>(std::min<uint64_t>(WINDOW, size_ - offset));
-      while (windowLength_ < want) {
-        const ssize_t n = ::pread(fd_, window_.data() + windowLength_, want - windowLength_,
-                                  static_cast<off_t>(offset + windowLength_));
-        if (n > 0) {
-          windowLength_ += static_cast<size_t>(n);
-        } else if (n == 0) {
-          break;
-        } else if (errno != EINTR) {
-          error_ = errno;
-          return false;
-        }
-      }
-      if (windowLength_ < length) {
-        error_ = EIO;  // the file shrank under us
-        return false;
-      }
-    }
-    std::memcpy(out, window_.data() + (offset - windowStart_), length);
-    return true;
-  }
-
- private:
-  static constexpr size_t WINDOW = 1 << 20;
-  int fd_ = -1;
-  int error_ = 0;
-  uint64_t size_ = 0;
-  std::vector<uint8_t> window_;
-  uint64_t windowStart_ = 0;
-  size_t windowLength_ = 0;
-};
-
-// The whole block table, read in one piece.
-bool ReadTable(const char* path, uint64_t size, std::unique_ptr<uint8_t[]>& table, int* error) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = errno;
-    return false;
-  }
-  table.reset(new (std::nothrow) uint8_t[size == 0 ? 1 : size]);
-  if (!table) {
-    ::close(fd);
-    *error = ENOMEM;
-    return false;
-  }
-  uint64_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, table.get() + done, size - done);
-    if (n > 0) {
-      done += static_cast<uint64_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      *error = n == 0 ? EIO : errno;
-      ::close(fd);
-      return false;
-    }
-  }
-  ::close(fd);
-  return true;
+// What replacing `path` costs: empty unless the existing file is longer than the restored image
+// can be (the audio tracks behind the data track are not in the compressed image).
+std::string ReplaceCost(const std::string& path, uint64_t existing, uint64_t restored) {
+  if (existing <= restored) return std::string();
+  return path + " is " + std::to_string(existing) + " bytes; the restored image will be at most " +
+         std::to_string(restored) + " bytes. The " + std::to_string(existing - restored) +
+         " bytes behind it (audio tracks the compressed image does not hold) will be lost.";
 }
 
-bool Exists(const char* path) {
-  struct stat st;
-  return ::stat(path, &st) == 0;
+std::string BlockCount(uint32_t done, uint32_t total) {
+  return std::to_string(done) + " of " + std::to_string(total) + " blocks";
 }
 
 }  // namespace
 
 UncompressResult UncompressIso(AppState& state, Window& window) {
   UncompressResult result;
+  Outcome& outcome = result.outcome;
   ReadControlText(window, IDC_PATH, state.ImagePath, sizeof state.ImagePath);
   result.dataFile = state.ImagePath;
   LogF(state, window, "- File Opened: %s", state.ImagePath);
@@ -128,208 +49,163 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
   const uint32_t mode = state.CompressionMode;
   const CompressedKind& kind = KindOf(mode);
 
+  const auto fail = [&](const std::string& file, int error, const char* action,
+                        const std::string& why) {
+    LogF(state, window, "ERROR: %s.", why.c_str());
+    result.failedFile = file;
+    result.fileError = error;
+    result.failedAction = action;
+    outcome.Fail(why);
+  };
+
   const size_t pathLength = std::strlen(state.ImagePath);
   if (pathLength + std::strlen(kind.tableSuffix) >= IMAGE_PATH_SIZE) {
-    LogF(state, window, "ERROR: the path is too long for its block table's name: %s",
-         state.ImagePath);
-    result.failedFile = state.ImagePath;
-    result.fileError = ENAMETOOLONG;
-    result.failedAction = "open";
-    return result;
-  }
-  char tablePath[IMAGE_PATH_SIZE];
-  std::memcpy(tablePath, state.ImagePath, pathLength);
-  std::strcpy(tablePath + pathLength, kind.tableSuffix);
-
-  struct stat st;
-  if (::stat(tablePath, &st) != 0) {
-    result.failedFile = tablePath;
-    result.fileError = errno;
-    result.failedAction = "open";
-    return result;
-  }
-  const uint64_t tableSize = static_cast<uint64_t>(st.st_size);
-  std::unique_ptr<uint8_t[]> table;
-  int error = 0;
-  if (S_ISDIR(st.st_mode) || tableSize / kind.entrySize > UINT32_MAX ||
-      !ReadTable(tablePath, tableSize, table, &error)) {
-    if (error == 0) error = S_ISDIR(st.st_mode) ? EISDIR : EFBIG;
-    LogF(state, window, "ERROR: cannot read %s: %s", tablePath, std::strerror(error));
-    result.failedFile = tablePath;
-    result.fileError = error;
-    result.failedAction = "read";
+    fail(state.ImagePath, ENAMETOOLONG, "open",
+         std::string("the path is too long for its block table's name: ") + state.ImagePath);
     return result;
   }
 
-  // An index holds a closing offset behind its blocks, so it is never shorter than two offsets.
-  if (mode == MODE_BZIP2 && tableSize < 8) {
-    LogF(state, window, "ERROR: %s is too short to describe a block.", tablePath);
-    result.failedFile = tablePath;
-    result.fileError = EINVAL;
-    result.failedAction = "read";
+  CompressedReader reader;
+  if (!reader.Open(result.dataFile)) {
+    result.busy = reader.Busy();
+    result.notCompressed = reader.NotCompressed();
+    fail(result.dataFile, reader.Errno(), "open", reader.Error());
     return result;
   }
-  const uint32_t n = mode == MODE_BZIP2 ? static_cast<uint32_t>(tableSize / 4 - 1)
-                                        : static_cast<uint32_t>(tableSize / kind.entrySize);
+  const uint32_t n = reader.Blocks();
+  result.totalBlocks = n;
   LogF(state, window, "- %d sectors founds.", static_cast<int>(n));
-
-  DataFile data;
-  if (!data.Open(state.ImagePath)) {
-    result.failedFile = state.ImagePath;
-    result.fileError = data.Error();
-    result.failedAction = "open";
-    return result;
-  }
 
   const size_t cut = mode == MODE_BZIP2 ? 3 : mode == MODE_ZLIB_XA ? 4 : 2;
   state.ImagePath[pathLength - std::min(cut, pathLength)] = '\0';
   result.output = state.ImagePath;
 
   // The output is usually the very image the compressed one was made from, which may hold what
-  // the compressed one lacks: it is replaced only with consent.
-  if (Exists(state.ImagePath) && !window.ConfirmReplace(state.ImagePath)) {
-    LogF(state, window, "ERROR: %s exists and was not replaced.", state.ImagePath);
-    result.refused = true;
-    return result;
+  // the compressed one lacks: it is replaced only with consent, told what is lost.
+  struct stat st;
+  if (::lstat(state.ImagePath, &st) == 0) {
+    const uint64_t existing = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    result.replaceDetail = ReplaceCost(result.output, existing, reader.MaxRestoredSize());
+    if (!window.ConfirmReplace(result.output, result.replaceDetail)) {
+      result.refused = true;
+      outcome.kept.push_back(result.output);
+      const std::string why = result.output + " exists and was not replaced";
+      LogF(state, window, "ERROR: %s.", why.c_str());
+      outcome.Fail(why);
+      return result;
+    }
   }
   OutputFile output;
-  if (!output.Create(state.ImagePath)) {
-    result.failedFile = state.ImagePath;
-    result.fileError = output.Errno();
-    result.failedAction = "create";
+  if (!output.CreateStaged(result.output)) {
+    result.busy = output.Busy();
+    if (output.Replaces()) outcome.kept.push_back(result.output);
+    fail(result.output, output.Errno(), "create",
+         output.Busy() ? result.output + " is busy: another run reads or writes it"
+                       : "cannot create " + result.output + ": " + std::strerror(output.Errno()));
     return result;
   }
 
   result.started = true;
   window.EnableControl(IDC_PROCESS, false);
   window.EnableControl(IDC_UNCOMPRESS, false);
-  state.StopRequested = 0;
 
-  // The blocks are checked and read in order, decompressed a batch at a time on every core, then
-  // written in order with their progress, pump and stop test one block at a time.
   BlockWorkers workers;
-  std::vector<std::unique_ptr<BlockDecompressor>> decompressors;
+  std::vector<std::unique_ptr<BlockDecompressor>> codecs;
   for (unsigned t = 0; t < workers.Threads(); ++t) {
-    decompressors.push_back(std::make_unique<BlockDecompressor>());
+    codecs.push_back(std::make_unique<BlockDecompressor>());
   }
   const size_t rawLength = kind.rawBlockLength;
-  const uint32_t batchBlocks = mode == MODE_BZIP2 ? 16 : 128;
-  std::vector<uint8_t> packed;
-  std::vector<uint8_t> raw(size_t{batchBlocks} * rawLength);
+  const size_t storedRoom = 2 * rawLength;
+  const size_t batchBlocks = mode == MODE_BZIP2 ? 16 : 128;
+  std::vector<uint8_t> stored(batchBlocks * storedRoom);
+  std::vector<uint8_t> raw(batchBlocks * rawLength);
   struct Job {
-    size_t packedAt;
-    uint32_t length;
+    uint32_t block;
     size_t produced;
     bool good;
   };
-  std::vector<Job> jobs;
-  const auto decompress = [&](unsigned thread, size_t j) {
-    Job& job = jobs[j];
-    BlockDecompressor& d = *decompressors[thread];
-    uint8_t* out = raw.data() + j * rawLength;
-    job.good =
-        mode == MODE_BZIP2
-            ? d.Bzip2(packed.data() + job.packedAt, job.length, out, rawLength, &job.produced)
-            : d.Zlib(packed.data() + job.packedAt, job.length, out, rawLength, &job.produced);
+  std::vector<Job> jobs(batchBlocks);
+  uint32_t next = 0;
+  bool readFailed = false;
+  BlockSteps steps;
+  steps.read = [&](size_t slot) {
+    if (next >= n) return false;
+    if (!reader.ReadBlock(next, stored.data() + slot * storedRoom)) {
+      readFailed = true;
+      return false;
+    }
+    jobs[slot] = {next++, 0, false};
+    return true;
   };
-
-  bool ended = false;
-  for (uint32_t batchStart = 0; batchStart < n && !ended;) {
-    // Collect the batch; a table entry that cannot be right ends the run after the blocks before
-    // it.
-    std::string problem;
-    int readError = 0;
-    jobs.clear();
-    packed.clear();
-    while (jobs.size() < batchBlocks && batchStart + jobs.size() < n) {
-      const uint32_t i = batchStart + static_cast<uint32_t>(jobs.size());
-      const uint8_t* entry = table.get() + size_t{i} * kind.entrySize;
-      const uint32_t offset = GetU32(entry);
-      uint32_t length = 0;
-      char line[LOG_LINE_SIZE] = "";
-      if (mode == MODE_BZIP2) {
-        const uint32_t next = GetU32(entry + 4);
-        if (next < offset) {
-          std::snprintf(line, sizeof line, "ERROR: block %u of %s: its offsets go backwards.", i,
-                        tablePath);
-        }
-        length = next - offset;
-      } else {
-        length = GetU16(entry + 4);
+  steps.code = [&](unsigned thread, size_t slot) {
+    Job& job = jobs[slot];
+    job.good = reader.DecodeBlock(*codecs[thread], stored.data() + slot * storedRoom,
+                                  reader.Entries()[job.block].length, raw.data() + slot * rawLength,
+                                  &job.produced);
+    // Only the last block may be short; a short one elsewhere would shift every later sector.
+    if (job.good && job.produced < rawLength && job.block + 1 != n) job.good = false;
+  };
+  steps.write = [&](size_t slot) {
+    const Job& job = jobs[slot];
+    uint8_t* block = raw.data() + slot * rawLength;
+    size_t produced = job.produced;
+    if (!job.good) {
+      // Never stale buffer content: a damaged block comes out as a whole block of zeros.
+      if (result.damagedBlocks < DAMAGE_LINES) {
+        LogF(state, window, "ERROR: block %u of %s is damaged; written as %u zero bytes.",
+             job.block, result.dataFile.c_str(), static_cast<unsigned>(rawLength));
       }
-      if (line[0] == '\0' && length > PACKED_BLOCK_SIZE) {
-        std::snprintf(line, sizeof line,
-                      "ERROR: block %u of %s: stored length %u is larger than a block.", i,
-                      tablePath, length);
-      } else if (line[0] == '\0' && uint64_t{offset} + length > data.Size()) {
-        std::snprintf(line, sizeof line, "ERROR: block %u lies beyond the end of %s.", i,
-                      result.dataFile.c_str());
-      }
-      if (line[0] != '\0') {
-        problem = line;
-        break;
-      }
-      const size_t at = packed.size();
-      packed.resize(at + length);
-      if (!data.Read(offset, length, packed.data() + at)) {
-        problem = std::string("ERROR: cannot read ") + result.dataFile + ": " +
-                  std::strerror(data.Error());
-        readError = data.Error();
-        break;
-      }
-      jobs.push_back({at, length, 0, false});
+      std::memset(block, 0, rawLength);
+      produced = rawLength;
+      result.damagedBlocks += 1;
     }
-    workers.Run(jobs.size(), decompress);
-
-    for (size_t j = 0; j < jobs.size() && !ended; ++j) {
-      const uint32_t i = batchStart + static_cast<uint32_t>(j);
-      uint8_t* block = raw.data() + j * rawLength;
-      size_t produced = jobs[j].produced;
-      if (!jobs[j].good) {
-        // Never stale buffer content: a damaged block comes out as a whole block of zeros.
-        LogF(state, window, "ERROR: block %u of %s is damaged; written as %u zero bytes.", i,
-             result.dataFile.c_str(), static_cast<unsigned>(rawLength));
-        std::memset(block, 0, rawLength);
-        produced = rawLength;
-        result.damagedBlocks += 1;
-      }
-      if (!output.Write(block, produced)) {
-        ended = true;
-        break;
-      }
-      result.blocks += 1;
-      window.SetProgress(static_cast<unsigned>(uint64_t{100} * (i + 1) / n));
-      window.PumpMessages();
-      if (state.StopRequested) {
-        result.stopped = true;
-        ended = true;
-      }
-    }
-    if (!problem.empty() && !ended) {
-      LogF(state, window, "%s", problem.c_str());
-      if (readError != 0) {
-        result.failedFile = result.dataFile;
-        result.fileError = readError;
-        result.failedAction = "read";
-      } else {
-        result.damaged = true;
-      }
-      ended = true;
-    }
-    batchStart += static_cast<uint32_t>(jobs.size());
+    if (!output.Write(block, produced)) return false;
+    result.blocks += 1;
+    return true;
+  };
+  steps.progress = [&] { return static_cast<unsigned>(uint64_t{100} * result.blocks / n); };
+  const PipelineEnd end = RunBlockPipeline(state, window, workers, batchBlocks, steps);
+  result.stopped = end == PipelineEnd::Stopped;
+  result.damaged = result.damagedBlocks != 0;
+  if (result.damagedBlocks > DAMAGE_LINES) {
+    LogF(state, window, "ERROR: %u more blocks of %s are damaged; written as zeros.",
+         result.damagedBlocks - DAMAGE_LINES, result.dataFile.c_str());
   }
 
-  const bool written = output.Close();
-  if (!written) {
-    LogF(state, window, "ERROR: cannot write %s: %s", result.output.c_str(),
-         std::strerror(output.Errno()));
-    result.failedFile = result.output;
-    result.fileError = output.Errno();
-    result.failedAction = "write";
+  const std::string done = BlockCount(result.blocks, n);
+  if (readFailed) {
+    fail(
+        result.dataFile, reader.Errno(), "read",
+        "cannot read " + result.dataFile + ": " + std::strerror(reader.Errno()) + " after " + done);
+  } else if (end == PipelineEnd::Failed) {
+    fail(result.output, output.Errno(), "write",
+         "cannot write " + result.output + ": " + std::strerror(output.Errno()) + " after " + done);
+  } else if (result.damaged && output.Replaces()) {
+    // A damaged restore never replaces a file that may be whole.
+    const std::string why = std::to_string(result.damagedBlocks) + " blocks of " + result.dataFile +
+                            " are damaged, so " + result.output + " was not replaced";
+    LogF(state, window, "ERROR: %s.", why.c_str());
+    outcome.Fail(why);
+  } else if (!result.stopped) {
+    if (output.Commit()) {
+      outcome.written.push_back(result.output);
+      if (result.damaged) {
+        outcome.Fail(std::to_string(result.damagedBlocks) + " damaged blocks of " +
+                     result.dataFile + " were restored as zeros");
+      }
+    } else {
+      fail(result.output, output.Errno(), "write",
+           "cannot write " + result.output + ": " + std::strerror(output.Errno()));
+    }
   }
-  if (!result.stopped && !result.damaged && result.failedFile.empty()) {
-    window.SetControlText(IDC_PATH, state.ImagePath);
+  if (outcome.written.empty()) {
+    outcome.removed.push_back(output.TemporaryPath());
+    output.Discard();
+    if (output.Replaces()) outcome.kept.push_back(result.output);
   }
+  outcome.stopped = result.stopped;
+  if (result.stopped) outcome.stopDetail = "after " + done;
+  if (outcome.Done()) window.SetControlText(IDC_PATH, state.ImagePath);
   window.EnableControl(IDC_PROCESS, true);
   window.EnableControl(IDC_UNCOMPRESS, true);
   return result;

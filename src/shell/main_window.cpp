@@ -742,12 +742,13 @@ void MainWindow::ShowWarning(const char* text) {
   box.exec();
 }
 
-bool MainWindow::ConfirmReplace(const std::string& path) {
+bool MainWindow::ConfirmReplace(const std::string& path, const std::string& detail) {
   QMessageBox box(QMessageBox::Question, QStringLiteral("Uncompress ISO"),
                   QStringLiteral("%1 already exists.\nDo you want to replace it?")
                       .arg(QFile::decodeName(QByteArray::fromStdString(path))),
                   QMessageBox::Yes | QMessageBox::No, this);
   box.setDefaultButton(QMessageBox::No);
+  box.setInformativeText(QString::fromUtf8(detail.c_str()));
   return box.exec() == QMessageBox::Yes;
 }
 

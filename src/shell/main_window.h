@@ -41,7 +41,7 @@ class MainWindow : public QDialog, public Window {
   void SetProgress(unsigned position) override;
   void PumpMessages() override;
   void ShowWarning(const char* text) override;
-  bool ConfirmReplace(const std::string& path) override;
+  bool ConfirmReplace(const std::string& path, const std::string& detail) override;
 
   // The control with a dialog id, or nullptr.
   QWidget* Control(int id) const;

@@ -1,0 +1,42 @@
+#include "common/outcome.h"
+
+namespace quarnel {
+
+namespace {
+
+// "A", "A and B", "A, B and C".
+std::string List(const std::vector<std::string>& names) {
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) out += i + 1 == names.size() ? " and " : ", ";
+    out += names[i];
+  }
+  return out;
+}
+
+// What is left on disk: what was written, what was kept, whether temporaries went.
+std::string Leftovers(const Outcome& o) {
+  std::string out = o.written.empty() ? "nothing was written" : "wrote " + List(o.written);
+  if (!o.kept.empty()) {
+    out += "; " + List(o.kept) + (o.kept.size() == 1 ? " was kept" : " were kept");
+  }
+  if (!o.removed.empty()) out += "; its temporary files were removed";
+  return out;
+}
+
+}  // namespace
+
+std::string FinalLine(const Outcome& o) {
+  if (o.Failed()) return "ERROR: " + o.error + "; " + Leftovers(o) + ".";
+  if (o.stopped) {
+    return "Stopped" + (o.stopDetail.empty() ? std::string() : " " + o.stopDetail) + ": " +
+           Leftovers(o) + ".";
+  }
+  return o.written.empty() ? "Nothing was written." : "Wrote " + List(o.written) + ".";
+}
+
+int ExitStatusOf(const Outcome& o) {
+  return o.Failed() ? 1 : o.stopped ? 130 : 0;
+}
+
+}  // namespace quarnel

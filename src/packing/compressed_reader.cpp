@@ -1,0 +1,196 @@
+#include "packing/compressed_reader.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace quarnel {
+
+namespace {
+
+constexpr size_t READ_AHEAD = 1 << 20;
+
+bool EndsWithNoCase(const std::string& s, const char* suffix) {
+  const size_t m = std::strlen(suffix);
+  if (s.size() < m) return false;
+  for (size_t i = 0; i < m; ++i) {
+    const char c = s[s.size() - m + i];
+    if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != suffix[i]) return false;
+  }
+  return true;
+}
+
+bool ReadFully(int fd, uint64_t offset, uint8_t* out, size_t length, size_t* got) {
+  *got = 0;
+  while (*got < length) {
+    const ssize_t n = ::pread(fd, out + *got, length - *got, static_cast<off_t>(offset + *got));
+    if (n > 0) {
+      *got += static_cast<size_t>(n);
+    } else if (n == 0) {
+      return true;
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+CompressedReader::~CompressedReader() {
+  if (dataFd_ >= 0) ::close(dataFd_);
+  if (sideFd_ >= 0) ::close(sideFd_);
+}
+
+bool CompressedReader::Refuse(const std::string& why, int error) {
+  error_ = why;
+  errno_ = error;
+  return false;
+}
+
+// Opens a regular file for reading under a shared lock.
+bool CompressedReader::OpenLocked(const std::string& path, int* fd, uint64_t* size) {
+  *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (*fd < 0) return Refuse("cannot open " + path + ": " + std::strerror(errno), errno);
+  struct stat st;
+  if (::fstat(*fd, &st) != 0)
+    return Refuse("cannot open " + path + ": " + std::strerror(errno), errno);
+  if (!S_ISREG(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return Refuse("cannot open " + path + ": " +
+                      (S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file"),
+                  error);
+  }
+  if (::flock(*fd, LOCK_SH | LOCK_NB) != 0) {
+    busy_ = errno == EWOULDBLOCK;
+    return Refuse(path + " is busy: another run writes it", errno);
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool CompressedReader::Open(const std::string& dataFile) {
+  dataFile_ = dataFile;
+  mode_ = CompressionModeOfName(dataFile.c_str());
+  const bool named = mode_ != MODE_NONE;
+  if (!named) {
+    if (EndsWithNoCase(dataFile, ".cue")) {
+      notCompressed_ = true;
+      return Refuse(dataFile + " is not a compressed image: it is a cue sheet", EINVAL);
+    }
+    mode_ = MODE_ZLIB;  // other names read as ".Z"
+  }
+  const CompressedKind& kind = KindOf(mode_);
+  sideFile_ = dataFile + kind.tableSuffix;
+
+  if (!OpenLocked(dataFile, &dataFd_, &dataSize_)) return false;
+  // No compressor's output begins with a sector's sync pattern; a raw image always does.
+  uint8_t head[12];
+  size_t got = 0;
+  static constexpr uint8_t SYNC[12] = {0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                       0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+  if (ReadFully(dataFd_, 0, head, sizeof head, &got) && got == sizeof head &&
+      std::memcmp(head, SYNC, sizeof head) == 0) {
+    notCompressed_ = true;
+    return Refuse(dataFile + " is not a compressed image: it begins with a sector's sync pattern," +
+                      " as a raw image does",
+                  EINVAL);
+  }
+  struct stat st;
+  if (::stat(sideFile_.c_str(), &st) != 0 && errno == ENOENT) {
+    notCompressed_ = !named || EndsWithNoCase(dataFile, ".bin") || EndsWithNoCase(dataFile, ".iso");
+    const std::string what =
+        notCompressed_ ? dataFile + " is not a compressed image: there is no " : "cannot open ";
+    return Refuse(
+        what + sideFile_ + (notCompressed_ ? " beside it" : ": No such file or directory"), ENOENT);
+  }
+  if (!OpenLocked(sideFile_, &sideFd_, &sideSize_)) return false;
+  return ParseSideFile();
+}
+
+bool CompressedReader::ParseSideFile() {
+  const CompressedKind& kind = Kind();
+  // The count comes from the size alone, so a huge or sparse side file is refused unread.
+  const uint64_t maxBlocks = (MAX_DISC_SECTORS + kind.sectorsPerBlock - 1) / kind.sectorsPerBlock;
+  if (mode_ == MODE_BZIP2 && sideSize_ < 8) {
+    return Refuse(sideFile_ + " is too short to describe a block", EINVAL);
+  }
+  const uint64_t count = mode_ == MODE_BZIP2 ? sideSize_ / 4 - 1 : sideSize_ / kind.entrySize;
+  if (count > maxBlocks) {
+    return Refuse(sideFile_ + " describes " + std::to_string(count) +
+                      " blocks, more than a 99:59:74 disc holds (" + std::to_string(maxBlocks) +
+                      ")",
+                  EFBIG);
+  }
+  if (count > dataSize_) {
+    return Refuse(sideFile_ + " describes " + std::to_string(count) + " blocks, more than " +
+                      dataFile_ + " has bytes for",
+                  EINVAL);
+  }
+  const size_t tableBytes = static_cast<size_t>(sideSize_);
+  size_t got = 0;
+  std::vector<uint8_t> table(tableBytes);
+  if (tableBytes != 0 &&
+      (!ReadFully(sideFd_, 0, table.data(), tableBytes, &got) || got != tableBytes)) {
+    const int error = errno != 0 ? errno : EIO;
+    return Refuse("cannot read " + sideFile_ + ": " + std::strerror(error), error);
+  }
+  entries_.resize(count);
+  const uint32_t largest = 2 * kind.rawBlockLength;
+  for (uint32_t i = 0; i < count; ++i) {
+    BlockEntry& e = entries_[i];
+    const uint8_t* entry = table.data() + size_t{i} * kind.entrySize;
+    DecodeBlockEntry(entry, mode_, &e.offset, &e.length, &e.tag);
+    const std::string block = "block " + std::to_string(i) + " of " + sideFile_;
+    if (mode_ == MODE_BZIP2) {
+      const uint32_t next = GetU32(entry + kind.entrySize + ENTRY_OFFSET_AT);
+      if (next < e.offset) return Refuse(block + ": its offsets go backwards", EINVAL);
+      e.length = next - e.offset;
+    }
+    if (e.length == 0) return Refuse(block + ": its stored length is 0", EINVAL);
+    if (e.length > largest) {
+      return Refuse(
+          block + ": stored length " + std::to_string(e.length) + " is larger than a block",
+          EINVAL);
+    }
+    if (uint64_t{e.offset} + e.length > dataSize_) {
+      return Refuse("block " + std::to_string(i) + " lies beyond the end of " + dataFile_, EINVAL);
+    }
+  }
+  return true;
+}
+
+bool CompressedReader::ReadBlock(uint32_t i, uint8_t* out) {
+  const BlockEntry& e = entries_[i];
+  if (e.offset < windowStart_ || e.offset + uint64_t{e.length} > windowStart_ + windowLength_) {
+    window_.resize(READ_AHEAD);
+    windowStart_ = e.offset;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(READ_AHEAD, dataSize_ - e.offset));
+    errno = 0;
+    if (!ReadFully(dataFd_, windowStart_, window_.data(), want, &windowLength_)) {
+      errno_ = errno;
+      windowLength_ = 0;
+      return false;
+    }
+    if (windowLength_ < e.length) {
+      errno_ = EIO;  // the file shrank under us
+      return false;
+    }
+  }
+  std::memcpy(out, window_.data() + (e.offset - windowStart_), e.length);
+  return true;
+}
+
+bool CompressedReader::DecodeBlock(BlockDecompressor& codec, const uint8_t* stored, uint32_t length,
+                                   uint8_t* out, size_t* produced) const {
+  const size_t room = Kind().rawBlockLength;
+  return mode_ == MODE_BZIP2 ? codec.Bzip2(stored, length, out, room, produced)
+                             : codec.Zlib(stored, length, out, room, produced);
+}
+
+}  // namespace quarnel

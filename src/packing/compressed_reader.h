@@ -1,0 +1,77 @@
+// Opens a compressed image for reading by its data file's name: the kind from the name, the side
+// file checked and parsed whole before anything else happens, then any block read and
+// decompressed. Shared locks on both files keep another run from replacing them meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "packing/block_codec.h"
+#include "packing/compressed_format.h"
+
+namespace quarnel {
+
+struct BlockEntry {
+  uint32_t offset;  // in the data file
+  uint32_t length;  // stored length, at least 1
+  XaTag tag;        // zero outside ".ZNX"
+};
+
+class CompressedReader {
+ public:
+  CompressedReader() = default;
+  CompressedReader(const CompressedReader&) = delete;
+  CompressedReader& operator=(const CompressedReader&) = delete;
+  ~CompressedReader();
+
+  // False with Error() set to one sentence (no "ERROR: "), Errno() to the errno where there is one
+  // and Busy() when another run writes one of the files. NotCompressed() tells a file that is no
+  // compressed image at all.
+  bool Open(const std::string& dataFile);
+
+  uint32_t Mode() const { return mode_; }
+  const CompressedKind& Kind() const { return KindOf(mode_); }
+  const std::string& DataFile() const { return dataFile_; }
+  const std::string& SideFile() const { return sideFile_; }
+  uint64_t DataSize() const { return dataSize_; }
+  uint32_t Blocks() const { return static_cast<uint32_t>(entries_.size()); }
+  const std::vector<BlockEntry>& Entries() const { return entries_; }
+  // The restored image's largest possible size: every block whole.
+  uint64_t MaxRestoredSize() const { return uint64_t{Blocks()} * Kind().rawBlockLength; }
+
+  // Copies block `i`'s stored bytes into `out` (room for Entries()[i].length); reads ahead, so a
+  // forward walk costs one large read per mebibyte. False with Errno() set.
+  bool ReadBlock(uint32_t i, uint8_t* out);
+  // Decompresses a stored block into `out` (room for Kind().rawBlockLength). False: damaged.
+  bool DecodeBlock(BlockDecompressor& codec, const uint8_t* stored, uint32_t length, uint8_t* out,
+                   size_t* produced) const;
+
+  const std::string& Error() const { return error_; }
+  int Errno() const { return errno_; }
+  bool Busy() const { return busy_; }
+  bool NotCompressed() const { return notCompressed_; }
+
+ private:
+  bool Refuse(const std::string& why, int error = 0);
+  bool OpenLocked(const std::string& path, int* fd, uint64_t* size);
+  bool ParseSideFile();
+
+  uint32_t mode_ = MODE_ZLIB;
+  std::string dataFile_;
+  std::string sideFile_;
+  int dataFd_ = -1;
+  int sideFd_ = -1;
+  uint64_t dataSize_ = 0;
+  uint64_t sideSize_ = 0;
+  std::vector<BlockEntry> entries_;
+  std::vector<uint8_t> window_;
+  uint64_t windowStart_ = 0;
+  size_t windowLength_ = 0;
+  std::string error_;
+  int errno_ = 0;
+  bool busy_ = false;
+  bool notCompressed_ = false;
+};
+
+}  // namespace quarnel
