@@ -24,7 +24,7 @@ Commands:
         --json            print one JSON document on stdout, the log on stderr
   process IMAGE [--maximum|--normal] [--rip all|video|xa|none|I,J,...]
           [--ten-percent I,J,...] [--smallest-source] [--xa-mp3] [--audio-mp3]
-          [--ff8] [--enhanced-movie] [--enhanced-xa] [--json]
+          [--work-folder DIR] [--ff8] [--enhanced-movie] [--enhanced-xa] [--json]
       Analyse IMAGE, then write the compressed image IMAGE.bz (--maximum),
       IMAGE.Z (--normal, the default) or IMAGE.ZNX (when XA streams are
       ripped) with its block table, ripping the marked media.
@@ -35,6 +35,8 @@ Commands:
                             instead of the placeholder movie
         --xa-mp3            rip every XA stream, for its sound as MP3
         --audio-mp3         rip the audio tracks to MP3
+        --work-folder DIR   keep the WAV, raw and MP3 files in DIR (made when
+                            missing) instead of a private temporary folder
   uncompress DATAFILE [--force] [--json]
       Restore the raw image from DATAFILE (.bz, .Z or .ZNX) and its block
       table, into DATAFILE's name without its extension.

@@ -159,6 +159,8 @@ bool ReportProcessFailure(const AppState& state, const ProcessResult& result,
   } else if (result.pathTooLong) {
     const CompressedKind& kind = KindOf(state.CompressionMode);
     PrintFailure("create", image + kind.extension + kind.tableSuffix, ENAMETOOLONG);
+  } else if (!result.audioError.empty()) {
+    PrintError(result.audioError);
   } else if (!result.failedFile.empty()) {
     const char* what = result.createFailed ? "create" : result.readFailed ? "read" : "write";
     PrintFailure(what, result.failedFile, result.fileError != 0 ? result.fileError : EIO);
@@ -174,7 +176,7 @@ int RunProcess(const std::vector<std::string>& args) {
   AnalysisOptions analysis;
   bool maximum = false, normal = false, smallestSource = false, xaMp3 = false, audioMp3 = false;
   bool jsonMode = false;
-  std::optional<std::string> ripText, tenPercentText;
+  std::optional<std::string> ripText, tenPercentText, workFolder;
   std::vector<Option> options = {{"--maximum", &maximum},
                                  {"--normal", &normal},
                                  {"--rip", nullptr, &ripText},
@@ -182,6 +184,7 @@ int RunProcess(const std::vector<std::string>& args) {
                                  {"--smallest-source", &smallestSource},
                                  {"--xa-mp3", &xaMp3},
                                  {"--audio-mp3", &audioMp3},
+                                 {"--work-folder", nullptr, &workFolder},
                                  {"--json", &jsonMode}};
   AddAnalysisOptions(options, analysis);
   std::vector<std::string> positional;
@@ -221,7 +224,7 @@ int RunProcess(const std::vector<std::string>& args) {
     // The analysis checks this box itself when it finds audio tracks; the user's word holds.
     window.SetChecked(IDC_RIP_AUDIO_MP3, audioMp3);
     window.SetComboSelection(maximum ? COMBO_MAXIMUM_COMPRESSION : COMBO_NORMAL_COMPRESSION);
-    result = ProcessIso(*state, window);
+    result = ProcessIso(*state, window, workFolder.value_or(""));
     window.EraseProgress();
   }
   const bool stopped = analysed.stopped || result.stopped;

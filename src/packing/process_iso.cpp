@@ -132,7 +132,7 @@ class BlockWriter {
 
 }  // namespace
 
-ProcessResult ProcessIso(AppState& state, Window& window) {
+ProcessResult ProcessIso(AppState& state, Window& window, const std::string& workFolder) {
   ProcessResult result;
   ReadControlText(window, IDC_PATH, state.ImagePath, sizeof state.ImagePath);
   ImageFile image;
@@ -177,6 +177,37 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   result.dataFile = state.ImagePath;
   result.blockTable = result.dataFile + kind.tableSuffix;
 
+  // Sound is cleared from the blocks as it is taken out, so a run that could not store it must
+  // fail before anything is written: the encoder and the work folder are checked first.
+  const bool tracksWanted = state.AudioTracks.audioTrackCount != 0 && audioOption;
+  const bool xaWanted = mode == MODE_ZLIB_XA && AnyXaStreamRipped(state);
+  const auto audioFailed = [&](const std::string& file, const std::string& why) {
+    LogF(state, window, "ERROR: %s", why.c_str());
+    result.failedFile = file;
+    result.audioError = why;
+    return result;
+  };
+  Mp3Work mp3;
+  if ((xaOption && state.XaRecordTotal != 0) || tracksWanted) {
+    mp3.encoder = FindEncoder();
+    if (mp3.encoder.empty()) {
+      const std::string local = LocalEncoderPath();
+      return audioFailed(local, "no MP3 encoder: neither " + local +
+                                    " nor lame on PATH can be run; install the Debian package "
+                                    "lame (apt-get install lame), or put the encoder at " +
+                                    local);
+    }
+  }
+  WorkFolder work;  // outlives `audio`, whose files lie in it
+  if (tracksWanted || xaWanted) {
+    int folderError = 0;
+    if (!work.Make(workFolder, &folderError)) {
+      return audioFailed(work.Path(), "cannot make the work folder " + work.Path() + ": " +
+                                          std::strerror(folderError));
+    }
+    mp3.folder = work.Path();
+  }
+
   BlockWriter writer(state, window, result);
   if (!writer.Create(result.dataFile, result.blockTable)) return result;
 
@@ -184,19 +215,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   window.EnableControl(IDC_PROCESS, false);
   window.EnableControl(IDC_UNCOMPRESS, false);
   state.StopRequested = 0;
-  const bool tracksWanted = state.AudioTracks.audioTrackCount != 0 && audioOption;
-  // The work folder is made only when there is sound to take out.
-  std::string workFolder;
-  int folderError = 0;
-  bool haveFolder = false;
-  if (tracksWanted || (mode == MODE_ZLIB_XA && AnyXaStreamRipped(state))) {
-    haveFolder = PrepareWorkFolder(&workFolder, &folderError);
-    if (!haveFolder) {
-      LogF(state, window, "ERROR: cannot make the work folder %s: %s", workFolder.c_str(),
-           std::strerror(folderError));
-    }
-  }
-  AudioExtraction audio(state, window, haveFolder ? workFolder : std::string());
+  AudioExtraction audio(state, window, mp3.folder);
   if (tracksWanted) audio.BeginTracks();
   ripper.SetUpCursor();
 
@@ -304,18 +323,27 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   image.Close();
   audio.CloseOpenWavFiles();
   audio.EndTracks();
+  // Sound that could not be stored fails the run, and its blocks go: their sound was cleared.
+  const auto dropOutputs = [&](const std::string& file, const std::string& why) {
+    result.writeFailed = false;
+    result.failedFile = file.empty() ? result.dataFile : file;  // set: Abandon adds no line
+    result.audioError = why;
+    return writer.Abandon(result.failedFile, 0, "");
+  };
+  if (ok && audio.Failed()) ok = dropOutputs(audio.FailedFile(), audio.Failure());
   if (ok && !result.stopped && state.XaRecordTotal != 0 && xaOption) {
     ok = writer.AppendSection([&](OutputFile& data) {
-      return XaRecordPhase(state, window, data, workFolder, result.xaSection);
+      return XaRecordPhase(state, window, data, mp3, result.xaSection);
     });
     // The phase runs to its end; a stop asked for meanwhile skips what follows.
     result.stopped = state.StopRequested != 0;
   }
   if (ok && !result.stopped && tracksWanted) {
     ok = writer.AppendSection([&](OutputFile& data) {
-      return AudioTrackPhase(state, window, data, workFolder, result.audioSection);
+      return AudioTrackPhase(state, window, data, mp3, result.audioSection);
     });
   }
+  if (!ok && !mp3.failure.empty()) dropOutputs(mp3.failedFile, mp3.failure);
   if (ok) ok = writer.CloseData();
   window.EnableControl(IDC_PROCESS, true);
   window.EnableControl(IDC_UNCOMPRESS, true);

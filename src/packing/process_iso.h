@@ -21,6 +21,9 @@ struct ProcessResult {
   bool writeFailed = false;   // failedFile could not be written; the outputs were removed
   bool readFailed = false;    // the image could not be read to its end; the outputs were removed
   bool stopped = false;
+  // Sound could not be taken out or stored (work folder, WAV or raw file, encoder): why, as the
+  // ERROR line said; failedFile names the file and the outputs were removed.
+  std::string audioError;
   std::string dataFile;
   std::string blockTable;
   uint32_t blocks = 0;
@@ -29,6 +32,8 @@ struct ProcessResult {
   std::vector<SectionEntryInfo> audioSection;  // likewise for the audio track section
 };
 
-ProcessResult ProcessIso(AppState& state, Window& window);
+// `workFolder` holds the sound's work files and is kept; empty: a private folder, removed at the
+// end of the run.
+ProcessResult ProcessIso(AppState& state, Window& window, const std::string& workFolder = {});
 
 }  // namespace quarnel
