@@ -4,7 +4,9 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <numbers>
 
@@ -109,7 +111,7 @@ struct XaRip {
     a.state->MediaTable[0].rip = 1;
     a.state->MediaTable[1].rip = 1;
     a.window.combo = COMBO_NORMAL_COMPRESSION;
-    return ProcessIso(*a.state, a.window);
+    return ProcessIso(*a.state, a.window, {dir.File("audio")});
   }
 };
 
@@ -163,9 +165,8 @@ TEST(XaExtraction, OneSectorRecordGetsACompleteWav) {
   const uint32_t n = disc.AddXaToneSector(3, 0x01, 700.0);  // stereo, 37800 Hz
   state->SectorRecordMap[n] = 0;
   state->XaRecordTable[0] = XaRecord{n, n, 0, 0, 0, 0, 3, {}};
-  std::string folder;
-  int error;
-  ASSERT_TRUE(PrepareWorkFolder(&folder, &error));
+  const std::string folder = dir.File("audio");
+  std::filesystem::create_directories(folder);
   AudioExtraction audio(*state, window, folder);
   std::vector<uint8_t> sector(disc.SectorAt(n), disc.SectorAt(n) + SECTOR_SIZE);
   const XaTag tag = audio.ExtractXaSector(n, sector.data(), /*xaOption=*/true);
@@ -220,7 +221,7 @@ TEST_F(Mp3Test, XaRecordsBecomeMp3OfTheirChannelsTones) {
   Analysis a;
   RunAnalysis(a, dir.File("sample.bin"));
   a.window.checks[IDC_RIP_XA_MP3] = true;  // the audio tracks box stays checked: both options on
-  const ProcessResult p = ProcessIso(*a.state, a.window);
+  const ProcessResult p = ProcessIso(*a.state, a.window, {dir.File("audio")});
   ASSERT_TRUE(p.failedFile.empty());
   EXPECT_NE(std::find(a.window.log.begin(), a.window.log.end(),
                       "Warning: Rip audio track disabled when Rip XA Streams is enable."),
@@ -259,7 +260,7 @@ TEST_F(Mp3Test, AudioTracksBecomeMp3OfTheirTones) {
     RunAnalysis(a, dir.File("sample.bin"));
     ASSERT_TRUE(a.window.checks[IDC_RIP_AUDIO_MP3]);
     a.window.combo = combo;
-    const ProcessResult p = ProcessIso(*a.state, a.window);
+    const ProcessResult p = ProcessIso(*a.state, a.window, {dir.File("audio")});
     ASSERT_TRUE(p.failedFile.empty());
     // The raw files hold the complete tracks, whatever the block size.
     for (uint32_t t = 0; t < layout.audioTracks.size(); ++t) {
@@ -294,38 +295,115 @@ TEST_F(Mp3Test, AudioTracksBecomeMp3OfTheirTones) {
   }
 }
 
-TEST(Mp3Phases, MissingEncoderKeepsSectionsWellFormedAndStopSkipsTheClosingFigures) {
-  TempDir dir;
-  ScopedChdir inside(dir.Path());
+// Stands in for the encoder at audio/lame under `dir`.
+void PutEncoder(const TempDir& dir, const std::string& body) {
   std::filesystem::create_directories(dir.File("audio"));
-  // An encoder that never makes anything.
-  std::ofstream(dir.File("audio/lame")) << "#!/bin/sh\nexit 0\n";
+  std::ofstream(dir.File("audio/lame")) << "#!/bin/sh\n" << body << "\n";
   std::filesystem::permissions(dir.File("audio/lame"), std::filesystem::perms::owner_all);
+}
 
-  XaRip rip;
-  {
-    ScopedChdir again(dir.Path());
+// Points TMPDIR at a folder of its own for the private work folders.
+class ScopedTmpDir {
+ public:
+  ScopedTmpDir() : old_(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "") {
+    ::setenv("TMPDIR", dir_.Path().c_str(), 1);
+  }
+  ~ScopedTmpDir() {
+    if (old_.empty()) {
+      ::unsetenv("TMPDIR");
+    } else {
+      ::setenv("TMPDIR", old_.c_str(), 1);
+    }
+  }
+  bool Empty() const { return std::filesystem::is_empty(dir_.Path()); }
+
+ private:
+  TempDir dir_;
+  std::string old_;
+};
+
+// The copying encoder's XA arguments end with the WAV and the MP3.
+constexpr const char* COPYING_ENCODER = "cp \"$6\" \"$7\"";
+
+TEST(Mp3Phases, SoundThatCannotBeStoredFailsTheRunAndLeavesNoOutputs) {
+  struct Case {
+    const char* encoder;
+    const char* workFolder;  // under the run's folder; empty: a private one
+    const char* blocker;     // a directory made in the way, or a file when it ends in "/"
+    const char* error;       // the ERROR line, with {} for the run's folder
+  } cases[] = {
+      {"exit 3", "", nullptr, "could not convert "},
+      {"exit 0", "", nullptr, "made no MP3 of "},
+      {COPYING_ENCODER, "work", "work/track0001.wav",
+       "ERROR: cannot create {}/work/track0001.wav: Is a directory"},
+      {COPYING_ENCODER, "file/work", "file/", "ERROR: cannot make the work folder {}/file/work: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    XaRip rip;  // its folder is made before TMPDIR moves
+    ScopedTmpDir tmp;
+    PutEncoder(rip.dir, c.encoder);
+    const std::string root = rip.dir.Path().string();
+    if (c.blocker != nullptr && std::string(c.blocker).back() == '/') {
+      std::ofstream(rip.dir.File(std::string(c.blocker, std::strlen(c.blocker) - 1)));
+    } else if (c.blocker != nullptr) {
+      std::filesystem::create_directories(rip.dir.File(c.blocker));
+    }
+    ScopedChdir inside(rip.dir.Path());
     AnalyseBuilt(rip.a, rip.dir, rip.disc);
     rip.a.window.checks[IDC_RIP_XA_MP3] = true;
-    rip.a.window.onPump = [&] {
-      if (rip.a.window.log.back() == "- Compressing XA Records...") rip.a.state->StopRequested = 1;
-    };
-    const ProcessResult p = ProcessIso(*rip.a.state, rip.a.window);
-    EXPECT_TRUE(p.stopped);
-    const std::vector<std::string>& log = rip.a.window.log;
-    EXPECT_EQ(log.back(), "- Compressed XA records added.");
-    int warnings = 0;
-    for (const std::string& line : log)
-      warnings += line.rfind("Warning: no MP3 was made of ", 0) == 0;
-    EXPECT_EQ(warnings, 3);
-    const std::vector<uint8_t> data = ReadAll(p.dataFile);
-    size_t end;
-    const auto entries = ReadSection(data, BlockAreaEnd(p, 10), &end);
-    EXPECT_EQ(end, data.size());
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0][3], WAV_HEADER_SIZE + 6 * 8064u);  // the WAV stands in for the MP3
-    EXPECT_EQ(std::memcmp(data.data() + entries[0][2], "RIFF", 4), 0);
+    const std::string folder = *c.workFolder ? rip.dir.File(c.workFolder) : std::string();
+    const ProcessResult p = ProcessIso(*rip.a.state, rip.a.window, {folder});
+    EXPECT_FALSE(p.audioError.empty());
+    EXPECT_FALSE(p.failedFile.empty());
+    EXPECT_FALSE(std::filesystem::exists(p.dataFile));
+    EXPECT_FALSE(std::filesystem::exists(p.blockTable));
+    EXPECT_TRUE(tmp.Empty());  // the private folder went with its files
+    std::string expected = c.error;
+    if (const size_t at = expected.find("{}"); at != std::string::npos) {
+      expected.replace(at, 2, root);
+    }
+    int errors = 0;
+    for (const std::string& line : rip.a.window.log) {
+      errors += line.rfind("ERROR: ", 0) == 0;
+      EXPECT_EQ(line.find("changed while it was added"), std::string::npos);
+    }
+    EXPECT_EQ(errors, 1);
+    const std::string& last = rip.a.window.log.back();
+    EXPECT_NE(last.find(expected), std::string::npos) << last;
+    EXPECT_EQ(last, "ERROR: " + p.audioError + ".");
+    if (*c.encoder == 'e') {  // the encoder's lines name the encoder, the file and the status
+      EXPECT_EQ(last.rfind("ERROR: the MP3 encoder " + root + "/audio/lame ", 0), 0u) << last;
+      EXPECT_NE(last.find(c.encoder[5] == '3' ? "track0000.wav: exit status 3"
+                                              : "track0000.wav (exit status 0)"),
+                std::string::npos)
+          << last;
+    }
   }
+}
+
+TEST(Mp3Phases, StopWhileEncodingFinishesTheSectionAndSkipsTheClosingFigures) {
+  XaRip rip;
+  ScopedTmpDir tmp;
+  PutEncoder(rip.dir, COPYING_ENCODER);
+  ScopedChdir inside(rip.dir.Path());
+  AnalyseBuilt(rip.a, rip.dir, rip.disc);
+  rip.a.window.checks[IDC_RIP_XA_MP3] = true;
+  rip.a.window.onPump = [&] {
+    if (rip.a.window.log.back() == "- Compressing XA Records...") rip.a.state->StopRequested = 1;
+  };
+  const ProcessResult p = ProcessIso(*rip.a.state, rip.a.window);
+  EXPECT_TRUE(p.stopped);
+  EXPECT_TRUE(p.audioError.empty());
+  EXPECT_EQ(rip.a.window.log.back(), "- Compressed XA records added.");
+  const std::vector<uint8_t> data = ReadAll(p.dataFile);
+  size_t end;
+  const auto entries = ReadSection(data, BlockAreaEnd(p, 10), &end);
+  EXPECT_EQ(end, data.size());
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0][3], WAV_HEADER_SIZE + 6 * 8064u);  // the encoder's copy of the WAV
+  EXPECT_EQ(std::memcmp(data.data() + entries[0][2], "RIFF", 4), 0);
+  EXPECT_TRUE(tmp.Empty());
 }
 
 }  // namespace

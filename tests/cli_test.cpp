@@ -43,9 +43,10 @@ struct Outcome {
   std::string err;
 };
 
-// Starts the program inside `dir` (processing writes its audio files under the current
-// directory) with stdout going to a file in `dir`, and stderr too unless `stderrFd` is given.
-pid_t Spawn(const TempDir& dir, const std::vector<std::string>& args, int stderrFd = -1) {
+// Starts the program inside `dir` with stdout going to a file in `dir`, and stderr too unless
+// `stderrFd` is given; runs at once tell their files apart by `tag`.
+pid_t Spawn(const TempDir& dir, const std::vector<std::string>& args, int stderrFd = -1,
+            const std::string& tag = {}) {
   std::vector<std::string> argvText = {QUARNEL_BINARY};
   argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -55,7 +56,7 @@ pid_t Spawn(const TempDir& dir, const std::vector<std::string>& args, int stderr
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
-  const std::string out = dir.File("stdout"), err = dir.File("stderr");
+  const std::string out = dir.File("stdout" + tag), err = dir.File("stderr" + tag);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (stderrFd >= 0) {
     posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
@@ -68,14 +69,14 @@ pid_t Spawn(const TempDir& dir, const std::vector<std::string>& args, int stderr
   return rc == 0 ? pid : -1;
 }
 
-Outcome Wait(const TempDir& dir, pid_t pid) {
+Outcome Wait(const TempDir& dir, pid_t pid, const std::string& tag = {}) {
   Outcome run;
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid) {
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   }
-  run.out = ReadAll(dir.File("stdout"));
-  run.err = ReadAll(dir.File("stderr"));
+  run.out = ReadAll(dir.File("stdout" + tag));
+  run.err = ReadAll(dir.File("stderr" + tag));
   return run;
 }
 
@@ -643,6 +644,86 @@ TEST(Cli, InterruptStopsTheScanAndStillReports) {
   EXPECT_TRUE(JsonChecker::Valid(run.out)) << run.out;
   EXPECT_NE(run.out.find("\"stopped\":true"), std::string::npos) << run.out;
   EXPECT_NE(err.find("Video found and"), std::string::npos) << err;
+}
+
+// Writes a disc of one XA stream whose two channels sound `tones`.
+void WriteXaDisc(const std::string& path, double tone0, double tone1) {
+  DiscBuilder disc;
+  disc.AddDataSectors(40);
+  disc.AddXaToneStream({tone0, tone1}, 20);
+  disc.AddDataSectors(3);
+  std::string error;
+  ASSERT_TRUE(disc.Write(path, {}, &error)) << error;
+}
+
+// Two runs at once in one folder each store their own disc's sound: the very bytes that each
+// stores when it runs alone.
+TEST(Cli, ProcessRunsAtOnceKeepTheirOwnSound) {
+  if (std::system("command -v lame >/dev/null 2>&1") != 0) GTEST_SKIP() << "lame is needed";
+  TempDir dir;
+  const std::string names[2] = {"one.bin", "two.bin"};
+  WriteXaDisc(dir.File(names[0]), 440.0, 700.0);
+  WriteXaDisc(dir.File(names[1]), 1250.0, 300.0);
+  std::string alone[2];
+  for (int i = 0; i < 2; ++i) {
+    const Outcome run = Quarnel(dir, {"process", names[i], "--xa-mp3"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    alone[i] = ReadAll(dir.File(names[i] + ".ZNX"));
+  }
+  ASSERT_NE(alone[0], alone[1]);
+  for (int round = 0; round < 3; ++round) {
+    pid_t pids[2];
+    for (int i = 0; i < 2; ++i) {
+      std::filesystem::remove(dir.File(names[i] + ".ZNX"));
+      pids[i] = Spawn(dir, {"process", names[i], "--xa-mp3"}, -1, names[i]);
+    }
+    for (int i = 0; i < 2; ++i) {
+      const Outcome run = Wait(dir, pids[i], names[i]);
+      EXPECT_EQ(run.status, 0) << run.out << run.err;
+      EXPECT_TRUE(ReadAll(dir.File(names[i] + ".ZNX")) == alone[i]) << names[i] << round;
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("audio")));  // the work folders were private
+}
+
+// A run that could not store the sound it clears fails before anything is written when there is
+// no encoder, and removes its outputs when the encoder fails.
+TEST(Cli, ProcessWithoutAWorkingEncoderFailsAndLeavesNoOutputs) {
+  TempDir dir, emptyPath;
+  WriteXaDisc(dir.File("x.bin"), 440.0, 700.0);
+  const std::string local = dir.File("audio/lame");
+  const struct {
+    const char* encoder;  // the script at audio/lame; none when null
+    std::string line;
+    std::string error;
+  } cases[] = {
+      {nullptr,
+       "ERROR: no MP3 encoder: neither " + local +
+           " nor lame on PATH can be run; install the Debian package lame (apt-get install "
+           "lame), or put the encoder at " +
+           local + ".\n",
+       "quarnel: no MP3 encoder: "},
+      {"exit 2", "ERROR: the MP3 encoder " + local + " could not convert ",
+       "/track0000.wav: exit status 2\n"},
+  };
+  const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", emptyPath.Path().c_str(), 1);
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(dir.File("audio"));
+    if (c.encoder != nullptr) {
+      std::filesystem::create_directories(dir.File("audio"));
+      std::ofstream(local) << "#!/bin/sh\n" << c.encoder << "\n";
+      std::filesystem::permissions(local, std::filesystem::perms::owner_all);
+    }
+    const Outcome run = Quarnel(dir, {"process", "x.bin", "--xa-mp3"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Wrote"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX.table")));
+  }
+  ::setenv("PATH", oldPath.c_str(), 1);
 }
 
 }  // namespace

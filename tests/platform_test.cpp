@@ -1,10 +1,14 @@
 #include "common/platform.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "test_support.h"
 
@@ -43,6 +47,129 @@ TEST(Settings, FirstStartStoresZerosAndTheStoredPathComesBack) {
   } else {
     ::unsetenv("XDG_CONFIG_HOME");
   }
+}
+
+// Sets an environment variable for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      ::setenv(name_, old_.c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_;
+  std::string old_;
+};
+
+void PutScript(const std::string& path, const std::string& body) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
+TEST(WorkFolder, PrivateFoldersAreApartAndGoWithTheirFilesARequestedOneStays) {
+  testing::TempDir tmp;
+  ScopedEnv tmpdir("TMPDIR", tmp.Path().string());
+  int error = 0;
+  {
+    WorkFolder one, two, kept;
+    ASSERT_TRUE(one.Make("", &error));
+    ASSERT_TRUE(two.Make("", &error));
+    EXPECT_NE(one.Path(), two.Path());
+    EXPECT_EQ(one.Path().rfind(tmp.Path().string() + "/", 0), 0u) << one.Path();
+    std::ofstream(one.Path() + "/track0000.wav") << "x";
+    ASSERT_TRUE(kept.Make(tmp.File("mine/audio"), &error));
+    std::ofstream(kept.Path() + "/track02.raw") << "x";
+  }
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(tmp.Path())) {
+    left.push_back(e.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"mine"});
+  EXPECT_TRUE(std::filesystem::exists(tmp.File("mine/audio/track02.raw")));
+}
+
+// The encoder is audio/lame under the current directory, else lame on PATH, always as an absolute
+// path; a current directory that was deleted never turns a name into one under "/".
+TEST(Encoder, FoundAsAnAbsolutePathAlsoWhenTheCurrentDirectoryIsGone) {
+  testing::TempDir dir;
+  PutScript(dir.File("bin/lame"), "exit 0");
+  PutScript(dir.File("here/audio/lame"), "exit 0");
+  ScopedEnv path("PATH", "bin:" + dir.File("bin"));
+  {
+    testing::ScopedChdir inside(dir.File("here"));
+    EXPECT_EQ(FindEncoder(), dir.File("here/audio/lame"));
+  }
+  {
+    testing::ScopedChdir inside(dir.Path());
+    EXPECT_EQ(FindEncoder(), dir.File("bin/lame"));  // the relative entry, taken absolute
+  }
+  std::filesystem::create_directories(dir.File("gone"));
+  testing::ScopedChdir inside(dir.File("gone"));
+  std::filesystem::remove(dir.File("gone"));
+  EXPECT_EQ(FindEncoder(), dir.File("bin/lame"));
+  ScopedEnv relativeOnly("PATH", "bin:");
+  EXPECT_EQ(FindEncoder(), "");
+  WorkFolder relative;
+  int error = 0;
+  EXPECT_FALSE(relative.Make("audio", &error));
+  EXPECT_FALSE(std::filesystem::exists("/audio"));
+}
+
+TEST(Encoder, RunSaysHowItEndedAndRunsInItsOwnProcessGroup) {
+  testing::TempDir dir;
+  const std::string out = dir.File("out");
+  const struct {
+    const char* body;
+    bool ok;
+    const char* why;
+  } cases[] = {
+      {"cut -d' ' -f5 /proc/$$/stat > \"$1\"", true, ""},
+      {"exit 3", false, "exit status 3"},
+      {"kill -9 $$", false, "killed by signal 9"},
+      {nullptr, false, "cannot start it: No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    const std::string encoder = dir.File("lame");
+    std::filesystem::remove(encoder);
+    if (c.body != nullptr) PutScript(encoder, c.body);
+    std::string why;
+    EXPECT_EQ(RunEncoder(encoder, {out}, &why), c.ok) << c.why;
+    EXPECT_EQ(why, c.why);
+  }
+  // The first case wrote its process group: not ours, so Ctrl-C in the terminal misses it.
+  std::ifstream in(out);
+  pid_t group = 0;
+  ASSERT_TRUE(in >> group);
+  EXPECT_NE(group, ::getpgrp());
+
+  // A hard exit kills the running encoder with its children.
+  PutScript(dir.File("lame"), "touch \"$1\"; sleep 30; exit 0");
+  std::filesystem::remove(out);
+  std::atomic<bool> done = false;
+  std::string why;
+  std::thread run([&] {
+    RunEncoder(dir.File("lame"), {out}, &why);
+    done = true;
+  });
+  while (!done) {
+    if (std::filesystem::exists(out)) KillRunningEncoder();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  run.join();
+  EXPECT_EQ(why, "killed by signal 9");
+  KillRunningEncoder();  // none runs: nothing happens
 }
 
 }  // namespace

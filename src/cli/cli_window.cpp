@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/panel.h"
+#include "common/platform.h"
 #include "common/temporary_files.h"
 
 namespace quarnel {
@@ -22,7 +23,7 @@ bool quietMode = false;
 void OnInterrupt(int signal) {
   if (interruptCount > 0 && signal == SIGINT) {
     UnlinkTemporaryFiles();
-    // KillRunningEncoder(): the encoder's process group goes with us.
+    KillRunningEncoder();  // its own process group did not get the Ctrl-C
     static const char message[] = "\nquarnel: interrupted\n";
     const ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
     (void)ignored;

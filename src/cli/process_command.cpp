@@ -168,7 +168,7 @@ int RunProcess(const std::vector<std::string>& args) {
   AnalysisOptions analysis;
   bool maximum = false, normal = false, smallestSource = false, xaMp3 = false, audioMp3 = false;
   bool jsonMode = false;
-  std::optional<std::string> ripText, tenPercentText;
+  std::optional<std::string> ripText, tenPercentText, workFolder;
   std::vector<Option> options = {{"--maximum", &maximum},
                                  {"--normal", &normal},
                                  {"--rip", nullptr, &ripText},
@@ -176,6 +176,7 @@ int RunProcess(const std::vector<std::string>& args) {
                                  {"--smallest-source", &smallestSource},
                                  {"--xa-mp3", &xaMp3},
                                  {"--audio-mp3", &audioMp3},
+                                 {"--work-folder", nullptr, &workFolder},
                                  {"--json", &jsonMode}};
   AddAnalysisOptions(options, analysis);
   std::vector<std::string> positional;
@@ -221,7 +222,7 @@ int RunProcess(const std::vector<std::string>& args) {
     // The analysis checks this box itself when it finds audio tracks; the user's word holds.
     window.SetChecked(IDC_RIP_AUDIO_MP3, audioMp3);
     window.SetComboSelection(maximum ? COMBO_MAXIMUM_COMPRESSION : COMBO_NORMAL_COMPRESSION);
-    result = ProcessIso(*state, window);
+    result = ProcessIso(*state, window, {workFolder.value_or(""), false});
     outcome = result.outcome;
   }
   window.EraseProgress();

@@ -1,5 +1,6 @@
 #include "packing/audio_extraction.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -59,8 +60,17 @@ AudioExtraction::~AudioExtraction() {
 }
 
 void AudioExtraction::ReportFailure(const OutputFile& file, const char* failedTo) {
-  LogF(state_, window_, "ERROR: cannot %s %s: %s", failedTo, file.Path().c_str(),
-       std::strerror(file.Errno()));
+  const int error = file.Errno() != 0 ? file.Errno() : EIO;
+  Fail(file.Path(),
+       std::string("cannot ") + failedTo + " " + file.Path() + ": " + std::strerror(error));
+}
+
+void AudioExtraction::Fail(const std::string& file, const std::string& message) {
+  // One line is enough: a full disk would otherwise give one per open file.
+  if (Failed()) return;
+  failure_ = message;
+  failedFile_ = file;
+  LogF(state_, window_, "ERROR: %s.", message.c_str());
 }
 
 OutputFile* AudioExtraction::WavOf(const XaRecord& record) {
@@ -109,7 +119,7 @@ XaTag AudioExtraction::ExtractXaSector(uint32_t n, uint8_t* sector, bool xaOptio
                       static_cast<uint32_t>(r.sampleRate));
       r.wavFile = 0;
       if (workFolder_.empty()) {
-        // No work folder: the sector is still cleared and tagged, its sound is lost.
+        Fail({}, "no work folder for the sound of the XA records");
       } else if (wav->file.Create(XaWavPath(workFolder_, x), WAV_BUFFER) &&
                  wav->file.Write(header, sizeof header)) {
         wavFiles_.push_back(std::move(wav));
@@ -163,7 +173,10 @@ void AudioExtraction::CloseOpenWavFiles() {
 
 void AudioExtraction::BeginTracks() {
   track_ = 2;
-  if (workFolder_.empty()) return;
+  if (workFolder_.empty()) {
+    Fail({}, "no work folder for the audio tracks");
+    return;
+  }
   tracksStarted_ = true;
   if (!trackFile_.Create(TrackRawPath(workFolder_, track_))) ReportFailure(trackFile_, "create");
 }

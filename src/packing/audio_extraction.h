@@ -1,6 +1,8 @@
 // Takes the sound out of the image while "Process ISO" reads it: the sectors of ripped XA streams
 // are decoded into one WAV file per XA record, and the CD-DA sectors behind the data track are
-// copied into one raw file per audio track. All files lie in the work folder.
+// copied into one raw file per audio track. All files lie in the work folder. A file that cannot be
+// made or written fails the extraction: its sound is cleared from the blocks all the same, so the
+// run must not keep them.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +44,12 @@ class AudioExtraction {
   // Completes and closes the WAV files of records whose last sector never came (a stop).
   void CloseOpenWavFiles();
 
+  // The first failure, kept with its message ("cannot write FILE: reason") and file; it was
+  // logged as an ERROR line.
+  bool Failed() const { return !failure_.empty(); }
+  const std::string& Failure() const { return failure_; }
+  const std::string& FailedFile() const { return failedFile_; }
+
  private:
   struct WavFile {
     OutputFile file;
@@ -50,6 +58,7 @@ class AudioExtraction {
   void CompleteWav(XaRecord& record);
   OutputFile* WavOf(const XaRecord& record);
   void ReportFailure(const OutputFile& file, const char* failedTo);
+  void Fail(const std::string& file, const std::string& message);
   void DecodeInto(XaRecord& record, const uint8_t* sector, bool stereo);
 
   AppState& state_;
@@ -60,6 +69,8 @@ class AudioExtraction {
   uint32_t track_ = 2;
   OutputFile trackFile_;
   bool tracksStarted_ = false;
+  std::string failure_;
+  std::string failedFile_;
 };
 
 }  // namespace quarnel

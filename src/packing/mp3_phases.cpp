@@ -24,41 +24,49 @@ struct SectionFile {
   uint32_t size = 0;
 };
 
-uint32_t FileSize(const std::string& path, bool* exists) {
-  struct stat st;
-  *exists = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-  if (!*exists || st.st_size > static_cast<off_t>(UINT32_MAX)) return 0;
-  return static_cast<uint32_t>(st.st_size);
+// Logs the ERROR line of a failure that is not the data file's, keeping the first.
+bool Fail(AppState& state, Window& window, Mp3Work& work, const std::string& file,
+          const std::string& message) {
+  if (work.failure.empty()) {
+    work.failure = message;
+    work.failedFile = file;
+  }
+  LogF(state, window, "ERROR: %s.", message.c_str());
+  return false;
 }
 
-// Copies exactly `file.size` bytes, so that every entry's offset stays true; a file that shrank or
-// vanished since its entry was written is padded with zeros and reported.
-bool AppendFile(AppState& state, Window& window, OutputFile& data, const SectionFile& file) {
+bool DataWriteFailed(AppState& state, Window& window, const OutputFile& data) {
+  LogF(state, window, "ERROR: cannot write %s: %s.", data.Path().c_str(),
+       std::strerror(data.Errno()));
+  return false;
+}
+
+// Copies exactly `file.size` bytes, the size its entry gives; a file that cannot be read to that
+// size fails the phase, never leaves a hole in the section.
+bool AppendFile(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
+                const SectionFile& file) {
   // Copied in pieces: a section file may be large, and its size came from outside.
   constexpr size_t PIECE = 1 << 20;
   std::vector<uint8_t> buffer(std::min<size_t>(file.size, PIECE));
   std::FILE* f = std::fopen(file.path.c_str(), "rb");
-  bool complete = f != nullptr;
+  if (f == nullptr) {
+    return Fail(state, window, work, file.path,
+                "cannot read " + file.path + ": " + std::strerror(errno));
+  }
   for (uint32_t left = file.size; left > 0;) {
     const size_t n = std::min<size_t>(left, PIECE);
-    const size_t got = complete ? std::fread(buffer.data(), 1, n, f) : 0;
-    if (got < n) {
-      complete = false;
-      std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + n, 0);
+    if (std::fread(buffer.data(), 1, n, f) < n) {
+      std::fclose(f);
+      return Fail(state, window, work, file.path,
+                  "cannot read " + file.path + ": it shrank while it was added");
     }
     if (!data.Write(buffer.data(), n)) {
-      if (f) std::fclose(f);
-      LogF(state, window, "ERROR: cannot write %s: %s", data.Path().c_str(),
-           std::strerror(data.Errno()));
-      return false;
+      std::fclose(f);
+      return DataWriteFailed(state, window, data);
     }
     left -= static_cast<uint32_t>(n);
   }
-  if (f) std::fclose(f);
-  if (!complete) {
-    LogF(state, window, "Warning: %s changed while it was added; the missing part is zeros.",
-         file.path.c_str());
-  }
+  std::fclose(f);
   return true;
 }
 
@@ -77,10 +85,23 @@ void SetProgress(Window& window, uint64_t done, uint64_t total) {
   window.PumpMessages();
 }
 
-bool DataWriteFailed(AppState& state, Window& window, const OutputFile& data) {
-  LogF(state, window, "ERROR: cannot write %s: %s", data.Path().c_str(),
-       std::strerror(data.Errno()));
-  return false;
+// Runs the encoder once; a run that fails or leaves no MP3 fails the phase. An earlier run's MP3
+// of the same name is removed first, so that it is never taken for this run's.
+bool Encode(AppState& state, Window& window, Mp3Work& work, const std::string& source,
+            const std::string& mp3, const std::vector<std::string>& args) {
+  std::remove(mp3.c_str());
+  std::string why;
+  if (!RunEncoder(work.encoder, args, &why)) {
+    return Fail(state, window, work, source,
+                "the MP3 encoder " + work.encoder + " could not convert " + source + ": " + why);
+  }
+  struct stat st;
+  if (::stat(mp3.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+    return Fail(
+        state, window, work, source,
+        "the MP3 encoder " + work.encoder + " made no MP3 of " + source + " (exit status 0)");
+  }
+  return true;
 }
 
 }  // namespace
@@ -96,18 +117,16 @@ std::vector<std::string> TrackEncoderArguments(const std::string& raw, const std
 
 namespace {
 
-// One entry of a section: the sectors it covers, the file whose copy it carries, and the line that
-// says so when that file is missing.
+// One entry of a section: the sectors it covers and the MP3 it carries.
 struct SectionItem {
   uint32_t firstSector;
   uint32_t lastSector;
   std::string mp3;
-  std::string fallback;  // taken when the MP3 is missing; may be empty
 };
 
 // Writes the section's count and entries at the end of the data file, then the files themselves,
 // with the progress and the two log lines of the adding step.
-bool WriteSection(AppState& state, Window& window, OutputFile& data,
+bool WriteSection(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
                   const std::vector<SectionItem>& items, const char* adding, const char* added,
                   std::vector<SectionEntryInfo>& entries) {
   const uint32_t count = static_cast<uint32_t>(items.size());
@@ -118,24 +137,17 @@ bool WriteSection(AppState& state, Window& window, OutputFile& data,
   std::vector<SectionFile> files(count);
   for (uint32_t i = 0; i < count; ++i) {
     const SectionItem& item = items[i];
-    bool exists;
     files[i].path = item.mp3;
-    files[i].size = FileSize(item.mp3, &exists);
-    if (!exists && !item.fallback.empty()) {
-      files[i].path = item.fallback;
-      files[i].size = FileSize(item.fallback, &exists);
-      LogF(state, window,
-           exists ? "Warning: no MP3 was made of %s; the WAV file is added."
-                  : "Warning: no MP3 was made of %s, and the file is missing; its entry is empty.",
-           item.fallback.c_str());
-    } else if (!exists) {
-      LogF(state, window, "Warning: %s was not made; its entry is empty.", item.mp3.c_str());
+    struct stat st;
+    if (::stat(item.mp3.c_str(), &st) != 0) {
+      return Fail(state, window, work, item.mp3,
+                  "cannot read " + item.mp3 + ": " + std::strerror(errno));
     }
-    if (offset + files[i].size > UINT32_MAX) {
-      LogF(state, window, "ERROR: the data file would pass 4 GiB; %s is left out.",
-           files[i].path.c_str());
-      files[i].size = 0;
+    // Offsets and sizes of a section are 32-bit.
+    if (offset + static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+      return Fail(state, window, work, item.mp3, "the data file would pass 4 GiB with " + item.mp3);
     }
+    files[i].size = static_cast<uint32_t>(st.st_size);
     if (!WriteSectionEntry(data, item.firstSector, item.lastSector, static_cast<uint32_t>(offset),
                            files[i].size)) {
       return DataWriteFailed(state, window, data);
@@ -148,7 +160,7 @@ bool WriteSection(AppState& state, Window& window, OutputFile& data,
   SetProgress(window, 0, 1);
   LogF(state, window, "%s", adding);
   for (uint32_t i = 0; i < count; ++i) {
-    if (!AppendFile(state, window, data, files[i])) return false;
+    if (!AppendFile(state, window, data, work, files[i])) return false;
     SetProgress(window, i + 1, count);
   }
   LogF(state, window, "%s", added);
@@ -157,7 +169,7 @@ bool WriteSection(AppState& state, Window& window, OutputFile& data,
 
 }  // namespace
 
-bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, const std::string& workFolder,
+bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
                    std::vector<SectionEntryInfo>& entries) {
   // Records past the table's end were counted but never stored: they have no sound to add.
   const uint32_t count = std::min(state.XaRecordTotal, XA_RECORD_TABLE_SIZE);
@@ -166,34 +178,40 @@ bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, const std:
   std::vector<SectionItem> items;
   for (uint32_t i = 0; i < count; ++i) {
     const XaRecord& r = state.XaRecordTable[i];
-    items.push_back(
-        {r.firstSector, r.lastSector, XaMp3Path(workFolder, i), XaWavPath(workFolder, i)});
-    std::remove(items.back().mp3.c_str());  // never mistake an earlier run's file for this one's
-    RunEncoder(workFolder, XaEncoderArguments(items.back().fallback, items.back().mp3));
+    const std::string wav = XaWavPath(work.folder, i);
+    items.push_back({r.firstSector, r.lastSector, XaMp3Path(work.folder, i)});
+    if (!Encode(state, window, work, wav, items.back().mp3,
+                XaEncoderArguments(wav, items.back().mp3))) {
+      return false;
+    }
     SetProgress(window, i + 1, count);
   }
   LogF(state, window, "- XA Records compressed.");
-  return WriteSection(state, window, data, items, "- Adding compressed XA records.",
+  return WriteSection(state, window, data, work, items, "- Adding compressed XA records.",
                       "- Compressed XA records added.", entries);
 }
 
-bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data,
-                     const std::string& workFolder, std::vector<SectionEntryInfo>& entries) {
+bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
+                     std::vector<SectionEntryInfo>& entries) {
   const uint32_t count = state.AudioTracks.audioTrackCount;
   LogF(state, window, "- Compressing audio tracks...");
   SetProgress(window, 0, 1);
   std::vector<SectionItem> items;
   for (uint32_t k = 2; k <= count + 1; ++k) {
     const AudioTrack& t = state.AudioTracks.track[k];
-    items.push_back({t.firstSector, t.lastSector, TrackMp3Path(workFolder, k), {}});
-    std::remove(items.back().mp3.c_str());
-    RunEncoder(workFolder, TrackEncoderArguments(TrackRawPath(workFolder, k), items.back().mp3));
+    const std::string raw = TrackRawPath(work.folder, k);
+    items.push_back({t.firstSector, t.lastSector, TrackMp3Path(work.folder, k)});
+    if (!Encode(state, window, work, raw, items.back().mp3,
+                TrackEncoderArguments(raw, items.back().mp3))) {
+      return false;
+    }
     SetProgress(window, k - 1, count);
   }
   LogF(state, window, "- Audio tracks compressed.");
   const size_t before = entries.size();
-  const bool written = WriteSection(state, window, data, items, "- Adding compressed audio tracks.",
-                                    "- Compressed audio tracks added.", entries);
+  const bool written =
+      WriteSection(state, window, data, work, items, "- Adding compressed audio tracks.",
+                   "- Compressed audio tracks added.", entries);
   for (size_t i = before; i < entries.size(); ++i) {
     AudioTrack& t = state.AudioTracks.track[2 + (i - before)];
     t.dataOffset = entries[i].offset;

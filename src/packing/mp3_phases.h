@@ -13,12 +13,23 @@
 
 namespace quarnel {
 
-// Each returns false when the data file could not be written (an ERROR line says so), and lists
-// the section's entries in `entries`.
-bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, const std::string& workFolder,
+// Where the phases find their files and the encoder, and why they failed.
+struct Mp3Work {
+  std::string folder;   // the work folder, an absolute path
+  std::string encoder;  // the encoder, an absolute path (FindEncoder)
+  // Set with the ERROR line's text when sound could not be converted or added: the encoder
+  // failed or left no MP3, or an MP3 could not be read back. A phase that fails with this empty
+  // could not write the data file.
+  std::string failure;
+  std::string failedFile;
+};
+
+// Each converts its files with the encoder, then appends its section to the data file and lists
+// the section's entries in `entries`. Returns false on any failure, with an ERROR line.
+bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
                    std::vector<SectionEntryInfo>& entries);
-bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data,
-                     const std::string& workFolder, std::vector<SectionEntryInfo>& entries);
+bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
+                     std::vector<SectionEntryInfo>& entries);
 
 // The encoder's arguments: XA WAV files keep their own sample rate (the header says it), raw CD
 // audio is signed 16-bit little-endian stereo at 44.1 kHz; both come out as constant bit rate MP3

@@ -73,6 +73,7 @@ class WriterReport {
   template <typename Phase>
   bool AppendSection(Phase phase) {
     if (phase(writer_.Data())) return true;
+    if (result_.outcome.Failed()) return false;  // the phase has said why
     const OutputFile& data = writer_.Data();
     result_.writeFailed = true;
     result_.failedFile = data.Path();
@@ -125,7 +126,7 @@ class WriterReport {
 
 }  // namespace
 
-ProcessResult ProcessIso(AppState& state, Window& window) {
+ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& options) {
   ProcessResult result;
   Outcome& outcome = result.outcome;
   ReadControlText(window, IDC_PATH, state.ImagePath, sizeof state.ImagePath);
@@ -206,6 +207,36 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
          static_cast<int>(state.AudioTracks.audioTrackCount));
   }
 
+  // Sound is cleared from the blocks as it is taken out, so a run that could not store it must
+  // fail before anything is written: the encoder and the work folder are checked first.
+  const bool tracksWanted = state.AudioTracks.audioTrackCount != 0 && audioOption;
+  const bool xaWanted = mode == MODE_ZLIB_XA && AnyXaStreamRipped(state);
+  const auto audioFailed = [&](const std::string& file, const std::string& why) {
+    result.failedFile = file;
+    result.audioError = why;
+    return refuse(why);
+  };
+  Mp3Work mp3;
+  if ((xaOption && state.XaRecordTotal != 0) || tracksWanted) {
+    mp3.encoder = FindEncoder();
+    if (mp3.encoder.empty()) {
+      const std::string local = LocalEncoderPath();
+      return audioFailed(local, "no MP3 encoder: neither " + local +
+                                    " nor lame on PATH can be run; install the Debian package "
+                                    "lame (apt-get install lame), or put the encoder at " +
+                                    local);
+    }
+  }
+  WorkFolder work;  // outlives `audio`, whose files lie in it
+  if (tracksWanted || xaWanted) {
+    int folderError = 0;
+    if (!work.Make(options.workFolder, &folderError)) {
+      return audioFailed(work.Path(), "cannot make the work folder " + work.Path() + ": " +
+                                          std::strerror(folderError));
+    }
+    mp3.folder = work.Path();
+  }
+
   const std::string imagePath = state.ImagePath;
   std::strcat(state.ImagePath, kind.extension);
   result.dataFile = state.ImagePath;
@@ -223,19 +254,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   window.EnableControl(IDC_PROCESS, false);
   window.EnableControl(IDC_UNCOMPRESS, false);
   state.StopRequested = 0;
-  const bool tracksWanted = state.AudioTracks.audioTrackCount != 0 && audioOption;
-  // The work folder is made only when there is sound to take out.
-  std::string workFolder;
-  int folderError = 0;
-  bool haveFolder = false;
-  if (tracksWanted || (mode == MODE_ZLIB_XA && AnyXaStreamRipped(state))) {
-    haveFolder = PrepareWorkFolder(&workFolder, &folderError);
-    if (!haveFolder) {
-      LogF(state, window, "ERROR: cannot make the work folder %s: %s", workFolder.c_str(),
-           std::strerror(folderError));
-    }
-  }
-  AudioExtraction audio(state, window, haveFolder ? workFolder : std::string());
+  AudioExtraction audio(state, window, mp3.folder);
   if (tracksWanted) audio.BeginTracks();
   ripper.SetUpCursor();
 
@@ -334,10 +353,21 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   image.Close();
   audio.CloseOpenWavFiles();
   audio.EndTracks();
+  // Sound that could not be stored fails the run, and its blocks go: their sound was cleared.
+  const auto audioStoreFailed = [&](const std::string& file, const std::string& why) {
+    result.audioError = why;
+    // The phase or the extraction has logged its ERROR line already.
+    if (result.failedFile.empty()) result.failedFile = file.empty() ? result.dataFile : file;
+    outcome.Fail(why);
+    return false;
+  };
+  if (ok && audio.Failed()) ok = audioStoreFailed(audio.FailedFile(), audio.Failure());
   // A stop from here on leaves a whole image: the blocks are all written.
   if (ok && !result.stopped && state.XaRecordTotal != 0 && xaOption) {
     ok = writer.AppendSection([&](OutputFile& data) {
-      return XaRecordPhase(state, window, data, workFolder, result.xaSection);
+      if (XaRecordPhase(state, window, data, mp3, result.xaSection)) return true;
+      if (!mp3.failure.empty()) audioStoreFailed(mp3.failedFile, mp3.failure);
+      return false;
     });
     // The phase runs to its end; a stop asked for meanwhile skips what follows.
     if (state.StopRequested != 0) {
@@ -347,7 +377,9 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   }
   if (ok && !result.stopped && tracksWanted) {
     ok = writer.AppendSection([&](OutputFile& data) {
-      return AudioTrackPhase(state, window, data, workFolder, result.audioSection);
+      if (AudioTrackPhase(state, window, data, mp3, result.audioSection)) return true;
+      if (!mp3.failure.empty()) audioStoreFailed(mp3.failedFile, mp3.failure);
+      return false;
     });
   }
   const bool blocksDone = ok && (!result.stopped || !outcome.stopDetail.empty());

@@ -24,6 +24,9 @@ struct ProcessResult {
   bool refused = false;       // a limit of the format refused the image before anything was written
   bool busy = false;          // another run reads or writes an output's name
   bool stopped = false;       // with outcome.written set: stopped after the blocks, image complete
+  // Sound could not be taken out or stored (work folder, WAV or raw file, encoder): why, as the
+  // ERROR line said; failedFile names the file and the outputs were removed.
+  std::string audioError;
   std::string dataFile;
   std::string blockTable;
   uint32_t blocks = 0;
@@ -33,6 +36,15 @@ struct ProcessResult {
   Outcome outcome;
 };
 
-ProcessResult ProcessIso(AppState& state, Window& window);
+struct ProcessOptions {
+  // Holds the sound's work files and is kept; empty: a private folder, removed at the end of the
+  // run.
+  std::string workFolder;
+  // Reads the written image back and restores it before it gets its final names; a block that
+  // does not give back what was compressed fails the run.
+  bool verify = false;
+};
+
+ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& options = {});
 
 }  // namespace quarnel
