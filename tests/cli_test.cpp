@@ -193,34 +193,55 @@ std::string Format(const char* format, uint32_t a, uint32_t b, uint32_t c) {
   return text;
 }
 
-TEST(Cli, UsageErrorsExitTwoWithTheUsageOnStderr) {
+// A usage error is one line and where the help is, with the closest name when one is near;
+// the help itself comes only when asked for.
+TEST(Cli, UsageErrorsHelpAndVersion) {
   TempDir dir;
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"frobnicate"},
-           {"analyse"},
-           {"analyse", "a.bin", "b.bin"},
-           {"analyse", "a.bin", "--bogus"},
-           {"analyse", "a.bin", "--json=yes"},
-           {"sample"},
-           {"process"},
-           {"process", "a.bin", "--maximum", "--normal"},
-           {"process", "a.bin", "--rip", "0,x"},
-           {"process", "a.bin", "--rip", "video,xa"},
-           {"process", "a.bin", "--ten-percent", ""},
-           {"uncompress"},
-           {"uncompress", "a.bin.Z", "--rip", "all"},
-       }) {
-    const Outcome run = Quarnel(dir, args);
-    const std::string shown = args.empty() ? "(none)" : args[0] + " ...";
-    EXPECT_EQ(run.status, 2) << shown;
-    EXPECT_NE(run.err.find("usage: quarnel"), std::string::npos) << shown;
-    EXPECT_EQ(run.out, "") << shown;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // a part of stdout; nullptr: stdout is empty
+    const char* err;  // a part of stderr; nullptr: stderr is empty
+  } cases[] = {
+      {{"frobnicate"}, 2, nullptr, "quarnel: unknown command frobnicate\nsee 'quarnel --help'\n"},
+      {{"analize", "a.bin"}, 2, nullptr, "unknown command analize; did you mean analyse?\n"},
+      {{"--verison"}, 2, nullptr, "unknown option --verison; did you mean --version?\n"},
+      {{"analyse"}, 2, nullptr, "quarnel: missing IMAGE\nsee 'quarnel analyse --help'\n"},
+      {{"analyze", "a.bin", "--jsn"},
+       2,
+       nullptr,
+       "--jsn; did you mean --json?\nsee 'quarnel analyse"},
+      {{"analyse", "a.bin", "--json=yes"}, 2, nullptr, "option --json takes no value\n"},
+      {{"sample"}, 2, nullptr, "missing DIR"},
+      {{"sample", "a", "b"}, 2, nullptr, "unexpected argument b"},
+      {{"process"}, 2, nullptr, "see 'quarnel process --help'"},
+      {{"process", "a.bin", "--ripp", "all"}, 2, nullptr, "did you mean --rip?"},
+      {{"process", "a.bin", "--maximum", "--normal"}, 2, nullptr, "exclude each other"},
+      {{"process", "a.bin", "--rip", "0,x"}, 2, nullptr, "--rip takes"},
+      {{"process", "a.bin", "--ten-percent", ""}, 2, nullptr, "--ten-percent takes"},
+      {{"uncompress", "a.bin.Z", "--rip", "all"}, 2, nullptr, "unknown option --rip\n"},
+      {{"--version"}, 0, "quarnel 3.2\n", nullptr},
+      {{"--help"}, 0, "Run 'quarnel COMMAND --help'", nullptr},
+      {{"analyze", "--help"}, 0, "usage: quarnel analyse IMAGE...", nullptr},
+      {{"process", "-h"}, 0, "(Debian package lame)", nullptr},
+      {{"uncompress", "x", "--help"}, 0, "usage: quarnel uncompress DATAFILE", nullptr},
+      {{"sample", "--help"}, 0, "--quiet", nullptr},
+  };
+  for (const Case& c : cases) {
+    const Outcome run = Quarnel(dir, c.args);
+    const std::string shown = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+    EXPECT_EQ(run.status, c.status) << shown;
+    for (const auto& [text, expected] : {std::pair{&run.out, c.out}, std::pair{&run.err, c.err}}) {
+      if (expected == nullptr) {
+        EXPECT_EQ(*text, "") << shown;
+      } else {
+        EXPECT_NE(text->find(expected), std::string::npos) << shown << ": " << *text;
+      }
+    }
+    if (c.status == 2) {
+      EXPECT_EQ(Count(run.err, "\n"), 2u) << shown << ": " << run.err;
+    }
   }
-
-  const Outcome help = Quarnel(dir, {"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("usage: quarnel"), std::string::npos);
-  EXPECT_EQ(help.err, "");
 }
 
 // Without a command the program opens its window; with no display to open it on, it says so.
@@ -320,6 +341,47 @@ TEST(Cli, AnalysesTheSampleDiscAsTextAndAsJson) {
   EXPECT_EQ(Count(out, "\"channel\":"), layout.xaChannels);
   EXPECT_NE(out.find("\"videoCount\":2,\"stopped\":false,\"log\":[\"- File Loaded.\","),
             std::string::npos);
+}
+
+// Several images: a failed one does not stop the next, and the run ends with a summary (or one
+// JSON array) and status 1.
+TEST(Cli, AnalysesSeveralImagesAndSumsThemUp) {
+  TempDir dir;
+  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
+  const std::string good = dir.File("sample.bin"), missing = dir.File("missing.bin");
+  const std::string cannotOpen = "cannot open " + missing + ": No such file or directory";
+
+  const Outcome text = Quarnel(dir, {"analyse", missing, good});
+  EXPECT_EQ(text.status, 1);
+  EXPECT_EQ(text.err, "quarnel: " + cannotOpen + "\n");
+  const size_t summary = text.out.find("\nINPUT ");
+  ASSERT_NE(summary, std::string::npos) << text.out;
+  EXPECT_LT(text.out.find("[XA Stream]"), summary) << text.out;
+  const std::string table = text.out.substr(summary);
+  const size_t goodRow = table.find(good), missingRow = table.find(missing);
+  ASSERT_NE(goodRow, std::string::npos);
+  ASSERT_NE(missingRow, std::string::npos);
+  EXPECT_LT(missingRow, goodRow);
+  EXPECT_NE(table.find("3 media", goodRow), std::string::npos) << table;
+  EXPECT_NE(table.find("FAILED\n", missingRow), std::string::npos) << table;
+  EXPECT_EQ(table.substr(table.size() - 3), "ok\n") << table;
+
+  // --quiet: the summary and the error only, for a single image too.
+  const Outcome quiet = Quarnel(dir, {"analyse", "--quiet", good});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.out.find("- File Loaded."), std::string::npos) << quiet.out;
+  EXPECT_EQ(quiet.out.find("[Video Stream]"), std::string::npos) << quiet.out;
+  EXPECT_NE(quiet.out.find("3 media"), std::string::npos) << quiet.out;
+
+  const Outcome json = Quarnel(dir, {"analyse", good, missing, "--json"});
+  EXPECT_EQ(json.status, 1);
+  ASSERT_TRUE(JsonChecker::Valid(json.out)) << json.out;
+  EXPECT_EQ(json.out.front(), '[');
+  EXPECT_EQ(Count(json.out, "\"sectors\":"), 1u);
+  EXPECT_NE(json.out.find("{\"input\":\"" + missing + "\",\"error\":\"" + cannotOpen + "\"}]"),
+            std::string::npos)
+      << json.out;
 }
 
 TEST(Cli, JsonEscapesQuotesBackslashesControlCharactersAndHighBytes) {

@@ -70,29 +70,25 @@ std::string AnalysisJson(const AppState& state, const AnalysisResult& result,
   return out;
 }
 
-}  // namespace
-
-int RunAnalyse(const std::vector<std::string>& args) {
-  AnalysisOptions analysis;
-  bool jsonMode = false;
-  std::vector<Option> options = {{"--json", &jsonMode}};
-  AddAnalysisOptions(options, analysis);
-  std::vector<std::string> positional;
-  const int parsed = ParseOrExit(args, options, {"IMAGE"}, positional);
-  if (parsed >= 0) return parsed;
-  const std::string& image = positional[0];
-
+InputOutcome AnalyseOne(const std::string& image, const AnalysisOptions& analysis, bool jsonMode) {
+  InputOutcome outcome;
   const auto state = MakeAppState();
   CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
   const AnalysisResult result = RunAnalysis(*state, window, image, analysis);
   if (!result.opened) {
-    PrintFailure("open", image, result.openError);
-    return EXIT_FAILED;
+    outcome.error = FailureText("open", image, result.openError);
+    PrintError(outcome.error);
+    outcome.status = EXIT_FAILED;
+    return outcome;
   }
+  outcome.sizeBefore = static_cast<uint64_t>(result.sectorCount) * SECTOR_SIZE;
+  uint32_t media = 0;
+  ForEachMedium(*state, [&](uint32_t, const MediaRecord&) { ++media; });
+  outcome.result = std::to_string(media) + (media == 1 ? " medium" : " media");
 
   if (jsonMode) {
-    PrintDocument(AnalysisJson(*state, result, image, window.LogLines()));
-  } else {
+    outcome.document = AnalysisJson(*state, result, image, window.LogLines());
+  } else if (!QuietMode()) {
     ForEachMedium(*state, [](uint32_t index, const MediaRecord& record) {
       std::printf("%4u %s\n", index, MediaRowText(record).c_str());
     });
@@ -100,10 +96,27 @@ int RunAnalyse(const std::vector<std::string>& args) {
   }
 
   if (result.readError) {
-    PrintFailure("read", image, result.readErrno != 0 ? result.readErrno : EIO);
-    return EXIT_FAILED;
+    outcome.error = FailureText("read", image, result.readErrno != 0 ? result.readErrno : EIO);
+    PrintError(outcome.error);
+    outcome.status = EXIT_FAILED;
+  } else if (result.stopped) {
+    outcome.status = EXIT_INTERRUPTED;
   }
-  return result.stopped ? EXIT_INTERRUPTED : EXIT_DONE;
+  return outcome;
+}
+
+}  // namespace
+
+int RunAnalyse(const std::vector<std::string>& args) {
+  AnalysisOptions analysis;
+  bool jsonMode = false;
+  std::vector<Option> options = {{"--json", &jsonMode}};
+  AddAnalysisOptions(options, analysis);
+  std::vector<std::string> images;
+  const int parsed = ParseOrExit(args, options, {"IMAGE..."}, images);
+  if (parsed >= 0) return parsed;
+  return RunBatch(images, jsonMode,
+                  [&](const std::string& image) { return AnalyseOne(image, analysis, jsonMode); });
 }
 
 }  // namespace quarnel::cli

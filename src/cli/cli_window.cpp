@@ -15,6 +15,7 @@ namespace quarnel {
 namespace {
 
 volatile std::sig_atomic_t interruptCount = 0;
+bool quietMode = false;
 
 // The first Ctrl-C, SIGTERM or SIGHUP asks for a stop at the next block; a second Ctrl-C ends the
 // process at once, leaving no temporary output behind.
@@ -30,10 +31,23 @@ void OnInterrupt(int signal) {
   interruptCount = 1;
 }
 
-constexpr int BAR_WIDTH = 40;
-// Visible characters of the bar line: "[", the bar, "] 100%".
-constexpr int BAR_LINE_LENGTH = BAR_WIDTH + 7;
+constexpr int BAR_WIDTH = 30;
 constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(100);
+// Before this, a rate would be a guess from a handful of sectors.
+constexpr auto RATE_DELAY = std::chrono::milliseconds(500);
+
+// "1:05" or "2:03:07".
+std::string DurationText(uint64_t seconds) {
+  char text[32];
+  if (seconds >= 3600) {
+    std::snprintf(text, sizeof text, "%u:%02u:%02u", static_cast<unsigned>(seconds / 3600),
+                  static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%u:%02u", static_cast<unsigned>(seconds / 60),
+                  static_cast<unsigned>(seconds % 60));
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -53,11 +67,21 @@ bool InterruptRequested() {
   return interruptCount != 0;
 }
 
+void SetQuietMode(bool quiet) {
+  quietMode = quiet;
+}
+
+bool QuietMode() {
+  return quietMode;
+}
+
 CliWindow::CliWindow(AppState& state, bool jsonMode, bool replaceFiles)
     : state_(state),
       jsonMode_(jsonMode),
       replaceFiles_(replaceFiles),
-      showProgress_(isatty(STDERR_FILENO) == 1) {
+      quiet_(quietMode),
+      showProgress_(!quietMode && isatty(STDERR_FILENO) == 1),
+      phaseStart_(std::chrono::steady_clock::now()) {
   // As in the window: "Process ISO" waits for a successful analysis.
   enabled_[IDC_PROCESS] = false;
 }
@@ -100,19 +124,27 @@ bool CliWindow::IsEnabled(int id) const {
 void CliWindow::AppendPanelLine(const char* text, int panelId) {
   AppendPanelText(texts_[panelId], text);
   if (panelId != IDC_INFO_LOG || text[0] == '\0') return;
+  if (jsonMode_) logLines_.emplace_back(text);
+  if (quiet_) return;
   EraseProgress();
   std::FILE* out = jsonMode_ ? stderr : stdout;
   std::fputs(text, out);
   std::fputc('\n', out);
   // Lines show as they come, also through a pipe; there are only a few per analysis.
   std::fflush(out);
-  if (jsonMode_) logLines_.emplace_back(text);
+}
+
+void CliWindow::SetWorkBytes(uint64_t total) {
+  workBytes_ = total;
+  phaseStart_ = std::chrono::steady_clock::now();
+  progress_ = ~0u;
 }
 
 void CliWindow::SetProgress(unsigned position) {
   if (!showProgress_ || position == progress_) return;
-  progress_ = position;
   const auto now = std::chrono::steady_clock::now();
+  if (progress_ != ~0u && position < progress_) phaseStart_ = now;
+  progress_ = position;
   if (progressShown_ && now - lastDraw_ < REDRAW_INTERVAL) return;
   lastDraw_ = now;
   DrawProgress();
@@ -121,29 +153,47 @@ void CliWindow::SetProgress(unsigned position) {
 void CliWindow::DrawProgress() {
   const unsigned percent = progress_ > 100 ? 100 : progress_;
   const int filled = static_cast<int>(percent * BAR_WIDTH / 100);
-  char line[BAR_LINE_LENGTH + 2];  // with the leading CR and snprintf's zero
-  int n = 0;
-  line[n++] = '\r';
-  line[n++] = '[';
-  for (int i = 0; i < BAR_WIDTH; ++i) line[n++] = i < filled ? '#' : '.';
-  n += std::snprintf(line + n, sizeof line - n, "]%4u%%", percent);
+  std::string line = "[";
+  line.append(filled, '#');
+  line.append(BAR_WIDTH - filled, '.');
+  char text[96];
+  std::snprintf(text, sizeof text, "]%4u%%", percent);
+  line += text;
+
+  // Positions are percents of the work, so the bytes done are known to 1%: enough for a rate.
+  const auto elapsed = std::chrono::steady_clock::now() - phaseStart_;
+  const double seconds = std::chrono::duration<double>(elapsed).count();
+  if (workBytes_ != 0 && elapsed >= RATE_DELAY && percent > 0) {
+    const double done = static_cast<double>(workBytes_) * percent / 100;
+    const double rate = done / seconds;
+    std::snprintf(text, sizeof text, "  %.1f MB/s", rate / 1e6);
+    line += text;
+    if (percent < 100) {
+      const double left = (static_cast<double>(workBytes_) - done) / rate;
+      line += "  " + DurationText(static_cast<uint64_t>(left + 0.5)) + " left";
+    }
+  }
+  const int length = static_cast<int>(line.size());
+  // A shorter line leaves the end of the last one behind unless it is blanked.
+  if (length < shownLength_) line.append(shownLength_ - length, ' ');
+  line.insert(line.begin(), '\r');
   // A log line on a terminal's stdout must be out before the bar is drawn beside it.
   std::fflush(stdout);
-  std::fwrite(line, 1, n, stderr);
+  std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
+  shownLength_ = std::max(length, shownLength_);
   progressShown_ = true;
 }
 
 void CliWindow::EraseProgress() {
   if (!progressShown_) return;
-  char line[BAR_LINE_LENGTH + 2];  // CR, blanks, CR
-  int n = 0;
-  line[n++] = '\r';
-  while (n <= BAR_LINE_LENGTH) line[n++] = ' ';
-  line[n++] = '\r';
-  std::fwrite(line, 1, n, stderr);
+  std::string line = "\r";
+  line.append(shownLength_, ' ');
+  line += '\r';
+  std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
   progressShown_ = false;
+  shownLength_ = 0;
 }
 
 // Called once per sector of a scan: one load and, only after Ctrl-C, one store.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,6 +19,11 @@ void InstallInterruptHandler();
 
 // True once Ctrl-C has been pressed.
 bool InterruptRequested();
+
+// --quiet, for every window made after: no progress line and no log on the terminal, only errors
+// (the log is still kept for a JSON document).
+void SetQuietMode(bool quiet);
+bool QuietMode();
 
 class CliWindow : public Window {
  public:
@@ -49,6 +55,10 @@ class CliWindow : public Window {
   // Removes the progress bar from the terminal; call before printing anything else.
   void EraseProgress();
 
+  // The bytes the coming run reads, so that the progress line shows MB/s and the time left.
+  // A position lower than the last one starts a new phase: its rate is measured afresh.
+  void SetWorkBytes(uint64_t total);
+
  private:
   void DrawProgress();
 
@@ -61,10 +71,14 @@ class CliWindow : public Window {
   int comboSelection_ = COMBO_NORMAL_COMPRESSION;
   std::vector<std::string> logLines_;
 
-  const bool showProgress_;  // stderr is a terminal
+  const bool quiet_;
+  const bool showProgress_;  // stderr is a terminal and not --quiet
   bool progressShown_ = false;
+  int shownLength_ = 0;      // visible characters of the line on the terminal
   unsigned progress_ = ~0u;  // no position yet: the first one is drawn
   std::chrono::steady_clock::time_point lastDraw_;
+  uint64_t workBytes_ = 0;
+  std::chrono::steady_clock::time_point phaseStart_;
 };
 
 }  // namespace quarnel

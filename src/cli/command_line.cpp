@@ -1,6 +1,10 @@
 #include "cli/command_line.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -8,7 +12,30 @@ namespace quarnel::cli {
 
 namespace {
 
+// The command being run, named in its usage errors; "" before one is chosen.
+std::string currentCommand;
+
 enum class Parse { Ok, Help, Error };
+
+size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+bool Variadic(const char* name) {
+  const size_t length = std::strlen(name);
+  return length > 3 && std::strcmp(name + length - 3, "...") == 0;
+}
 
 Parse ParseArgs(const std::vector<std::string>& args, const std::vector<Option>& options,
                 const std::vector<const char*>& positionalNames,
@@ -25,14 +52,26 @@ Parse ParseArgs(const std::vector<std::string>& args, const std::vector<Option>&
       continue;
     }
     if (arg == "-h" || arg == "--help") return Parse::Help;
+    if (arg == "--quiet") {
+      SetQuietMode(true);
+      continue;
+    }
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
     const Option* option = nullptr;
     for (const Option& candidate : options) {
       if (name == candidate.name) option = &candidate;
     }
-    if (option == nullptr || (option->flag != nullptr && equals != std::string::npos)) {
-      PrintUsageError("unknown option " + arg);
+    if (option == nullptr) {
+      std::vector<std::string_view> names = {"--help", "--quiet"};
+      for (const Option& candidate : options) names.push_back(candidate.name);
+      const std::string closest = ClosestMatch(name, names);
+      PrintUsageError("unknown option " + arg +
+                      (closest.empty() ? "" : "; did you mean " + closest + "?"));
+      return Parse::Error;
+    }
+    if (option->flag != nullptr && equals != std::string::npos) {
+      PrintUsageError("option " + name + " takes no value");
       return Parse::Error;
     }
     if (option->flag != nullptr) {
@@ -47,10 +86,13 @@ Parse ParseArgs(const std::vector<std::string>& args, const std::vector<Option>&
     }
   }
   if (positional.size() < positionalNames.size()) {
-    PrintUsageError(std::string("missing ") + positionalNames[positional.size()]);
+    std::string missing = positionalNames[positional.size()];
+    if (Variadic(missing.c_str())) missing.resize(missing.size() - 3);
+    PrintUsageError("missing " + missing);
     return Parse::Error;
   }
-  if (positional.size() > positionalNames.size()) {
+  const bool variadic = !positionalNames.empty() && Variadic(positionalNames.back());
+  if (positional.size() > positionalNames.size() && !variadic) {
     PrintUsageError("unexpected argument " + positional[positionalNames.size()]);
     return Parse::Error;
   }
@@ -66,7 +108,7 @@ int ParseOrExit(const std::vector<std::string>& args, const std::vector<Option>&
     case Parse::Ok:
       return -1;
     case Parse::Help:
-      std::fputs(USAGE, stdout);
+      if (const CommandHelp* help = FindHelp(currentCommand)) PrintCommandHelp(*help, stdout);
       return EXIT_DONE;
     case Parse::Error:
       break;
@@ -74,8 +116,33 @@ int ParseOrExit(const std::vector<std::string>& args, const std::vector<Option>&
   return EXIT_USAGE;
 }
 
+std::string ClosestMatch(std::string_view word, const std::vector<std::string_view>& candidates) {
+  std::string_view best;
+  size_t bestDistance = SIZE_MAX;
+  for (const std::string_view candidate : candidates) {
+    const size_t distance = EditDistance(word, candidate);
+    if (distance < bestDistance) {
+      best = candidate;
+      bestDistance = distance;
+    }
+  }
+  // Two slips, or a third of a longer word: beyond that a suggestion is a guess.
+  const size_t allowed = std::max<size_t>(2, word.size() / 3);
+  return bestDistance <= allowed ? std::string(best) : std::string();
+}
+
+void SetCurrentCommand(std::string_view name) {
+  currentCommand = name;
+}
+
 void PrintUsageError(const std::string& message) {
-  std::fprintf(stderr, "quarnel: %s\n\n%s", message.c_str(), USAGE);
+  std::fflush(stdout);
+  const std::string where = currentCommand.empty() ? "" : currentCommand + " ";
+  std::fprintf(stderr, "quarnel: %s\nsee 'quarnel %s--help'\n", message.c_str(), where.c_str());
+}
+
+void AddOutputDirOption(std::vector<Option>& options, std::optional<std::string>& dir) {
+  options.push_back({"--output-dir", nullptr, &dir});
 }
 
 void PrintError(const std::string& message) {
@@ -83,8 +150,12 @@ void PrintError(const std::string& message) {
   std::fprintf(stderr, "quarnel: %s\n", message.c_str());
 }
 
+std::string FailureText(const char* what, const std::string& path, int error) {
+  return std::string("cannot ") + what + " " + path + ": " + std::strerror(error);
+}
+
 void PrintFailure(const char* what, const std::string& path, int error) {
-  PrintError(std::string("cannot ") + what + " " + path + ": " + std::strerror(error));
+  PrintError(FailureText(what, path, error));
 }
 
 void AddAnalysisOptions(std::vector<Option>& options, AnalysisOptions& values) {
@@ -104,6 +175,8 @@ AnalysisResult RunAnalysis(AppState& state, CliWindow& window, const std::string
   window.SetChecked(IDC_ENHANCED_MOVIE, options.enhancedMovie);
   window.SetChecked(IDC_ENHANCED_XA, options.enhancedXa);
   window.SetControlText(IDC_PATH, image);
+  struct stat info = {};
+  if (::stat(image.c_str(), &info) == 0) window.SetWorkBytes(static_cast<uint64_t>(info.st_size));
 
   InstallInterruptHandler();
   const AnalysisResult result = AnalyseIso(state, window);
@@ -122,6 +195,131 @@ void PrintDocument(const std::string& document) {
   std::fwrite(document.data(), 1, document.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
+}
+
+}  // namespace quarnel::cli
+
+namespace quarnel::cli {
+
+namespace {
+
+std::string SizeText(uint64_t bytes) {
+  if (bytes == 0) return "-";
+  char text[32];
+  if (bytes < 1000000) {
+    std::snprintf(text, sizeof text, "%.1f kB", static_cast<double>(bytes) / 1e3);
+  } else if (bytes < 1000000000) {
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f GB", static_cast<double>(bytes) / 1e9);
+  }
+  return text;
+}
+
+std::string TimeText(double seconds) {
+  char text[32];
+  if (seconds < 60) {
+    std::snprintf(text, sizeof text, "%.1fs", seconds);
+  } else {
+    const auto whole = static_cast<unsigned long long>(seconds + 0.5);
+    std::snprintf(text, sizeof text, "%llu:%02llu", whole / 60, whole % 60);
+  }
+  return text;
+}
+
+struct SummaryRow {
+  std::string input;
+  InputOutcome outcome;
+  double seconds = 0;
+  const char* status = "skipped";
+};
+
+void PrintSummary(const std::vector<SummaryRow>& rows) {
+  size_t inputWidth = 5, resultWidth = 6;
+  for (const SummaryRow& row : rows) {
+    inputWidth = std::max(inputWidth, row.input.size());
+    resultWidth = std::max(resultWidth, row.outcome.result.size());
+  }
+  const int iw = static_cast<int>(inputWidth), rw = static_cast<int>(resultWidth);
+  std::printf("\n%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, "INPUT", rw, "RESULT", "BEFORE",
+              "AFTER", "RATIO", "TIME", "STATUS");
+  for (const SummaryRow& row : rows) {
+    const InputOutcome& o = row.outcome;
+    std::string ratio = "-";
+    if (o.sizeBefore != 0 && o.sizeAfter != 0) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.1f%%",
+                    100.0 * static_cast<double>(o.sizeAfter) / static_cast<double>(o.sizeBefore));
+      ratio = text;
+    }
+    const bool ran = std::strcmp(row.status, "skipped") != 0;
+    std::printf("%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, row.input.c_str(), rw,
+                o.result.empty() ? "-" : o.result.c_str(), SizeText(o.sizeBefore).c_str(),
+                SizeText(o.sizeAfter).c_str(), ratio.c_str(),
+                ran ? TimeText(row.seconds).c_str() : "-", row.status);
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunBatch(const std::vector<std::string>& inputs, bool jsonMode,
+             const std::function<InputOutcome(const std::string& input)>& each) {
+  const bool several = inputs.size() > 1;
+  std::vector<SummaryRow> rows(inputs.size());
+  std::vector<std::string> documents;
+  bool failed = false, stopped = false;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    SummaryRow& row = rows[i];
+    row.input = inputs[i];
+    if (stopped) continue;
+    if (several && !jsonMode && !QuietMode()) {
+      std::printf("%s== %s\n", i == 0 ? "" : "\n", row.input.c_str());
+      std::fflush(stdout);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    row.outcome = each(row.input);
+    row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const int status = row.outcome.status;
+    if (status == EXIT_INTERRUPTED || InterruptRequested()) {
+      stopped = true;
+      row.status = "stopped";
+    } else if (status != EXIT_DONE) {
+      failed = true;
+      row.status = "FAILED";
+    } else {
+      row.status = "ok";
+    }
+    if (!jsonMode) continue;
+    if (!row.outcome.document.empty()) {
+      documents.push_back(std::move(row.outcome.document));
+    } else if (several) {
+      std::string document;
+      JsonWriter json(document);
+      json.BeginObject();
+      json.Field("input", row.input);
+      json.Field("error", row.outcome.error.empty() ? std::string(row.status) : row.outcome.error);
+      json.EndObject();
+      documents.push_back(std::move(document));
+    }
+  }
+
+  if (jsonMode && several) {
+    std::string array = "[";
+    for (size_t i = 0; i < documents.size(); ++i) {
+      if (i > 0) array += ",\n";
+      array += documents[i];
+    }
+    PrintDocument(array + "]");
+  } else if (jsonMode && !documents.empty()) {
+    PrintDocument(documents.front());
+  } else if (!jsonMode && (several || QuietMode())) {
+    PrintSummary(rows);
+  }
+  // One input keeps its own status (a usage error found late stays 2).
+  if (inputs.size() == 1) return rows[0].outcome.status;
+  if (stopped) return EXIT_INTERRUPTED;
+  return failed ? EXIT_FAILED : EXIT_DONE;
 }
 
 }  // namespace quarnel::cli

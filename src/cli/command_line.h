@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analysis/analyse_iso.h"
@@ -19,8 +22,28 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_INTERRUPTED = 130;
 
-// The program's help text, kept with the command table in main.cpp.
-extern const char USAGE[];
+// The command line of the program: `quarnel COMMAND ...`, `quarnel --help`, `quarnel --version`.
+// Returns the exit status. (Without arguments the program opens the window instead.)
+int RunCommandLine(int argc, char** argv);
+
+// The help page of one command (help.cpp). The page is the synopsis, then `text`, `moreOptions`
+// and `jsonOption`, then the options every command has.
+struct CommandHelp {
+  const char* name;
+  const char* synopsis;
+  const char* summary;  // one line of the overview
+  const char* text;
+  const char* moreOptions;
+  const char* jsonOption;
+};
+const CommandHelp* FindHelp(std::string_view command);
+void PrintCommandHelp(const CommandHelp& help, std::FILE* out);
+// `quarnel --help`: the usage and one line for each of `commands`.
+void PrintOverview(const std::vector<std::string_view>& commands, std::FILE* out);
+
+// Of `candidates`, the one closest to `word` by edit distance when it is close enough to be a
+// slip of the fingers; empty otherwise.
+std::string ClosestMatch(std::string_view word, const std::vector<std::string_view>& candidates);
 
 // The subcommands, one file each. Each takes the arguments after its name and returns the exit
 // status.
@@ -38,20 +61,29 @@ struct Option {
 };
 
 // Splits `args` into the options of `options` and exactly `positionalNames.size()` positional
-// arguments. Returns -1 to go on, or the exit status when the command ends here (after --help, or
-// after a usage error has been printed). "--" ends the options, so a file name may begin with '-'.
+// arguments; a last name ending in "..." takes one or more. Returns -1 to go on, or the exit
+// status when the command ends here (after --help, or after a usage error has been printed). "--"
+// ends the options, so a file name may begin with '-'. Every command also takes --quiet.
 int ParseOrExit(const std::vector<std::string>& args, const std::vector<Option>& options,
                 const std::vector<const char*>& positionalNames,
                 std::vector<std::string>& positional);
 
-// "quarnel: MESSAGE", a blank line and the usage text, on stderr.
+// "quarnel: MESSAGE" and where to find the running command's help, on stderr.
 void PrintUsageError(const std::string& message);
+
+// The command being run (set by RunCommandLine), for its help and its usage errors.
+void SetCurrentCommand(std::string_view name);
+
+// --output-dir DIR: where a command writes its outputs instead of beside its input.
+void AddOutputDirOption(std::vector<Option>& options, std::optional<std::string>& dir);
 
 // "quarnel: MESSAGE" on stderr, after whatever stdout holds.
 void PrintError(const std::string& message);
 
 // "quarnel: cannot WHAT PATH: REASON" on stderr.
 void PrintFailure(const char* what, const std::string& path, int error);
+// Its text, without the "quarnel: ".
+std::string FailureText(const char* what, const std::string& path, int error);
 
 // The options of the analysis.
 struct AnalysisOptions {
@@ -80,5 +112,22 @@ void AddLogField(JsonWriter& json, const std::vector<std::string>& log);
 
 // Writes a finished JSON document and a newline to stdout.
 void PrintDocument(const std::string& document);
+
+// What one input of a command came to, for the summary of a run over several inputs.
+struct InputOutcome {
+  int status = EXIT_DONE;   // this input's exit status
+  std::string result;       // a few words: "3 media", "written", ...
+  std::string error;        // why it failed (already printed), for the JSON of a failure
+  uint64_t sizeBefore = 0;  // bytes; 0 when it does not apply
+  uint64_t sizeAfter = 0;
+  std::string document;  // its JSON document, in JSON mode
+};
+
+// Runs `each` on every input in turn; a failed input does not stop the others, Ctrl-C does. In
+// JSON mode prints the one document of a single input, or an array of them (a failure without a
+// document gets {"input", "error"}). With several inputs, or with --quiet, then prints a summary
+// table on stdout. Returns 130 when stopped, 1 when any input failed, else 0.
+int RunBatch(const std::vector<std::string>& inputs, bool jsonMode,
+             const std::function<InputOutcome(const std::string& input)>& each);
 
 }  // namespace quarnel::cli

@@ -1,0 +1,71 @@
+// The table of commands and the dispatch to them; each command lives in its own file.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+
+namespace quarnel::cli {
+
+namespace {
+
+constexpr const char VERSION[] = "3.2";
+
+struct Command {
+  const char* name;
+  int (*run)(const std::vector<std::string>& args);
+};
+
+constexpr Command COMMANDS[] = {
+    {"analyse", RunAnalyse},
+    {"process", RunProcess},
+    {"uncompress", RunUncompress},
+    {"sample", RunSample},
+};
+
+// Other spellings a user may type for a command.
+constexpr struct {
+  const char* alias;
+  const char* name;
+} ALIASES[] = {
+    {"analyze", "analyse"},
+};
+
+std::vector<std::string_view> CommandNames() {
+  std::vector<std::string_view> names;
+  for (const Command& command : COMMANDS) names.push_back(command.name);
+  return names;
+}
+
+}  // namespace
+
+int RunCommandLine(int argc, char** argv) {
+  std::string name = argc > 1 ? argv[1] : "--help";
+  if (name == "-h" || name == "--help") {
+    PrintOverview(CommandNames(), stdout);
+    return EXIT_DONE;
+  }
+  if (name == "--version") {
+    std::printf("quarnel %s\n", VERSION);
+    return EXIT_DONE;
+  }
+  for (const auto& alias : ALIASES) {
+    if (name == alias.alias) name = alias.name;
+  }
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  for (const Command& command : COMMANDS) {
+    if (name != command.name) continue;
+    SetCurrentCommand(command.name);
+    return command.run(args);
+  }
+  std::vector<std::string_view> candidates = CommandNames();
+  candidates.push_back("--help");
+  candidates.push_back("--version");
+  const std::string closest = ClosestMatch(name, candidates);
+  PrintUsageError((name.size() > 1 && name[0] == '-' ? "unknown option " : "unknown command ") +
+                  name + (closest.empty() ? "" : "; did you mean " + closest + "?"));
+  return EXIT_USAGE;
+}
+
+}  // namespace quarnel::cli

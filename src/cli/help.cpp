@@ -1,0 +1,158 @@
+// The help texts of the command line: the overview of `quarnel --help` and one page per command
+// for `quarnel COMMAND --help`, written for players rather than for the format's authors.
+
+#include <cstring>
+
+#include "cli/command_line.h"
+
+namespace quarnel::cli {
+
+namespace {
+
+constexpr const char ANALYSIS_OPTIONS[] =
+    R"(  --ff8             look for videos the way Final Fantasy VIII stores them; use
+                    it for that game only: XA audio is not looked for at all
+  --enhanced-movie  end a video where its frame numbers stop running on; try it
+                    when the plain scan reports an error or finds videos
+                    that run into each other
+  --enhanced-xa     also split XA streams at silence; try it when the scan finds
+                    too many XA records or one stream spans several songs
+)";
+
+constexpr const char COMMON_OPTIONS[] =
+    R"(  --quiet           no progress and no log: only errors and the summary
+  -h, --help        show this help
+)";
+
+const CommandHelp HELP[] = {
+    {"analyse",
+     "analyse IMAGE... [--ff8] [--enhanced-movie] [--enhanced-xa]\n"
+     "          [--json]",
+     "list the videos, XA streams and CD audio tracks of a disc image",
+     R"(Scans a raw CD image (.bin with 2352-byte sectors; keep its .cue sheet beside it
+when the disc has audio tracks) and lists what it found, one numbered row per
+video and XA stream: these numbers are what 'process --rip' takes. Nothing is
+written. Several images are analysed in turn, then summed up in a table.
+
+Options:
+)",
+     ANALYSIS_OPTIONS,
+     R"(  --json            one JSON document on stdout (an array of them for several
+                    images); the log goes to stderr
+)"},
+    {"process",
+     "process IMAGE [--maximum|--normal] [--rip WHAT]\n"
+     "          [--ten-percent I,...] [--smallest-source] [--xa-mp3]\n"
+     "          [--audio-mp3] [--ff8] [--enhanced-movie] [--enhanced-xa] [--json]",
+     "write a compressed image, smaller still when media are ripped",
+     R"(Analyses IMAGE, then writes the compressed image beside it: IMAGE.Z (normal),
+IMAGE.bz (maximum) or IMAGE.ZNX (when XA streams are ripped), with its block
+table. The source image is never changed.
+
+Ripping makes the image much smaller but changes the game: a ripped video
+shows a stand-in movie or nothing (--ten-percent keeps its first tenth), and
+a ripped XA stream (speech, music) is silent in the game unless its sound is
+kept as MP3 with --xa-mp3. CD audio tracks are not part of the
+compressed image: they are kept only as MP3 with --audio-mp3 and are otherwise
+lost. MP3 needs the LAME encoder (Debian package lame).
+
+Options:
+  --normal          zlib compression (the default): faster to write and to play
+  --maximum         bzip2 compression: smaller, slower
+  --rip WHAT        what to rip: all, video, xa, none, or the
+                    row numbers that 'analyse' lists, such as 0,2,5
+  --ten-percent I,...
+                    ripped videos that keep their first tenth
+  --smallest-source fill ripped videos from the shortest marked one instead of
+                    the stand-in movie
+  --xa-mp3          rip every XA stream and keep its sound as MP3
+  --audio-mp3       keep the CD audio tracks as MP3
+)",
+     ANALYSIS_OPTIONS,
+     R"(  --json            one JSON document on stdout; the log goes to stderr
+)"},
+    {"uncompress", "uncompress DATAFILE [--force] [--json]",
+     "restore the raw disc image from a compressed image",
+     R"(Restores the raw image from DATAFILE (.Z, .bz or .ZNX) and its block table,
+into DATAFILE's name without its extension. Ripped videos and XA streams stay
+as they were ripped: the restored image is not the original disc.
+
+Options:
+  --force           replace that file when it exists
+  --json            one JSON document on stdout; the log goes to stderr
+)",
+     "", ""},
+    {"verify", "verify DATAFILE... [--source IMAGE] [--dat FILE] [--json]",
+     "check that a compressed image restores whole, and which dump it is",
+     R"(Restores each compressed image without writing anything and prints the
+CRC32, MD5 and SHA-1 of the restored image. Damaged blocks are reported.
+
+Options:
+  --source IMAGE    also read the original raw image and say whether the
+                    restored one is identical to it
+  --dat FILE        look the restored image up in a DAT file (the XML lists of
+                    known good dumps that preservation groups publish) and name
+                    the game it is a dump of
+  --json            one JSON document on stdout (an array of them for several
+                    images); the log goes to stderr
+)",
+     "", ""},
+    {"info", "info DATAFILE... [--json]", "show what a compressed image holds",
+     R"(Prints, for each compressed image, its compression, size before and after,
+block count and the ripped media, XA and audio sections it carries, without
+restoring it.
+
+Options:
+  --json            one JSON document on stdout (an array of them for several
+                    images)
+)",
+     "", ""},
+    {"sample", "sample DIR", "write a small synthetic disc to try the other commands on",
+     R"(Writes DIR/sample.bin and DIR/sample.cue: a small made-up disc with two
+videos, an XA stream and two CD audio tracks.
+
+Options:
+)",
+     "", ""},
+};
+
+}  // namespace
+
+const CommandHelp* FindHelp(std::string_view command) {
+  for (const CommandHelp& help : HELP) {
+    if (command == help.name) return &help;
+  }
+  return nullptr;
+}
+
+void PrintCommandHelp(const CommandHelp& help, std::FILE* out) {
+  std::fprintf(out, "usage: quarnel %s\n\n%s%s%s%s", help.synopsis, help.text, help.moreOptions,
+               help.jsonOption, COMMON_OPTIONS);
+  std::fputs(
+      "\nExit status: 0 done, 1 failed (for several inputs: any of them), 2 usage error,\n"
+      "130 stopped by Ctrl-C (the first Ctrl-C stops the run, a second one quits).\n",
+      out);
+}
+
+void PrintOverview(const std::vector<std::string_view>& commands, std::FILE* out) {
+  std::fputs(
+      "usage: quarnel              open the window\n"
+      "       quarnel COMMAND [ARGS...]\n"
+      "       quarnel COMMAND --help\n"
+      "\n"
+      "Keeps PlayStation discs (raw .bin/.cue images) as compressed images and restores\n"
+      "them.\n\nCommands:\n",
+      out);
+  for (const std::string_view command : commands) {
+    const CommandHelp* help = FindHelp(command);
+    if (help != nullptr) std::fprintf(out, "  %-11s %s\n", help->name, help->summary);
+  }
+  std::fputs(
+      "\nOptions:\n"
+      "  -h, --help   show this help\n"
+      "  --version    show the version\n"
+      "\nRun 'quarnel COMMAND --help' for what a command does and its options.\n",
+      out);
+}
+
+}  // namespace quarnel::cli
