@@ -17,7 +17,7 @@
 #include "bench_support.h"
 #include "cli/cli_window.h"
 #include "common/app_state.h"
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "common/sector.h"
 
 namespace quarnel::bench {

@@ -18,7 +18,7 @@
 #include "analysis/analyse_iso.h"
 #include "bench_support.h"
 #include "cli/cli_window.h"
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "packing/compressed_format.h"
 #include "packing/process_iso.h"
 #include "packing/uncompress_iso.h"

@@ -21,7 +21,7 @@
 #include "bench_support.h"
 #include "cli/cli_window.h"
 #include "common/app_state.h"
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "shell/main_window.h"
 
 namespace {

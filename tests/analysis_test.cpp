@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "analysis/analyse_iso.h"
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "common/sector.h"
 #include "test_support.h"
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "test_support.h"
 
 extern char** environ;

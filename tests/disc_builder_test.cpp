@@ -1,4 +1,4 @@
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 
 #include <gtest/gtest.h>
 

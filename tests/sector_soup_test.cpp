@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "common/sector.h"
 #include "test_support.h"
 

@@ -11,7 +11,7 @@
 
 #include "analysis/analyse_iso.h"
 #include "common/app_state.h"
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "fake_window.h"
 
 namespace quarnel::testing {

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "analysis/media_list.h"
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "common/platform.h"
 #include "shell/main_window.h"
 #include "test_support.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 #include "common/sector.h"
 #include "test_support.h"
 

@@ -14,6 +14,7 @@
 #include "common/image_file.h"
 #include "common/report.h"
 #include "common/sector.h"
+#include "xa/xa_decoder.h"
 
 namespace quarnel {
 
@@ -25,8 +26,6 @@ constexpr uint32_t LAST_SYSTEM_SECTOR = 16;
 // The last sector before track 2 that carries a subheader lies within this many sectors of it.
 constexpr uint32_t MAX_DATA_TRACK_GAP = 151;
 
-constexpr uint8_t VIDEO_MAGIC_0 = 0x60;
-constexpr uint8_t VIDEO_MAGIC_1 = 0x01;
 constexpr uint8_t MIN_VIDEO_SECTORS_BEFORE_AUDIO = 7;
 
 bool IsVideoSector(uint8_t submode) {
@@ -44,7 +43,7 @@ bool IsRealTimeData(uint8_t submode) {
 
 uint16_t FrameNumber(const uint8_t* sector) {
   const uint8_t* u = UserData(sector);
-  return static_cast<uint16_t>(u[8] | (u[9] << 8));
+  return static_cast<uint16_t>(u[STR_FRAME_NUMBER_OFFSET] | (u[STR_FRAME_NUMBER_OFFSET + 1] << 8));
 }
 
 bool IsFf8Sector(const uint8_t* sector) {
@@ -174,7 +173,7 @@ bool SectorScan::Examine(uint32_t s, const uint8_t* sector) {
         // HandOver: the video detector is closed; the XA detector takes the sector.
       } else {
         const uint8_t* u = UserData(sector);
-        if (u[0] == VIDEO_MAGIC_0 && u[1] == VIDEO_MAGIC_1 && u[8] == 1 && u[9] == 0 &&
+        if (u[0] == STR_MAGIC_0 && u[1] == STR_MAGIC_1 && FrameNumber(sector) == 1 &&
             IsVideoSector(Submode(sector))) {
           OpenVideo(s);
           return true;
@@ -217,13 +216,12 @@ SectorScan::Outcome SectorScan::PlainRules(uint32_t s, const uint8_t* sector) {
   if (IsVideoSector(submode)) {
     n += 1;
     if (n > p) n = 1;
-    const uint8_t* u = UserData(sector);
     if (IsRealTimeData(submode)) {
       if (submode & SUBMODE_EOF) {
         CloseVideo(s);
-      } else if (u[9] == 0 && u[8] == 2) {
+      } else if (FrameNumber(sector) == 2) {
         secondFrameSeen_ = true;
-      } else if (u[9] == 0 && u[8] == 1 && secondFrameSeen_) {
+      } else if (FrameNumber(sector) == 1 && secondFrameSeen_) {
         // Frame 1 again after frame 2: the next movie starts right here.
         CloseVideo(s - 1);
         if (!tableFull_) OpenVideo(s);

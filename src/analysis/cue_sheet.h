@@ -6,7 +6,7 @@
 #include <functional>
 #include <string_view>
 
-#include "analysis/media_table.h"
+#include "common/media_tables.h"
 
 namespace quarnel {
 

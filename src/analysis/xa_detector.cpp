@@ -25,10 +25,10 @@ bool IsPlainData(uint8_t submode) {
 
 bool IsSilentSoundGroup(const uint8_t* sector, size_t k) {
   const uint8_t* g = sector + USER_DATA_OFFSET + SOUND_GROUP_SIZE * k;
-  for (size_t i = 0; i < 16; ++i) {
-    if (g[i] != 0x0C) return false;
+  for (size_t i = 0; i < SOUND_PARAMETER_BYTES; ++i) {
+    if (g[i] != SILENT_SOUND_PARAMETER) return false;
   }
-  for (size_t i = 16; i < SOUND_GROUP_SIZE; ++i) {
+  for (size_t i = SOUND_WORDS_OFFSET; i < SOUND_GROUP_SIZE; ++i) {
     if (g[i] != 0) return false;
   }
   return true;

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "cli/command_line.h"
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 
 namespace quarnel::cli {
 

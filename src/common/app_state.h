@@ -1,13 +1,13 @@
-// Everything that lives from start to exit: the shared values, the analysis tables, the decoder
-// and the block buffers. One instance for the program; tests make fresh ones.
+// Everything that lives from start to exit: the shared values, the analysis tables and the XA
+// decoder's state. One instance for the program; tests make fresh ones.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
-#include "analysis/media_table.h"
+#include "common/media_tables.h"
 #include "common/sector.h"
-#include "xa/xa_decoder.h"
+#include "common/xa_decoder_state.h"
 
 namespace quarnel {
 
@@ -33,9 +33,6 @@ struct AppState {
 
   XaDecoder Xa;
   int16_t PcmSectorBuffer[XA_SAMPLES_PER_SECTOR];  // one decoded XA sector
-
-  uint8_t RawBlockBuffer[RAW_BLOCK_SIZE];
-  uint8_t PackedBlockBuffer[PACKED_BLOCK_SIZE];
 };
 
 // A zero-filled state on the heap (it is over a megabyte).

@@ -38,10 +38,36 @@ constexpr uint8_t SUBMODE_EOF = 0x80;
 constexpr uint8_t CODING_STEREO_MASK = 0x03;  // value 1: stereo
 constexpr uint8_t CODING_RATE_MASK = 0x0C;    // non-zero: 18900 Hz, zero: 37800 Hz
 
-// XA audio: 18 sound groups of 128 bytes from the start of the user data.
+// XA audio: 18 sound groups of 128 bytes from the start of the user data. A group holds 16 bytes
+// of sound parameters (the eight units' parameters at bytes 4 to 11, framed by copies), then 28
+// sample words of 4 bytes; each unit decodes to 28 samples. A silent group has 0x0C for every
+// parameter byte and zero words.
 constexpr size_t SOUND_GROUP_SIZE = 128;
 constexpr size_t SOUND_GROUPS_PER_SECTOR = 18;
-constexpr size_t XA_SAMPLES_PER_SECTOR = 4032;
+constexpr size_t SOUND_PARAMETER_BYTES = 16;
+constexpr size_t SOUND_PARAMETERS_OFFSET = 4;
+constexpr size_t SOUND_WORDS_OFFSET = SOUND_PARAMETER_BYTES;
+constexpr size_t SOUND_WORD_SIZE = 4;
+constexpr size_t SOUND_UNITS_PER_GROUP = 8;
+constexpr size_t SOUND_UNIT_SAMPLES = 28;
+constexpr size_t SOUND_GROUP_SAMPLES = SOUND_UNITS_PER_GROUP * SOUND_UNIT_SAMPLES;       // 224
+constexpr size_t XA_SAMPLES_PER_SECTOR = SOUND_GROUPS_PER_SECTOR * SOUND_GROUP_SAMPLES;  // 4032
+constexpr uint8_t SILENT_SOUND_PARAMETER = 0x0C;
+
+// STR video: the user data of a video sector starts with a 32-byte header: 0x60 0x01, the
+// version (0x0001 | 0x8000 for MDEC data), the sector's index in its frame (u16), the frame's
+// sector count (u16), the frame number (u32), the frame's data size (u32), width and height (u16).
+constexpr uint8_t STR_MAGIC_0 = 0x60;
+constexpr uint8_t STR_MAGIC_1 = 0x01;
+constexpr size_t STR_VERSION_OFFSET = 2;
+constexpr size_t STR_INDEX_IN_FRAME_OFFSET = 4;
+constexpr size_t STR_SECTORS_IN_FRAME_OFFSET = 6;
+constexpr size_t STR_FRAME_NUMBER_OFFSET = 8;
+constexpr size_t STR_FRAME_SIZE_OFFSET = 12;
+constexpr size_t STR_WIDTH_OFFSET = 16;
+constexpr size_t STR_HEIGHT_OFFSET = 18;
+constexpr size_t STR_HEADER_SIZE = 32;
+constexpr size_t STR_DATA_PER_SECTOR = FORM1_USER_DATA_SIZE - STR_HEADER_SIZE;  // 2016
 
 // Sectors 0 to 149 of a disc are addressed from 00:02:00.
 constexpr uint32_t ADDRESS_OFFSET = 150;

@@ -14,7 +14,7 @@ namespace {
 // Video sectors keep their STR sector header (32 bytes of user data) or, for FF8 movies, their
 // 8-byte one; the picture data up to the end of the 2048 bytes is cleared.
 constexpr size_t VIDEO_CLEAR_END = USER_DATA_OFFSET + FORM1_USER_DATA_SIZE;  // 2072
-constexpr size_t VIDEO_CLEAR_START = USER_DATA_OFFSET + 32;
+constexpr size_t VIDEO_CLEAR_START = USER_DATA_OFFSET + STR_HEADER_SIZE;
 constexpr size_t FF8_CLEAR_START = USER_DATA_OFFSET + 8;
 
 // The continuing form copies everything from the subheader on; the switching form keeps the

@@ -1,16 +1,18 @@
 #include "xa/xa_decoder.h"
 
+#include "common/sector.h"
+
 namespace quarnel {
 namespace {
 
-constexpr int kUnitSamples = 28;
+constexpr int kUnitSamples = SOUND_UNIT_SAMPLES;
 constexpr int kUnitPairs = 4;
-constexpr int kGroupBytes = 128;
-constexpr int kGroupSamples = 224;
-constexpr int kGroupsPerSector = 18;
-constexpr int kParamOffset = 4;
-constexpr int kWordsOffset = 16;
-constexpr int kWordBytes = 4;
+constexpr int kGroupBytes = SOUND_GROUP_SIZE;
+constexpr int kGroupSamples = SOUND_GROUP_SAMPLES;
+constexpr int kGroupsPerSector = SOUND_GROUPS_PER_SECTOR;
+constexpr int kParamOffset = SOUND_PARAMETERS_OFFSET;
+constexpr int kWordsOffset = SOUND_WORDS_OFFSET;
+constexpr int kWordBytes = SOUND_WORD_SIZE;
 
 // Prediction weights in 1/64. Filter numbers past the table mark a unit that is skipped.
 constexpr int kFilterCount = 5;

@@ -3,13 +3,9 @@
 
 #include <cstdint>
 
-namespace quarnel {
+#include "common/xa_decoder_state.h"
 
-struct XaDecoder {
-  int32_t XaShiftTable[16][16];
-  // Left newest, left previous, right newest, right previous (mono uses the first two).
-  int32_t XaDecoderState[4];
-};
+namespace quarnel {
 
 void InitXaDecoder(XaDecoder& decoder);
 

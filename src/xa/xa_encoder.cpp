@@ -8,11 +8,11 @@ namespace quarnel {
 
 namespace {
 
-constexpr int UNIT_SAMPLES = 28;
-constexpr int UNITS = 8;
-constexpr int PARAM_OFFSET = 4;
-constexpr int WORDS_OFFSET = 16;
-constexpr int GROUP_SAMPLES = 224;
+constexpr int UNIT_SAMPLES = SOUND_UNIT_SAMPLES;
+constexpr int UNITS = SOUND_UNITS_PER_GROUP;
+constexpr int PARAM_OFFSET = SOUND_PARAMETERS_OFFSET;
+constexpr int WORDS_OFFSET = SOUND_WORDS_OFFSET;
+constexpr int GROUP_SAMPLES = SOUND_GROUP_SAMPLES;
 
 // The four filters every player knows; the decoder's fifth is never chosen.
 constexpr int FILTERS = 4;

@@ -41,8 +41,8 @@ constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 constexpr int kFrames = 70;
 constexpr int kSectorsPerFrame = 5;
-constexpr size_t kChunkOffset = USER_DATA_OFFSET + 32;
-constexpr size_t kChunkSize = FORM1_USER_DATA_SIZE - 32;
+constexpr size_t kChunkOffset = USER_DATA_OFFSET + STR_HEADER_SIZE;
+constexpr size_t kChunkSize = STR_DATA_PER_SECTOR;
 
 constexpr uint8_t kGround = 24;  // luma of the dark ground
 constexpr uint8_t kInk = 208;    // luma of the letters
@@ -111,14 +111,15 @@ std::vector<uint8_t> BuildSectors(const std::vector<uint8_t>& frame) {
         sector[copy + 3] = 0;  // coding
       }
       uint8_t* h = sector + USER_DATA_OFFSET;
-      PutLe(h + 0, 0x0160, 2);
-      PutLe(h + 2, 0x8001, 2);
-      PutLe(h + 4, s, 2);
-      PutLe(h + 6, kSectorsPerFrame, 2);
-      PutLe(h + 8, number, 4);
-      PutLe(h + 12, static_cast<uint32_t>(frame.size()), 4);
-      PutLe(h + 16, kWidth, 2);
-      PutLe(h + 18, kHeight, 2);
+      h[0] = STR_MAGIC_0;
+      h[1] = STR_MAGIC_1;
+      PutLe(h + STR_VERSION_OFFSET, 0x8001, 2);
+      PutLe(h + STR_INDEX_IN_FRAME_OFFSET, s, 2);
+      PutLe(h + STR_SECTORS_IN_FRAME_OFFSET, kSectorsPerFrame, 2);
+      PutLe(h + STR_FRAME_NUMBER_OFFSET, number, 4);
+      PutLe(h + STR_FRAME_SIZE_OFFSET, static_cast<uint32_t>(frame.size()), 4);
+      PutLe(h + STR_WIDTH_OFFSET, kWidth, 2);
+      PutLe(h + STR_HEIGHT_OFFSET, kHeight, 2);
       std::copy(frame.begin(), frame.begin() + 8, h + 20);
       const size_t begin = s * kChunkSize;
       if (begin < frame.size()) {

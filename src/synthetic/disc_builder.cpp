@@ -1,4 +1,4 @@
-#include "common/disc_builder.h"
+#include "synthetic/disc_builder.h"
 
 #include <algorithm>
 #include <cassert>
@@ -18,15 +18,9 @@ namespace {
 
 constexpr uint8_t FILE_NUMBER = 1;  // file number of every stream sector we write
 
-// STR frames carry 2016 bytes of MDEC data per sector (2048 minus the 32-byte sector header).
-constexpr uint32_t STR_DATA_PER_SECTOR = 2016;
-
 constexpr uint32_t CDDA_SAMPLE_RATE = 44100;
 constexpr uint32_t CDDA_FRAMES_PER_SECTOR = SECTOR_SIZE / 4;  // 16-bit stereo
 constexpr double CDDA_AMPLITUDE = 8000.0;
-
-constexpr uint8_t SILENT_PARAMETER = 0x0C;
-constexpr size_t SOUND_PARAMETER_BYTES = 16;
 
 // Deterministic filler (xorshift32), so that the same calls always build the same image.
 class Pattern {
@@ -149,16 +143,15 @@ uint32_t DiscBuilder::AddVideoSector(uint32_t frame, uint16_t indexInFrame, uint
                                      uint8_t submode, uint8_t channel) {
   std::vector<uint8_t> payload(FORM1_USER_DATA_SIZE);
   uint8_t* p = payload.data();
-  p[0] = 0x60;
-  p[1] = 0x01;
-  p[2] = 0x01;
-  p[3] = 0x80;
-  PutU16(p + 4, indexInFrame);
-  PutU16(p + 6, sectorsInFrame);
-  PutU32(p + 8, frame);
-  PutU32(p + 12, sectorsInFrame * STR_DATA_PER_SECTOR);
-  PutU16(p + 16, 320);
-  PutU16(p + 18, 240);
+  p[0] = STR_MAGIC_0;
+  p[1] = STR_MAGIC_1;
+  PutU16(p + STR_VERSION_OFFSET, 0x8001);
+  PutU16(p + STR_INDEX_IN_FRAME_OFFSET, indexInFrame);
+  PutU16(p + STR_SECTORS_IN_FRAME_OFFSET, sectorsInFrame);
+  PutU32(p + STR_FRAME_NUMBER_OFFSET, frame);
+  PutU32(p + STR_FRAME_SIZE_OFFSET, static_cast<uint32_t>(sectorsInFrame * STR_DATA_PER_SECTOR));
+  PutU16(p + STR_WIDTH_OFFSET, 320);
+  PutU16(p + STR_HEIGHT_OFFSET, 240);
   // Frame data that differs per sector, so that ripping visibly replaces something.
   Pattern pattern(frame * 65536u + indexInFrame);
   for (size_t i = 20; i < payload.size(); ++i) p[i] = pattern.NextByte();
@@ -198,7 +191,7 @@ uint32_t DiscBuilder::AddXaSector(uint8_t channel, uint8_t coding, uint8_t extra
   for (size_t g = 0; g < SOUND_GROUPS_PER_SECTOR; ++g) {
     uint8_t* group = payload.data() + g * SOUND_GROUP_SIZE;
     if (silentGroups & (1u << g)) {
-      std::fill(group, group + SOUND_PARAMETER_BYTES, SILENT_PARAMETER);
+      std::fill(group, group + SOUND_PARAMETER_BYTES, SILENT_SOUND_PARAMETER);
       continue;  // sample words stay zero
     }
     // Filter 0 with shifts 4..7: audible, never clipping, and never the silent 0x0C form.
