@@ -37,9 +37,13 @@ bool Variadic(const char* name) {
   return length > 3 && std::strcmp(name + length - 3, "...") == 0;
 }
 
-Parse ParseArgs(const std::vector<std::string>& args, const std::vector<Option>& options,
+Parse ParseArgs(const std::vector<std::string>& args, const std::vector<Option>& commandOptions,
                 const std::vector<const char*>& positionalNames,
                 std::vector<std::string>& positional) {
+  // Every command's options and those they all share.
+  bool quiet = false;
+  std::vector<Option> options = commandOptions;
+  options.push_back({"--quiet", &quiet});
   bool optionsEnded = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -52,10 +56,6 @@ Parse ParseArgs(const std::vector<std::string>& args, const std::vector<Option>&
       continue;
     }
     if (arg == "-h" || arg == "--help") return Parse::Help;
-    if (arg == "--quiet") {
-      SetQuietMode(true);
-      continue;
-    }
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
     const Option* option = nullptr;
@@ -63,7 +63,7 @@ Parse ParseArgs(const std::vector<std::string>& args, const std::vector<Option>&
       if (name == candidate.name) option = &candidate;
     }
     if (option == nullptr) {
-      std::vector<std::string_view> names = {"--help", "--quiet"};
+      std::vector<std::string_view> names = {"--help"};
       for (const Option& candidate : options) names.push_back(candidate.name);
       const std::string closest = ClosestMatch(name, names);
       PrintUsageError("unknown option " + arg +
@@ -85,6 +85,7 @@ Parse ParseArgs(const std::vector<std::string>& args, const std::vector<Option>&
       return Parse::Error;
     }
   }
+  SetQuietMode(quiet);
   if (positional.size() < positionalNames.size()) {
     std::string missing = positionalNames[positional.size()];
     if (Variadic(missing.c_str())) missing.resize(missing.size() - 3);
