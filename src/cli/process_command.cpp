@@ -120,6 +120,7 @@ std::string ProcessJson(const AppState& state, const ProcessResult& result, cons
   json.Field("blocks", result.blocks);
   json.Field("rippedCount", result.rippedCount);
   json.Field("stopped", stopped);
+  json.Field("restoredSha1", result.restoredSha1);
   for (const auto& [name, entries] : {std::pair{"xaSection", &result.xaSection},
                                       std::pair{"audioSection", &result.audioSection}}) {
     json.Key(name);
@@ -160,7 +161,7 @@ void PrintSection(const char* title, const char* item, uint32_t firstNumber,
 int RunProcess(const std::vector<std::string>& args) {
   AnalysisOptions analysis;
   bool maximum = false, normal = false, smallestSource = false, xaMp3 = false, audioMp3 = false;
-  bool jsonMode = false;
+  bool jsonMode = false, verify = false;
   std::optional<std::string> ripText, tenPercentText;
   std::vector<Option> options = {{"--maximum", &maximum},
                                  {"--normal", &normal},
@@ -169,6 +170,7 @@ int RunProcess(const std::vector<std::string>& args) {
                                  {"--smallest-source", &smallestSource},
                                  {"--xa-mp3", &xaMp3},
                                  {"--audio-mp3", &audioMp3},
+                                 {"--verify", &verify},
                                  {"--json", &jsonMode}};
   AddAnalysisOptions(options, analysis);
   std::vector<std::string> positional;
@@ -211,7 +213,7 @@ int RunProcess(const std::vector<std::string>& args) {
     // The analysis checks this box itself when it finds audio tracks; the user's word holds.
     window.SetChecked(IDC_RIP_AUDIO_MP3, audioMp3);
     window.SetComboSelection(maximum ? COMBO_MAXIMUM_COMPRESSION : COMBO_NORMAL_COMPRESSION);
-    result = ProcessIso(*state, window);
+    result = ProcessIso(*state, window, verify);
     outcome = result.outcome;
   }
   window.EraseProgress();

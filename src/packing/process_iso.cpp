@@ -19,6 +19,7 @@
 #include "packing/compression_mode.h"
 #include "packing/media_ripping.h"
 #include "packing/mp3_phases.h"
+#include "packing/verify_image.h"
 
 namespace quarnel {
 
@@ -108,6 +109,28 @@ class CompressedWriter {
   OutputFile& Data() { return data_; }
   const OutputFile& Table() const { return table_; }
 
+  // Restores the image from its temporaries, as a reader would, and compares it with `written`.
+  bool Verify(uint32_t mode, const ChecksumDigests& written) {
+    if (!data_.Flush()) return WriteFailed(data_);
+    if (!table_.Flush()) return WriteFailed(table_);
+    const VerifyReport report = VerifyWrittenImage(state_, window_, data_.TemporaryPath(),
+                                                   table_.TemporaryPath(), mode);
+    if (report.stopped) {
+      result_.stopped = true;
+      result_.outcome.stopDetail = "while verifying the written image";
+      return false;
+    }
+    if (report.Passed() && report.restored.size == written.size &&
+        report.restored.sha1 == written.sha1) {
+      result_.restoredSha1 = report.restored.sha1;
+      return true;
+    }
+    return Fail(data_.Path(), EIO,
+                data_.Path() + " does not restore what was compressed" +
+                    (report.layout.problems.empty() ? std::string()
+                                                    : ": " + report.layout.problems[0].Text()));
+  }
+
  private:
   bool CreateFailed(const OutputFile& f) {
     result_.createFailed = true;
@@ -132,7 +155,7 @@ class CompressedWriter {
 
 }  // namespace
 
-ProcessResult ProcessIso(AppState& state, Window& window) {
+ProcessResult ProcessIso(AppState& state, Window& window, bool verify) {
   ProcessResult result;
   Outcome& outcome = result.outcome;
   ReadControlText(window, IDC_PATH, state.ImagePath, sizeof state.ImagePath);
@@ -267,6 +290,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
   uint32_t runningOffset = 0;
   uint64_t sectorsDone = 0;
   bool atEnd = false;
+  Checksums written;  // of the raw blocks as compressed, for the verification
 
   BlockSteps steps;
   steps.read = [&](size_t i) {
@@ -322,6 +346,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
         EncodeBlockEntry(entry, mode, runningOffset, static_cast<uint32_t>(slot.packed), slot.tag);
     if (!writer.Append(entry, entrySize, packed.data() + i * room, slot.packed)) return false;
     runningOffset += static_cast<uint32_t>(slot.packed);
+    if (verify) written.Update(raw.data() + i * kind.rawBlockLength, slot.length);
     result.blocks += 1;
     return true;
   };
@@ -362,7 +387,8 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
     });
   }
   const bool blocksDone = ok && (!result.stopped || !outcome.stopDetail.empty());
-  if (blocksDone) ok = writer.Commit();
+  if (blocksDone && verify) ok = writer.Verify(mode, written.Finish());
+  if (blocksDone && ok) ok = writer.Commit();
   if (!ok || !blocksDone) {
     if (result.stopped && outcome.stopDetail.empty()) {
       outcome.stopDetail = "after " + std::to_string(result.blocks) + " blocks";
@@ -386,6 +412,7 @@ ProcessResult ProcessIso(AppState& state, Window& window) {
                              : imageSize != 0 ? resultSize * 100 / imageSize
                                               : 100;
     LogF(state, window, "- %d%% smaller than original.", 100 - static_cast<int>(percent));
+    if (verify) LogF(state, window, "- SHA-1 of the restored image: %s", result.restoredSha1.c_str());
   }
   ripper.ReleaseVideoSource();
   window.PumpMessages();

@@ -30,9 +30,12 @@ struct ProcessResult {
   uint32_t rippedCount = 0;
   std::vector<SectionEntryInfo> xaSection;     // empty when no XA stream section was appended
   std::vector<SectionEntryInfo> audioSection;  // likewise for the audio track section
+  std::string restoredSha1;  // with `verify`: of the image as read back, before it was committed
   Outcome outcome;
 };
 
-ProcessResult ProcessIso(AppState& state, Window& window);
+// With `verify`, the written image is read back and restored before it gets its final names; one
+// block that does not give back what was compressed fails the run.
+ProcessResult ProcessIso(AppState& state, Window& window, bool verify = false);
 
 }  // namespace quarnel
