@@ -106,12 +106,13 @@ void PrintInfo(const ImageLayout& layout) {
                   i + FirstNumber(s), e.firstSector, e.lastSector, e.size);
     }
   }
-  std::printf("Emulator limits:    side file %llu of %llu bytes: %s; largest block %u of %u "
-              "bytes: %s\n",
-              static_cast<unsigned long long>(layout.sideSize),
-              static_cast<unsigned long long>(EMULATOR_SIDE_FILE_LIMIT),
-              layout.SideFileWithinLimit() ? "ok" : "OVER", layout.largestBlock,
-              EMULATOR_STORED_BLOCK_LIMIT, layout.BlocksWithinLimit() ? "ok" : "OVER");
+  std::printf(
+      "Emulator limits:    side file %llu of %llu bytes: %s; largest block %u of %u "
+      "bytes: %s\n",
+      static_cast<unsigned long long>(layout.sideSize),
+      static_cast<unsigned long long>(EMULATOR_SIDE_FILE_LIMIT),
+      layout.SideFileWithinLimit() ? "ok" : "OVER", layout.largestBlock,
+      EMULATOR_STORED_BLOCK_LIMIT, layout.BlocksWithinLimit() ? "ok" : "OVER");
   for (const ImageProblem& p : layout.problems) {
     if (!p.limit) std::printf("ERROR: %s\n", p.Text().c_str());
   }

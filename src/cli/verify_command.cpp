@@ -97,10 +97,10 @@ InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options
     outcome.result = "not verified";
   } else if (!report.Passed()) {
     const size_t count = layout.problems.size() + layout.moreProblems;
-    outcome.error = count != 0 ? dataFile + " failed verification: " + layout.problems[0].Text() +
-                                     (count > 1 ? " (and " + std::to_string(count - 1) + " more)"
-                                                : "")
-                               : dataFile + " has no entry in " + options.datName;
+    outcome.error = count != 0
+                        ? dataFile + " failed verification: " + layout.problems[0].Text() +
+                              (count > 1 ? " (and " + std::to_string(count - 1) + " more)" : "")
+                        : dataFile + " has no entry in " + options.datName;
     outcome.result = count != 0 ? std::to_string(count) + (count == 1 ? " problem" : " problems")
                                 : "no DAT entry";
   } else {

@@ -58,7 +58,8 @@ bool CompressedReader::OpenLocked(const std::string& path, int* fd, uint64_t* si
   *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (*fd < 0) return Refuse("cannot open " + path + ": " + std::strerror(errno), errno);
   struct stat st;
-  if (::fstat(*fd, &st) != 0) return Refuse("cannot open " + path + ": " + std::strerror(errno), errno);
+  if (::fstat(*fd, &st) != 0)
+    return Refuse("cannot open " + path + ": " + std::strerror(errno), errno);
   if (!S_ISREG(st.st_mode)) {
     const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return Refuse("cannot open " + path + ": " +
@@ -103,10 +104,10 @@ bool CompressedReader::Open(const std::string& dataFile) {
   struct stat st;
   if (::stat(sideFile_.c_str(), &st) != 0 && errno == ENOENT) {
     notCompressed_ = !named || EndsWithNoCase(dataFile, ".bin") || EndsWithNoCase(dataFile, ".iso");
-    const std::string what = notCompressed_ ? dataFile + " is not a compressed image: there is no "
-                                            : "cannot open ";
-    return Refuse(what + sideFile_ + (notCompressed_ ? " beside it" : ": No such file or directory"),
-                  ENOENT);
+    const std::string what =
+        notCompressed_ ? dataFile + " is not a compressed image: there is no " : "cannot open ";
+    return Refuse(
+        what + sideFile_ + (notCompressed_ ? " beside it" : ": No such file or directory"), ENOENT);
   }
   if (!OpenLocked(sideFile_, &sideFd_, &sideSize_)) return false;
   return ParseSideFile();
@@ -131,7 +132,8 @@ bool CompressedReader::ParseSideFile() {
   const uint64_t count = mode_ == MODE_BZIP2 ? sideSize_ / 4 - 1 : sideSize_ / kind.entrySize;
   if (count > maxBlocks) {
     return Refuse(sideFile_ + " describes " + std::to_string(count) +
-                      " blocks, more than a 99:59:74 disc holds (" + std::to_string(maxBlocks) + ")",
+                      " blocks, more than a 99:59:74 disc holds (" + std::to_string(maxBlocks) +
+                      ")",
                   EFBIG);
   }
   if (count > dataSize_) {
@@ -142,7 +144,8 @@ bool CompressedReader::ParseSideFile() {
   const size_t tableBytes = static_cast<size_t>(sideSize_);
   size_t got = 0;
   std::vector<uint8_t> table(tableBytes);
-  if (tableBytes != 0 && (!ReadFully(sideFd_, 0, table.data(), tableBytes, &got) || got != tableBytes)) {
+  if (tableBytes != 0 &&
+      (!ReadFully(sideFd_, 0, table.data(), tableBytes, &got) || got != tableBytes)) {
     const int error = errno != 0 ? errno : EIO;
     return Refuse("cannot read " + sideFile_ + ": " + std::strerror(error), error);
   }
@@ -160,9 +163,9 @@ bool CompressedReader::ParseSideFile() {
     }
     if (e.length == 0) return Refuse(block + ": its stored length is 0", EINVAL);
     if (e.length > largest) {
-      return Refuse(block + ": stored length " + std::to_string(e.length) +
-                        " is larger than a block",
-                    EINVAL);
+      return Refuse(
+          block + ": stored length " + std::to_string(e.length) + " is larger than a block",
+          EINVAL);
     }
     if (uint64_t{e.offset} + e.length > dataSize_) {
       return Refuse("block " + std::to_string(i) + " lies beyond the end of " + dataFile_, EINVAL);

@@ -69,8 +69,8 @@ bool Opened(CompressedReader& reader, ImageLayout& layout, bool ok) {
 // XaTags' markers.
 void CheckBlocks(CompressedReader& reader, ImageLayout& layout) {
   const CompressedKind& kind = reader.Kind();
-  const uint64_t stray = layout.mode == MODE_BZIP2 ? layout.sideSize % 4
-                                                   : layout.sideSize % kind.entrySize;
+  const uint64_t stray =
+      layout.mode == MODE_BZIP2 ? layout.sideSize % 4 : layout.sideSize % kind.entrySize;
   if (stray != 0) {
     AddProblem(layout, "side file",
                "its last " + Num(stray) + " bytes are no whole entry of " + Num(kind.entrySize));
@@ -123,12 +123,12 @@ void CheckSections(CompressedReader& reader, ImageLayout& layout, bool xaFirst) 
   const uint64_t size = layout.dataSize;
   std::vector<bool> order = xaFirst ? std::vector<bool>{true, false} : std::vector<bool>{false};
   for (const bool xa : order) {
-    if (at >= size) break;
+    // Fewer bytes than a count and one entry are no section, only bytes left over.
+    if (at >= size || size - at < 4 + SECTION_ENTRY_SIZE) break;
     const std::string name = SectionName(xa);
     uint8_t countField[4];
-    if (size - at < 4 || !reader.ReadAt(at, countField, 4)) {
-      AddProblem(layout, name, "only " + Num(size - at) + " bytes at offset " + Num(at) +
-                                   ", too few for its count");
+    if (!reader.ReadAt(at, countField, 4)) {
+      AddProblem(layout, "data file", "cannot read the " + name + " at offset " + Num(at));
       return;
     }
     const uint32_t count = GetU32(countField);
@@ -154,9 +154,9 @@ void CheckSections(CompressedReader& reader, ImageLayout& layout, bool xaFirst) 
       SectionEntryInfo e{GetU32(p), GetU32(p + 4), GetU32(p + 8), GetU32(p + 12), {}};
       const std::string entry = name + " entry " + Num(j);
       if (e.firstSector > e.lastSector) {
-        AddProblem(layout, entry,
-                   "first sector " + Num(e.firstSector) + " lies after its last " +
-                       Num(e.lastSector));
+        AddProblem(
+            layout, entry,
+            "first sector " + Num(e.firstSector) + " lies after its last " + Num(e.lastSector));
       }
       if (e.offset != next) {
         AddProblem(layout, entry,
@@ -337,8 +337,9 @@ void RestoreBlocks(AppState& state, Window& window, CompressedReader& reader, Ve
   const PipelineEnd end = RunBlockPipeline(state, window, workers, batchBlocks, steps);
   report.stopped = end == PipelineEnd::Stopped;
   if (readFailed) {
-    AddProblem(layout, "data file",
-               std::string("cannot read it: ") + std::strerror(reader.Errno() ? reader.Errno() : EIO));
+    AddProblem(
+        layout, "data file",
+        std::string("cannot read it: ") + std::strerror(reader.Errno() ? reader.Errno() : EIO));
   }
   const uint64_t size = report.restored.size;
   report.restored = sums.Finish();

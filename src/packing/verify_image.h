@@ -28,9 +28,9 @@ struct ImageProblem {
 
 // A section behind the blocks as its header gives it.
 struct SectionInfo {
-  bool xa = false;  // the XA stream section, else the audio track section
-  uint64_t at = 0;  // offset of its count field
-  uint64_t end = 0;  // where its last file ends
+  bool xa = false;                        // the XA stream section, else the audio track section
+  uint64_t at = 0;                        // offset of its count field
+  uint64_t end = 0;                       // where its last file ends
   std::vector<SectionEntryInfo> entries;  // `file` stays empty
 };
 
@@ -46,8 +46,9 @@ struct ImageLayout {
   uint64_t dataSize = 0;
   uint64_t sideSize = 0;
   uint64_t blockAreaEnd = 0;
-  uint64_t restoredSize = 0;  // the bytes "Uncompress ISO" writes; InspectImage decodes the last block
-  uint32_t largestBlock = 0;  // stored bytes
+  uint64_t restoredSize =
+      0;  // the bytes "Uncompress ISO" writes; InspectImage decodes the last block
+  uint32_t largestBlock = 0;    // stored bytes
   uint32_t xaTaggedBlocks = 0;  // ".ZNX" blocks holding ripped XA sectors
   std::vector<SectionInfo> sections;
   std::vector<ImageProblem> problems;
@@ -71,8 +72,8 @@ struct SectorRange {
 };
 
 struct VerifyOptions {
-  std::string source;              // compared sector by sector when not empty
-  std::vector<SectorRange> media;  // the media the source's analysis found
+  std::string source;                 // compared sector by sector when not empty
+  std::vector<SectorRange> media;     // the media the source's analysis found
   bool sourceHasAudioTracks = false;  // tracks behind the data track, never in the block area
   const DatFile* dat = nullptr;
   std::string datName;  // named in the log
