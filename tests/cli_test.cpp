@@ -728,3 +728,56 @@ TEST(Cli, ProcessWithoutAWorkingEncoderFailsAndLeavesNoOutputs) {
 
 }  // namespace
 }  // namespace quarnel
+
+namespace quarnel {
+namespace {
+
+// verify over several images, one damaged: each is checked, the damaged one names its block, and
+// the summary (or the JSON array) ends a run that exits 1. info reads the same image's layout.
+TEST(Cli, VerifiesSeveralImagesAndSumsThemUp) {
+  TempDir dir;
+  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
+  const std::string image = dir.File("sample.bin");
+  const Outcome processed = Quarnel(dir, {"process", image, "--verify"});
+  ASSERT_EQ(processed.status, 0) << processed.err;
+  const size_t at = processed.out.rfind("- SHA-1 of the restored image: ");
+  ASSERT_NE(at, std::string::npos) << processed.out;
+  const std::string sha1 = processed.out.substr(at + 31, 40);
+
+  const std::string good = image + ".Z", bad = dir.File("bad.bin.Z");
+  std::filesystem::copy_file(good, bad);
+  std::filesystem::copy_file(good + ".table", bad + ".table");
+  Corrupt(bad, 100, 8);  // inside block 0
+
+  const Outcome text = Quarnel(dir, {"verify", good, bad});
+  EXPECT_EQ(text.status, 1);
+  EXPECT_NE(text.out.find("- SHA-1 of the restored image: " + sha1 + "\n"), std::string::npos);
+  EXPECT_NE(text.out.find("ERROR: block 0: does not decompress\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.err.find("quarnel: " + bad + " failed verification: block 0"), std::string::npos)
+      << text.err;
+  const size_t summary = text.out.find("\nINPUT ");
+  ASSERT_NE(summary, std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("verified", summary), std::string::npos);
+  EXPECT_NE(text.out.find("FAILED\n", summary), std::string::npos);
+
+  const Outcome json = Quarnel(dir, {"verify", good, bad, "--json"});
+  EXPECT_EQ(json.status, 1);
+  ASSERT_TRUE(JsonChecker::Valid(json.out)) << json.out;
+  EXPECT_EQ(json.out.front(), '[');
+  EXPECT_NE(json.out.find("\"sha1\":\"" + sha1 + "\""), std::string::npos);
+  EXPECT_EQ(Count(json.out, "\"passed\":true"), 1u);
+  EXPECT_NE(json.out.find("\"problems\":[{\"where\":\"block 0\",\"what\":\"does not decompress\""),
+            std::string::npos)
+      << json.out;
+
+  const Outcome info = Quarnel(dir, {"info", good, "--json"});
+  EXPECT_EQ(info.status, 0) << info.err;
+  ASSERT_TRUE(JsonChecker::Valid(info.out)) << info.out;
+  EXPECT_NE(info.out.find("\"compressionMode\":2,\"sectors\":800,\"blocks\":800,"),
+            std::string::npos)
+      << info.out;
+  EXPECT_NE(info.out.find("\"restoredSize\":1881600,"), std::string::npos) << info.out;
+}
+
+}  // namespace
+}  // namespace quarnel

@@ -51,6 +51,8 @@ int RunAnalyse(const std::vector<std::string>& args);
 int RunSample(const std::vector<std::string>& args);
 int RunProcess(const std::vector<std::string>& args);
 int RunUncompress(const std::vector<std::string>& args);
+int RunVerify(const std::vector<std::string>& args);
+int RunInfo(const std::vector<std::string>& args);
 
 // One option of a subcommand: a flag (`flag` set) or an option taking a value (`value` set; it
 // stays empty when the option is not given, so that an empty value can be told from none).

@@ -21,6 +21,8 @@ constexpr Command COMMANDS[] = {
     {"analyse", RunAnalyse},
     {"process", RunProcess},
     {"uncompress", RunUncompress},
+    {"verify", RunVerify},
+    {"info", RunInfo},
     {"sample", RunSample},
 };
 

@@ -43,7 +43,8 @@ Options:
     {"process",
      "process IMAGE [--maximum|--normal] [--rip WHAT]\n"
      "          [--ten-percent I,...] [--smallest-source] [--xa-mp3]\n"
-     "          [--audio-mp3] [--ff8] [--enhanced-movie] [--enhanced-xa] [--json]",
+     "          [--audio-mp3] [--verify] [--ff8] [--enhanced-movie] [--enhanced-xa]\n"
+     "          [--json]",
      "write a compressed image, smaller still when media are ripped",
      R"(Analyses IMAGE, then writes the compressed image beside it: IMAGE.Z (normal),
 IMAGE.bz (maximum) or IMAGE.ZNX (when XA streams are ripped), with its block
@@ -67,6 +68,9 @@ Options:
                     the stand-in movie
   --xa-mp3          rip every XA stream and keep its sound as MP3
   --audio-mp3       keep the CD audio tracks as MP3
+  --verify          read the written image back before it gets its name and
+                    fail unless every block restores what was compressed; the
+                    log ends with the SHA-1 of the restored image
 )",
      ANALYSIS_OPTIONS,
      R"(  --json            one JSON document on stdout; the log goes to stderr
@@ -84,23 +88,31 @@ Options:
      "", ""},
     {"verify", "verify DATAFILE... [--source IMAGE] [--dat FILE] [--json]",
      "check that a compressed image restores whole, and which dump it is",
-     R"(Restores each compressed image without writing anything and prints the
-CRC32, MD5 and SHA-1 of the restored image. Damaged blocks are reported.
+     R"(Restores each compressed image in memory, writing nothing, and checks it: the
+block table, every block, the MP3 sections behind the blocks and the limits of
+the emulator's reader (a block table of at most 4 MiB, stored blocks of at most
+37732 bytes). Prints every fault with the block or section it concerns, then
+the CRC32, MD5 and SHA-1 of the restored image: the very bytes 'uncompress'
+writes. The exit status is 0 only when everything holds.
 
 Options:
-  --source IMAGE    also read the original raw image and say whether the
-                    restored one is identical to it
+  --source IMAGE    also compare the restored sectors with the original raw
+                    image and list the sectors that differ; differences inside
+                    a video or XA stream are what ripping changed, others fail
   --dat FILE        look the restored image up in a DAT file (the XML lists of
-                    known good dumps that preservation groups publish) and name
-                    the game it is a dump of
+                    known good dumps that preservation groups publish) by size
+                    and SHA-1 and name the entry, or fail with "no entry"; for
+                    a set of one file per track it is the data track's file
   --json            one JSON document on stdout (an array of them for several
                     images); the log goes to stderr
 )",
      "", ""},
     {"info", "info DATAFILE... [--json]", "show what a compressed image holds",
-     R"(Prints, for each compressed image, its compression, size before and after,
-block count and the ripped media, XA and audio sections it carries, without
-restoring it.
+     R"(Prints, for each compressed image, its compression, sectors and blocks, the
+sizes of its data file, block table and restored image, the blocks holding
+ripped XA audio, the XA and audio track sections with their entries, and
+whether the emulator's reader limits hold. Reads the block table and the
+section headers only: fast, but 'verify' is what checks every block.
 
 Options:
   --json            one JSON document on stdout (an array of them for several

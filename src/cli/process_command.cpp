@@ -121,6 +121,7 @@ std::string ProcessJson(const AppState& state, const ProcessResult& result, cons
   json.Field("blocks", result.blocks);
   json.Field("rippedCount", result.rippedCount);
   json.Field("stopped", stopped);
+  json.Field("restoredSha1", result.restoredSha1);
   for (const auto& [name, entries] : {std::pair{"xaSection", &result.xaSection},
                                       std::pair{"audioSection", &result.audioSection}}) {
     json.Key(name);
@@ -167,7 +168,7 @@ std::string StripErrorPrefix(const std::string& line) {
 int RunProcess(const std::vector<std::string>& args) {
   AnalysisOptions analysis;
   bool maximum = false, normal = false, smallestSource = false, xaMp3 = false, audioMp3 = false;
-  bool jsonMode = false;
+  bool jsonMode = false, verify = false;
   std::optional<std::string> ripText, tenPercentText, workFolder;
   std::vector<Option> options = {{"--maximum", &maximum},
                                  {"--normal", &normal},
@@ -176,6 +177,7 @@ int RunProcess(const std::vector<std::string>& args) {
                                  {"--smallest-source", &smallestSource},
                                  {"--xa-mp3", &xaMp3},
                                  {"--audio-mp3", &audioMp3},
+                                 {"--verify", &verify},
                                  {"--work-folder", nullptr, &workFolder},
                                  {"--json", &jsonMode}};
   AddAnalysisOptions(options, analysis);
@@ -222,7 +224,7 @@ int RunProcess(const std::vector<std::string>& args) {
     // The analysis checks this box itself when it finds audio tracks; the user's word holds.
     window.SetChecked(IDC_RIP_AUDIO_MP3, audioMp3);
     window.SetComboSelection(maximum ? COMBO_MAXIMUM_COMPRESSION : COMBO_NORMAL_COMPRESSION);
-    result = ProcessIso(*state, window, {workFolder.value_or(""), false});
+    result = ProcessIso(*state, window, {workFolder.value_or(""), verify});
     outcome = result.outcome;
   }
   window.EraseProgress();

@@ -157,6 +157,11 @@ bool OutputFile::Rewrite(uint64_t offset, const void* data, size_t size) {
   return true;
 }
 
+bool OutputFile::Flush() {
+  if (file_ == nullptr || errno_ != 0) return false;
+  return std::fflush(file_) == 0 || Fail(errno);
+}
+
 bool OutputFile::Close() {
   if (file_ == nullptr) return errno_ == 0;
   errno = 0;

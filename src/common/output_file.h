@@ -31,6 +31,8 @@ class OutputFile {
   bool Write(const void* data, size_t size);
   // Writes over bytes already written, then goes on at the end.
   bool Rewrite(uint64_t offset, const void* data, size_t size);
+  // Hands the buffered bytes to the file, so that another descriptor reads them; false on failure.
+  bool Flush();
   // Flushes and closes; false when any write or the close failed. Not for staged files.
   bool Close();
   // Staged: flush, fsync, rename onto the final name, fsync the folder. False (nothing renamed)

@@ -90,8 +90,10 @@ constexpr size_t TAG_RECORD_AT = 0;    // inside the XaTag
 constexpr size_t TAG_MARKER_AT = 2;
 constexpr size_t TAG_CHANNEL_AT = 3;
 
-// The largest side file the emulator's reader accepts.
+// The emulator's reader limits: the largest side file it loads and the largest stored block its
+// buffer takes. Larger ones restore here but not in the emulator.
 constexpr uint64_t EMULATOR_SIDE_FILE_LIMIT = uint64_t{4} << 20;
+constexpr uint32_t EMULATOR_STORED_BLOCK_LIMIT = 37732;
 // Sectors of the longest disc, 99:59:74: no side file describes more.
 constexpr uint32_t MAX_DISC_SECTORS = 100 * 60 * 75;
 

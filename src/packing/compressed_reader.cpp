@@ -54,7 +54,7 @@ bool CompressedReader::Refuse(const std::string& why, int error) {
 }
 
 // Opens a regular file for reading under a shared lock.
-bool CompressedReader::OpenLocked(const std::string& path, int* fd, uint64_t* size) {
+bool CompressedReader::OpenLocked(const std::string& path, int* fd, uint64_t* size, bool lock) {
   *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (*fd < 0) return Refuse("cannot open " + path + ": " + std::strerror(errno), errno);
   struct stat st;
@@ -66,7 +66,7 @@ bool CompressedReader::OpenLocked(const std::string& path, int* fd, uint64_t* si
                       (S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file"),
                   error);
   }
-  if (::flock(*fd, LOCK_SH | LOCK_NB) != 0) {
+  if (lock && ::flock(*fd, LOCK_SH | LOCK_NB) != 0) {
     busy_ = errno == EWOULDBLOCK;
     return Refuse(path + " is busy: another run writes it", errno);
   }
@@ -111,6 +111,15 @@ bool CompressedReader::Open(const std::string& dataFile) {
   }
   if (!OpenLocked(sideFile_, &sideFd_, &sideSize_)) return false;
   return ParseSideFile();
+}
+
+bool CompressedReader::OpenWritten(const std::string& dataPath, const std::string& sidePath,
+                                   uint32_t mode) {
+  dataFile_ = dataPath;
+  sideFile_ = sidePath;
+  mode_ = mode == MODE_NONE ? MODE_ZLIB : mode;
+  return OpenLocked(dataPath, &dataFd_, &dataSize_, false) &&
+         OpenLocked(sidePath, &sideFd_, &sideSize_, false) && ParseSideFile();
 }
 
 bool CompressedReader::ParseSideFile() {
@@ -184,6 +193,16 @@ bool CompressedReader::ReadBlock(uint32_t i, uint8_t* out) {
   }
   std::memcpy(out, window_.data() + (e.offset - windowStart_), e.length);
   return true;
+}
+
+bool CompressedReader::ReadAt(uint64_t offset, uint8_t* out, size_t length) {
+  size_t got = 0;
+  errno = 0;
+  if (!ReadFully(dataFd_, offset, out, length, &got)) {
+    errno_ = errno;
+    return false;
+  }
+  return got == length;
 }
 
 bool CompressedReader::DecodeBlock(BlockDecompressor& codec, const uint8_t* stored, uint32_t length,

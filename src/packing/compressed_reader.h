@@ -29,12 +29,16 @@ class CompressedReader {
   // and Busy() when another run writes one of the files. NotCompressed() tells a file that is no
   // compressed image at all.
   bool Open(const std::string& dataFile);
+  // Opens a compressed image of `mode` that this process is still writing, under other names
+  // than its final ones (the temporaries of the writer, which holds their locks): no locks taken.
+  bool OpenWritten(const std::string& dataPath, const std::string& sidePath, uint32_t mode);
 
   uint32_t Mode() const { return mode_; }
   const CompressedKind& Kind() const { return KindOf(mode_); }
   const std::string& DataFile() const { return dataFile_; }
   const std::string& SideFile() const { return sideFile_; }
   uint64_t DataSize() const { return dataSize_; }
+  uint64_t SideSize() const { return sideSize_; }
   uint32_t Blocks() const { return static_cast<uint32_t>(entries_.size()); }
   const std::vector<BlockEntry>& Entries() const { return entries_; }
   // The restored image's largest possible size: every block whole.
@@ -43,6 +47,9 @@ class CompressedReader {
   // Copies block `i`'s stored bytes into `out` (room for Entries()[i].length); reads ahead, so a
   // forward walk costs one large read per mebibyte. False with Errno() set.
   bool ReadBlock(uint32_t i, uint8_t* out);
+  // Reads `length` bytes at `offset` of the data file (the sections behind the blocks); false when
+  // the file holds fewer.
+  bool ReadAt(uint64_t offset, uint8_t* out, size_t length);
   // Decompresses a stored block into `out` (room for Kind().rawBlockLength). False: damaged.
   bool DecodeBlock(BlockDecompressor& codec, const uint8_t* stored, uint32_t length, uint8_t* out,
                    size_t* produced) const;
@@ -54,7 +61,7 @@ class CompressedReader {
 
  private:
   bool Refuse(const std::string& why, int error = 0);
-  bool OpenLocked(const std::string& path, int* fd, uint64_t* size);
+  bool OpenLocked(const std::string& path, int* fd, uint64_t* size, bool lock = true);
   bool ParseSideFile();
 
   uint32_t mode_ = MODE_ZLIB;

@@ -26,6 +26,8 @@ class CompressedWriter {
   // Removes the temporaries; whatever stands at the final names stays.
   void Discard();
 
+  // Pushes what the side file holds so far to its temporary, for a reader.
+  bool FlushTable() { return table_.Flush(); }
   OutputFile& Data() { return data_; }
   const OutputFile& Table() const { return table_; }
   uint32_t Blocks() const { return blocks_; }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/checksums.h"
 #include "common/image_file.h"
 #include "common/output_file.h"
 #include "common/platform.h"
@@ -22,6 +23,7 @@
 #include "packing/compression_mode.h"
 #include "packing/media_ripping.h"
 #include "packing/mp3_phases.h"
+#include "packing/verify_image.h"
 
 namespace quarnel {
 
@@ -82,6 +84,29 @@ class WriterReport {
                              ? "cannot write " + data.Path() + ": " + std::strerror(data.Errno())
                              : "a section of " + data.Path() + " could not be written");
     return false;
+  }
+
+  // Restores the image from its temporaries, as a reader would, and compares it with `written`.
+  bool Verify(const ChecksumDigests& written) {
+    OutputFile& data = writer_.Data();
+    if (!data.Flush() || !writer_.FlushTable()) return WriteFailed();
+    const VerifyReport report = VerifyWrittenImage(state_, window_, data.TemporaryPath(),
+                                                   writer_.Table().TemporaryPath(),
+                                                   state_.CompressionMode);
+    if (report.stopped) {
+      result_.stopped = true;
+      result_.outcome.stopDetail = "while verifying the written image";
+      return false;
+    }
+    if (report.Passed() && report.restored.size == written.size &&
+        report.restored.sha1 == written.sha1) {
+      result_.restoredSha1 = report.restored.sha1;
+      return true;
+    }
+    return Fail(data.Path(), EIO,
+                data.Path() + " does not restore what was compressed" +
+                    (report.layout.problems.empty() ? std::string()
+                                                    : ": " + report.layout.problems[0].Text()));
   }
 
   bool Commit() {
@@ -280,6 +305,7 @@ ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& 
   uint32_t blockStart = 0;
   uint64_t sectorsDone = 0;
   bool atEnd = false;
+  Checksums written;  // of the raw blocks as compressed, for the verification
 
   BlockSteps steps;
   steps.read = [&](size_t i) {
@@ -334,6 +360,7 @@ ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& 
                                 slot.tag)) {
       return writer.WriteFailed();
     }
+    if (options.verify) written.Update(raw.data() + i * kind.rawBlockLength, slot.length);
     result.blocks += 1;
     return true;
   };
@@ -383,7 +410,8 @@ ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& 
     });
   }
   const bool blocksDone = ok && (!result.stopped || !outcome.stopDetail.empty());
-  if (blocksDone) ok = writer.Commit();
+  if (blocksDone && options.verify) ok = writer.Verify(written.Finish());
+  if (blocksDone && ok) ok = writer.Commit();
   if (!ok || !blocksDone) {
     if (result.stopped && outcome.stopDetail.empty()) {
       outcome.stopDetail = "after " + std::to_string(result.blocks) + " blocks";
@@ -407,6 +435,9 @@ ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& 
                              : imageSize != 0 ? resultSize * 100 / imageSize
                                               : 100;
     LogF(state, window, "- %d%% smaller than original.", 100 - static_cast<int>(percent));
+    if (options.verify) {
+      LogF(state, window, "- SHA-1 of the restored image: %s", result.restoredSha1.c_str());
+    }
   }
   ripper.ReleaseVideoSource();
   window.PumpMessages();

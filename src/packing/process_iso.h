@@ -33,6 +33,7 @@ struct ProcessResult {
   uint32_t rippedCount = 0;
   std::vector<SectionEntryInfo> xaSection;     // empty when no XA stream section was appended
   std::vector<SectionEntryInfo> audioSection;  // likewise for the audio track section
+  std::string restoredSha1;  // with `verify`: of the image as read back, before it was committed
   Outcome outcome;
 };
 

@@ -1,0 +1,159 @@
+// quarnel info: what a compressed image holds, from its side file and section headers alone.
+
+#include <cstdio>
+
+#include "cli/command_line.h"
+#include "packing/verify_image.h"
+
+namespace quarnel::cli {
+
+namespace {
+
+const char* KindText(uint32_t mode) {
+  switch (mode) {
+    case MODE_BZIP2:
+      return "maximum (bzip2, 10 sectors per block)";
+    case MODE_ZLIB_XA:
+      return "normal with XA tags (zlib, 1 sector per block)";
+    default:
+      return "normal (zlib, 1 sector per block)";
+  }
+}
+
+uint64_t Sectors(const ImageLayout& layout) {
+  return (layout.restoredSize + SECTOR_SIZE - 1) / SECTOR_SIZE;
+}
+
+// The number of the first entry: XA records count from 0, audio tracks from track 2.
+uint32_t FirstNumber(const SectionInfo& s) {
+  return s.xa ? 0 : 2;
+}
+
+std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
+                     const std::string& error) {
+  std::string out;
+  JsonWriter json(out);
+  json.BeginObject();
+  json.Field("dataFile", dataFile);
+  json.Field("sideFile", layout.sideFile);
+  json.Field("compressionMode", layout.mode);
+  json.Field("sectors", static_cast<int64_t>(Sectors(layout)));
+  json.Field("blocks", layout.blocks);
+  json.Field("dataSize", static_cast<int64_t>(layout.dataSize));
+  json.Field("sideSize", static_cast<int64_t>(layout.sideSize));
+  json.Field("restoredSize", static_cast<int64_t>(layout.restoredSize));
+  json.Field("xaTaggedBlocks", layout.xaTaggedBlocks);
+  json.Key("sections");
+  json.BeginArray();
+  for (const SectionInfo& s : layout.sections) {
+    json.BeginObject();
+    json.Field("kind", s.xa ? "xa" : "audio");
+    json.Field("offset", static_cast<int64_t>(s.at));
+    json.Key("entries");
+    json.BeginArray();
+    for (size_t i = 0; i < s.entries.size(); ++i) {
+      const SectionEntryInfo& e = s.entries[i];
+      json.BeginObject();
+      json.Field(s.xa ? "record" : "track", static_cast<int64_t>(i + FirstNumber(s)));
+      json.Field("firstSector", e.firstSector);
+      json.Field("lastSector", e.lastSector);
+      json.Field("offset", e.offset);
+      json.Field("size", e.size);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Field("largestBlock", layout.largestBlock);
+  json.Field("sideFileWithinLimit", layout.SideFileWithinLimit());
+  json.Field("blocksWithinLimit", layout.BlocksWithinLimit());
+  json.Key("problems");
+  json.BeginArray();
+  for (const ImageProblem& p : layout.problems) {
+    json.BeginObject();
+    json.Field("where", p.where);
+    json.Field("what", p.what);
+    json.Field("limit", p.limit);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Field("error", error);
+  json.EndObject();
+  return out;
+}
+
+void PrintInfo(const ImageLayout& layout) {
+  std::printf("Compression:        %s\n", KindText(layout.mode));
+  std::printf("Sectors:            %llu in %u blocks\n",
+              static_cast<unsigned long long>(Sectors(layout)), layout.blocks);
+  std::printf("Data file:          %llu bytes\n", static_cast<unsigned long long>(layout.dataSize));
+  std::printf("Side file:          %llu bytes\n", static_cast<unsigned long long>(layout.sideSize));
+  const double percent = layout.restoredSize == 0 ? 0.0
+                                                  : 100.0 * static_cast<double>(layout.dataSize) /
+                                                        static_cast<double>(layout.restoredSize);
+  std::printf("Restored image:     %llu bytes (the data file is %.1f%% of it)\n",
+              static_cast<unsigned long long>(layout.restoredSize), percent);
+  if (layout.mode == MODE_ZLIB_XA) {
+    std::printf("Ripped XA blocks:   %u\n", layout.xaTaggedBlocks);
+  }
+  for (const SectionInfo& s : layout.sections) {
+    std::printf("%s: %zu entries at offset %llu\n", s.xa ? "XA section" : "Audio track section",
+                s.entries.size(), static_cast<unsigned long long>(s.at));
+    for (size_t i = 0; i < s.entries.size(); ++i) {
+      const SectionEntryInfo& e = s.entries[i];
+      std::printf("  %s %zu: sectors %u-%u, %u bytes\n", s.xa ? "XA record" : "audio track",
+                  i + FirstNumber(s), e.firstSector, e.lastSector, e.size);
+    }
+  }
+  std::printf(
+      "Emulator limits:    side file %llu of %llu bytes: %s; largest block %u of %u "
+      "bytes: %s\n",
+      static_cast<unsigned long long>(layout.sideSize),
+      static_cast<unsigned long long>(EMULATOR_SIDE_FILE_LIMIT),
+      layout.SideFileWithinLimit() ? "ok" : "OVER", layout.largestBlock,
+      EMULATOR_STORED_BLOCK_LIMIT, layout.BlocksWithinLimit() ? "ok" : "OVER");
+  for (const ImageProblem& p : layout.problems) {
+    if (!p.limit) std::printf("ERROR: %s\n", p.Text().c_str());
+  }
+  if (layout.moreProblems != 0) std::printf("ERROR: %u more problems.\n", layout.moreProblems);
+  std::fflush(stdout);
+}
+
+InputOutcome InfoOne(const std::string& dataFile, bool jsonMode) {
+  InputOutcome outcome;
+  const ImageLayout layout = InspectImage(dataFile);
+  outcome.sizeBefore = layout.restoredSize;
+  outcome.sizeAfter = layout.dataSize;
+  if (!layout.opened) {
+    outcome.error = layout.error;
+  } else if (layout.Damaged()) {
+    for (const ImageProblem& p : layout.problems) {
+      if (!p.limit && outcome.error.empty()) outcome.error = dataFile + " is damaged: " + p.Text();
+    }
+  }
+  outcome.result = !layout.opened ? "not read" : std::to_string(layout.blocks) + " blocks";
+  if (jsonMode) {
+    outcome.document = InfoJson(layout, dataFile, outcome.error);
+  } else if (layout.opened && !QuietMode()) {
+    PrintInfo(layout);
+  }
+  if (!outcome.error.empty()) {
+    outcome.status = EXIT_FAILED;
+    PrintError(outcome.error);
+  }
+  return outcome;
+}
+
+}  // namespace
+
+int RunInfo(const std::vector<std::string>& args) {
+  bool jsonMode = false;
+  std::vector<std::string> dataFiles;
+  const int parsed = ParseOrExit(args, {{"--json", &jsonMode}}, {"DATAFILE..."}, dataFiles);
+  if (parsed >= 0) return parsed;
+  return RunBatch(dataFiles, jsonMode,
+                  [&](const std::string& dataFile) { return InfoOne(dataFile, jsonMode); });
+}
+
+}  // namespace quarnel::cli

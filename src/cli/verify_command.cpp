@@ -1,0 +1,172 @@
+// quarnel verify: restores each compressed image in memory and checks it, writing nothing.
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "cli/command_line.h"
+#include "packing/verify_image.h"
+
+namespace quarnel::cli {
+
+namespace {
+
+void AddProblemsField(JsonWriter& json, const ImageLayout& layout) {
+  json.Key("problems");
+  json.BeginArray();
+  for (const ImageProblem& p : layout.problems) {
+    json.BeginObject();
+    json.Field("where", p.where);
+    json.Field("what", p.what);
+    json.Field("limit", p.limit);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Field("moreProblems", layout.moreProblems);
+}
+
+std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
+                       const std::string& dataFile, const std::string& error,
+                       const std::vector<std::string>& log) {
+  const ImageLayout& layout = report.layout;
+  std::string out;
+  JsonWriter json(out);
+  json.BeginObject();
+  json.Field("dataFile", dataFile);
+  json.Field("sideFile", layout.sideFile);
+  json.Field("compressionMode", layout.mode);
+  json.Field("blocks", layout.blocks);
+  json.Field("damagedBlocks", report.damagedBlocks);
+  json.Field("restoredSize", static_cast<int64_t>(report.restored.size));
+  json.Field("crc32", report.restored.crc32);
+  json.Field("md5", report.restored.md5);
+  json.Field("sha1", report.restored.sha1);
+  AddProblemsField(json, layout);
+  if (report.compared) {
+    json.Key("source");
+    json.BeginObject();
+    json.Field("image", options.source);
+    json.Field("size", static_cast<int64_t>(report.sourceSize));
+    json.Key("differences");
+    json.BeginArray();
+    for (const SectorDifference& d : report.differences) {
+      json.BeginObject();
+      json.Field("firstSector", d.first);
+      json.Field("lastSector", d.last);
+      json.Field("inMedium", d.inMedium);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+  }
+  if (report.datSearched) {
+    json.Key("dat");
+    json.BeginObject();
+    json.Field("file", options.datName);
+    json.Field("found", report.datMatch.has_value());
+    json.Field("game", report.datMatch ? report.datMatch->game : "");
+    json.Field("rom", report.datMatch ? report.datMatch->rom : "");
+    json.EndObject();
+  }
+  json.Field("stopped", report.stopped);
+  json.Field("passed", report.Passed());
+  AddLogField(json, log);
+  json.Field("error", error);
+  json.EndObject();
+  return out;
+}
+
+InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options, bool jsonMode) {
+  InputOutcome outcome;
+  const auto state = MakeAppState();
+  CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
+  struct stat st;
+  if (::stat(dataFile.c_str(), &st) == 0) window.SetWorkBytes(static_cast<uint64_t>(st.st_size));
+  InstallInterruptHandler();
+  const VerifyReport report = VerifyImage(*state, window, dataFile, options);
+  window.EraseProgress();
+  const ImageLayout& layout = report.layout;
+  outcome.sizeBefore = report.restored.size;
+  outcome.sizeAfter = layout.dataSize;
+
+  if (report.stopped) {
+    outcome.status = EXIT_INTERRUPTED;
+    outcome.result = "stopped";
+  } else if (!layout.opened) {
+    outcome.error = layout.error;
+    outcome.result = "not verified";
+  } else if (!report.Passed()) {
+    const size_t count = layout.problems.size() + layout.moreProblems;
+    outcome.error = count != 0
+                        ? dataFile + " failed verification: " + layout.problems[0].Text() +
+                              (count > 1 ? " (and " + std::to_string(count - 1) + " more)" : "")
+                        : dataFile + " has no entry in " + options.datName;
+    outcome.result = count != 0 ? std::to_string(count) + (count == 1 ? " problem" : " problems")
+                                : "no DAT entry";
+  } else {
+    outcome.result = report.datMatch ? report.datMatch->game : "verified";
+    window.AppendPanelLine(("Verified " + dataFile + ": it restores whole.").c_str(), IDC_INFO_LOG);
+  }
+  if (!outcome.error.empty()) {
+    outcome.status = EXIT_FAILED;
+    PrintError(outcome.error);
+  }
+  if (jsonMode) {
+    outcome.document = VerifyJson(report, options, dataFile, outcome.error, window.LogLines());
+  }
+  return outcome;
+}
+
+// The media of the source's analysis, which ripping may have changed.
+bool AnalyseSource(const std::string& image, VerifyOptions& options, bool jsonMode) {
+  const auto state = MakeAppState();
+  CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
+  const AnalysisResult analysed = RunAnalysis(*state, window, image, AnalysisOptions{});
+  if (!analysed.opened || analysed.readError || analysed.stopped) {
+    if (!analysed.stopped) {
+      PrintFailure(analysed.opened ? "read" : "open", image,
+                   analysed.opened ? analysed.readErrno : analysed.openError);
+    }
+    return false;
+  }
+  ForEachMedium(*state, [&](uint32_t, const MediaRecord& r) {
+    options.media.push_back({r.firstSector, r.lastSector});
+  });
+  options.sourceHasAudioTracks = state->AudioTracks.audioTrackCount != 0;
+  return true;
+}
+
+}  // namespace
+
+int RunVerify(const std::vector<std::string>& args) {
+  bool jsonMode = false;
+  std::optional<std::string> source, datPath;
+  std::vector<std::string> dataFiles;
+  const int parsed = ParseOrExit(
+      args, {{"--json", &jsonMode}, {"--source", nullptr, &source}, {"--dat", nullptr, &datPath}},
+      {"DATAFILE..."}, dataFiles);
+  if (parsed >= 0) return parsed;
+
+  VerifyOptions options;
+  DatFile dat;
+  if (datPath) {
+    std::string error;
+    if (!dat.Load(*datPath, error)) {
+      PrintError(error);
+      return EXIT_FAILED;
+    }
+    options.dat = &dat;
+    options.datName = *datPath;
+  }
+  if (source) {
+    options.source = *source;
+    if (!AnalyseSource(*source, options, jsonMode)) {
+      return InterruptRequested() ? EXIT_INTERRUPTED : EXIT_FAILED;
+    }
+  }
+  return RunBatch(dataFiles, jsonMode, [&](const std::string& dataFile) {
+    return VerifyOne(dataFile, options, jsonMode);
+  });
+}
+
+}  // namespace quarnel::cli

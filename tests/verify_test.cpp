@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <random>
+
+#include "common/checksums.h"
+#include "common/sector.h"
+#include "packing/compressed_format.h"
+#include "packing/process_iso.h"
+#include "packing/uncompress_iso.h"
+#include "packing/verify_image.h"
+#include "test_support.h"
+
+namespace quarnel {
+namespace {
+
+using testing::AnalyseBuilt;
+using testing::Analysis;
+using testing::ReadAll;
+using testing::RunAnalysis;
+using testing::ScopedChdir;
+using testing::TempDir;
+using testing::WriteAll;
+
+DiscBuilder MixedDisc() {
+  DiscBuilder disc;
+  disc.AddDataSectors(30);
+  disc.AddMovie(6, 8, 7, 1);
+  disc.AddDataSectors(7);
+  disc.AddXaStream(2, 6);
+  disc.AddDataSectors(5);
+  disc.MutableImage().resize(disc.Image().size() + 1000, 0x5A);  // a partial last sector
+  return disc;
+}
+
+std::string Sha1Of(const std::vector<uint8_t>& bytes) {
+  Checksums sums;
+  sums.Update(bytes.data(), bytes.size());
+  return sums.Finish().sha1;
+}
+
+// The analysis's media, as the command line hands them to the comparison.
+VerifyOptions SourceOptions(const Analysis& a, const std::string& source) {
+  VerifyOptions options;
+  options.source = source;
+  for (uint32_t i = 0; i < a.MediaCount(); ++i) {
+    options.media.push_back({a.Media(i).firstSector, a.Media(i).lastSector});
+  }
+  options.sourceHasAudioTracks = a.state->AudioTracks.audioTrackCount != 0;
+  return options;
+}
+
+void WriteDat(const std::string& path, uint64_t size, const std::string& sha1) {
+  std::ofstream(path) << "<datafile><game name=\"Decoy\"><rom name=\"d.bin\" size=\"" << size
+                      << "\" sha1=\"" << std::string(40, '0') << "\"/></game>"
+                      << "<game name=\"Sample (Test)\"><rom name=\"Sample (Track 1).bin\" size=\""
+                      << size << "\" sha1=\"" << sha1 << "\"/><rom name=\"Sample (Track 2).bin\""
+                      << " size=\"5\" sha1=\"" << std::string(40, '1') << "\"/></game></datafile>";
+}
+
+// Whatever process writes, verify passes, with the SHA-1 of what uncompress writes; the source
+// differs in exactly the ripped sectors; the DAT names the entry, or none once it is changed.
+TEST(VerifyImage, PassesWhatProcessWritesWithTheChecksumsOfWhatUncompressWrites) {
+  struct Case {
+    const char* name;
+    bool sample;
+    int combo;
+    bool ripXa;  // with the XA stream's sound kept: ".ZNX" with an XA section
+    bool audioMp3;
+    size_t xaEntries, trackEntries;
+  } cases[] = {
+      {"bzip2", false, COMBO_MAXIMUM_COMPRESSION, false, false, 0, 0},
+      {"zlib", false, COMBO_NORMAL_COMPRESSION, false, false, 0, 0},
+      {"zlib, audio tracks", true, COMBO_NORMAL_COMPRESSION, false, true, 0, 2},
+      {"bzip2, audio tracks", true, COMBO_MAXIMUM_COMPRESSION, false, true, 0, 2},
+      {"XA tags, XA section", true, COMBO_NORMAL_COMPRESSION, true, false, 4, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ScopedChdir inside(dir.Path());
+    Analysis a;
+    SampleDiscLayout layout;
+    if (c.sample) {
+      std::string error;
+      ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
+      BuildSampleDisc(&layout);
+      RunAnalysis(a, dir.File("sample.bin"));
+    } else {
+      AnalyseBuilt(a, dir, MixedDisc());
+    }
+    const std::string source = a.window.texts[IDC_PATH];
+    const VerifyOptions sourceOptions = SourceOptions(a, source);
+    if (c.ripXa) a.state->MediaTable[layout.videos.size()].rip = 1;
+    a.window.checks[IDC_RIP_XA_MP3] = c.ripXa;
+    a.window.checks[IDC_RIP_AUDIO_MP3] = c.audioMp3;
+    a.window.combo = c.combo;
+    const ProcessResult p = ProcessIso(*a.state, a.window, {.workFolder = {}, .verify = true});
+    ASSERT_TRUE(p.outcome.Done()) << p.outcome.error;
+    EXPECT_EQ(a.window.log.back(), "- SHA-1 of the restored image: " + p.restoredSha1);
+
+    VerifyOptions options = sourceOptions;
+    DatFile dat;
+    std::string error;
+    testing::FakeWindow window;
+    VerifyReport report = VerifyImage(*a.state, window, p.dataFile, options);
+    ASSERT_TRUE(report.Passed()) << (report.layout.problems.empty()
+                                         ? report.layout.error
+                                         : report.layout.problems[0].Text());
+    EXPECT_EQ(report.restored.sha1, p.restoredSha1);
+    EXPECT_EQ(window.log.back(), "- SHA-1 of the restored image: " + p.restoredSha1);
+    size_t xaEntries = 0, trackEntries = 0;
+    for (const SectionInfo& s : report.layout.sections) {
+      (s.xa ? xaEntries : trackEntries) += s.entries.size();
+    }
+    EXPECT_EQ(xaEntries, c.xaEntries);
+    EXPECT_EQ(trackEntries, c.trackEntries);
+    if (c.ripXa) {
+      ASSERT_EQ(report.differences.size(), 1u);
+      EXPECT_EQ(report.differences[0].first, layout.xaStream.firstSector);
+      EXPECT_EQ(report.differences[0].last, layout.xaStream.lastSector);
+      EXPECT_TRUE(report.differences[0].inMedium);
+    } else {
+      EXPECT_TRUE(report.differences.empty());
+    }
+    const ImageLayout info = InspectImage(p.dataFile);
+    EXPECT_FALSE(info.Damaged());
+    EXPECT_EQ(info.restoredSize, report.restored.size);
+    EXPECT_EQ(info.xaTaggedBlocks,
+              c.ripXa ? layout.xaStream.lastSector - layout.xaStream.firstSector + 1 : 0);
+
+    for (const bool changed : {false, true}) {
+      WriteDat(dir.File("set.dat"), report.restored.size,
+               changed ? std::string(40, 'a') : report.restored.sha1);
+      ASSERT_TRUE(dat.Load(dir.File("set.dat"), error)) << error;
+      options.dat = &dat;
+      options.source.clear();
+      const VerifyReport named = VerifyImage(*a.state, window, p.dataFile, options);
+      EXPECT_EQ(named.Passed(), !changed);
+      EXPECT_EQ(named.datMatch.has_value(), !changed);
+      if (!changed) {
+        EXPECT_EQ(named.datMatch->rom, "Sample (Track 1).bin");
+      }
+    }
+
+    a.window.allowReplace = true;
+    a.window.texts[IDC_PATH] = p.dataFile;
+    const UncompressResult u = UncompressIso(*a.state, a.window);
+    ASSERT_TRUE(u.outcome.Done());
+    EXPECT_EQ(Sha1Of(ReadAll(u.output)), report.restored.sha1);
+  }
+}
+
+// Every damage of the randomized uncompress test, and a few aimed at the sections and tags, ends in
+// a failed verification that names the block, section or file.
+TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
+  TempDir dir;
+  ScopedChdir inside(dir.Path());
+  std::string error;
+  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
+  SampleDiscLayout layout;
+  BuildSampleDisc(&layout);
+  std::mt19937 rng(99);
+  for (const int combo : {COMBO_MAXIMUM_COMPRESSION, COMBO_NORMAL_COMPRESSION}) {
+    Analysis a;
+    RunAnalysis(a, dir.File("sample.bin"));
+    const bool xa = combo == COMBO_NORMAL_COMPRESSION;  // ".ZNX" with an XA section
+    a.state->MediaTable[layout.videos.size()].rip = xa;
+    a.window.checks[IDC_RIP_XA_MP3] = xa;
+    a.window.checks[IDC_RIP_AUDIO_MP3] = !xa;  // ".bz" with an audio track section
+    a.window.combo = combo;
+    const ProcessResult p = ProcessIso(*a.state, a.window);
+    ASSERT_TRUE(p.outcome.Done());
+    const std::vector<uint8_t> table = ReadAll(p.blockTable), data = ReadAll(p.dataFile);
+    const uint32_t entry = xa ? 10 : 4;
+
+    // Damages aimed at the sections and tags, then random ones.
+    struct Aimed {
+      std::string where;
+      std::function<void(std::vector<uint8_t>& t, std::vector<uint8_t>& d)> damage;
+    } aimed[] = {
+        {"data file",
+         [](auto&, auto& d) {
+           d.insert(d.end(), {1, 2, 3});
+         }},
+        {xa ? "XA section entry 3" : "audio track section entry 1",
+         [](auto&, auto& d) { d.pop_back(); }},
+        {"side file", [](auto& t, auto&) { t.push_back(0); }},
+        {xa ? "block " + std::to_string(layout.xaRecords[0].firstSector) : std::string("block 0"),
+         [&](auto& t, auto&) {
+           if (xa) {
+             PutU16(t.data() + entry * layout.xaRecords[0].firstSector + ENTRY_TAG_AT, 3);
+           } else {
+             PutU32(t.data(), 1);
+           }
+         }},
+    };
+    for (int i = 0; i < 100 + 4; ++i) {
+      std::vector<uint8_t> t = table, d = data;
+      std::string where;
+      if (i < 4) {
+        aimed[i].damage(t, d);
+        where = aimed[i].where;
+      } else {
+        switch (rng() % 5) {
+          case 0:
+            t.resize(rng() % (t.size() + 1));
+            break;
+          case 1:
+            d.resize(rng() % (d.size() + 1));
+            break;
+          case 2:
+            for (int k = 0; k < 4; ++k) t[rng() % t.size()] = static_cast<uint8_t>(rng());
+            break;
+          case 3:
+            for (int k = 0; k < 8; ++k) d[rng() % d.size()] = static_cast<uint8_t>(rng());
+            break;
+          default:
+            for (uint8_t& b : t) b = static_cast<uint8_t>(rng());
+            break;
+        }
+        if (t == table && d == data) continue;
+      }
+      WriteAll(p.blockTable, t);
+      WriteAll(p.dataFile, d);
+      testing::FakeWindow window;
+      const VerifyReport report = VerifyImage(*a.state, window, p.dataFile, {});
+      ASSERT_FALSE(report.Passed()) << i;
+      ASSERT_FALSE(report.layout.problems.empty()) << i << " " << report.layout.error;
+      const std::string& named = report.layout.problems[0].where;
+      if (!where.empty()) {
+        EXPECT_EQ(named, where) << report.layout.problems[0].what;
+      }
+      EXPECT_TRUE(named.rfind("block ", 0) == 0 || named == "side file" || named == "data file" ||
+                  named.find("section") != std::string::npos)
+          << named;
+      EXPECT_NE(std::find_if(window.log.begin(), window.log.end(),
+                             [](const std::string& l) { return l.rfind("ERROR: ", 0) == 0; }),
+                window.log.end());
+    }
+    WriteAll(p.blockTable, table);
+    WriteAll(p.dataFile, data);
+  }
+}
+
+}  // namespace
+}  // namespace quarnel
