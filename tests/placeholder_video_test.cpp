@@ -119,7 +119,7 @@ class PlaceholderVideoDecodeTest : public ::testing::Test {
   std::string str_ = dir_.File("placeholder.str");
 };
 
-TEST_F(PlaceholderVideoDecodeTest, DecodesToSeventyEqualFrames) {
+TEST_F(PlaceholderVideoDecodeTest, DecodesToSeventyEqualFramesOfALightCaption) {
   const std::string md5 = dir_.File("frames.md5");
   std::string log;
   ASSERT_EQ(Ffmpeg("-f framemd5 -y '" + md5 + "'", &log), 0) << log;
@@ -142,11 +142,9 @@ TEST_F(PlaceholderVideoDecodeTest, DecodesToSeventyEqualFrames) {
   EXPECT_TRUE(dimensions);
   EXPECT_EQ(frames, static_cast<int>(kFrames)) << log;
   EXPECT_EQ(hashes.size(), 1u) << "the frames are meant to be the same picture";
-}
 
-TEST_F(PlaceholderVideoDecodeTest, PictureIsLightCaptionOnDarkGround) {
+  // The picture: a light caption on a dark ground.
   const std::string luma = dir_.File("frame.y");
-  std::string log;
   ASSERT_EQ(Ffmpeg("-frames:v 1 -f rawvideo -pix_fmt gray -y '" + luma + "'", &log), 0) << log;
   const std::string y = ReadFile(luma);
   ASSERT_EQ(y.size(), size_t{kWidth} * kHeight);
