@@ -23,6 +23,10 @@ cmake -S "$scratch" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQU
 echo "Building the unchanged tree in $scratch ..."
 cmake --build "$scratch/build" --target quarnel_tests > "$scratch/build.log" 2>&1 ||
   { tail -20 "$scratch/build.log"; echo "ERROR: the unchanged tree does not build"; exit 1; }
+# A suite that already fails would make every mutation look caught.
+echo "Running the suite on the unchanged tree ..."
+ctest --test-dir "$scratch/build" -j2 --timeout 600 -E '_NOT_BUILT$' > "$scratch/baseline.log" 2>&1 ||
+  { grep -E 'Failed|Exception|Timeout' "$scratch/baseline.log"; echo "ERROR: the unchanged suite fails"; exit 1; }
 
 python3 - "$scratch" "$filter" <<'PYTHON'
 import pathlib, re, subprocess, sys, time
