@@ -116,8 +116,8 @@ for name, rel, original, broken in MUTATIONS:
         if build != 0:
             verdict = "caught (does not build)"
         else:
-            tests = run(["ctest", "--test-dir", str(root / "build"), "-j2", "--stop-on-failure",
-                         "--timeout", "600", "-E", "_NOT_BUILT$"], root / "mutation-ctest.log")
+            tests = run(["ctest", "--test-dir", str(root / "build"), "--stop-on-failure",
+                         "--timeout", "300", "-E", "_NOT_BUILT$"], root / "mutation-ctest.log")
             verdict = "caught" if tests != 0 else "GAP: the suite passed"
             if tests != 0:
                 failed = re.findall(r"Test +#\d+: (\S+) .*\*\*\*(?:Failed|Exception|Timeout)",
