@@ -63,6 +63,8 @@ MUTATIONS = [
      "const int amount = (12 - r) & 31;", "const int amount = (12 - r) & 15;"),
     ("decoder: prediction rounded towards zero", "src/xa/xa_decoder.cpp",
      "(k0 * h1 + k1 * h2) >> 6;", "(k0 * h1 + k1 * h2) / 64;"),
+    ("decoder: init keeps the old history", "src/xa/xa_decoder.cpp",
+     "for (int32_t& value : decoder.XaDecoderState) value = 0;", ""),
     ("ripping: ten-percent ratio off by one", "src/packing/media_ripping.cpp",
      "if (ratio > TEN_PERCENT)", "if (ratio >= TEN_PERCENT)"),
     ("ripping: FF8 clearing starts in the sector header", "src/packing/media_ripping.cpp",
