@@ -469,6 +469,17 @@ TEST(Analysis, EnhancedVideoRulesFollowFrameNumbers) {
     EXPECT_EQ(a.Media(1).lastSector, jump - 1);
     EXPECT_EQ(a.window.log.back(), Summary(2, 0));
   }
+  {  // a frame number one back keeps the movie going
+    DiscBuilder disc = DiscWithData();
+    const uint32_t first = disc.AddMovie(3, 8, 7, 1, /*eofAtEnd=*/false);
+    const uint32_t back = disc.AddVideoSector(2, 0, 8);
+    disc.AddDataSectors(4);
+    Analysis a;
+    AnalyseBuilt(a, dir, disc, enhanced);
+    ASSERT_EQ(a.MediaCount(), 1u);
+    EXPECT_EQ(a.Media(0).firstSector, first);
+    EXPECT_EQ(a.Media(0).lastSector, back);
+  }
   {  // a movie whose second sector is already foreign is dropped
     DiscBuilder disc = DiscWithData();
     disc.AddVideoSector(1, 0, 8);

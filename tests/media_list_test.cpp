@@ -24,8 +24,22 @@ struct ListFixture {
     }
     RenderMediaPage(*state, window);
   }
-  bool Rip(int row) { return window.checks[IDC_RIP_FIRST + row]; }
-  bool Ten(int row) { return window.checks[IDC_TEN_PERCENT_FIRST + row]; }
+  // One letter per record (first 14) or page row: T ripped with its tenth, R ripped, t tenth only.
+  static char Letter(bool rip, bool ten) { return rip ? (ten ? 'T' : 'R') : (ten ? 't' : '.'); }
+  std::string Marks() const {
+    std::string marks;
+    for (int i = 0; i < 14; ++i) {
+      marks += Letter(state->MediaTable[i].rip, state->MediaTable[i].keepTenPercent);
+    }
+    return marks;
+  }
+  std::string Boxes() {
+    std::string boxes;
+    for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) {
+      boxes += Letter(window.checks[IDC_RIP_FIRST + r], window.checks[IDC_TEN_PERCENT_FIRST + r]);
+    }
+    return boxes;
+  }
   void ClickRip(int row, bool checked) {
     window.checks[IDC_RIP_FIRST + row] = checked;
     RipBoxClicked(*state, window, row);
@@ -36,76 +50,55 @@ struct ListFixture {
   }
 };
 
-TEST(MediaList, RowTextsPadSectorsToSixDigits) {
-  MediaRecord video{MEDIA_VIDEO, 1234, 5678, 0, 0, 0};
-  EXPECT_EQ(MediaRowText(video), "[Video Stream] from 001234 to 005678");
-  MediaRecord xa{MEDIA_XA, 100000, 123456, 3, 0, 0};
-  EXPECT_EQ(MediaRowText(xa), "[XA Stream] from 100000 to 123456 (3 Records)");
-  EXPECT_EQ(MediaRowText(MediaRecord{}), "");
-}
-
 TEST(MediaList, PagesOfTwelveWithUpAndDown) {
-  ListFixture twelve(12);
-  EXPECT_FALSE(twelve.window.IsEnabled(IDC_DOWN));
-  EXPECT_FALSE(twelve.window.IsEnabled(IDC_UP));
-
   ListFixture f(13);
   EXPECT_TRUE(f.window.IsEnabled(IDC_DOWN));
+  EXPECT_FALSE(f.window.IsEnabled(IDC_UP));
+  EXPECT_TRUE(f.window.texts[IDC_MEDIA_LIST].starts_with(
+      "[Video Stream] from 001000 to 001099\r\n[Video Stream] from 002000 to 002099\r\n"
+      "[XA Stream] from 003000 to 003099 (4 Records)\r\n"));
   MediaPageUp(*f.state, f.window);  // first page: only the buttons are set again
   EXPECT_EQ(f.state->FirstVisibleRow, 0u);
   MediaPageDown(*f.state, f.window);
   EXPECT_EQ(f.state->FirstVisibleRow, 12u);
   EXPECT_EQ(f.window.texts[IDC_MEDIA_LIST], "[Video Stream] from 013000 to 013099\r\n");
-  EXPECT_FALSE(f.window.IsEnabled(IDC_DOWN));
+  EXPECT_FALSE(f.window.IsEnabled(IDC_DOWN));  // the next page would start with an empty row
   EXPECT_TRUE(f.window.IsEnabled(IDC_UP));
   MediaPageDown(*f.state, f.window);
   EXPECT_EQ(f.state->FirstVisibleRow, 12u);
 
   // An empty row's boxes refuse to be checked.
   f.ClickRip(1, true);
-  EXPECT_FALSE(f.Rip(1));
-  EXPECT_EQ(f.state->MediaTable[13].rip, 0);
+  EXPECT_EQ(f.Boxes(), "............");
+  EXPECT_EQ(f.Marks(), "..............");
 }
 
 TEST(MediaList, RowBoxRulesAndSelectionButtons) {
   ListFixture f(13);
   f.ClickTen(0, true);  // not marked "Rip:" yet: refused
-  EXPECT_FALSE(f.Ten(0));
+  EXPECT_EQ(f.Boxes(), "............");
   f.ClickRip(0, true);
   f.ClickTen(0, true);
-  EXPECT_TRUE(f.Ten(0));
-  EXPECT_EQ(f.state->MediaTable[0].keepTenPercent, 1);
   f.ClickRip(2, true);
   f.ClickTen(2, true);  // an XA stream never keeps a tenth
-  EXPECT_FALSE(f.Ten(2));
+  EXPECT_EQ(f.Marks(), "T.R...........");
+  EXPECT_EQ(f.Boxes(), "T.R.........");
 
+  // The selection buttons set "Rip:" only; the "10%" column is left alone.
   SelectMedia(*f.state, f.window, MediaSelection::Xa);
-  EXPECT_EQ(f.state->MediaTable[0].rip, 0);
-  EXPECT_EQ(f.state->MediaTable[0].keepTenPercent, 1);
-  EXPECT_FALSE(f.Rip(0));
-  EXPECT_TRUE(f.Rip(2));
-  EXPECT_TRUE(f.Ten(0));  // the "10%" column is left alone
-
+  EXPECT_EQ(f.Marks(), "t.R..R..R..R..");
+  EXPECT_EQ(f.Boxes(), "t.R..R..R..R");
   SelectMedia(*f.state, f.window, MediaSelection::All);
-  for (uint32_t i = 0; i < 13; ++i) EXPECT_EQ(f.state->MediaTable[i].rip, 1) << i;
-  EXPECT_EQ(f.state->MediaTable[13].rip, 0);
-
+  EXPECT_EQ(f.Marks(), "TRRRRRRRRRRRR.");
   SelectMedia(*f.state, f.window, MediaSelection::Video);
-  EXPECT_EQ(f.state->MediaTable[2].rip, 0);
-  EXPECT_EQ(f.state->MediaTable[12].rip, 1);
-
-  // Paging away and back shows the marks again.
-  MediaPageDown(*f.state, f.window);
+  EXPECT_EQ(f.Marks(), "TR.RR.RR.RR.R.");
+  MediaPageDown(*f.state, f.window);  // paging away and back shows the marks again
   MediaPageUp(*f.state, f.window);
-  EXPECT_TRUE(f.Rip(0));
-  EXPECT_FALSE(f.Rip(2));
-  EXPECT_TRUE(f.Ten(0));
-
+  EXPECT_EQ(f.Boxes(), "TR.RR.RR.RR.");
   SelectMedia(*f.state, f.window, MediaSelection::None);
-  for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) EXPECT_FALSE(f.Rip(r));
-  EXPECT_TRUE(f.Ten(0));
   f.ClickRip(0, false);
-  EXPECT_EQ(f.state->MediaTable[0].keepTenPercent, 1);
+  EXPECT_EQ(f.Marks(), "t.............");
+  EXPECT_EQ(f.Boxes(), "t...........");
 }
 
 TEST(MediaList, LastPageOfAFullTableReadsNothingBeyondIt) {
@@ -116,38 +109,35 @@ TEST(MediaList, LastPageOfAFullTableReadsNothingBeyondIt) {
   EXPECT_FALSE(f.window.IsEnabled(IDC_DOWN));
   for (int r = 8; r < MEDIA_PAGE_ROWS; ++r) {
     f.ClickRip(r, true);
-    EXPECT_FALSE(f.Rip(r));
     f.ClickTen(r, true);
-    EXPECT_FALSE(f.Ten(r));
   }
+  EXPECT_EQ(f.Boxes(), "............");
   f.ClickRip(7, true);
   EXPECT_EQ(f.state->MediaTable[1999].rip, 1);
 }
 
 TEST(Panel, AppendsLinesAndDropsTheOldestPastTheLimit) {
-  std::string panel;
-  AppendPanelText(panel, "abc");
-  EXPECT_EQ(panel, "abc\r\n");
-  AppendPanelText(panel, "");
-  EXPECT_EQ(panel, "abc\r\n");
-
   const std::string first = "- File Loaded.\r\n";
-  std::string full = first + std::string(PANEL_TEXT_LIMIT - first.size() - 2, 'x') + "\r\n";
-  std::string over = full + "y";
-  AppendPanelText(full, "new");  // exactly at the limit: nothing is lost
-  EXPECT_EQ(full.rfind(first, 0), 0u);
-  AppendPanelText(over, "new");
-  EXPECT_EQ(over.substr(over.size() - 6), "ynew\r\n");
-  EXPECT_NE(over.rfind("xx", 0), std::string::npos);
-  EXPECT_EQ(over.size(), PANEL_TEXT_LIMIT + 1 - first.size() + 5);
-
-  std::string noLineFeed(PANEL_TEXT_LIMIT + 1, 'z');
-  AppendPanelText(noLineFeed, "alone");
-  EXPECT_EQ(noLineFeed, "alone\r\n");
-
-  std::string leadingLineFeed = "\n" + std::string(PANEL_TEXT_LIMIT, 'q') + "\nrest";
-  AppendPanelText(leadingLineFeed, "");  // the first character never ends the first line
-  EXPECT_EQ(leadingLineFeed, "rest");
+  const std::string full = first + std::string(PANEL_TEXT_LIMIT - first.size() - 2, 'x') + "\r\n";
+  const std::string rest(PANEL_TEXT_LIMIT, 'q');
+  struct Case {
+    std::string panel;
+    const char* line;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"", "abc", "abc\r\n"},
+      {"abc\r\n", "", "abc\r\n"},
+      {full, "new", full + "new\r\n"},  // exactly at the limit: nothing is lost
+      {full + "y", "new", full.substr(first.size()) + "ynew\r\n"},
+      {std::string(PANEL_TEXT_LIMIT + 1, 'z'), "alone", "alone\r\n"},
+      {"\n" + rest + "\nrest", "", "rest"},  // the first character never ends the first line
+  };
+  for (const Case& c : cases) {
+    std::string panel = c.panel;
+    AppendPanelText(panel, c.line);
+    EXPECT_EQ(panel, c.expected) << c.panel.substr(0, 20);
+  }
 }
 
 }  // namespace

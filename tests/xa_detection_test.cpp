@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "synthetic/disc_builder.h"
 #include "common/sector.h"
+#include "synthetic/disc_builder.h"
 #include "test_support.h"
 
 namespace quarnel {
@@ -9,206 +9,157 @@ namespace {
 
 using testing::AnalyseBuilt;
 using testing::Analysis;
-using testing::AnalysisOptions;
 using testing::TempDir;
 
 constexpr uint32_t SILENT_START = 1u << 0;
 constexpr uint32_t SILENT_END = (1u << 16) | (1u << 17);
+constexpr int64_t ANY = -1;
+constexpr uint16_t NONE = NO_XA_RECORD;
 
-DiscBuilder DataUpTo(uint32_t sector) {
+struct MediaCheck {
+  uint32_t first, last, records;
+};
+struct RecordCheck {
+  uint32_t index;
+  int64_t first, last, channel;  // ANY: not checked
+};
+
+DiscBuilder Lead() {
   DiscBuilder disc;
-  disc.AddDataSectors(sector);
+  disc.AddDataSectors(100);
   return disc;
 }
 
-TEST(XaDetection, FourChannelsInTurnClosedByADataSector) {
-  TempDir dir;
-  DiscBuilder disc = DataUpTo(1000);
-  for (uint32_t i = 0; i < 400; ++i) disc.AddXaSector(static_cast<uint8_t>(i % 4));
-  disc.AddDataSectors(10);
-  Analysis a;
-  AnalyseBuilt(a, dir, disc);
-
-  ASSERT_EQ(a.MediaCount(), 1u);
-  EXPECT_EQ(a.Media(0).kind, MEDIA_XA);
-  EXPECT_EQ(a.Media(0).firstSector, 1000u);
-  EXPECT_EQ(a.Media(0).lastSector, 1399u);
-  EXPECT_EQ(a.Media(0).xaRecordCount, 4u);
-  ASSERT_EQ(a.state->XaRecordTotal, 4u);
-  for (uint32_t c = 0; c < 4; ++c) {
-    EXPECT_EQ(a.Xa(c).firstSector, 1000 + c);
-    EXPECT_EQ(a.Xa(c).lastSector, 1396 + c);
-    EXPECT_EQ(a.Xa(c).channel, static_cast<int32_t>(c));
-  }
-  for (uint32_t s = 1000; s < 1400; ++s) ASSERT_EQ(a.state->SectorRecordMap[s], (s - 1000) % 4);
-  EXPECT_EQ(a.state->SectorRecordMap[999], NO_XA_RECORD);
-  EXPECT_EQ(a.state->SectorRecordMap[1400], NO_XA_RECORD);
-  EXPECT_EQ(a.window.log.back(), "0 Video found and 4 XA Records found within XA streams");
-  EXPECT_EQ(a.window.texts[IDC_MEDIA_LIST], "[XA Stream] from 001000 to 001399 (4 Records)\r\n");
+void InTurn(DiscBuilder& disc, uint32_t channels, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) disc.AddXaSector(static_cast<uint8_t>(i % channels));
 }
 
-TEST(XaDetection, SingleAndAlternatingChannelsEndAtTheirEofSectors) {
+std::unique_ptr<Analysis> Detect(const DiscBuilder& disc, bool enhanced = false) {
   TempDir dir;
-  {  // a lone XA sector is dropped again
-    DiscBuilder disc = DataUpTo(100);
-    disc.AddXaSector(0);
-    disc.AddDataSectors(5);
-    Analysis a;
-    AnalyseBuilt(a, dir, disc);
-    EXPECT_EQ(a.MediaCount(), 0u);
-    EXPECT_EQ(a.state->XaRecordTotal, 0u);
+  auto a = std::make_unique<Analysis>();
+  AnalyseBuilt(*a, dir, disc, {.enhancedXa = enhanced});
+  return a;
+}
+
+void Check(const Analysis& a, const std::vector<MediaCheck>& media, uint32_t total,
+           const std::vector<RecordCheck>& records,
+           const std::vector<std::pair<uint32_t, uint16_t>>& map = {}) {
+  ASSERT_EQ(a.MediaCount(), media.size());
+  for (size_t i = 0; i < media.size(); ++i) {
+    EXPECT_EQ(a.Media(i).kind, MEDIA_XA) << i;
+    EXPECT_EQ(a.Media(i).firstSector, media[i].first) << i;
+    EXPECT_EQ(a.Media(i).lastSector, media[i].last) << i;
+    EXPECT_EQ(a.Media(i).xaRecordCount, media[i].records) << i;
   }
-  {  // one channel: one record from the first sector to the EOF sector
-    DiscBuilder disc = DataUpTo(100);
-    for (int i = 0; i < 9; ++i) disc.AddXaSector(3);
-    const uint32_t eof = disc.AddXaSector(3, 0, SUBMODE_EOF);
-    disc.AddDataSectors(5);
-    Analysis a;
-    AnalyseBuilt(a, dir, disc);
-    ASSERT_EQ(a.MediaCount(), 1u);
-    EXPECT_EQ(a.Media(0).firstSector, 100u);
-    EXPECT_EQ(a.Media(0).lastSector, eof);
-    ASSERT_EQ(a.state->XaRecordTotal, 1u);
-    EXPECT_EQ(a.Xa(0).firstSector, 100u);
-    EXPECT_EQ(a.Xa(0).lastSector, eof);
-    EXPECT_EQ(a.Xa(0).channel, 3);
+  ASSERT_EQ(a.state->XaRecordTotal, total);
+  for (const RecordCheck& r : records) {
+    const XaRecord& x = a.Xa(r.index);
+    auto same = [](int64_t want, int64_t got) { return want == ANY || want == got; };
+    EXPECT_TRUE(same(r.first, x.firstSector) && same(r.last, x.lastSector) &&
+                same(r.channel, x.channel))
+        << "record " << r.index << ": " << x.firstSector << "-" << x.lastSector << " channel "
+        << x.channel;
   }
-  {  // two strictly alternating channels: one record each; the last EOF closes the stream
-    DiscBuilder disc = DataUpTo(100);
-    const uint32_t first = disc.AddXaStream(2, 12);
-    const uint32_t last = disc.SectorCount() - 1;
-    disc.AddDataSectors(5);
-    Analysis a;
-    AnalyseBuilt(a, dir, disc);
-    ASSERT_EQ(a.MediaCount(), 1u);
-    EXPECT_EQ(a.Media(0).firstSector, first);
-    EXPECT_EQ(a.Media(0).lastSector, last);
-    ASSERT_EQ(a.state->XaRecordTotal, 2u);
-    EXPECT_EQ(a.Xa(0).firstSector, first);
-    EXPECT_EQ(a.Xa(0).lastSector, last - 1);
-    EXPECT_EQ(a.Xa(1).firstSector, first + 1);
-    EXPECT_EQ(a.Xa(1).lastSector, last);
+  for (const auto& [sector, record] : map) {
+    EXPECT_EQ(a.state->SectorRecordMap[sector], record) << "sector " << sector;
   }
 }
 
-TEST(XaDetection, DisplacedChannelEndsOneCycleBack) {
-  TempDir dir;
-  DiscBuilder disc = DataUpTo(200);
-  for (uint32_t i = 0; i < 40; ++i) disc.AddXaSector(static_cast<uint8_t>(i % 4));
-  // Channel 1's place (position 1) is taken by channel 7 from sector 241 on.
-  for (uint32_t i = 40; i < 80; ++i) disc.AddXaSector(static_cast<uint8_t>(i % 4 == 1 ? 7 : i % 4));
-  disc.AddDataSectors(5);
-  Analysis a;
-  AnalyseBuilt(a, dir, disc);
-  ASSERT_EQ(a.state->XaRecordTotal, 5u);
-  EXPECT_EQ(a.Xa(1).firstSector, 201u);
-  EXPECT_EQ(a.Xa(1).lastSector, 237u);
-  EXPECT_EQ(a.Xa(1).channel, 1);
-  EXPECT_EQ(a.Xa(4).firstSector, 241u);
-  EXPECT_EQ(a.Xa(4).lastSector, 277u);
-  EXPECT_EQ(a.Xa(4).channel, 7);
-  EXPECT_EQ(a.state->SectorRecordMap[241], 4u);
-  EXPECT_EQ(a.Media(0).xaRecordCount, 5u);
+TEST(XaDetection, CycleLearningAndClosingRules) {
+  {
+    SCOPED_TRACE("four channels in turn closed by a data sector");
+    DiscBuilder d = Lead();
+    InTurn(d, 4, 400);
+    d.AddDataSectors(10);
+    Check(*Detect(d), {{100, 499, 4}}, 4,
+          {{0, 100, 496, 0}, {1, 101, 497, 1}, {2, 102, 498, 2}, {3, 103, 499, 3}},
+          {{99, NONE}, {100, 0}, {101, 1}, {498, 2}, {499, 3}, {500, NONE}});
+  }
+  {
+    SCOPED_TRACE("a lone XA sector is dropped again");
+    DiscBuilder d = Lead();
+    d.AddXaSector(0);
+    d.AddDataSectors(5);
+    Check(*Detect(d), {}, 0, {});
+  }
+  {
+    SCOPED_TRACE("one channel ends at its EOF sector");
+    DiscBuilder d = Lead();
+    for (int i = 0; i < 9; ++i) d.AddXaSector(3);
+    d.AddXaSector(3, 0, SUBMODE_EOF);
+    d.AddDataSectors(5);
+    Check(*Detect(d), {{100, 109, 1}}, 1, {{0, 100, 109, 3}});
+  }
+  {
+    SCOPED_TRACE("two alternating channels end at their EOF sectors");
+    DiscBuilder d = Lead();
+    d.AddXaStream(2, 12);
+    d.AddDataSectors(5);
+    Check(*Detect(d), {{100, 123, 2}}, 2, {{0, 100, 122, ANY}, {1, 101, 123, ANY}});
+  }
+  {
+    SCOPED_TRACE("a displaced channel ends one cycle back");
+    DiscBuilder d = Lead();
+    for (uint32_t i = 0; i < 80; ++i) {  // channel 7 takes channel 1's place from 141 on
+      d.AddXaSector(static_cast<uint8_t>(i >= 40 && i % 4 == 1 ? 7 : i % 4));
+    }
+    d.AddDataSectors(5);
+    Check(*Detect(d), {{100, 179, 5}}, 5, {{1, 101, 137, 1}, {4, 141, 177, 7}}, {{141, 4}});
+  }
+  {
+    SCOPED_TRACE("a video sector inside a stream only advances the cycle");
+    DiscBuilder d = Lead();
+    InTurn(d, 3, 12);
+    d.AddVideoSector(1, 0, 1);  // in channel 0's place
+    for (uint32_t i = 13; i < 24; ++i) d.AddXaSector(static_cast<uint8_t>(i % 3));
+    d.AddDataSectors(5);
+    Check(*Detect(d), {{100, 123, 3}}, 3, {}, {{112, NONE}});
+  }
+  {
+    SCOPED_TRACE("a first channel that never comes back closes after 256 sectors");
+    DiscBuilder d = Lead();
+    d.AddXaSector(0);
+    for (int i = 0; i < 300; ++i) d.AddXaSector(1);
+    d.AddDataSectors(3);
+    Check(*Detect(d), {{100, 355, 2}, {356, 400, 1}}, 3, {{0, ANY, 100, ANY}, {1, 101, 355, 1}});
+  }
+  {
+    SCOPED_TRACE("a stream running into the end of the image closes with its runs");
+    DiscBuilder d = Lead();
+    InTurn(d, 3, 30);
+    Check(*Detect(d), {{100, 129, 3}}, 3, {{0, 100, 127, 0}, {2, 102, 129, 2}});
+  }
 }
 
 TEST(XaDetection, SilenceDelaysRunsAndSplitsThemWhenEnhanced) {
-  TempDir dir;
-  DiscBuilder disc = DataUpTo(300);
-  // Channels 0 and 1 in turn; channel 1 starts quiet, then sounds, then ends a sector in silence.
+  // Channels 0 and 1 in turn; channel 1 starts quiet, sounds, then ends a sector in silence.
+  DiscBuilder d = Lead();
   for (uint32_t i = 0; i < 60; ++i) {
     const uint8_t c = static_cast<uint8_t>(i % 2);
-    uint32_t silent = 0;
-    if (c == 1 && i < 10) silent = SILENT_START;
-    if (c == 1 && i == 41) silent = SILENT_END;
-    disc.AddXaSector(c, 0, 0, silent);
+    const uint32_t silent = c == 0 ? 0 : i < 10 ? SILENT_START : i == 41 ? SILENT_END : 0;
+    d.AddXaSector(c, 0, 0, silent);
   }
-  disc.AddDataSectors(5);
-
-  Analysis plain;
-  AnalyseBuilt(plain, dir, disc);
-  ASSERT_EQ(plain.state->XaRecordTotal, 2u);
-  EXPECT_EQ(plain.state->SectorRecordMap[301], NO_XA_RECORD);  // quiet start: not mapped
-  EXPECT_EQ(plain.Xa(1).firstSector, 311u);
-  EXPECT_EQ(plain.Xa(1).lastSector, 359u);
-
-  AnalysisOptions enhanced;
-  enhanced.enhancedXa = true;
-  Analysis split;
-  AnalyseBuilt(split, dir, disc, enhanced);
-  ASSERT_EQ(split.state->XaRecordTotal, 3u);
-  EXPECT_EQ(split.Xa(1).firstSector, 311u);
-  EXPECT_EQ(split.Xa(1).lastSector, 341u);
-  EXPECT_EQ(split.Xa(2).firstSector, 343u);
-  EXPECT_EQ(split.Xa(2).lastSector, 359u);
-  EXPECT_EQ(split.state->SectorRecordMap[341], 1u);
-  EXPECT_EQ(split.state->SectorRecordMap[343], 2u);
-}
-
-TEST(XaDetection, VideoSectorInsideAStreamOnlyAdvancesTheCycle) {
-  TempDir dir;
-  DiscBuilder disc = DataUpTo(100);
-  for (uint32_t i = 0; i < 12; ++i) disc.AddXaSector(static_cast<uint8_t>(i % 3));
-  disc.AddVideoSector(1, 0, 1);  // takes channel 0's place once
-  for (uint32_t i = 13; i < 24; ++i) disc.AddXaSector(static_cast<uint8_t>(i % 3));
-  disc.AddDataSectors(5);
-  Analysis a;
-  AnalyseBuilt(a, dir, disc);
-  ASSERT_EQ(a.MediaCount(), 1u);
-  EXPECT_EQ(a.Media(0).kind, MEDIA_XA);
-  EXPECT_EQ(a.Media(0).lastSector, 123u);
-  EXPECT_EQ(a.state->XaRecordTotal, 3u);
-  EXPECT_EQ(a.state->SectorRecordMap[112], NO_XA_RECORD);
-}
-
-TEST(XaDetection, StreamsThatNeverCloseAreClosedAtTheEnd) {
-  TempDir dir;
-  {  // the first channel never comes back: closed after 256 sectors, the rest starts anew
-    DiscBuilder disc = DataUpTo(100);
-    disc.AddXaSector(0);
-    for (int i = 0; i < 300; ++i) disc.AddXaSector(1);
-    disc.AddDataSectors(3);
-    Analysis a;
-    AnalyseBuilt(a, dir, disc);
-    ASSERT_EQ(a.MediaCount(), 2u);
-    EXPECT_EQ(a.Media(0).firstSector, 100u);
-    EXPECT_EQ(a.Media(0).lastSector, 355u);
-    EXPECT_EQ(a.Media(1).firstSector, 356u);
-    EXPECT_EQ(a.Media(1).lastSector, 400u);
-    EXPECT_EQ(a.Xa(0).lastSector, 100u);
-    EXPECT_EQ(a.Xa(1).firstSector, 101u);
-    EXPECT_EQ(a.Xa(1).lastSector, 355u);
-  }
-  {  // a stream running into the end of the image is closed with its runs
-    DiscBuilder disc = DataUpTo(100);
-    for (uint32_t i = 0; i < 30; ++i) disc.AddXaSector(static_cast<uint8_t>(i % 3));
-    Analysis a;
-    AnalyseBuilt(a, dir, disc);
-    ASSERT_EQ(a.MediaCount(), 1u);
-    EXPECT_EQ(a.Media(0).lastSector, 129u);
-    EXPECT_EQ(a.Media(0).xaRecordCount, 3u);
-    EXPECT_EQ(a.Xa(0).lastSector, 127u);
-    EXPECT_EQ(a.Xa(2).lastSector, 129u);
-  }
+  d.AddDataSectors(5);
+  Check(*Detect(d), {{100, 159, 2}}, 2, {{1, 111, 159, 1}}, {{101, NONE}, {111, 1}});
+  Check(*Detect(d, true), {{100, 159, 3}}, 3, {{1, 111, 141, 1}, {2, 143, 159, ANY}},
+        {{141, 1}, {143, 2}});
 }
 
 TEST(XaDetection, RecordsPastTheTableAreCountedButNeverStored) {
-  TempDir dir;
-  DiscBuilder disc = DataUpTo(20);
   // Once the four-sector cycle is learned, channels 0-3 and 4-7 take turns by round, so every
   // sector displaces the channel a cycle back and starts a record.
+  DiscBuilder d = Lead();
   for (uint32_t i = 0; i < 5200; ++i) {
-    const uint32_t round = i / 4;
-    const uint32_t set = round < 2 ? 0 : round % 2;
-    disc.AddXaSector(static_cast<uint8_t>(set * 4 + i % 4));
+    const uint32_t set = i < 8 ? 0 : (i / 4) % 2;
+    d.AddXaSector(static_cast<uint8_t>(set * 4 + i % 4));
   }
-  disc.AddDataSectors(3);
-  Analysis a;
-  AnalyseBuilt(a, dir, disc);
-  EXPECT_GT(a.state->XaRecordTotal, XA_RECORD_TABLE_SIZE);
-  EXPECT_EQ(a.window.log.back(), "ERROR: TOO much XA records Found, try Enhanced options.");
-  for (uint32_t s = 0; s < disc.SectorCount(); ++s) {
-    const uint16_t r = a.state->SectorRecordMap[s];
-    ASSERT_TRUE(r == NO_XA_RECORD || r < XA_RECORD_TABLE_SIZE);
+  d.AddDataSectors(3);
+  const auto a = Detect(d);
+  EXPECT_GT(a->state->XaRecordTotal, XA_RECORD_TABLE_SIZE);
+  EXPECT_EQ(a->window.log.back(), "ERROR: TOO much XA records Found, try Enhanced options.");
+  for (uint32_t s = 0; s < d.SectorCount(); ++s) {
+    const uint16_t r = a->state->SectorRecordMap[s];
+    ASSERT_TRUE(r == NONE || r < XA_RECORD_TABLE_SIZE);
   }
 }
 
