@@ -54,16 +54,28 @@ void Checksums::Reset() {
 }
 
 void Checksums::Update(const void* data, size_t size) {
+  for (size_t part = 0; part < PARTS; ++part) UpdatePart(part, data, size);
+}
+
+void Checksums::UpdatePart(size_t part, const void* data, size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
-  size_ += size;
-  EVP_DigestUpdate(digests_->md5, bytes, size);
-  EVP_DigestUpdate(digests_->sha1, bytes, size);
-  // zlib's length is a uInt: feed a large buffer in pieces.
-  while (size > 0) {
-    const size_t piece = std::min<size_t>(size, UINT_MAX);
-    crc_ = static_cast<uint32_t>(crc32(crc_, bytes, static_cast<uInt>(piece)));
-    bytes += piece;
-    size -= piece;
+  switch (part) {
+    case 0:
+      size_ += size;
+      // zlib's length is a uInt: feed a large buffer in pieces.
+      while (size > 0) {
+        const size_t piece = std::min<size_t>(size, UINT_MAX);
+        crc_ = static_cast<uint32_t>(crc32(crc_, bytes, static_cast<uInt>(piece)));
+        bytes += piece;
+        size -= piece;
+      }
+      break;
+    case 1:
+      EVP_DigestUpdate(digests_->md5, bytes, size);
+      break;
+    default:
+      EVP_DigestUpdate(digests_->sha1, bytes, size);
+      break;
   }
 }
 

@@ -25,6 +25,11 @@ class Checksums {
 
   void Update(const void* data, size_t size);
 
+  // The three digests are independent: UpdatePart(k, ...) for every k below PARTS, each on any
+  // thread (one thread per part at a time), equals one Update. Part 0 also counts the bytes.
+  static constexpr size_t PARTS = 3;
+  void UpdatePart(size_t part, const void* data, size_t size);
+
   // The digests of everything fed since construction or the last Finish; starts over after.
   ChecksumDigests Finish();
 

@@ -294,8 +294,18 @@ void RestoreBlocks(AppState& state, Window& window, CompressedReader& reader, Ve
   uint32_t next = 0, done = 0;
   bool readFailed = false;
   Checksums sums;
+  // A batch's restored bytes lie one after the other in `raw`; its three digests are taken on
+  // every core once it is written, before the next batch overwrites it.
+  size_t pendingBytes = 0;
+  const auto hashPending = [&] {
+    if (pendingBytes == 0) return;
+    workers.Run(Checksums::PARTS,
+                [&](unsigned, size_t part) { sums.UpdatePart(part, raw.data(), pendingBytes); });
+    pendingBytes = 0;
+  };
   BlockSteps steps;
   steps.read = [&](size_t slot) {
+    if (slot == 0) hashPending();
     if (next >= n) return false;
     if (!reader.ReadBlock(next, stored.data() + slot * storedRoom)) {
       readFailed = true;
@@ -328,13 +338,14 @@ void RestoreBlocks(AppState& state, Window& window, CompressedReader& reader, Ve
       produced = rawLength;
     }
     if (source != nullptr) source->Compare(report.restored.size, block, produced);
-    sums.Update(block, produced);
+    pendingBytes = slot * rawLength + produced;
     report.restored.size += produced;
     done += 1;
     return true;
   };
   steps.progress = [&] { return static_cast<unsigned>(uint64_t{100} * done / n); };
   const PipelineEnd end = RunBlockPipeline(state, window, workers, batchBlocks, steps);
+  hashPending();
   report.stopped = end == PipelineEnd::Stopped;
   if (readFailed) {
     AddProblem(
