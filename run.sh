@@ -2,7 +2,8 @@
 # Builds quarnel (Release, in build/) and runs it.
 #   ./run.sh           opens the window
 #   ./run.sh demo      writes the sample disc to a fresh folder, analyses it, compresses it in
-#                      each of the three kinds and restores each one
+#                      each of the three kinds and restores each one, converts its sound to MP3,
+#                      does the same with its one-file-per-track set, and verifies every image
 #   ./run.sh ARGS...   runs build/quarnel ARGS...
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -101,16 +102,37 @@ pack_and_restore() {
   echo
 }
 
-# Processes a copy of the sample disc in its own folder $1 (its work folder "audio" lands there)
-# with the options that follow; quarnel lists the sections it appended.
+# Processes a copy of the sample disc in its own folder $1 with the options that follow, keeping
+# the sound's work files in $1/audio; quarnel lists the sections it appended.
 mp3_run() {
   local sub=$1
   shift
   mkdir "$sub"
   cp "$DEMO/sample.bin" "$DEMO/sample.cue" "$sub/"
-  echo "== In $sub: quarnel process sample.bin $*"
-  (cd "$sub" && "$QUARNEL" process sample.bin "$@")
+  echo "== In $sub: quarnel process sample.bin --work-folder audio $*"
+  (cd "$sub" && "$QUARNEL" process sample.bin --work-folder audio "$@")
   echo "   the work files: $(cd "$sub/audio" && echo *)"
+  echo
+}
+
+# The sample as players keep their dumps, one file per track with a cue sheet, in its own folder
+# $1: compressed through the sheet and restored; the data track's file must come back whole.
+track_set_run() {
+  local sub=$1 data="Sample (Track 1).bin"
+  mkdir "$sub"
+  cp "$DEMO"/"Sample (Track "*").bin" "$DEMO/Sample.cue" "$sub/"
+  echo "== In $sub: quarnel process Sample.cue"
+  (cd "$sub" && "$QUARNEL" process Sample.cue)
+  mv "$sub/$data" "$sub/$data.dump"
+  echo "== In $sub: quarnel uncompress \"$data.Z\""
+  (cd "$sub" && "$QUARNEL" uncompress "$data.Z")
+  if cmp -s "$sub/$data" "$sub/$data.dump"; then
+    echo "   RESULT: the restored \"$data\" equals the dump's file byte for byte"
+  else
+    echo "   RESULT: FAILED: the restored \"$data\" differs from the dump's file"
+    return 1
+  fi
+  rm "$sub/$data.dump"
   echo
 }
 
@@ -141,6 +163,15 @@ demo() {
   echo "== Audio tracks to MP3: the CD-DA tracks are copied to raw files, encoded to MP3 and"
   echo "   appended as the audio track section"
   mp3_run "$DEMO/kind5" --audio-mp3
+  echo "== One file per track: \"Sample (Track N).bin\" and Sample.cue, processed through the sheet"
+  track_set_run "$DEMO/set"
+  echo "== Verifying every compressed image made: blocks, sections and checksums, nothing written"
+  local images=("$DEMO"/kind*/sample.bin.* "$DEMO/set/Sample (Track 1).bin.Z")
+  local datafiles=() f
+  for f in "${images[@]}"; do
+    case $f in *.table | *.index) ;; *) datafiles+=("$f") ;; esac
+  done
+  "$QUARNEL" verify "${datafiles[@]}"
   echo "== Done; the files are in $DEMO"
 }
 

@@ -43,8 +43,8 @@ Options:
     {"process",
      "process IMAGE [--maximum|--normal] [--rip WHAT]\n"
      "          [--ten-percent I,...] [--smallest-source] [--xa-mp3]\n"
-     "          [--audio-mp3] [--verify] [--ff8] [--enhanced-movie] [--enhanced-xa]\n"
-     "          [--json]",
+     "          [--audio-mp3] [--work-folder DIR] [--verify] [--ff8] [--enhanced-movie]\n"
+     "          [--enhanced-xa] [--json]",
      "write a compressed image, smaller still when media are ripped",
      R"(Analyses IMAGE, then writes the compressed image beside it: IMAGE.Z (normal),
 IMAGE.bz (maximum) or IMAGE.ZNX (when XA streams are ripped), with its block
@@ -68,6 +68,9 @@ Options:
                     the stand-in movie
   --xa-mp3          rip every XA stream and keep its sound as MP3
   --audio-mp3       keep the CD audio tracks as MP3
+  --work-folder DIR keep the sound's work files (WAV, raw, MP3) in DIR, made when
+                    missing; without it they go to a private temporary folder
+                    that is removed after the run
   --verify          read the written image back before it gets its name and
                     fail unless every block restores what was compressed; the
                     log ends with the SHA-1 of the restored image
