@@ -269,11 +269,12 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
   // Limits of the format refuse an image before anything is written: an empty one as kind 1 (whose
   // reader takes an index without blocks for a damaged one), one whose blocks could pass 4 GiB.
   for (const auto& [size, combo, why] :
-       {std::tuple{uint64_t{0}, COMBO_MAXIMUM_COMPRESSION, "is empty: nothing to compress"},
+       {std::tuple{uint64_t{0}, COMBO_MAXIMUM_COMPRESSION, "is empty"},
         std::tuple{uint64_t{2200} << 20, COMBO_NORMAL_COMPRESSION, "is too large"}}) {
     const std::string image = dir.File("limit.bin");
-    std::filesystem::remove(image);
-    const int fd = ::open(image.c_str(), O_WRONLY | O_CREAT, 0644);
+    std::string error;
+    ASSERT_TRUE(MixedDisc().Write(image, {}, &error)) << error;
+    const int fd = ::open(image.c_str(), O_WRONLY, 0644);
     ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
     ::close(fd);
     Analysis a;
@@ -295,8 +296,8 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
     ASSERT_TRUE(disc.Write(longName, {}, &error));
     RunAnalysis(a, longName);
     const ProcessResult p = Process(a, COMBO_NORMAL_COMPRESSION);
-    EXPECT_TRUE(p.pathTooLong);
-    EXPECT_EQ(a.window.log.back().rfind("ERROR: ", 0), 0u);
+    EXPECT_TRUE(p.refused);
+    EXPECT_EQ(a.window.log.back().rfind("ERROR: path too long", 0), 0u);
     EXPECT_FALSE(std::filesystem::exists(longName + ".Z"));
   }
   {  // a full disk: an ERROR line, both outputs removed, no closing figures, source untouched
