@@ -197,6 +197,76 @@ TEST(ProcessAndUncompress, AudioTracksStayOutsideTheBlockArea) {
   }
 }
 
+// A disc kept as one file per track compresses like the same disc joined into one image, under the
+// data track file's name, and restores exactly that file. The .bz kind cuts its last block at the
+// file's end where the joined image stores it whole, so there only the restore is compared.
+TEST(ProcessAndUncompress, TrackSetCompressesLikeItsJoinedImageAndRestoresItsDataFile) {
+  const DiscBuilder disc = BuildSampleDisc(nullptr);
+  struct Case {
+    const char* name;
+    DiscFileStyle style;
+    int combo;
+    bool xaKind;
+    bool audioMp3;
+  } cases[] = {
+      {"Game (Disc 1)", {}, COMBO_NORMAL_COMPRESSION, false, true},
+      {"My Game", {.pregapLines = true}, COMBO_NORMAL_COMPRESSION, true, false},
+      {"Game", {.pregapLines = false, .upperCase = true}, COMBO_MAXIMUM_COMPRESSION, false, false},
+      {"Game", {.pregapLines = true, .upperCase = true}, COMBO_NORMAL_COMPRESSION, false, false},
+  };
+  const auto run = [](const std::string& given, const Case& c) {
+    Analysis a;
+    RunAnalysis(a, given);
+    if (c.xaKind) ForceXaKind(a);
+    a.window.checks[IDC_RIP_AUDIO_MP3] = c.audioMp3;
+    a.window.texts[IDC_PATH] = given;
+    return std::pair{Process(a, c.combo), a.window.texts[IDC_PATH]};
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.Path() / "joined");
+    std::string error;
+    const std::string cue = disc.WriteTrackSet(dir.Path().string(), c.name, &error, c.style);
+    ASSERT_FALSE(cue.empty()) << error;
+    const std::string base = c.style.upperCase ? "GAME" : c.name;
+    const std::string joined = dir.File("joined/" + base + ".bin");
+    ASSERT_TRUE(disc.WriteJoined(joined, dir.File("joined/" + base + ".cue"), &error, c.style));
+    const std::string dataFile =
+        dir.File(base + (c.style.upperCase ? " (TRACK 1).BIN" : " (Track 1).bin"));
+    const std::vector<uint8_t> dump = ReadAll(dataFile);
+
+    const auto [set, setPath] = run(cue, c);
+    ASSERT_TRUE(set.outcome.Done()) << c.name << ": " << set.outcome.error;
+    EXPECT_EQ(set.dataFile.substr(0, dataFile.size()), dataFile) << c.name;
+    EXPECT_EQ(setPath, set.dataFile);
+    const auto [merged, mergedPath] = run(joined, c);
+    ASSERT_TRUE(merged.outcome.Done()) << merged.outcome.error;
+    EXPECT_EQ(set.audioSection.size(), c.audioMp3 ? 2u : 0u);
+    if (c.combo != COMBO_MAXIMUM_COMPRESSION) {
+      EXPECT_EQ(ReadAll(set.dataFile), ReadAll(merged.dataFile)) << c.name;
+      EXPECT_EQ(ReadAll(set.blockTable), ReadAll(merged.blockTable)) << c.name;
+    }
+    std::filesystem::rename(dataFile, dataFile + ".dump");
+    Analysis restore;
+    const UncompressResult u = Uncompress(restore, set.dataFile);
+    ASSERT_TRUE(u.outcome.Done()) << u.outcome.error;
+    EXPECT_EQ(u.output, dataFile);
+    EXPECT_TRUE(ReadAll(dataFile) == dump) << c.name;
+
+    if (c.style.upperCase || c.style.pregapLines) continue;
+    // A sheet renamed after the data track's file, given as that file: the whole data track.
+    std::filesystem::rename(dataFile + ".dump", dataFile);
+    std::filesystem::remove(set.dataFile);
+    std::filesystem::rename(cue, dir.File(std::string(c.name) + " (Track 1).cue"));
+    const auto [renamed, renamedPath] = run(dataFile, c);
+    ASSERT_TRUE(renamed.outcome.Done()) << renamed.outcome.error;
+    EXPECT_EQ(ReadAll(renamed.dataFile), ReadAll(merged.dataFile));
+    std::filesystem::remove(dataFile);
+    ASSERT_TRUE(Uncompress(restore, renamed.dataFile).outcome.Done());
+    EXPECT_TRUE(ReadAll(dataFile) == dump);
+  }
+}
+
 TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   TempDir dir;
   Analysis a;
