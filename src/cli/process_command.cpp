@@ -266,7 +266,7 @@ int RunProcess(const std::vector<std::string>& args) {
   }
   request.options.workFolder = workFolder.value_or("");
   request.options.verify = verify;
-  if (outputDir && !MakeOutputDir(*outputDir)) return EXIT_FAILED;
+  if (outputDir && !MakeOutputDir(*outputDir)) return outputDir->empty() ? EXIT_USAGE : EXIT_FAILED;
   request.options.outputDir = outputDir.value_or("");
   return RunBatch(images, request.jsonMode,
                   [&](const std::string& image) { return ProcessOne(image, request); });

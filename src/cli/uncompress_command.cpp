@@ -81,7 +81,7 @@ int RunUncompress(const std::vector<std::string>& args) {
   std::vector<std::string> dataFiles;
   const int parsed = ParseOrExit(args, options, {"DATAFILE..."}, dataFiles);
   if (parsed >= 0) return parsed;
-  if (outputDir && !MakeOutputDir(*outputDir)) return EXIT_FAILED;
+  if (outputDir && !MakeOutputDir(*outputDir)) return outputDir->empty() ? EXIT_USAGE : EXIT_FAILED;
   const UncompressOptions uncompress{outputDir.value_or("")};
   return RunBatch(dataFiles, jsonMode, [&](const std::string& dataFile) {
     return UncompressOne(dataFile, force, jsonMode, uncompress);
