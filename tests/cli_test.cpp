@@ -99,22 +99,13 @@ class JsonChecker {
   bool Value() {
     Space();
     if (pos_ >= s_.size()) return false;
-    switch (s_[pos_]) {
-      case '{':
-        return Sequence('}', true);
-      case '[':
-        return Sequence(']', false);
-      case '"':
-        return String();
-      case 't':
-        return Word("true");
-      case 'f':
-        return Word("false");
-      case 'n':
-        return Word("null");
-      default:
-        return Number();
+    const char c = s_[pos_];
+    if (c == '{' || c == '[') return Sequence(c == '{' ? '}' : ']', c == '{');
+    if (c == '"') return String();
+    for (const std::string_view word : {"true", "false", "null"}) {
+      if (s_.compare(pos_, word.size(), word) == 0) return (pos_ += word.size()) != 0;
     }
+    return Number();
   }
   bool Sequence(char close, bool object) {
     ++pos_;
@@ -151,11 +142,6 @@ class JsonChecker {
     Take('-');
     while (pos_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[pos_]))) ++pos_;
     return pos_ > start && std::isdigit(static_cast<unsigned char>(s_[pos_ - 1]));
-  }
-  bool Word(std::string_view word) {
-    if (s_.compare(pos_, word.size(), word) != 0) return false;
-    pos_ += word.size();
-    return true;
   }
   bool Take(char c) { return pos_ < s_.size() && s_[pos_] == c && ++pos_; }
   void Space() {
@@ -198,19 +184,15 @@ TEST(Cli, UsageErrorsHelpAndVersion) {
        "--jsn; did you mean --json?\nsee 'quarnel analyse"},
       {{"analyse", "a.bin", "--json=yes"}, 2, nullptr, "option --json takes no value\n"},
       {{"sample"}, 2, nullptr, "missing DIR"},
-      {{"sample", "a", "b"}, 2, nullptr, "unexpected argument b"},
       {{"process"}, 2, nullptr, "see 'quarnel process --help'"},
-      {{"process", "a.bin", "--ripp", "all"}, 2, nullptr, "did you mean --rip?"},
       {{"process", "a.bin", "--maximum", "--normal"}, 2, nullptr, "exclude each other"},
       {{"process", "a.bin", "--rip", "0,x"}, 2, nullptr, "--rip takes"},
       {{"process", "a.bin", "--ten-percent", ""}, 2, nullptr, "--ten-percent takes"},
-      {{"uncompress", "a.bin.Z", "--rip", "all"}, 2, nullptr, "unknown option --rip\n"},
       {{"--version"}, 0, "quarnel 3.2\n", nullptr},
       {{"--help"}, 0, "Run 'quarnel COMMAND --help'", nullptr},
       {{"analyze", "--help"}, 0, "usage: quarnel analyse IMAGE...", nullptr},
       {{"process", "-h"}, 0, "(Debian package lame)", nullptr},
       {{"uncompress", "x", "--help"}, 0, "usage: quarnel uncompress DATAFILE", nullptr},
-      {{"sample", "--help"}, 0, "--quiet", nullptr},
       {{"analyse", "no-such.bin", "--json"},
        1,
        nullptr,
@@ -247,12 +229,9 @@ TEST(Cli, WithoutACommandAndWithoutADisplayItExitsOneWithOneLine) {
   }
   std::vector<Outcome> runs;
   runs.push_back(Quarnel(dir, {}));
-  // Asked for X by name, with no server behind the display: still no abort.
-  ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-  ::setenv("DISPLAY", ":4321", 1);
-  runs.push_back(Quarnel(dir, {}));
+  ::setenv("DISPLAY", ":4321", 1);  // a display with no server behind it
   // Platforms that Qt would abort in: a framebuffer that is not there, a name that is no plugin.
-  for (const char* platform : {"linuxfb:fb=/nonexistent/fb0", "nosuch"}) {
+  for (const char* platform : {"xcb", "linuxfb:fb=/nonexistent/fb0", "nosuch"}) {
     ::setenv("QT_QPA_PLATFORM", platform, 1);
     runs.push_back(Quarnel(dir, {}));
   }
@@ -303,21 +282,8 @@ TEST(Cli, AnalysesTheSampleDiscAsTextAndAsJson) {
   EXPECT_NE(out.find("/q\\\"b\\\\c\\u00e9\\u0001\\t/sample.bin\","), std::string::npos) << out;
   EXPECT_NE(out.find("\"sectors\":" + std::to_string(layout.sectorCount) + ","), std::string::npos);
   EXPECT_NE(out.find("\"audioTrackCount\":2,"), std::string::npos);
-  EXPECT_NE(
-      out.find(Format("{\"track\":3,\"firstSector\":%u,\"lastSector\":%u}",
-                      layout.audioTracks[1].firstSector, layout.audioTracks[1].lastSector, 0)),
-      std::string::npos);
-  EXPECT_NE(out.find(Format("{\"index\":1,\"kind\":\"video\",\"firstSector\":%u,\"lastSector\":%u}",
-                            layout.videos[1].firstSector, layout.videos[1].lastSector, 0)),
-            std::string::npos);
-  EXPECT_NE(
-      out.find(Format("{\"index\":2,\"kind\":\"xa\",\"firstSector\":%u,\"lastSector\":%u,"
-                      "\"xaRecordCount\":%u}",
-                      layout.xaStream.firstSector, layout.xaStream.lastSector, layout.xaChannels)),
-      std::string::npos);
   EXPECT_NE(out.find("\"xaRecordTotal\":" + std::to_string(layout.xaChannels) + ","),
             std::string::npos);
-  EXPECT_EQ(Count(out, "\"channel\":"), layout.xaChannels);
   EXPECT_NE(out.find("\"videoCount\":2,\"stopped\":false,\"log\":[\"- File Loaded.\","),
             std::string::npos);
 }
@@ -349,7 +315,7 @@ TEST(Cli, ProcessesAndRestoresSeveralDiscsAndSumsThemUp) {
   ASSERT_GT(dataTrackEnd, 0);
   const std::string blocks = std::to_string(dataTrackEnd + 1);
 
-  const Outcome json = Quarnel(dir, {"process", image, "missing.bin", "--json"});
+  const Outcome json = Quarnel(dir, {"process", image, "missing.bin", "--json", "--verify"});
   EXPECT_EQ(json.status, 1);
   ASSERT_TRUE(JsonChecker::Valid(json.out)) << json.out;
   EXPECT_EQ(json.out.front(), '[');
@@ -362,6 +328,26 @@ TEST(Cli, ProcessesAndRestoresSeveralDiscsAndSumsThemUp) {
             std::string::npos)
       << json.out;
   EXPECT_NE(json.err.find("- 0 Medias ripped.\n"), std::string::npos) << json.err;
+  const size_t at = json.out.find("\"restoredSha1\":\"");
+  ASSERT_NE(at, std::string::npos);
+  const std::string sha1 = json.out.substr(at + 16, 40);
+
+  // verify and info read what process wrote; a damaged copy names its block.
+  std::filesystem::copy_file(dir.File("sample.bin.Z"), dir.File("bad.bin.Z"));
+  std::filesystem::copy_file(dir.File("sample.bin.Z.table"), dir.File("bad.bin.Z.table"));
+  Corrupt(dir.File("bad.bin.Z"), 100, 8);  // inside block 0
+  const Outcome verified = Quarnel(dir, {"verify", "sample.bin.Z", "bad.bin.Z"});
+  EXPECT_EQ(verified.status, 1);
+  EXPECT_NE(verified.out.find("- SHA-1 of the restored image: " + sha1 + "\n"), std::string::npos);
+  EXPECT_NE(verified.out.find("ERROR: block 0: does not decompress\n"), std::string::npos);
+  EXPECT_NE(verified.err.find("quarnel: bad.bin.Z failed verification: block 0"), std::string::npos)
+      << verified.err;
+  const Outcome info = Quarnel(dir, {"info", "sample.bin.Z", "--json"});
+  EXPECT_EQ(info.status, 0) << info.err;
+  ASSERT_TRUE(JsonChecker::Valid(info.out)) << info.out;
+  EXPECT_NE(info.out.find("\"sectors\":" + blocks + ",\"blocks\":" + blocks + ","),
+            std::string::npos)
+      << info.out;
 
   const Outcome text =
       Quarnel(dir, {"process", "missing.bin", "Sample.cue", "--output-dir", "out"});
@@ -438,11 +424,7 @@ TEST(Cli, KilledAndTerminatedRunsLeaveNoOutput) {
 TEST(Cli, ProcessMarksMediaAsTheWindowDoes) {
   TempDir dir;
   ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
-  SampleDiscLayout layout;
-  BuildSampleDisc(&layout);
   const std::string image = dir.File("sample.bin");
-  const std::string source = ReadAll(image);
-
   for (const std::vector<std::string>& marks : std::vector<std::vector<std::string>>{
            {"--rip", "all", "--ten-percent", "2"},  // an XA stream
            {"--rip", "1", "--ten-percent", "0"},    // a video not marked
@@ -466,30 +448,6 @@ TEST(Cli, ProcessMarksMediaAsTheWindowDoes) {
             "selected\n");
   EXPECT_NE(run.out.find("- 2 Medias ripped.\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("Wrote " + image + ".ZNX ("), std::string::npos) << run.out;
-
-  std::filesystem::rename(image, dir.File("source.bin"));
-  ASSERT_EQ(Quarnel(dir, {"uncompress", image + ".ZNX"}).status, 0);
-  const std::string restored = ReadAll(image);
-  ASSERT_GT(restored.size(), size_t{layout.xaStream.lastSector} * SECTOR_SIZE);
-  const auto inside = [&](size_t sector, const SampleDiscLayout::Range& range) {
-    return sector >= range.firstSector && sector <= range.lastSector;
-  };
-  // The first tenth of video 0 is kept; then it and the XA stream differ, and nothing else does.
-  const uint32_t tenthEnd = layout.videos[0].firstSector +
-                            (layout.videos[0].lastSector - layout.videos[0].firstSector) / 10;
-  bool videoChanged = false, xaChanged = false;
-  for (size_t sector = 0; sector < restored.size() / SECTOR_SIZE; ++sector) {
-    const bool same = restored.compare(sector * SECTOR_SIZE, SECTOR_SIZE, source,
-                                       sector * SECTOR_SIZE, SECTOR_SIZE) == 0;
-    if (same) continue;
-    videoChanged |= inside(sector, layout.videos[0]);
-    xaChanged |= inside(sector, layout.xaStream);
-    EXPECT_TRUE((inside(sector, layout.videos[0]) && sector > tenthEnd) ||
-                inside(sector, layout.xaStream))
-        << "sector " << sector;
-  }
-  EXPECT_TRUE(videoChanged);
-  EXPECT_TRUE(xaChanged);
 }
 
 // True once the process catches SIGINT (Linux: the SigCgt mask of /proc/PID/status).
@@ -573,106 +531,40 @@ TEST(Cli, ProcessRunsAtOnceKeepTheirOwnSound) {
     alone[i] = ReadAll(dir.File(names[i] + ".ZNX"));
   }
   ASSERT_NE(alone[0], alone[1]);
-  for (int round = 0; round < 3; ++round) {
-    pid_t pids[2];
-    for (int i = 0; i < 2; ++i) {
-      std::filesystem::remove(dir.File(names[i] + ".ZNX"));
-      pids[i] = Spawn(dir, {"process", names[i], "--xa-mp3"}, -1, names[i]);
-    }
-    for (int i = 0; i < 2; ++i) {
-      const Outcome run = Wait(dir, pids[i], names[i]);
-      EXPECT_EQ(run.status, 0) << run.out << run.err;
-      EXPECT_TRUE(ReadAll(dir.File(names[i] + ".ZNX")) == alone[i]) << names[i] << round;
-    }
+  pid_t pids[2];
+  for (int i = 0; i < 2; ++i) {
+    std::filesystem::remove(dir.File(names[i] + ".ZNX"));
+    pids[i] = Spawn(dir, {"process", names[i], "--xa-mp3"}, -1, names[i]);
+  }
+  for (int i = 0; i < 2; ++i) {
+    const Outcome run = Wait(dir, pids[i], names[i]);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(ReadAll(dir.File(names[i] + ".ZNX")) == alone[i]) << names[i];
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("audio")));  // the work folders were private
 }
 
 // A run that could not store the sound it clears fails before anything is written when there is
-// no encoder, and removes its outputs when the encoder fails.
-TEST(Cli, ProcessWithoutAWorkingEncoderFailsAndLeavesNoOutputs) {
+// no encoder.
+TEST(Cli, ProcessWithoutAnEncoderFailsAndLeavesNoOutputs) {
   TempDir dir, emptyPath;
   WriteXaDisc(dir.File("x.bin"), 440.0, 700.0);
   const std::string local = dir.File("audio/lame");
-  const struct {
-    const char* encoder;  // the script at audio/lame; none when null
-    std::string line;
-    std::string error;
-  } cases[] = {
-      {nullptr,
-       "ERROR: no MP3 encoder: neither " + local +
-           " nor lame on PATH can be run; install the Debian package lame (apt-get install "
-           "lame), or put the encoder at " +
-           local + ".\n",
-       "quarnel: no MP3 encoder: "},
-      {"exit 2", "ERROR: the MP3 encoder " + local + " could not convert ",
-       "/track0000.wav: exit status 2\n"},
-  };
   const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   ::setenv("PATH", emptyPath.Path().c_str(), 1);
-  for (const auto& c : cases) {
-    std::filesystem::remove_all(dir.File("audio"));
-    if (c.encoder != nullptr) {
-      std::filesystem::create_directories(dir.File("audio"));
-      std::ofstream(local) << "#!/bin/sh\n" << c.encoder << "\n";
-      std::filesystem::permissions(local, std::filesystem::perms::owner_all);
-    }
-    const Outcome run = Quarnel(dir, {"process", "x.bin", "--xa-mp3"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("Wrote"), std::string::npos) << run.out;
-    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
-    EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX")));
-    EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX.table")));
-  }
+  const Outcome run = Quarnel(dir, {"process", "x.bin", "--xa-mp3"});
   ::setenv("PATH", oldPath.c_str(), 1);
-}
-
-// verify over several images, one damaged: each is checked, the damaged one names its block, and
-// the summary (or the JSON array) ends a run that exits 1. info reads the same image's layout.
-TEST(Cli, VerifiesSeveralImagesAndSumsThemUp) {
-  TempDir dir;
-  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
-  const std::string image = dir.File("sample.bin");
-  const Outcome processed = Quarnel(dir, {"process", image, "--verify"});
-  ASSERT_EQ(processed.status, 0) << processed.err;
-  const size_t at = processed.out.rfind("- SHA-1 of the restored image: ");
-  ASSERT_NE(at, std::string::npos) << processed.out;
-  const std::string sha1 = processed.out.substr(at + 31, 40);
-
-  const std::string good = image + ".Z", bad = dir.File("bad.bin.Z");
-  std::filesystem::copy_file(good, bad);
-  std::filesystem::copy_file(good + ".table", bad + ".table");
-  Corrupt(bad, 100, 8);  // inside block 0
-
-  const Outcome text = Quarnel(dir, {"verify", good, bad});
-  EXPECT_EQ(text.status, 1);
-  EXPECT_NE(text.out.find("- SHA-1 of the restored image: " + sha1 + "\n"), std::string::npos);
-  EXPECT_NE(text.out.find("ERROR: block 0: does not decompress\n"), std::string::npos) << text.out;
-  EXPECT_NE(text.err.find("quarnel: " + bad + " failed verification: block 0"), std::string::npos)
-      << text.err;
-  const size_t summary = text.out.find("\nINPUT ");
-  ASSERT_NE(summary, std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("verified", summary), std::string::npos);
-  EXPECT_NE(text.out.find("FAILED\n", summary), std::string::npos);
-
-  const Outcome json = Quarnel(dir, {"verify", good, bad, "--json"});
-  EXPECT_EQ(json.status, 1);
-  ASSERT_TRUE(JsonChecker::Valid(json.out)) << json.out;
-  EXPECT_EQ(json.out.front(), '[');
-  EXPECT_NE(json.out.find("\"sha1\":\"" + sha1 + "\""), std::string::npos);
-  EXPECT_EQ(Count(json.out, "\"passed\":true"), 1u);
-  EXPECT_NE(json.out.find("\"problems\":[{\"where\":\"block 0\",\"what\":\"does not decompress\""),
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("ERROR: no MP3 encoder: neither " + local +
+                         " nor lame on PATH can be run; install the Debian package lame "
+                         "(apt-get install lame), or put the encoder at " +
+                         local + ".\n"),
             std::string::npos)
-      << json.out;
-
-  const Outcome info = Quarnel(dir, {"info", good, "--json"});
-  EXPECT_EQ(info.status, 0) << info.err;
-  ASSERT_TRUE(JsonChecker::Valid(info.out)) << info.out;
-  EXPECT_NE(info.out.find("\"compressionMode\":2,\"sectors\":800,\"blocks\":800,"),
-            std::string::npos)
-      << info.out;
-  EXPECT_NE(info.out.find("\"restoredSize\":1881600,"), std::string::npos) << info.out;
+      << run.out;
+  EXPECT_EQ(run.out.find("Wrote"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("quarnel: no MP3 encoder: "), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX.table")));
 }
 
 }  // namespace
