@@ -201,7 +201,13 @@ TEST(ProcessAndUncompress, AudioTracksStayOutsideTheBlockArea) {
 // data track file's name, and restores exactly that file. The .bz kind cuts its last block at the
 // file's end where the joined image stores it whole, so there only the restore is compared.
 TEST(ProcessAndUncompress, TrackSetCompressesLikeItsJoinedImageAndRestoresItsDataFile) {
-  const DiscBuilder disc = BuildSampleDisc(nullptr);
+  // A data track that ends inside a .bz block, then two audio tracks.
+  DiscBuilder disc = MixedDisc();
+  while (disc.SectorCount() % 10 != 7) disc.AddDataSectors(1);
+  disc.BeginAudioTrack(2);
+  disc.AddAudioSectors(30, 440.0);
+  disc.BeginAudioTrack(0);
+  disc.AddAudioSectors(20, 660.0);
   struct Case {
     const char* name;
     DiscFileStyle style;
