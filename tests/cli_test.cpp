@@ -90,33 +90,22 @@ class JsonChecker {
  public:
   static bool Valid(const std::string& text) {
     JsonChecker c(text);
-    c.Space();
-    if (!c.Value()) return false;
-    c.Space();
-    return c.pos_ == text.size();
+    return c.Value() && (c.Space(), c.pos_ == text.size());
   }
 
  private:
   explicit JsonChecker(const std::string& text) : s_(text) {}
 
   bool Value() {
+    Space();
     if (pos_ >= s_.size()) return false;
-    switch (s_[pos_]) {
-      case '{':
-        return Sequence('}', true);
-      case '[':
-        return Sequence(']', false);
-      case '"':
-        return String();
-      case 't':
-        return Word("true");
-      case 'f':
-        return Word("false");
-      case 'n':
-        return Word("null");
-      default:
-        return Number();
+    const char c = s_[pos_];
+    if (c == '{' || c == '[') return Sequence(c == '{' ? '}' : ']', c == '{');
+    if (c == '"') return String();
+    for (const std::string_view word : {"true", "false", "null"}) {
+      if (s_.compare(pos_, word.size(), word) == 0) return (pos_ += word.size()) != 0;
     }
+    return Number();
   }
   bool Sequence(char close, bool object) {
     ++pos_;
@@ -124,12 +113,7 @@ class JsonChecker {
     if (Take(close)) return true;
     do {
       Space();
-      if (object) {
-        if (!String()) return false;
-        Space();
-        if (!Take(':')) return false;
-        Space();
-      }
+      if (object && !(String() && (Space(), Take(':')))) return false;
       if (!Value()) return false;
       Space();
     } while (Take(','));
@@ -144,15 +128,12 @@ class JsonChecker {
       if (c != '\\') continue;
       if (pos_ >= s_.size()) return false;
       const char e = s_[pos_++];
-      if (e == 'u') {
-        for (int i = 0; i < 4; ++i) {
-          if (pos_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[pos_++]))) {
-            return false;
-          }
+      for (int i = 0; e == 'u' && i < 4; ++i) {
+        if (pos_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[pos_++]))) {
+          return false;
         }
-      } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
-        return false;
       }
+      if (std::string_view("\"\\/bfnrtu").find(e) == std::string_view::npos) return false;
     }
     return false;
   }
@@ -162,18 +143,7 @@ class JsonChecker {
     while (pos_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[pos_]))) ++pos_;
     return pos_ > start && std::isdigit(static_cast<unsigned char>(s_[pos_ - 1]));
   }
-  bool Word(std::string_view word) {
-    if (s_.compare(pos_, word.size(), word) != 0) return false;
-    pos_ += word.size();
-    return true;
-  }
-  bool Take(char c) {
-    if (pos_ < s_.size() && s_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
+  bool Take(char c) { return pos_ < s_.size() && s_[pos_] == c && ++pos_; }
   void Space() {
     while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
   }
@@ -206,27 +176,23 @@ TEST(Cli, UsageErrorsHelpAndVersion) {
   } cases[] = {
       {{"frobnicate"}, 2, nullptr, "quarnel: unknown command frobnicate\nsee 'quarnel --help'\n"},
       {{"analize", "a.bin"}, 2, nullptr, "unknown command analize; did you mean analyse?\n"},
-      {{"--verison"}, 2, nullptr, "unknown option --verison; did you mean --version?\n"},
+      {{"analyze", "a", "--jsn"}, 2, nullptr, "--jsn; did you mean --json?\nsee"},
       {{"analyse"}, 2, nullptr, "quarnel: missing IMAGE\nsee 'quarnel analyse --help'\n"},
-      {{"analyze", "a.bin", "--jsn"},
-       2,
-       nullptr,
-       "--jsn; did you mean --json?\nsee 'quarnel analyse"},
       {{"analyse", "a.bin", "--json=yes"}, 2, nullptr, "option --json takes no value\n"},
       {{"sample"}, 2, nullptr, "missing DIR"},
-      {{"sample", "a", "b"}, 2, nullptr, "unexpected argument b"},
       {{"process"}, 2, nullptr, "see 'quarnel process --help'"},
-      {{"process", "a.bin", "--ripp", "all"}, 2, nullptr, "did you mean --rip?"},
       {{"process", "a.bin", "--maximum", "--normal"}, 2, nullptr, "exclude each other"},
       {{"process", "a.bin", "--rip", "0,x"}, 2, nullptr, "--rip takes"},
       {{"process", "a.bin", "--ten-percent", ""}, 2, nullptr, "--ten-percent takes"},
-      {{"uncompress", "a.bin.Z", "--rip", "all"}, 2, nullptr, "unknown option --rip\n"},
       {{"--version"}, 0, "quarnel 3.2\n", nullptr},
       {{"--help"}, 0, "Run 'quarnel COMMAND --help'", nullptr},
       {{"analyze", "--help"}, 0, "usage: quarnel analyse IMAGE...", nullptr},
       {{"process", "-h"}, 0, "(Debian package lame)", nullptr},
       {{"uncompress", "x", "--help"}, 0, "usage: quarnel uncompress DATAFILE", nullptr},
-      {{"sample", "--help"}, 0, "--quiet", nullptr},
+      {{"analyse", "no-such.bin", "--json"}, 1, nullptr, "cannot open no-such.bin: No such file"},
+      // The path box holds 255 characters; a longer path is refused rather than cut.
+      {{"analyse", std::string(300, 'x')}, 1, nullptr, "cannot open"},
+      {{"process", "--output-dir", "", "a.bin"}, 2, nullptr, "--output-dir takes a folder"},
   };
   for (const Case& c : cases) {
     const Outcome run = Quarnel(dir, c.args);
@@ -256,12 +222,9 @@ TEST(Cli, WithoutACommandAndWithoutADisplayItExitsOneWithOneLine) {
   }
   std::vector<Outcome> runs;
   runs.push_back(Quarnel(dir, {}));
-  // Asked for X by name, with no server behind the display: still no abort.
-  ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-  ::setenv("DISPLAY", ":4321", 1);
-  runs.push_back(Quarnel(dir, {}));
+  ::setenv("DISPLAY", ":4321", 1);  // a display with no server behind it
   // Platforms that Qt would abort in: a framebuffer that is not there, a name that is no plugin.
-  for (const char* platform : {"linuxfb:fb=/nonexistent/fb0", "nosuch"}) {
+  for (const char* platform : {"xcb", "linuxfb:fb=/nonexistent/fb0", "nosuch"}) {
     ::setenv("QT_QPA_PLATFORM", platform, 1);
     runs.push_back(Quarnel(dir, {}));
   }
@@ -277,37 +240,18 @@ TEST(Cli, WithoutACommandAndWithoutADisplayItExitsOneWithOneLine) {
   }
 }
 
-TEST(Cli, AnImageThatCannotBeOpenedExitsOneWithTheReason) {
-  TempDir dir;
-  const std::string missing = dir.File("no-such.bin");
-  Outcome run = Quarnel(dir, {"analyse", missing, "--json"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "quarnel: cannot open " + missing + ": No such file or directory\n");
-  EXPECT_EQ(run.out, "");
-
-  // The path box holds 255 characters; a longer path is refused rather than cut to another name.
-  const std::string longPath = dir.File(std::string(300, 'x'));
-  run = Quarnel(dir, {"analyse", longPath});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("cannot open"), std::string::npos);
-}
-
 TEST(Cli, AnalysesTheSampleDiscAsTextAndAsJson) {
   TempDir dir;
-  const std::string discDir = dir.File("disc");
+  const std::string discDir = dir.File("q\"b\\c\xE9\x01\t");  // a name that needs escapes
   const Outcome sample = Quarnel(dir, {"sample", discDir});
   ASSERT_EQ(sample.status, 0) << sample.err;
-  EXPECT_NE(sample.out.find(discDir + "/sample.bin"), std::string::npos);
   SampleDiscLayout layout;
   BuildSampleDisc(&layout);
-  ASSERT_EQ(layout.videos.size(), 2u);
-  ASSERT_EQ(layout.audioTracks.size(), 2u);
   const std::string image = discDir + "/sample.bin";
 
   // Text: the log as it comes, then the media rows with their indexes.
   const Outcome text = Quarnel(dir, {"analyse", image});
   ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_EQ(text.out.find("- File Loaded.\n"), 0u) << text.out;
   const std::string rows =
       Format("   0 [Video Stream] from %06u to %06u\n", layout.videos[0].firstSector,
              layout.videos[0].lastSector, 0) +
@@ -323,83 +267,14 @@ TEST(Cli, AnalysesTheSampleDiscAsTextAndAsJson) {
   ASSERT_EQ(json.status, 0) << json.err;
   ASSERT_TRUE(JsonChecker::Valid(json.out)) << json.out;
   EXPECT_EQ(json.err, text.out.substr(0, text.out.size() - rows.size()));
-  for (const char* key : {"image", "sectors", "dataTrackEnd", "audioTrackCount", "audioTracks",
-                          "media", "xaRecordTotal", "xaRecords", "videoCount", "stopped", "log"}) {
-    EXPECT_EQ(Count(json.out, std::string("\"") + key + "\":"), 1u) << key;
-  }
   const std::string& out = json.out;
+  EXPECT_NE(out.find("/q\\\"b\\\\c\\u00e9\\u0001\\t/sample.bin\","), std::string::npos) << out;
   EXPECT_NE(out.find("\"sectors\":" + std::to_string(layout.sectorCount) + ","), std::string::npos);
   EXPECT_NE(out.find("\"audioTrackCount\":2,"), std::string::npos);
-  EXPECT_NE(
-      out.find(Format("{\"track\":3,\"firstSector\":%u,\"lastSector\":%u}",
-                      layout.audioTracks[1].firstSector, layout.audioTracks[1].lastSector, 0)),
-      std::string::npos);
-  EXPECT_NE(out.find(Format("{\"index\":1,\"kind\":\"video\",\"firstSector\":%u,\"lastSector\":%u}",
-                            layout.videos[1].firstSector, layout.videos[1].lastSector, 0)),
-            std::string::npos);
-  EXPECT_NE(
-      out.find(Format("{\"index\":2,\"kind\":\"xa\",\"firstSector\":%u,\"lastSector\":%u,"
-                      "\"xaRecordCount\":%u}",
-                      layout.xaStream.firstSector, layout.xaStream.lastSector, layout.xaChannels)),
-      std::string::npos);
   EXPECT_NE(out.find("\"xaRecordTotal\":" + std::to_string(layout.xaChannels) + ","),
             std::string::npos);
-  EXPECT_EQ(Count(out, "\"channel\":"), layout.xaChannels);
   EXPECT_NE(out.find("\"videoCount\":2,\"stopped\":false,\"log\":[\"- File Loaded.\","),
             std::string::npos);
-}
-
-// Several images: a failed one does not stop the next, and the run ends with a summary (or one
-// JSON array) and status 1.
-TEST(Cli, AnalysesSeveralImagesAndSumsThemUp) {
-  TempDir dir;
-  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
-  const std::string good = dir.File("sample.bin"), missing = dir.File("missing.bin");
-  const std::string cannotOpen = "cannot open " + missing + ": No such file or directory";
-
-  const Outcome text = Quarnel(dir, {"analyse", missing, good});
-  EXPECT_EQ(text.status, 1);
-  EXPECT_EQ(text.err, "quarnel: " + cannotOpen + "\n");
-  const size_t summary = text.out.find("\nINPUT ");
-  ASSERT_NE(summary, std::string::npos) << text.out;
-  EXPECT_LT(text.out.find("[XA Stream]"), summary) << text.out;
-  const std::string table = text.out.substr(summary);
-  const size_t goodRow = table.find(good), missingRow = table.find(missing);
-  ASSERT_NE(goodRow, std::string::npos);
-  ASSERT_NE(missingRow, std::string::npos);
-  EXPECT_LT(missingRow, goodRow);
-  EXPECT_NE(table.find("3 media", goodRow), std::string::npos) << table;
-  EXPECT_NE(table.find("FAILED\n", missingRow), std::string::npos) << table;
-  EXPECT_EQ(table.substr(table.size() - 3), "ok\n") << table;
-
-  // --quiet: the summary and the error only, for a single image too.
-  const Outcome quiet = Quarnel(dir, {"analyse", "--quiet", good});
-  EXPECT_EQ(quiet.status, 0);
-  EXPECT_EQ(quiet.err, "");
-  EXPECT_EQ(quiet.out.find("- File Loaded."), std::string::npos) << quiet.out;
-  EXPECT_EQ(quiet.out.find("[Video Stream]"), std::string::npos) << quiet.out;
-  EXPECT_NE(quiet.out.find("3 media"), std::string::npos) << quiet.out;
-
-  const Outcome json = Quarnel(dir, {"analyse", good, missing, "--json"});
-  EXPECT_EQ(json.status, 1);
-  ASSERT_TRUE(JsonChecker::Valid(json.out)) << json.out;
-  EXPECT_EQ(json.out.front(), '[');
-  EXPECT_EQ(Count(json.out, "\"sectors\":"), 1u);
-  EXPECT_NE(json.out.find("{\"input\":\"" + missing + "\",\"error\":\"" + cannotOpen + "\"}]"),
-            std::string::npos)
-      << json.out;
-}
-
-TEST(Cli, JsonEscapesQuotesBackslashesControlCharactersAndHighBytes) {
-  TempDir dir;
-  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
-  const std::string name = "q\"b\\c\xE9\x01\t.bin";
-  std::filesystem::rename(dir.File("sample.bin"), dir.File(name));
-
-  const Outcome run = Quarnel(dir, {"analyse", dir.File(name), "--json"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(JsonChecker::Valid(run.out)) << run.out;
-  EXPECT_NE(run.out.find("/q\\\"b\\\\c\\u00e9\\u0001\\t.bin\","), std::string::npos) << run.out;
 }
 
 // The number that follows "KEY": in a JSON document; -1 when there is none.
@@ -415,84 +290,86 @@ void Corrupt(const std::string& path, uint64_t offset, size_t count) {
   for (size_t i = 0; i < count; ++i) file.put('\xA5');
 }
 
-// process then uncompress, as a user chains them: the image comes back up to the end of its data
-// track (the CD-DA tracks are not in the compressed image). The restored file takes the source's
-// name, so it is replaced only with --force; a damaged data file is a failure, not a success.
-TEST(Cli, ProcessAndUncompressRoundTripAsJson) {
+// process then uncompress over several inputs, as a user chains them: a failed input does not stop
+// the others, the run ends with a summary (or one JSON array) and status 1. A track set's outputs
+// take the data track file's name and restore that file; an image comes back up to the end of its
+// data track. A restore never replaces an existing file without --force, nor ever when damaged.
+TEST(Cli, ProcessesAndRestoresSeveralDiscsAndSumsThemUp) {
   TempDir dir;
   ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
-  const std::string image = dir.File("sample.bin");
-  const std::string source = ReadAll(image);
-  const Outcome analysed = Quarnel(dir, {"analyse", image, "--json"});
-  const int64_t dataTrackEnd = NumberField(analysed.out, "dataTrackEnd");
-  ASSERT_GT(dataTrackEnd, 0) << analysed.out;
+  const std::string image = "sample.bin", set = "Sample (Track 1).bin";
+  const std::string source = ReadAll(dir.File(image)), dataTrack = ReadAll(dir.File(set));
+  const int64_t dataTrackEnd =
+      NumberField(Quarnel(dir, {"analyse", image, "--json"}).out, "dataTrackEnd");
+  ASSERT_GT(dataTrackEnd, 0);
+  const std::string blocks = std::to_string(dataTrackEnd + 1);
 
-  const Outcome processed = Quarnel(dir, {"process", image, "--json"});
-  ASSERT_EQ(processed.status, 0) << processed.err;
-  ASSERT_TRUE(JsonChecker::Valid(processed.out)) << processed.out;
-  for (const char* key : {"image", "dataFile", "blockTable", "compressionMode", "blocks",
-                          "rippedCount", "stopped", "log"}) {
-    EXPECT_EQ(Count(processed.out, std::string("\"") + key + "\":"), 1u) << key;
-  }
-  EXPECT_NE(processed.out.find(
-                "\"dataFile\":\"" + image + ".Z\",\"blockTable\":\"" + image +
-                ".Z.table\",\"compressionMode\":2,\"blocks\":" + std::to_string(dataTrackEnd + 1) +
-                ",\"rippedCount\":0,\"stopped\":false,"),
+  const Outcome json = Quarnel(dir, {"process", image, "missing.bin", "--json", "--verify"});
+  EXPECT_EQ(json.status, 1);
+  ASSERT_TRUE(JsonChecker::Valid(json.out)) << json.out;
+  EXPECT_EQ(json.out.front(), '[');
+  EXPECT_NE(json.out.find("\"dataFile\":\"sample.bin.Z\",\"blockTable\":\"sample.bin.Z.table\","
+                          "\"compressionMode\":2,\"blocks\":" +
+                          blocks + ",\"rippedCount\":0,\"stopped\":false,"),
             std::string::npos)
-      << processed.out;
-  // The log holds the analysis and the processing; on stderr, as the document is on stdout.
-  EXPECT_NE(processed.out.find("\"- File Loaded.\","), std::string::npos);
-  EXPECT_NE(processed.out.find("\"- Compression mode: Normal\","), std::string::npos);
-  EXPECT_NE(processed.err.find("- 0 Medias ripped.\n"), std::string::npos) << processed.err;
-
-  // The source is still there: nothing is written without --force.
-  Outcome restored = Quarnel(dir, {"uncompress", image + ".Z", "--json"});
-  EXPECT_EQ(restored.status, 1);
-  EXPECT_NE(restored.err.find("quarnel: " + image + " exists"), std::string::npos) << restored.err;
-  EXPECT_NE(restored.err.find("--force"), std::string::npos) << restored.err;
-  EXPECT_TRUE(ReadAll(image) == source);
-
-  restored = Quarnel(dir, {"uncompress", image + ".Z", "--force", "--json"});
-  ASSERT_EQ(restored.status, 0) << restored.err;
-  ASSERT_TRUE(JsonChecker::Valid(restored.out)) << restored.out;
-  EXPECT_NE(
-      restored.out.find("{\"dataFile\":\"" + image + ".Z\",\"output\":\"" + image +
-                        "\",\"compressionMode\":2,\"blocks\":" + std::to_string(dataTrackEnd + 1) +
-                        ",\"damagedBlocks\":0,\"stopped\":false,\"log\":[\"- File Opened: "),
-      std::string::npos)
-      << restored.out;
-  const std::string restoredImage = ReadAll(image);
-  ASSERT_EQ(restoredImage.size(), static_cast<size_t>(dataTrackEnd + 1) * SECTOR_SIZE);
-  EXPECT_TRUE(restoredImage == source.substr(0, restoredImage.size()));
-
-  // A damaged restore never replaces an existing file; where there is none it is written with
-  // zeros. Either way: exit status 1, the error in the document and as the log's last line.
-  Corrupt(image + ".Z", std::filesystem::file_size(image + ".Z") / 2, 64);
-  restored = Quarnel(dir, {"uncompress", image + ".Z", "--force"});
-  EXPECT_EQ(restored.status, 1);
-  EXPECT_NE(restored.out.find("ERROR: block "), std::string::npos) << restored.out;
-  EXPECT_NE(restored.err.find("was not replaced"), std::string::npos) << restored.err;
-  EXPECT_TRUE(ReadAll(image) == restoredImage);
-  std::filesystem::remove(image);
-  restored = Quarnel(dir, {"uncompress", image + ".Z", "--json"});
-  EXPECT_EQ(restored.status, 1);
-  EXPECT_NE(restored.out.find("restored as zeros; wrote " + image + ".\"],\"error\":\""),
+      << json.out;
+  EXPECT_NE(json.out.find("\"error\":\"cannot open missing.bin: No such file or directory\"}]"),
             std::string::npos)
-      << restored.out;
-  EXPECT_EQ(std::filesystem::file_size(image), restoredImage.size());
+      << json.out;
+  EXPECT_NE(json.err.find("- 0 Medias ripped.\n"), std::string::npos) << json.err;
+  const size_t at = json.out.find("\"restoredSha1\":\"");
+  ASSERT_NE(at, std::string::npos);
+  const std::string sha1 = json.out.substr(at + 16, 40);
 
-  std::filesystem::remove(image + ".Z.table");
-  restored = Quarnel(dir, {"uncompress", image + ".Z", "--force", "--json"});
+  // verify and info read what process wrote; a damaged copy names its block.
+  std::filesystem::copy_file(dir.File("sample.bin.Z"), dir.File("bad.bin.Z"));
+  std::filesystem::copy_file(dir.File("sample.bin.Z.table"), dir.File("bad.bin.Z.table"));
+  Corrupt(dir.File("bad.bin.Z"), 100, 8);  // inside block 0
+  const Outcome verified = Quarnel(dir, {"verify", "sample.bin.Z", "bad.bin.Z"});
+  EXPECT_EQ(verified.status, 1);
+  EXPECT_NE(verified.out.find("- SHA-1 of the restored image: " + sha1 + "\n"), std::string::npos);
+  EXPECT_NE(verified.out.find("ERROR: block 0: does not decompress\n"), std::string::npos);
+  EXPECT_NE(verified.err.find("quarnel: bad.bin.Z failed verification: block 0"), std::string::npos)
+      << verified.err;
+  const Outcome info = Quarnel(dir, {"info", "sample.bin.Z", "--json"});
+  EXPECT_EQ(info.status, 0) << info.err;
+  ASSERT_TRUE(JsonChecker::Valid(info.out)) << info.out;
+  EXPECT_NE(info.out.find("\"sectors\":" + blocks + ",\"blocks\":" + blocks + ","),
+            std::string::npos)
+      << info.out;
+
+  const Outcome text =
+      Quarnel(dir, {"process", "missing.bin", "Sample.cue", "--output-dir", "out"});
+  EXPECT_EQ(text.status, 1);
+  EXPECT_NE(text.out.find("Wrote out/" + set + ".Z ("), std::string::npos) << text.out;
+  EXPECT_EQ(text.err, "quarnel: cannot open missing.bin: No such file or directory\n");
+  const size_t summary = text.out.find("\nINPUT ");
+  ASSERT_NE(summary, std::string::npos) << text.out;
+  EXPECT_LT(text.out.find("FAILED\n", summary), text.out.find("Sample.cue", summary)) << text.out;
+  EXPECT_EQ(text.out.substr(text.out.size() - 3), "ok\n") << text.out;
+
+  // --quiet: no "Wrote" lines, only the errors and the summary.
+  const Outcome restored = Quarnel(dir, {"uncompress", "--quiet", "out/" + set + ".Z", "Sample.cue",
+                                         "sample.bin.Z", "--output-dir", "restored"});
   EXPECT_EQ(restored.status, 1);
-  const std::string why = "cannot open " + image + ".Z.table: No such file or directory";
-  EXPECT_NE(
-      restored.out.find("\"ERROR: " + why + "; nothing was written.\"],\"error\":\"" + why + "\"}"),
-      std::string::npos)
-      << restored.out;
-  EXPECT_NE(restored.err.find("quarnel: " + why), std::string::npos) << restored.err;
-  restored = Quarnel(dir, {"process", dir.File("missing.bin"), "--json"});
-  EXPECT_EQ(restored.status, 1);
-  EXPECT_NE(restored.out.find("\"error\":\"cannot open "), std::string::npos) << restored.out;
+  EXPECT_EQ(restored.out.find("Wrote"), std::string::npos) << restored.out;
+  EXPECT_NE(restored.out.find("\nINPUT "), std::string::npos) << restored.out;
+  EXPECT_EQ(restored.err, "quarnel: Sample.cue is not a compressed image: it is a cue sheet\n");
+  EXPECT_TRUE(ReadAll(dir.File("restored/" + set)) == dataTrack);
+  const std::string image2 = ReadAll(dir.File("restored/" + image));
+  ASSERT_EQ(image2.size(), static_cast<size_t>(dataTrackEnd + 1) * SECTOR_SIZE);
+  EXPECT_TRUE(image2 == source.substr(0, image2.size()));
+
+  Outcome run = Quarnel(dir, {"uncompress", "sample.bin.Z"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("quarnel: sample.bin exists"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;
+  Corrupt(dir.File("sample.bin.Z"), std::filesystem::file_size(dir.File("sample.bin.Z")) / 2, 64);
+  run = Quarnel(dir, {"uncompress", "sample.bin.Z", "--force"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("ERROR: block "), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("was not replaced"), std::string::npos) << run.err;
+  EXPECT_TRUE(ReadAll(dir.File(image)) == source);
 }
 
 // A killed run leaves at most a temporary named as one, never a part of an output under its final
@@ -536,11 +413,7 @@ TEST(Cli, KilledAndTerminatedRunsLeaveNoOutput) {
 TEST(Cli, ProcessMarksMediaAsTheWindowDoes) {
   TempDir dir;
   ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
-  SampleDiscLayout layout;
-  BuildSampleDisc(&layout);
   const std::string image = dir.File("sample.bin");
-  const std::string source = ReadAll(image);
-
   for (const std::vector<std::string>& marks : std::vector<std::vector<std::string>>{
            {"--rip", "all", "--ten-percent", "2"},  // an XA stream
            {"--rip", "1", "--ten-percent", "0"},    // a video not marked
@@ -564,30 +437,6 @@ TEST(Cli, ProcessMarksMediaAsTheWindowDoes) {
             "selected\n");
   EXPECT_NE(run.out.find("- 2 Medias ripped.\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("Wrote " + image + ".ZNX ("), std::string::npos) << run.out;
-
-  std::filesystem::rename(image, dir.File("source.bin"));
-  ASSERT_EQ(Quarnel(dir, {"uncompress", image + ".ZNX"}).status, 0);
-  const std::string restored = ReadAll(image);
-  ASSERT_GT(restored.size(), size_t{layout.xaStream.lastSector} * SECTOR_SIZE);
-  const auto inside = [&](size_t sector, const SampleDiscLayout::Range& range) {
-    return sector >= range.firstSector && sector <= range.lastSector;
-  };
-  // The first tenth of video 0 is kept; then it and the XA stream differ, and nothing else does.
-  const uint32_t tenthEnd = layout.videos[0].firstSector +
-                            (layout.videos[0].lastSector - layout.videos[0].firstSector) / 10;
-  bool videoChanged = false, xaChanged = false;
-  for (size_t sector = 0; sector < restored.size() / SECTOR_SIZE; ++sector) {
-    const bool same = restored.compare(sector * SECTOR_SIZE, SECTOR_SIZE, source,
-                                       sector * SECTOR_SIZE, SECTOR_SIZE) == 0;
-    if (same) continue;
-    videoChanged |= inside(sector, layout.videos[0]);
-    xaChanged |= inside(sector, layout.xaStream);
-    EXPECT_TRUE((inside(sector, layout.videos[0]) && sector > tenthEnd) ||
-                inside(sector, layout.xaStream))
-        << "sector " << sector;
-  }
-  EXPECT_TRUE(videoChanged);
-  EXPECT_TRUE(xaChanged);
 }
 
 // True once the process catches SIGINT (Linux: the SigCgt mask of /proc/PID/status).
@@ -671,112 +520,40 @@ TEST(Cli, ProcessRunsAtOnceKeepTheirOwnSound) {
     alone[i] = ReadAll(dir.File(names[i] + ".ZNX"));
   }
   ASSERT_NE(alone[0], alone[1]);
-  for (int round = 0; round < 3; ++round) {
-    pid_t pids[2];
-    for (int i = 0; i < 2; ++i) {
-      std::filesystem::remove(dir.File(names[i] + ".ZNX"));
-      pids[i] = Spawn(dir, {"process", names[i], "--xa-mp3"}, -1, names[i]);
-    }
-    for (int i = 0; i < 2; ++i) {
-      const Outcome run = Wait(dir, pids[i], names[i]);
-      EXPECT_EQ(run.status, 0) << run.out << run.err;
-      EXPECT_TRUE(ReadAll(dir.File(names[i] + ".ZNX")) == alone[i]) << names[i] << round;
-    }
+  pid_t pids[2];
+  for (int i = 0; i < 2; ++i) {
+    std::filesystem::remove(dir.File(names[i] + ".ZNX"));
+    pids[i] = Spawn(dir, {"process", names[i], "--xa-mp3"}, -1, names[i]);
+  }
+  for (int i = 0; i < 2; ++i) {
+    const Outcome run = Wait(dir, pids[i], names[i]);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(ReadAll(dir.File(names[i] + ".ZNX")) == alone[i]) << names[i];
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("audio")));  // the work folders were private
 }
 
 // A run that could not store the sound it clears fails before anything is written when there is
-// no encoder, and removes its outputs when the encoder fails.
-TEST(Cli, ProcessWithoutAWorkingEncoderFailsAndLeavesNoOutputs) {
+// no encoder.
+TEST(Cli, ProcessWithoutAnEncoderFailsAndLeavesNoOutputs) {
   TempDir dir, emptyPath;
   WriteXaDisc(dir.File("x.bin"), 440.0, 700.0);
   const std::string local = dir.File("audio/lame");
-  const struct {
-    const char* encoder;  // the script at audio/lame; none when null
-    std::string line;
-    std::string error;
-  } cases[] = {
-      {nullptr,
-       "ERROR: no MP3 encoder: neither " + local +
-           " nor lame on PATH can be run; install the Debian package lame (apt-get install "
-           "lame), or put the encoder at " +
-           local + ".\n",
-       "quarnel: no MP3 encoder: "},
-      {"exit 2", "ERROR: the MP3 encoder " + local + " could not convert ",
-       "/track0000.wav: exit status 2\n"},
-  };
   const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   ::setenv("PATH", emptyPath.Path().c_str(), 1);
-  for (const auto& c : cases) {
-    std::filesystem::remove_all(dir.File("audio"));
-    if (c.encoder != nullptr) {
-      std::filesystem::create_directories(dir.File("audio"));
-      std::ofstream(local) << "#!/bin/sh\n" << c.encoder << "\n";
-      std::filesystem::permissions(local, std::filesystem::perms::owner_all);
-    }
-    const Outcome run = Quarnel(dir, {"process", "x.bin", "--xa-mp3"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("Wrote"), std::string::npos) << run.out;
-    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
-    EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX")));
-    EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX.table")));
-  }
+  const Outcome run = Quarnel(dir, {"process", "x.bin", "--xa-mp3"});
   ::setenv("PATH", oldPath.c_str(), 1);
-}
-
-}  // namespace
-}  // namespace quarnel
-
-namespace quarnel {
-namespace {
-
-// verify over several images, one damaged: each is checked, the damaged one names its block, and
-// the summary (or the JSON array) ends a run that exits 1. info reads the same image's layout.
-TEST(Cli, VerifiesSeveralImagesAndSumsThemUp) {
-  TempDir dir;
-  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
-  const std::string image = dir.File("sample.bin");
-  const Outcome processed = Quarnel(dir, {"process", image, "--verify"});
-  ASSERT_EQ(processed.status, 0) << processed.err;
-  const size_t at = processed.out.rfind("- SHA-1 of the restored image: ");
-  ASSERT_NE(at, std::string::npos) << processed.out;
-  const std::string sha1 = processed.out.substr(at + 31, 40);
-
-  const std::string good = image + ".Z", bad = dir.File("bad.bin.Z");
-  std::filesystem::copy_file(good, bad);
-  std::filesystem::copy_file(good + ".table", bad + ".table");
-  Corrupt(bad, 100, 8);  // inside block 0
-
-  const Outcome text = Quarnel(dir, {"verify", good, bad});
-  EXPECT_EQ(text.status, 1);
-  EXPECT_NE(text.out.find("- SHA-1 of the restored image: " + sha1 + "\n"), std::string::npos);
-  EXPECT_NE(text.out.find("ERROR: block 0: does not decompress\n"), std::string::npos) << text.out;
-  EXPECT_NE(text.err.find("quarnel: " + bad + " failed verification: block 0"), std::string::npos)
-      << text.err;
-  const size_t summary = text.out.find("\nINPUT ");
-  ASSERT_NE(summary, std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("verified", summary), std::string::npos);
-  EXPECT_NE(text.out.find("FAILED\n", summary), std::string::npos);
-
-  const Outcome json = Quarnel(dir, {"verify", good, bad, "--json"});
-  EXPECT_EQ(json.status, 1);
-  ASSERT_TRUE(JsonChecker::Valid(json.out)) << json.out;
-  EXPECT_EQ(json.out.front(), '[');
-  EXPECT_NE(json.out.find("\"sha1\":\"" + sha1 + "\""), std::string::npos);
-  EXPECT_EQ(Count(json.out, "\"passed\":true"), 1u);
-  EXPECT_NE(json.out.find("\"problems\":[{\"where\":\"block 0\",\"what\":\"does not decompress\""),
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("ERROR: no MP3 encoder: neither " + local +
+                         " nor lame on PATH can be run; install the Debian package lame "
+                         "(apt-get install lame), or put the encoder at " +
+                         local + ".\n"),
             std::string::npos)
-      << json.out;
-
-  const Outcome info = Quarnel(dir, {"info", good, "--json"});
-  EXPECT_EQ(info.status, 0) << info.err;
-  ASSERT_TRUE(JsonChecker::Valid(info.out)) << info.out;
-  EXPECT_NE(info.out.find("\"compressionMode\":2,\"sectors\":800,\"blocks\":800,"),
-            std::string::npos)
-      << info.out;
-  EXPECT_NE(info.out.find("\"restoredSize\":1881600,"), std::string::npos) << info.out;
+      << run.out;
+  EXPECT_EQ(run.out.find("Wrote"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("quarnel: no MP3 encoder: "), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("x.bin.ZNX.table")));
 }
 
 }  // namespace

@@ -197,6 +197,82 @@ TEST(ProcessAndUncompress, AudioTracksStayOutsideTheBlockArea) {
   }
 }
 
+// A disc kept as one file per track compresses like the same disc joined into one image, under the
+// data track file's name, and restores exactly that file. The .bz kind cuts its last block at the
+// file's end where the joined image stores it whole, so there only the restore is compared.
+TEST(ProcessAndUncompress, TrackSetCompressesLikeItsJoinedImageAndRestoresItsDataFile) {
+  // A data track that ends inside a .bz block, then two audio tracks.
+  DiscBuilder disc = MixedDisc();
+  while (disc.SectorCount() % 10 != 7) disc.AddDataSectors(1);
+  disc.BeginAudioTrack(2);
+  disc.AddAudioSectors(30, 440.0);
+  disc.BeginAudioTrack(0);
+  disc.AddAudioSectors(20, 660.0);
+  struct Case {
+    const char* name;
+    DiscFileStyle style;
+    int combo;
+    bool xaKind;
+    bool audioMp3;
+  } cases[] = {
+      {"Game (Disc 1)", {}, COMBO_NORMAL_COMPRESSION, false, true},
+      {"My Game", {.pregapLines = true}, COMBO_NORMAL_COMPRESSION, true, false},
+      {"Game", {.pregapLines = false, .upperCase = true}, COMBO_MAXIMUM_COMPRESSION, false, false},
+      {"Game", {.pregapLines = true, .upperCase = true}, COMBO_NORMAL_COMPRESSION, false, false},
+  };
+  const auto run = [](const std::string& given, const Case& c) {
+    Analysis a;
+    RunAnalysis(a, given);
+    if (c.xaKind) ForceXaKind(a);
+    a.window.checks[IDC_RIP_AUDIO_MP3] = c.audioMp3;
+    a.window.texts[IDC_PATH] = given;
+    return std::pair{Process(a, c.combo), a.window.texts[IDC_PATH]};
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.Path() / "joined");
+    std::string error;
+    const std::string cue = disc.WriteTrackSet(dir.Path().string(), c.name, &error, c.style);
+    ASSERT_FALSE(cue.empty()) << error;
+    const std::string base = c.style.upperCase ? "GAME" : c.name;
+    const std::string joined = dir.File("joined/" + base + ".bin");
+    ASSERT_TRUE(disc.WriteJoined(joined, dir.File("joined/" + base + ".cue"), &error, c.style));
+    const std::string dataFile =
+        dir.File(base + (c.style.upperCase ? " (TRACK 1).BIN" : " (Track 1).bin"));
+    const std::vector<uint8_t> dump = ReadAll(dataFile);
+
+    const auto [set, setPath] = run(cue, c);
+    ASSERT_TRUE(set.outcome.Done()) << c.name << ": " << set.outcome.error;
+    EXPECT_EQ(set.dataFile.substr(0, dataFile.size()), dataFile) << c.name;
+    EXPECT_EQ(setPath, set.dataFile);
+    const auto [merged, mergedPath] = run(joined, c);
+    ASSERT_TRUE(merged.outcome.Done()) << merged.outcome.error;
+    EXPECT_EQ(set.audioSection.size(), c.audioMp3 ? 2u : 0u);
+    if (c.combo != COMBO_MAXIMUM_COMPRESSION) {
+      EXPECT_EQ(ReadAll(set.dataFile), ReadAll(merged.dataFile)) << c.name;
+      EXPECT_EQ(ReadAll(set.blockTable), ReadAll(merged.blockTable)) << c.name;
+    }
+    std::filesystem::rename(dataFile, dataFile + ".dump");
+    Analysis restore;
+    const UncompressResult u = Uncompress(restore, set.dataFile);
+    ASSERT_TRUE(u.outcome.Done()) << u.outcome.error;
+    EXPECT_EQ(u.output, dataFile);
+    EXPECT_TRUE(ReadAll(dataFile) == dump) << c.name;
+
+    if (c.style.upperCase || c.style.pregapLines) continue;
+    // A sheet renamed after the data track's file, given as that file: the whole data track.
+    std::filesystem::rename(dataFile + ".dump", dataFile);
+    std::filesystem::remove(set.dataFile);
+    std::filesystem::rename(cue, dir.File(std::string(c.name) + " (Track 1).cue"));
+    const auto [renamed, renamedPath] = run(dataFile, c);
+    ASSERT_TRUE(renamed.outcome.Done()) << renamed.outcome.error;
+    EXPECT_EQ(ReadAll(renamed.dataFile), ReadAll(merged.dataFile));
+    std::filesystem::remove(dataFile);
+    ASSERT_TRUE(Uncompress(restore, renamed.dataFile).outcome.Done());
+    EXPECT_TRUE(ReadAll(dataFile) == dump);
+  }
+}
+
 TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   TempDir dir;
   Analysis a;
@@ -269,11 +345,12 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
   // Limits of the format refuse an image before anything is written: an empty one as kind 1 (whose
   // reader takes an index without blocks for a damaged one), one whose blocks could pass 4 GiB.
   for (const auto& [size, combo, why] :
-       {std::tuple{uint64_t{0}, COMBO_MAXIMUM_COMPRESSION, "is empty: nothing to compress"},
+       {std::tuple{uint64_t{0}, COMBO_MAXIMUM_COMPRESSION, "is empty"},
         std::tuple{uint64_t{2200} << 20, COMBO_NORMAL_COMPRESSION, "is too large"}}) {
     const std::string image = dir.File("limit.bin");
-    std::filesystem::remove(image);
-    const int fd = ::open(image.c_str(), O_WRONLY | O_CREAT, 0644);
+    std::string error;
+    ASSERT_TRUE(MixedDisc().Write(image, {}, &error)) << error;
+    const int fd = ::open(image.c_str(), O_WRONLY, 0644);
     ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
     ::close(fd);
     Analysis a;
@@ -295,8 +372,8 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
     ASSERT_TRUE(disc.Write(longName, {}, &error));
     RunAnalysis(a, longName);
     const ProcessResult p = Process(a, COMBO_NORMAL_COMPRESSION);
-    EXPECT_TRUE(p.pathTooLong);
-    EXPECT_EQ(a.window.log.back().rfind("ERROR: ", 0), 0u);
+    EXPECT_TRUE(p.refused);
+    EXPECT_EQ(a.window.log.back().rfind("ERROR: path too long", 0), 0u);
     EXPECT_FALSE(std::filesystem::exists(longName + ".Z"));
   }
   {  // a full disk: an ERROR line, both outputs removed, no closing figures, source untouched

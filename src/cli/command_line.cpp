@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace quarnel::cli {
 
@@ -144,6 +146,24 @@ void PrintUsageError(const std::string& message) {
 
 void AddOutputDirOption(std::vector<Option>& options, std::optional<std::string>& dir) {
   options.push_back({"--output-dir", nullptr, &dir});
+}
+
+bool MakeOutputDir(const std::string& dir) {
+  std::error_code error;
+  if (dir.empty()) {
+    PrintUsageError("--output-dir takes a folder");
+    return false;
+  }
+  std::filesystem::create_directories(dir, error);
+  if (!error && std::filesystem::is_directory(dir, error)) return true;
+  PrintError("cannot make the output folder " + dir + ": " +
+             (error ? error.message() : std::string(std::strerror(ENOTDIR))));
+  return false;
+}
+
+uint64_t FileBytes(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
 void PrintError(const std::string& message) {

@@ -78,6 +78,11 @@ void SetCurrentCommand(std::string_view name);
 
 // --output-dir DIR: where a command writes its outputs instead of beside its input.
 void AddOutputDirOption(std::vector<Option>& options, std::optional<std::string>& dir);
+// Makes DIR (and its parents) unless it is a folder already; prints why and returns false when it
+// cannot.
+bool MakeOutputDir(const std::string& dir);
+// The size of the file at `path`, or 0 when there is none.
+uint64_t FileBytes(const std::string& path);
 
 // "quarnel: MESSAGE" on stderr, after whatever stdout holds.
 void PrintError(const std::string& message);

@@ -41,14 +41,18 @@ Options:
                     images); the log goes to stderr
 )"},
     {"process",
-     "process IMAGE [--maximum|--normal] [--rip WHAT]\n"
+     "process IMAGE... [--maximum|--normal] [--rip WHAT]\n"
      "          [--ten-percent I,...] [--smallest-source] [--xa-mp3]\n"
-     "          [--audio-mp3] [--work-folder DIR] [--verify] [--ff8] [--enhanced-movie]\n"
-     "          [--enhanced-xa] [--json]",
+     "          [--audio-mp3] [--work-folder DIR] [--verify] [--ff8] [--enhanced-movie]
+"
+     "          [--enhanced-xa] [--output-dir DIR] [--json]",
      "write a compressed image, smaller still when media are ripped",
      R"(Analyses IMAGE, then writes the compressed image beside it: IMAGE.Z (normal),
 IMAGE.bz (maximum) or IMAGE.ZNX (when XA streams are ripped), with its block
-table. The source image is never changed.
+table. The source image is never changed. IMAGE may be a .cue sheet, also one
+with a file per track: the outputs are named after the data track's file
+(Game (Track 1).bin.Z), and restoring them gives back exactly that file.
+Several images are processed in turn, then summed up in a table.
 
 Ripping makes the image much smaller but changes the game: a ripped video
 shows a stand-in movie or nothing (--ten-percent keeps its first tenth), and
@@ -74,19 +78,25 @@ Options:
   --verify          read the written image back before it gets its name and
                     fail unless every block restores what was compressed; the
                     log ends with the SHA-1 of the restored image
+  --output-dir DIR  write the outputs into DIR (made when missing) instead of
+                    beside each image
 )",
      ANALYSIS_OPTIONS,
-     R"(  --json            one JSON document on stdout; the log goes to stderr
+     R"(  --json            one JSON document on stdout (an array of them for several
+                    images); the log goes to stderr
 )"},
-    {"uncompress", "uncompress DATAFILE [--force] [--json]",
+    {"uncompress", "uncompress DATAFILE... [--force] [--output-dir DIR] [--json]",
      "restore the raw disc image from a compressed image",
      R"(Restores the raw image from DATAFILE (.Z, .bz or .ZNX) and its block table,
 into DATAFILE's name without its extension. Ripped videos and XA streams stay
-as they were ripped: the restored image is not the original disc.
+as they were ripped: the restored image is not the original disc. Several
+compressed images are restored in turn, then summed up in a table.
 
 Options:
   --force           replace that file when it exists
-  --json            one JSON document on stdout; the log goes to stderr
+  --output-dir DIR  write the restored images into DIR (made when missing)
+  --json            one JSON document on stdout (an array of them for several
+                    images); the log goes to stderr
 )",
      "", ""},
     {"verify", "verify DATAFILE... [--source IMAGE] [--dat FILE] [--json]",

@@ -163,49 +163,24 @@ std::string StripErrorPrefix(const std::string& line) {
   return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
 }
 
-}  // namespace
-
-int RunProcess(const std::vector<std::string>& args) {
+// What the command line asks of every image.
+struct ProcessRequest {
   AnalysisOptions analysis;
-  bool maximum = false, normal = false, smallestSource = false, xaMp3 = false, audioMp3 = false;
-  bool jsonMode = false, verify = false;
-  std::optional<std::string> ripText, tenPercentText, workFolder;
-  std::vector<Option> options = {{"--maximum", &maximum},
-                                 {"--normal", &normal},
-                                 {"--rip", nullptr, &ripText},
-                                 {"--ten-percent", nullptr, &tenPercentText},
-                                 {"--smallest-source", &smallestSource},
-                                 {"--xa-mp3", &xaMp3},
-                                 {"--audio-mp3", &audioMp3},
-                                 {"--verify", &verify},
-                                 {"--work-folder", nullptr, &workFolder},
-                                 {"--json", &jsonMode}};
-  AddAnalysisOptions(options, analysis);
-  std::vector<std::string> positional;
-  const int parsed = ParseOrExit(args, options, {"IMAGE"}, positional);
-  if (parsed >= 0) return parsed;
-  const std::string& image = positional[0];
-
-  if (maximum && normal) {
-    PrintUsageError("--maximum and --normal exclude each other");
-    return EXIT_USAGE;
-  }
   RipMarks rip;
-  if (ripText && !ParseRip(*ripText, rip)) {
-    PrintUsageError("--rip takes all, video, xa, none or media indexes such as 0,2: " + *ripText);
-    return EXIT_USAGE;
-  }
   std::vector<uint32_t> tenPercent;
-  if (tenPercentText && !ParseIndexList(*tenPercentText, tenPercent)) {
-    PrintUsageError("--ten-percent takes media indexes such as 0,1: " + *tenPercentText);
-    return EXIT_USAGE;
-  }
+  bool maximum = false, smallestSource = false, xaMp3 = false, audioMp3 = false;
+  bool jsonMode = false;
+  ProcessOptions options;
+};
 
+InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request) {
+  const bool jsonMode = request.jsonMode;
   const auto state = MakeAppState();
   CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
-  const AnalysisResult analysed = RunAnalysis(*state, window, image, analysis);
+  const AnalysisResult analysed = RunAnalysis(*state, window, image, request.analysis);
   ProcessResult result;
   Outcome outcome;
+  InputOutcome input;
   if (analysed.refused) {
     // Its one line is already in the log.
     outcome.Fail(StripErrorPrefix(analysed.message));
@@ -218,21 +193,26 @@ int RunProcess(const std::vector<std::string>& args) {
     outcome.stopped = true;
     outcome.stopDetail = "during the analysis";
   } else {
-    if (!ApplyMarks(*state, window, rip, tenPercent, image)) return EXIT_USAGE;
-    window.SetChecked(IDC_SMALLEST_SOURCE, smallestSource);
-    window.SetChecked(IDC_RIP_XA_MP3, xaMp3);
+    if (!ApplyMarks(*state, window, request.rip, request.tenPercent, image)) {
+      input.status = EXIT_USAGE;
+      input.error = "the marks do not fit " + image;
+      return input;
+    }
+    window.SetChecked(IDC_SMALLEST_SOURCE, request.smallestSource);
+    window.SetChecked(IDC_RIP_XA_MP3, request.xaMp3);
     // The analysis checks this box itself when it finds audio tracks; the user's word holds.
-    window.SetChecked(IDC_RIP_AUDIO_MP3, audioMp3);
-    window.SetComboSelection(maximum ? COMBO_MAXIMUM_COMPRESSION : COMBO_NORMAL_COMPRESSION);
-    result = ProcessIso(*state, window, {workFolder.value_or(""), verify});
+    window.SetChecked(IDC_RIP_AUDIO_MP3, request.audioMp3);
+    window.SetComboSelection(request.maximum ? COMBO_MAXIMUM_COMPRESSION
+                                             : COMBO_NORMAL_COMPRESSION);
+    result = ProcessIso(*state, window, request.options);
     outcome = result.outcome;
   }
   window.EraseProgress();
   if (analysed.opened) window.AppendPanelLine(FinalLine(outcome).c_str(), IDC_INFO_LOG);
 
   if (jsonMode) {
-    PrintDocument(ProcessJson(*state, result, outcome, image, window.LogLines()));
-  } else if (outcome.Done()) {
+    input.document = ProcessJson(*state, result, outcome, image, window.LogLines());
+  } else if (outcome.Done() && !QuietMode()) {
     std::printf("Wrote %s (%u blocks) and %s\n", result.dataFile.c_str(), result.blocks,
                 result.blockTable.c_str());
     PrintSection("XA stream section", "XA record", 0, result.xaSection);
@@ -240,7 +220,56 @@ int RunProcess(const std::vector<std::string>& args) {
     std::fflush(stdout);
   }
   if (outcome.Failed() && !analysed.refused) PrintError(outcome.error);
-  return ExitStatusOf(outcome);
+  input.status = ExitStatusOf(outcome);
+  input.error = outcome.error;
+  if (outcome.Done()) {
+    input.result = std::to_string(result.blocks) + " blocks";
+    input.sizeBefore = uint64_t{analysed.sectorCount} * SECTOR_SIZE;
+    input.sizeAfter = FileBytes(result.dataFile) + FileBytes(result.blockTable);
+  }
+  return input;
+}
+
+}  // namespace
+
+int RunProcess(const std::vector<std::string>& args) {
+  ProcessRequest request;
+  bool normal = false, verify = false;
+  std::optional<std::string> ripText, tenPercentText, workFolder, outputDir;
+  std::vector<Option> options = {{"--maximum", &request.maximum},
+                                 {"--normal", &normal},
+                                 {"--rip", nullptr, &ripText},
+                                 {"--ten-percent", nullptr, &tenPercentText},
+                                 {"--smallest-source", &request.smallestSource},
+                                 {"--xa-mp3", &request.xaMp3},
+                                 {"--audio-mp3", &request.audioMp3},
+                                 {"--verify", &verify},
+                                 {"--work-folder", nullptr, &workFolder},
+                                 {"--json", &request.jsonMode}};
+  AddAnalysisOptions(options, request.analysis);
+  AddOutputDirOption(options, outputDir);
+  std::vector<std::string> images;
+  const int parsed = ParseOrExit(args, options, {"IMAGE..."}, images);
+  if (parsed >= 0) return parsed;
+
+  if (request.maximum && normal) {
+    PrintUsageError("--maximum and --normal exclude each other");
+    return EXIT_USAGE;
+  }
+  if (ripText && !ParseRip(*ripText, request.rip)) {
+    PrintUsageError("--rip takes all, video, xa, none or media indexes such as 0,2: " + *ripText);
+    return EXIT_USAGE;
+  }
+  if (tenPercentText && !ParseIndexList(*tenPercentText, request.tenPercent)) {
+    PrintUsageError("--ten-percent takes media indexes such as 0,1: " + *tenPercentText);
+    return EXIT_USAGE;
+  }
+  request.options.workFolder = workFolder.value_or("");
+  request.options.verify = verify;
+  if (outputDir && !MakeOutputDir(*outputDir)) return outputDir->empty() ? EXIT_USAGE : EXIT_FAILED;
+  request.options.outputDir = outputDir.value_or("");
+  return RunBatch(images, request.jsonMode,
+                  [&](const std::string& image) { return ProcessOne(image, request); });
 }
 
 }  // namespace quarnel::cli

@@ -28,16 +28,8 @@ std::string UncompressJson(const AppState& state, const UncompressResult& result
   return out;
 }
 
-}  // namespace
-
-int RunUncompress(const std::vector<std::string>& args) {
-  bool force = false, jsonMode = false;
-  std::vector<std::string> positional;
-  const int parsed =
-      ParseOrExit(args, {{"--force", &force}, {"--json", &jsonMode}}, {"DATAFILE"}, positional);
-  if (parsed >= 0) return parsed;
-  const std::string& dataFile = positional[0];
-
+InputOutcome UncompressOne(const std::string& dataFile, bool force, bool jsonMode,
+                           const UncompressOptions& options) {
   const auto state = MakeAppState();
   CliWindow window(*state, jsonMode, force);
   UncompressResult result;
@@ -48,26 +40,52 @@ int RunUncompress(const std::vector<std::string>& args) {
   } else {
     window.SetControlText(IDC_PATH, dataFile);
     InstallInterruptHandler();
-    result = UncompressIso(*state, window);
+    result = UncompressIso(*state, window, options);
     result.outcome.stopped = result.stopped;
   }
   const Outcome& outcome = result.outcome;
   window.EraseProgress();
   window.AppendPanelLine(FinalLine(outcome).c_str(), IDC_INFO_LOG);
 
+  InputOutcome input;
   if (jsonMode) {
-    PrintDocument(UncompressJson(*state, result, window.LogLines()));
-  } else if (outcome.Done()) {
+    input.document = UncompressJson(*state, result, window.LogLines());
+  } else if (outcome.Done() && !QuietMode()) {
     std::printf("Wrote %s (%u blocks)\n", result.output.c_str(), result.blocks);
     std::fflush(stdout);
   }
   if (result.refused) {
-    PrintError(result.output + " exists and was left as it is; --force replaces it" +
-               (result.replaceDetail.empty() ? std::string() : ". " + result.replaceDetail));
+    input.error = result.output + " exists and was left as it is; --force replaces it" +
+                  (result.replaceDetail.empty() ? std::string() : ". " + result.replaceDetail);
+    PrintError(input.error);
   } else if (outcome.Failed()) {
+    input.error = outcome.error;
     PrintError(outcome.error);
   }
-  return ExitStatusOf(outcome);
+  input.status = ExitStatusOf(outcome);
+  if (outcome.Done()) {
+    input.result = std::to_string(result.blocks) + " blocks";
+    input.sizeBefore = FileBytes(result.dataFile);
+    input.sizeAfter = FileBytes(result.output);
+  }
+  return input;
+}
+
+}  // namespace
+
+int RunUncompress(const std::vector<std::string>& args) {
+  bool force = false, jsonMode = false;
+  std::optional<std::string> outputDir;
+  std::vector<Option> options = {{"--force", &force}, {"--json", &jsonMode}};
+  AddOutputDirOption(options, outputDir);
+  std::vector<std::string> dataFiles;
+  const int parsed = ParseOrExit(args, options, {"DATAFILE..."}, dataFiles);
+  if (parsed >= 0) return parsed;
+  if (outputDir && !MakeOutputDir(*outputDir)) return outputDir->empty() ? EXIT_USAGE : EXIT_FAILED;
+  const UncompressOptions uncompress{outputDir.value_or("")};
+  return RunBatch(dataFiles, jsonMode, [&](const std::string& dataFile) {
+    return UncompressOne(dataFile, force, jsonMode, uncompress);
+  });
 }
 
 }  // namespace quarnel::cli

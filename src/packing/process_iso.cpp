@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "analysis/disc_input.h"
 #include "common/checksums.h"
 #include "common/image_file.h"
 #include "common/output_file.h"
@@ -90,9 +93,9 @@ class WriterReport {
   bool Verify(const ChecksumDigests& written) {
     OutputFile& data = writer_.Data();
     if (!data.Flush() || !writer_.FlushTable()) return WriteFailed();
-    const VerifyReport report = VerifyWrittenImage(state_, window_, data.TemporaryPath(),
-                                                   writer_.Table().TemporaryPath(),
-                                                   state_.CompressionMode);
+    const VerifyReport report =
+        VerifyWrittenImage(state_, window_, data.TemporaryPath(), writer_.Table().TemporaryPath(),
+                           state_.CompressionMode);
     if (report.stopped) {
       result_.stopped = true;
       result_.outcome.stopDetail = "while verifying the written image";
@@ -154,16 +157,38 @@ class WriterReport {
 ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& options) {
   ProcessResult result;
   Outcome& outcome = result.outcome;
+  const std::string given = window.ControlText(IDC_PATH);
   ReadControlText(window, IDC_PATH, state.ImagePath, sizeof state.ImagePath);
   ImageFile image;
-  if (!image.Open(state.ImagePath)) {
-    result.openError = image.OpenError();
-    outcome.Fail(std::string("cannot open ") + state.ImagePath + ": " +
-                 std::strerror(result.openError));
+  DiscInput disc;
+  if (!OpenDiscInput(given, disc, image) && disc.refusal.empty()) {
+    result.openError = disc.openError;
+    outcome.Fail("cannot open " + given + ": " + std::strerror(result.openError));
     return result;
   }
   result.opened = true;
   window.SetControlText(IDC_INFO_LOG, "");
+  if (!disc.refusal.empty()) {
+    LogF(state, window, "%s", disc.refusal.c_str());
+    constexpr std::string_view prefix = "ERROR: ";
+    const bool prefixed = disc.refusal.rfind(prefix, 0) == 0;
+    std::string why = disc.refusal.substr(prefixed ? prefix.size() : 0);
+    if (!why.empty() && why.back() == '.') why.pop_back();
+    outcome.Fail(why);
+    result.refused = true;
+    return result;
+  }
+  // A set of one file per track: the blocks cover the data track's file and end with it, so that
+  // restoring gives back that very file and no block takes sectors of the next one.
+  const std::string imagePath = disc.dataTrackFile.empty() ? given : disc.dataTrackFile;
+  uint64_t dataFileEnd = image.Size();
+  bool dataFileOnly = false;
+  for (size_t i = 0; i < disc.files.size() && i < image.FileCount(); ++i) {
+    if (image.FileCount() > 1 && disc.files[i] == imagePath) {
+      dataFileEnd = image.FileStart(i) + image.FileBytes(i);
+      dataFileOnly = true;
+    }
+  }
 
   bool audioOption = window.IsChecked(IDC_RIP_AUDIO_MP3);
   const bool xaOption = window.IsChecked(IDC_RIP_XA_MP3);
@@ -193,26 +218,31 @@ ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& 
     return result;
   };
 
-  const size_t pathLength = std::strlen(state.ImagePath);
-  if (pathLength + std::strlen(kind.extension) + std::strlen(kind.tableSuffix) >=
+  std::string outputBase = imagePath;
+  if (!options.outputDir.empty()) {
+    const size_t slash = imagePath.rfind('/');
+    outputBase = options.outputDir + (options.outputDir.back() == '/' ? "" : "/") +
+                 imagePath.substr(slash == std::string::npos ? 0 : slash + 1);
+  }
+  if (outputBase.size() + std::strlen(kind.extension) + std::strlen(kind.tableSuffix) >=
       sizeof state.ImagePath) {
     result.pathTooLong = true;
-    return refuse(std::string("the path is too long for the compressed image's names: ") +
-                  state.ImagePath);
+    return refuse("the path is too long for the compressed image's names: " + outputBase);
   }
   // The reader takes an index without blocks for a damaged one: never write one.
   if (imageSize == 0 && mode == MODE_BZIP2) {
-    return refuse(std::string(state.ImagePath) + " is empty: nothing to compress");
+    return refuse(imagePath + " is empty: nothing to compress");
   }
   // Offsets are 32-bit and a stored block may take twice its raw length.
   const bool tracksBehind = state.AudioTracks.audioTrackCount != 0;
   const uint64_t storedRaw =
-      tracksBehind
+      dataFileOnly ? dataFileEnd
+      : tracksBehind
           ? std::min<uint64_t>(imageSize,
                                (uint64_t{state.dataTrackEnd} + kind.sectorsPerBlock) * SECTOR_SIZE)
           : imageSize;
   if (2 * storedRaw > UINT32_MAX) {
-    return refuse(std::string(state.ImagePath) +
+    return refuse(imagePath +
                   " is too large: its compressed blocks could pass the 4 GiB the block table "
                   "can address");
   }
@@ -262,9 +292,8 @@ ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& 
     mp3.folder = work.Path();
   }
 
-  const std::string imagePath = state.ImagePath;
-  std::strcat(state.ImagePath, kind.extension);
-  result.dataFile = state.ImagePath;
+  result.dataFile = outputBase + kind.extension;
+  std::snprintf(state.ImagePath, sizeof state.ImagePath, "%s", result.dataFile.c_str());
   result.blockTable = result.dataFile + kind.tableSuffix;
 
   CompressedWriter compressed;
@@ -311,7 +340,13 @@ ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& 
   steps.read = [&](size_t i) {
     if (atEnd) return false;
     uint8_t* in = raw.data() + i * kind.rawBlockLength;
-    const size_t bytesRead = image.ReadStream(in, kind.rawBlockLength);
+    const uint64_t at = uint64_t{blockStart} * SECTOR_SIZE;
+    const bool inDataFile = at < dataFileEnd;
+    const size_t want =
+        dataFileOnly && inDataFile
+            ? static_cast<size_t>(std::min<uint64_t>(kind.rawBlockLength, dataFileEnd - at))
+            : kind.rawBlockLength;
+    const size_t bytesRead = image.ReadStream(in, want);
     if (bytesRead == 0) {
       atEnd = true;
       return false;
@@ -320,7 +355,8 @@ ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& 
     slot = Slot{
         blockStart, static_cast<uint32_t>(bytesRead / SECTOR_SIZE), bytesRead, false, XaTag{}, 0};
     // Without audio tracks the whole file is data, a partial last sector included.
-    const bool behindDataTrack = tracksBehind && blockStart > state.dataTrackEnd;
+    const bool behindDataTrack =
+        dataFileOnly ? !inDataFile : tracksBehind && blockStart > state.dataTrackEnd;
     if (!behindDataTrack) {
       slot.stored = true;
       if (blockStart > LAST_SYSTEM_SECTOR) {
@@ -335,7 +371,7 @@ ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& 
     }
     if (tracksWanted) audio.ExtractTrackSectors(blockStart, in, slot.sectors);
     blockStart += slot.sectors;
-    if (bytesRead < kind.rawBlockLength) atEnd = true;
+    if (bytesRead < want) atEnd = true;
     return true;
   };
   steps.code = [&](unsigned thread, size_t i) {

@@ -44,6 +44,8 @@ struct ProcessOptions {
   // Reads the written image back and restores it before it gets its final names; a block that
   // does not give back what was compressed fails the run.
   bool verify = false;
+  // The folder the outputs are written to, under the data track file's name; empty: beside it.
+  std::string outputDir = {};
 };
 
 ProcessResult ProcessIso(AppState& state, Window& window, const ProcessOptions& options = {});

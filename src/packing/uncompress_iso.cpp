@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -37,7 +38,7 @@ std::string BlockCount(uint32_t done, uint32_t total) {
 
 }  // namespace
 
-UncompressResult UncompressIso(AppState& state, Window& window) {
+UncompressResult UncompressIso(AppState& state, Window& window, const UncompressOptions& options) {
   UncompressResult result;
   Outcome& outcome = result.outcome;
   ReadControlText(window, IDC_PATH, state.ImagePath, sizeof state.ImagePath);
@@ -79,6 +80,17 @@ UncompressResult UncompressIso(AppState& state, Window& window) {
   const size_t cut = mode == MODE_BZIP2 ? 3 : mode == MODE_ZLIB_XA ? 4 : 2;
   state.ImagePath[pathLength - std::min(cut, pathLength)] = '\0';
   result.output = state.ImagePath;
+  if (!options.outputDir.empty()) {
+    const size_t slash = result.output.rfind('/');
+    result.output = options.outputDir + (options.outputDir.back() == '/' ? "" : "/") +
+                    result.output.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (result.output.size() >= IMAGE_PATH_SIZE) {
+      fail(result.output, ENAMETOOLONG, "create",
+           "the path is too long for the restored image's name: " + result.output);
+      return result;
+    }
+    std::snprintf(state.ImagePath, sizeof state.ImagePath, "%s", result.output.c_str());
+  }
 
   // The output is usually the very image the compressed one was made from, which may hold what
   // the compressed one lacks: it is replaced only with consent, told what is lost.

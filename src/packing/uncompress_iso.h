@@ -28,6 +28,12 @@ struct UncompressResult {
   Outcome outcome;
 };
 
-UncompressResult UncompressIso(AppState& state, Window& window);
+struct UncompressOptions {
+  // The folder the restored image is written to, under its usual name; empty: beside the data file.
+  std::string outputDir;
+};
+
+UncompressResult UncompressIso(AppState& state, Window& window,
+                               const UncompressOptions& options = {});
 
 }  // namespace quarnel
