@@ -28,11 +28,14 @@
 #include <string>
 #include <vector>
 
+#include "analysis/analyse_iso.h"
 #include "analysis/media_list.h"
 #include "common/panel.h"
-#include "synthetic/disc_builder.h"
 #include "common/platform.h"
+#include "fake_window.h"
+#include "packing/process_iso.h"
 #include "shell/main_window.h"
+#include "synthetic/disc_builder.h"
 #include "test_support.h"
 
 namespace quarnel {
@@ -478,30 +481,75 @@ TEST_F(WindowTest, SelectionButtonsMarkTheWholeTable) {
   }
 }
 
-TEST_F(WindowTest, ProcessIsoWaitsForACommandThatOpenedItsFiles) {
+TEST_F(WindowTest, AFailedOpenSaysWhyAndLeavesNoMarkOfTheImageBefore) {
   ScopedChdir in(work_.Path());
   const std::string image = WriteMixedDisc(work_);
   Open();
   Analyse(work_.File("missing.bin"));
   EXPECT_FALSE(Enabled(IDC_PROCESS));
-  EXPECT_TRUE(Lines(IDC_INFO_LOG).isEmpty());
+  EXPECT_EQ(Lines(IDC_INFO_LOG),
+            QStringList{QString::fromStdString("ERROR: cannot open " + work_.File("missing.bin") +
+                                               ": No such file or directory.")});
   Analyse(image);
-  EXPECT_TRUE(Enabled(IDC_PROCESS));
-  Click(IDC_PROCESS);
-  const std::string dataFile = image + ".Z";
-  ASSERT_EQ(Path(), dataFile);
+  Click(IDC_RIP_FIRST);
+  Click(IDC_TEN_PERCENT_FIRST);
+  ASSERT_TRUE(Checked(IDC_TEN_PERCENT_FIRST));
+  Analyse(work_.File("missing.bin"));
+  EXPECT_TRUE(Lines(IDC_MEDIA_LIST).isEmpty());
+  for (int id : RowBoxes()) EXPECT_FALSE(Checked(id)) << id;
+  EXPECT_TRUE(Lines(IDC_INFO_LOG).last().startsWith(QStringLiteral("ERROR: cannot open ")));
 
-  window_.reset();
-  state_ = MakeAppState();
+  // "Process ISO" analyses the image the box names, and ends with what it wrote or kept.
+  for (const bool analysed : {false, true}) {
+    if (analysed) Analyse(image);
+    SetPath(image);
+    AtProgress(30, [this] { Click(IDC_STOP); });
+    Click(IDC_PROCESS);
+    const QString last = Lines(IDC_INFO_LOG).last();
+    EXPECT_TRUE(analysed
+                    ? last.startsWith(QStringLiteral("Stopped after "))
+                    : last == QStringLiteral("Stopped during the analysis: nothing was written."))
+        << last.toStdString();
+    EXPECT_FALSE(std::filesystem::exists(image + ".Z"));
+  }
+  Click(IDC_PROCESS);
+  EXPECT_EQ(Lines(IDC_INFO_LOG).last().toStdString(),
+            "Wrote " + image + ".Z and " + image + ".Z.table.");
+  EXPECT_EQ(Path(), image + ".Z");
+}
+
+// Marks and tables of one image never reach the compressed image of another.
+TEST_F(WindowTest, ProcessAfterUncompressUsesOnlyTheRestoredImagesAnalysis) {
+  TempDir reference;
+  ScopedChdir in(reference.Path());
+  const std::string imageB = WriteMixedDisc(reference);
+  {
+    testing::FakeWindow fake;
+    fake.texts[IDC_PATH] = imageB;
+    auto state = MakeAppState();
+    ASSERT_TRUE(AnalyseIso(*state, fake).opened);
+    ASSERT_TRUE(ProcessIso(*state, fake, ProcessOptions{}).outcome.Done());
+  }
+  const std::string compressed = work_.File("mixed.bin.Z");
+  for (const char* suffix : {".Z", ".Z.table"}) {
+    std::filesystem::copy_file(imageB + suffix, work_.File(std::string("mixed.bin") + suffix));
+  }
   Open();
-  SetPath(work_.File("missing.bin.Z"));
+  Combo()->setCurrentIndex(COMBO_NORMAL_COMPRESSION);
+  Analyse(WriteFf8Disc(work_, 20), /*ff8=*/true);
+  Click(IDC_SELECT_ALL);
+  Click(IDC_TEN_PERCENT_FIRST);
+  SetPath(compressed);
   Click(IDC_UNCOMPRESS);
-  EXPECT_FALSE(Enabled(IDC_PROCESS));
-  std::filesystem::remove(image);
-  SetPath(dataFile);
-  Click(IDC_UNCOMPRESS);
-  EXPECT_TRUE(Enabled(IDC_PROCESS));
-  EXPECT_EQ(Path(), image);
+  EXPECT_EQ(Lines(IDC_INFO_LOG).last().toStdString(), "Wrote " + work_.File("mixed.bin") + ".");
+  EXPECT_TRUE(Lines(IDC_MEDIA_LIST).isEmpty());
+  for (int id : RowBoxes()) EXPECT_FALSE(Checked(id)) << id;
+  std::filesystem::remove(compressed);
+  std::filesystem::remove(compressed + ".table");
+  Click(IDC_PROCESS);
+  EXPECT_EQ(Path(), compressed);
+  EXPECT_TRUE(ReadFile(compressed) == ReadFile(imageB + ".Z"));
+  EXPECT_TRUE(ReadFile(compressed + ".table") == ReadFile(imageB + ".Z.table"));
 }
 
 TEST_F(WindowTest, PathBoxNamesWhatEachCommandExaminedOrMade) {
