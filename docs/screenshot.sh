@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Takes docs/window.png: the real program on a virtual X server, after "Analyse ISO" of the sample
-# disc, with a small window manager for the title bar.
+# disc kept as one file per track, opened through its cue sheet, with a small window manager for
+# the title bar.
 #   docs/screenshot.sh [QUARNEL]    QUARNEL defaults to build/quarnel (./run.sh builds it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,7 +51,7 @@ trap 'rm -rf "$WORK"' EXIT
 export XDG_CONFIG_HOME="$WORK/config"
 setting="$XDG_CONFIG_HOME/Harrowgate/Mirelle/CDR/quenbar/IsoFile"
 mkdir -p "$(dirname "$setting")"
-printf '%s' "$WORK/sample.bin" >"$setting"
+printf '%s' "$WORK/Sample.cue" >"$setting"
 truncate -s 256 "$setting"
 
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY

@@ -25,10 +25,12 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "analysis/analyse_iso.h"
 #include "analysis/media_list.h"
+#include "common/outcome.h"
 #include "common/panel.h"
 #include "common/platform.h"
 #include "common/report.h"
@@ -461,13 +463,13 @@ void MainWindow::RunLongCommand(int id) {
   // Each command reports through this window, its buttons included; the results only repeat it.
   switch (id) {
     case IDC_ANALYSE:
-      AnalyseIso(state_, *this);
+      Analyse();
       break;
     case IDC_PROCESS:
-      ProcessIso(state_, *this);
+      Process();
       break;
     case IDC_UNCOMPRESS:
-      UncompressIso(state_, *this);
+      Uncompress();
       break;
     default:
       break;
@@ -484,6 +486,82 @@ void MainWindow::RunLongCommand(int id) {
       Control(IDC_QUIT)->setFocus();
     }
   }
+}
+
+bool MainWindow::Identify(const std::string& path, FileIdentity& identity) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return false;
+  identity.path = path;
+  identity.device = static_cast<uint64_t>(info.st_dev);
+  identity.inode = static_cast<uint64_t>(info.st_ino);
+  identity.size = static_cast<uint64_t>(info.st_size);
+  identity.mtimeSeconds = static_cast<int64_t>(info.st_mtim.tv_sec);
+  identity.mtimeNanoseconds = static_cast<int64_t>(info.st_mtim.tv_nsec);
+  return true;
+}
+
+// True when the tables hold the analysis of the very file the path box names now.
+bool MainWindow::AnalysisShown() {
+  FileIdentity now;
+  return analysed_ && Identify(ControlText(IDC_PATH), now) && now == analysedFile_;
+}
+
+void MainWindow::ForgetAnalysis() {
+  analysed_ = false;
+  std::memset(state_.MediaTable, 0, sizeof state_.MediaTable);
+  std::memset(state_.XaRecordTable, 0, sizeof state_.XaRecordTable);
+  state_.XaRecordTotal = 0;
+  std::fill(std::begin(state_.SectorRecordMap), std::end(state_.SectorRecordMap), NO_XA_RECORD);
+  state_.AudioTracks.audioTrackCount = 0;
+  state_.FirstVisibleRow = 0;
+  RenderMediaPage(state_, *this);
+}
+
+// True when the image was opened and scanned to its end; `failed` then says why not, when it
+// was opened.
+bool MainWindow::Analyse(Outcome* failed) {
+  const std::string path = ControlText(IDC_PATH);
+  const AnalysisResult result = AnalyseIso(state_, *this);
+  if (failed != nullptr && result.opened) {
+    if (result.readError) {
+      failed->Fail("cannot read " + path + ": " +
+                   std::strerror(result.readErrno != 0 ? result.readErrno : EIO));
+    } else if (result.stopped) {
+      failed->stopped = true;
+      failed->stopDetail = "during the analysis";
+    }
+  }
+  if (!result.opened) {
+    // A refusal has logged its line; an open failure has changed nothing but the tables.
+    if (!result.refused) {
+      const std::string line =
+          "ERROR: cannot open " + path + ": " + std::strerror(result.openError) + ".";
+      AppendPanelLine(line.c_str(), IDC_INFO_LOG);
+    }
+    ForgetAnalysis();
+    return false;
+  }
+  analysed_ = Identify(ControlText(IDC_PATH), analysedFile_);
+  return !result.stopped && !result.readError;
+}
+
+void MainWindow::Process() {
+  // Marks and tables belong to one image: another one is analysed first, with the options shown.
+  Outcome analysis;
+  if (!AnalysisShown() && !Analyse(&analysis)) {
+    // An open failure or a refusal has said so in its own line.
+    if (!analysis.Done()) AppendPanelLine(FinalLine(analysis).c_str(), IDC_INFO_LOG);
+    return;
+  }
+  const ProcessResult result = ProcessIso(state_, *this, ProcessOptions{});
+  AppendPanelLine(FinalLine(result.outcome).c_str(), IDC_INFO_LOG);
+}
+
+void MainWindow::Uncompress() {
+  const UncompressResult result = UncompressIso(state_, *this);
+  // What the tables describe is no longer the image the box names.
+  ForgetAnalysis();
+  AppendPanelLine(FinalLine(result.outcome).c_str(), IDC_INFO_LOG);
 }
 
 void MainWindow::Quit() {

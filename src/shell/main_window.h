@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/app_state.h"
+#include "common/outcome.h"
 #include "common/window.h"
 
 class QDragEnterEvent;
@@ -65,6 +66,11 @@ class MainWindow : public QDialog, public Window {
   void Centre();
   void Command(int id);
   void RunLongCommand(int id);
+  bool Analyse(Outcome* failed = nullptr);
+  void Process();
+  void Uncompress();
+  void ForgetAnalysis();
+  bool AnalysisShown();
   void Quit();
   void SelectIso();
   bool LockedDuringRun(int id) const;
@@ -102,6 +108,17 @@ class MainWindow : public QDialog, public Window {
   QElapsedTimer sinceLastPump_;
   int callsUntilClock_ = 0;
   bool centred_ = false;
+  // The image whose tables the window holds: the path box text when its analysis ended and the
+  // file's identity then, so that a file replaced under the same name counts as another image.
+  struct FileIdentity {
+    std::string path;
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t mtimeSeconds = 0, mtimeNanoseconds = 0;
+    bool operator==(const FileIdentity&) const = default;
+  };
+  static bool Identify(const std::string& path, FileIdentity& identity);
+  bool analysed_ = false;
+  FileIdentity analysedFile_;
 };
 
 }  // namespace quarnel
