@@ -43,8 +43,7 @@ Options:
     {"process",
      "process IMAGE... [--maximum|--normal] [--rip WHAT]\n"
      "          [--ten-percent I,...] [--smallest-source] [--xa-mp3]\n"
-     "          [--audio-mp3] [--work-folder DIR] [--verify] [--ff8] [--enhanced-movie]
-"
+     "          [--audio-mp3] [--work-folder DIR] [--verify] [--ff8] [--enhanced-movie]\n"
      "          [--enhanced-xa] [--output-dir DIR] [--json]",
      "write a compressed image, smaller still when media are ripped",
      R"(Analyses IMAGE, then writes the compressed image beside it: IMAGE.Z (normal),
