@@ -341,7 +341,9 @@ TEST(Cli, ProcessesAndRestoresSeveralDiscsAndSumsThemUp) {
   const Outcome text =
       Quarnel(dir, {"process", "missing.bin", "Sample.cue", "--output-dir", "out"});
   EXPECT_EQ(text.status, 1);
-  EXPECT_NE(text.out.find("Wrote out/" + set + ".Z ("), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Wrote out/" + set + ".Z and out/" + set + ".Z.table."),
+            std::string::npos)
+      << text.out;
   EXPECT_EQ(text.err, "quarnel: cannot open missing.bin: No such file or directory\n");
   const size_t summary = text.out.find("\nINPUT ");
   ASSERT_NE(summary, std::string::npos) << text.out;
@@ -436,7 +438,7 @@ TEST(Cli, ProcessMarksMediaAsTheWindowDoes) {
             "quarnel: warning: Compression mode forced to Normal because of music ripping "
             "selected\n");
   EXPECT_NE(run.out.find("- 2 Medias ripped.\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("Wrote " + image + ".ZNX ("), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Wrote " + image + ".ZNX and "), std::string::npos) << run.out;
 }
 
 // True once the process catches SIGINT (Linux: the SigCgt mask of /proc/PID/status).

@@ -18,12 +18,8 @@ struct Command {
 };
 
 constexpr Command COMMANDS[] = {
-    {"analyse", RunAnalyse},
-    {"process", RunProcess},
-    {"uncompress", RunUncompress},
-    {"verify", RunVerify},
-    {"info", RunInfo},
-    {"sample", RunSample},
+    {"analyse", RunAnalyse}, {"process", RunProcess}, {"uncompress", RunUncompress},
+    {"verify", RunVerify},   {"info", RunInfo},       {"sample", RunSample},
 };
 
 // Other spellings a user may type for a command.

@@ -213,8 +213,7 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
   if (jsonMode) {
     input.document = ProcessJson(*state, result, outcome, image, window.LogLines());
   } else if (outcome.Done() && !QuietMode()) {
-    std::printf("Wrote %s (%u blocks) and %s\n", result.dataFile.c_str(), result.blocks,
-                result.blockTable.c_str());
+    // The log's last line has said what was written; the sections are listed beside it.
     PrintSection("XA stream section", "XA record", 0, result.xaSection);
     PrintSection("Audio track section", "audio track", 2, result.audioSection);
     std::fflush(stdout);

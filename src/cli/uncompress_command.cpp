@@ -50,9 +50,6 @@ InputOutcome UncompressOne(const std::string& dataFile, bool force, bool jsonMod
   InputOutcome input;
   if (jsonMode) {
     input.document = UncompressJson(*state, result, window.LogLines());
-  } else if (outcome.Done() && !QuietMode()) {
-    std::printf("Wrote %s (%u blocks)\n", result.output.c_str(), result.blocks);
-    std::fflush(stdout);
   }
   if (result.refused) {
     input.error = result.output + " exists and was left as it is; --force replaces it" +
