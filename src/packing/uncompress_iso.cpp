@@ -12,6 +12,7 @@
 #include "common/report.h"
 #include "packing/block_codec.h"
 #include "packing/block_pipeline.h"
+#include "packing/block_restore.h"
 #include "packing/block_workers.h"
 #include "packing/compressed_format.h"
 #include "packing/compressed_reader.h"
@@ -122,61 +123,22 @@ UncompressResult UncompressIso(AppState& state, Window& window, const Uncompress
   window.EnableControl(IDC_UNCOMPRESS, false);
 
   BlockWorkers workers;
-  std::vector<std::unique_ptr<BlockDecompressor>> codecs;
-  for (unsigned t = 0; t < workers.Threads(); ++t) {
-    codecs.push_back(std::make_unique<BlockDecompressor>());
-  }
   const size_t rawLength = kind.rawBlockLength;
-  const size_t storedRoom = 2 * rawLength;
-  const size_t batchBlocks = mode == MODE_BZIP2 ? 16 : 128;
-  std::vector<uint8_t> stored(batchBlocks * storedRoom);
-  std::vector<uint8_t> raw(batchBlocks * rawLength);
-  struct Job {
-    uint32_t block;
-    size_t produced;
-    bool good;
-  };
-  std::vector<Job> jobs(batchBlocks);
-  uint32_t next = 0;
   bool readFailed = false;
-  BlockSteps steps;
-  steps.read = [&](size_t slot) {
-    if (next >= n) return false;
-    if (!reader.ReadBlock(next, stored.data() + slot * storedRoom)) {
-      readFailed = true;
-      return false;
-    }
-    jobs[slot] = {next++, 0, false};
-    return true;
-  };
-  steps.code = [&](unsigned thread, size_t slot) {
-    Job& job = jobs[slot];
-    job.good = reader.DecodeBlock(*codecs[thread], stored.data() + slot * storedRoom,
-                                  reader.Entries()[job.block].length, raw.data() + slot * rawLength,
-                                  &job.produced);
-    // Only the last block may be short; a short one elsewhere would shift every later sector.
-    if (job.good && job.produced < rawLength && job.block + 1 != n) job.good = false;
-  };
-  steps.write = [&](size_t slot) {
-    const Job& job = jobs[slot];
-    uint8_t* block = raw.data() + slot * rawLength;
-    size_t produced = job.produced;
-    if (!job.good) {
-      // Never stale buffer content: a damaged block comes out as a whole block of zeros.
+  RestoreSteps steps;
+  steps.take = [&](const RestoredBlock& block) {
+    if (block.damaged) {
       if (result.damagedBlocks < DAMAGE_LINES) {
         LogF(state, window, "ERROR: block %u of %s is damaged; written as %u zero bytes.",
-             job.block, result.dataFile.c_str(), static_cast<unsigned>(rawLength));
+             block.index, result.dataFile.c_str(), static_cast<unsigned>(rawLength));
       }
-      std::memset(block, 0, rawLength);
-      produced = rawLength;
       result.damagedBlocks += 1;
     }
-    if (!output.Write(block, produced)) return false;
+    if (!output.Write(block.bytes, block.length)) return false;
     result.blocks += 1;
     return true;
   };
-  steps.progress = [&] { return static_cast<unsigned>(uint64_t{100} * result.blocks / n); };
-  const PipelineEnd end = RunBlockPipeline(state, window, workers, batchBlocks, steps);
+  const PipelineEnd end = RestoreBlocks(state, window, reader, workers, steps, &readFailed);
   result.stopped = end == PipelineEnd::Stopped;
   result.damaged = result.damagedBlocks != 0;
   if (result.damagedBlocks > DAMAGE_LINES) {

@@ -9,6 +9,7 @@
 #include "common/report.h"
 #include "packing/block_codec.h"
 #include "packing/block_pipeline.h"
+#include "packing/block_restore.h"
 #include "packing/block_workers.h"
 #include "packing/compressed_reader.h"
 
@@ -270,82 +271,33 @@ class SourceComparison {
 };
 
 // Decompresses every block on every core, feeding the checksums (and the comparison) in order.
-void RestoreBlocks(AppState& state, Window& window, CompressedReader& reader, VerifyReport& report,
-                   SourceComparison* source) {
+void RestoreAndCheck(AppState& state, Window& window, CompressedReader& reader,
+                     VerifyReport& report, SourceComparison* source) {
   ImageLayout& layout = report.layout;
   const CompressedKind& kind = reader.Kind();
-  const uint32_t n = layout.blocks;
   BlockWorkers workers;
-  std::vector<std::unique_ptr<BlockDecompressor>> codecs;
-  for (unsigned t = 0; t < workers.Threads(); ++t) {
-    codecs.push_back(std::make_unique<BlockDecompressor>());
-  }
-  const size_t rawLength = kind.rawBlockLength;
-  const size_t storedRoom = 2 * rawLength;
-  const size_t batchBlocks = layout.mode == MODE_BZIP2 ? 16 : 128;
-  std::vector<uint8_t> stored(batchBlocks * storedRoom);
-  std::vector<uint8_t> raw(batchBlocks * rawLength);
-  struct Job {
-    uint32_t block;
-    size_t produced;
-    bool good;
-  };
-  std::vector<Job> jobs(batchBlocks);
-  uint32_t next = 0, done = 0;
   bool readFailed = false;
   Checksums sums;
-  // A batch's restored bytes lie one after the other in `raw`; its three digests are taken on
-  // every core once it is written, before the next batch overwrites it.
-  size_t pendingBytes = 0;
-  const auto hashPending = [&] {
-    if (pendingBytes == 0) return;
+  RestoreSteps steps;
+  steps.take = [&](const RestoredBlock& block) {
+    if (block.shortBeforeLast) {
+      AddProblem(layout, Block(block.index),
+                 "decompresses to " + Num(block.decodedLength) + " bytes, not " +
+                     Num(kind.rawBlockLength) + "; only the last block may be short");
+    } else if (block.damaged) {
+      AddProblem(layout, Block(block.index), "does not decompress");
+    }
+    if (block.damaged) report.damagedBlocks += 1;
+    if (source != nullptr) source->Compare(report.restored.size, block.bytes, block.length);
+    report.restored.size += block.length;
+    return true;
+  };
+  // The three digests of a batch's restored bytes are taken on every core.
+  steps.batchTaken = [&](const uint8_t* bytes, size_t length) {
     workers.Run(Checksums::PARTS,
-                [&](unsigned, size_t part) { sums.UpdatePart(part, raw.data(), pendingBytes); });
-    pendingBytes = 0;
+                [&](unsigned, size_t part) { sums.UpdatePart(part, bytes, length); });
   };
-  BlockSteps steps;
-  steps.read = [&](size_t slot) {
-    if (slot == 0) hashPending();
-    if (next >= n) return false;
-    if (!reader.ReadBlock(next, stored.data() + slot * storedRoom)) {
-      readFailed = true;
-      return false;
-    }
-    jobs[slot] = {next++, 0, false};
-    return true;
-  };
-  steps.code = [&](unsigned thread, size_t slot) {
-    Job& job = jobs[slot];
-    job.good = reader.DecodeBlock(*codecs[thread], stored.data() + slot * storedRoom,
-                                  reader.Entries()[job.block].length, raw.data() + slot * rawLength,
-                                  &job.produced);
-  };
-  steps.write = [&](size_t slot) {
-    const Job& job = jobs[slot];
-    uint8_t* block = raw.data() + slot * rawLength;
-    size_t produced = job.produced;
-    // What "Uncompress ISO" writes: a damaged block, or a short one before the last, as zeros.
-    if (!job.good) {
-      AddProblem(layout, Block(job.block), "does not decompress");
-    } else if (produced < rawLength && job.block + 1 != n) {
-      AddProblem(layout, Block(job.block),
-                 "decompresses to " + Num(produced) + " bytes, not " + Num(rawLength) +
-                     "; only the last block may be short");
-    }
-    if (!job.good || (produced < rawLength && job.block + 1 != n)) {
-      report.damagedBlocks += 1;
-      std::memset(block, 0, rawLength);
-      produced = rawLength;
-    }
-    if (source != nullptr) source->Compare(report.restored.size, block, produced);
-    pendingBytes = slot * rawLength + produced;
-    report.restored.size += produced;
-    done += 1;
-    return true;
-  };
-  steps.progress = [&] { return static_cast<unsigned>(uint64_t{100} * done / n); };
-  const PipelineEnd end = RunBlockPipeline(state, window, workers, batchBlocks, steps);
-  hashPending();
+  const PipelineEnd end = RestoreBlocks(state, window, reader, workers, steps, &readFailed);
   report.stopped = end == PipelineEnd::Stopped;
   if (readFailed) {
     AddProblem(
@@ -436,7 +388,7 @@ VerifyReport Verify(AppState& state, Window& window, CompressedReader& reader, b
                    "cannot open " + options.source + ": " + std::strerror(source.OpenError()));
       }
     }
-    RestoreBlocks(state, window, reader, report, comparing ? &source : nullptr);
+    RestoreAndCheck(state, window, reader, report, comparing ? &source : nullptr);
     if (comparing && !report.stopped) CompareEnds(options, source, report);
     if (options.dat != nullptr && !report.stopped) {
       report.datSearched = true;
