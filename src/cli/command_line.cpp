@@ -343,4 +343,17 @@ int RunBatch(const std::vector<std::string>& inputs, bool jsonMode,
   return failed ? EXIT_FAILED : EXIT_DONE;
 }
 
+void AddProblemsField(JsonWriter& json, const ImageLayout& layout) {
+  json.Key("problems");
+  json.BeginArray();
+  for (const ImageProblem& p : layout.problems) {
+    json.BeginObject();
+    json.Field("where", p.where);
+    json.Field("what", p.what);
+    json.Field("limit", p.limit);
+    json.EndObject();
+  }
+  json.EndArray();
+}
+
 }  // namespace quarnel::cli

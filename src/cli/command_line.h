@@ -13,6 +13,7 @@
 #include "analysis/analyse_iso.h"
 #include "cli/cli_window.h"
 #include "cli/json.h"
+#include "packing/verify_image.h"
 #include "common/app_state.h"
 
 namespace quarnel::cli {
@@ -116,6 +117,9 @@ void ForEachMedium(const AppState& state, Visit visit) {
 
 // Adds the "log" array of a JSON document.
 void AddLogField(JsonWriter& json, const std::vector<std::string>& log);
+
+// Adds the "problems" array of `verify` and `info`: where, what, and the limit broken.
+void AddProblemsField(JsonWriter& json, const ImageLayout& layout);
 
 // Writes a finished JSON document and a newline to stdout.
 void PrintDocument(const std::string& document);

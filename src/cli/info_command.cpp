@@ -68,16 +68,7 @@ std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
   json.Field("largestBlock", layout.largestBlock);
   json.Field("sideFileWithinLimit", layout.SideFileWithinLimit());
   json.Field("blocksWithinLimit", layout.BlocksWithinLimit());
-  json.Key("problems");
-  json.BeginArray();
-  for (const ImageProblem& p : layout.problems) {
-    json.BeginObject();
-    json.Field("where", p.where);
-    json.Field("what", p.what);
-    json.Field("limit", p.limit);
-    json.EndObject();
-  }
-  json.EndArray();
+  AddProblemsField(json, layout);
   json.Field("error", error);
   json.EndObject();
   return out;

@@ -11,20 +11,6 @@ namespace quarnel::cli {
 
 namespace {
 
-void AddProblemsField(JsonWriter& json, const ImageLayout& layout) {
-  json.Key("problems");
-  json.BeginArray();
-  for (const ImageProblem& p : layout.problems) {
-    json.BeginObject();
-    json.Field("where", p.where);
-    json.Field("what", p.what);
-    json.Field("limit", p.limit);
-    json.EndObject();
-  }
-  json.EndArray();
-  json.Field("moreProblems", layout.moreProblems);
-}
-
 std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
                        const std::string& dataFile, const std::string& error,
                        const std::vector<std::string>& log) {
@@ -42,6 +28,7 @@ std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
   json.Field("md5", report.restored.md5);
   json.Field("sha1", report.restored.sha1);
   AddProblemsField(json, layout);
+  json.Field("moreProblems", layout.moreProblems);
   if (report.compared) {
     json.Key("source");
     json.BeginObject();
