@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 # shellcheck source=scripts/packages.sh
 source scripts/packages.sh
 
-install_packages cmake ninja-build zlib1g-dev libbz2-dev "${FUZZ_PACKAGES[@]}"
+install_packages cmake ninja-build zlib1g-dev libbz2-dev libssl-dev libpugixml-dev \
+  "${FUZZ_PACKAGES[@]}"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQUARNEL_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-fuzz
@@ -18,8 +19,12 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run=build-fuzz/fuzz-run
 failed=()
-# Harness and its largest input: a few sectors, a sheet, a small image, a small compressed image.
-for entry in fuzz_xa_decoder:8192 fuzz_cue_sheet:4096 fuzz_analysis:131072 fuzz_uncompress:65536; do
+# The harnesses write their inputs as files: in memory where there is a memory file system.
+if [[ -z ${TMPDIR:-} && -d /dev/shm && -w /dev/shm ]]; then export TMPDIR=/dev/shm; fi
+# Harness and its largest input: a few sectors, a sheet, a small image, a small compressed image
+# (twice), a small DAT.
+for entry in fuzz_xa_decoder:8192 fuzz_cue_sheet:4096 fuzz_analysis:131072 fuzz_uncompress:65536 \
+  fuzz_verify:65536 fuzz_dat:8192; do
   harness=${entry%%:*}
   maxLen=${entry##*:}
   work=$run/$harness
