@@ -1,7 +1,8 @@
 // Reading a damaged compressed image of each kind: the reader opens it (the side file parsed and
 // checked against the data file) and every block is read and decompressed into buffers of exactly
-// the promised sizes. About one input in 16 also goes through the whole "Uncompress ISO", with
-// consent to replace the output; the restored image is removed with the folder.
+// the promised sizes (the first few and the last decompressed). About one input in 64 also goes
+// through the whole "Uncompress ISO", with consent to replace the output; the restored image is
+// removed with the folder.
 //
 // Input: see WriteCompressedImage.
 #include <cstdint>
@@ -21,6 +22,7 @@ namespace {
 // Bounds the output to about a mebibyte or two.
 constexpr size_t MAX_BZIP2_BLOCKS = 64;
 constexpr size_t MAX_ZLIB_BLOCKS = 512;
+constexpr uint32_t DECODED_BLOCKS = 4;  // and the last
 
 void ReadEveryBlock(const std::string& dataFile) {
   CompressedReader reader;
@@ -37,6 +39,8 @@ void ReadEveryBlock(const std::string& dataFile) {
     }
     std::vector<uint8_t> stored(e.length);
     if (!reader.ReadBlock(i, stored.data())) std::abort();
+    // Decoding sound blocks mostly exercises the compressor's library: a few are enough.
+    if (i >= DECODED_BLOCKS && i + 1 != reader.Blocks()) continue;
     std::vector<uint8_t> out(raw);
     size_t produced = 0;
     if (reader.DecodeBlock(codec, stored.data(), e.length, out.data(), &produced) &&
@@ -55,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string dataFile = fuzz::WriteCompressedImage(
       dir, data, size, mode == MODE_BZIP2 ? MAX_BZIP2_BLOCKS : MAX_ZLIB_BLOCKS, &written);
   ReadEveryBlock(dataFile);
-  if (!fuzz::OneIn(data, size, 16)) return 0;
+  if (!fuzz::OneIn(data, size, 64)) return 0;
 
   AppState& state = fuzz::FreshAppState();
   fuzz::SilentWindow window;
