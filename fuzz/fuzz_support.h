@@ -106,16 +106,17 @@ inline bool OneIn(const uint8_t* data, size_t size, uint32_t n) {
 // (taken modulo 3: .bz, .Z, .ZNX), the data file's length (u16, little-endian), the data file,
 // then the side file. The side file comes last so that the fuzzer's most common mutations,
 // erasing, inserting and cutting off bytes, change its length: tables cut short or with a partial
-// entry are the usual damage. Its length is capped at `maxEntries` blocks, which bounds the work
-// of one input (every entry may point at the same short stream).
+// entry are the usual damage. Its length is capped at `maxBzip2Blocks` or `maxZlibBlocks` blocks,
+// which bounds the work of one input (every entry may point at the same short stream).
 inline std::string WriteCompressedImage(const ScratchDir& dir, const uint8_t* data, size_t size,
-                                        size_t maxEntries, uint32_t* mode) {
+                                        size_t maxBzip2Blocks, size_t maxZlibBlocks) {
   Input in{data, size};
-  *mode = MODE_BZIP2 + in.Byte() % 3;
-  const CompressedKind& kind = KindOf(*mode);
+  const uint32_t mode = MODE_BZIP2 + in.Byte() % 3;
+  const CompressedKind& kind = KindOf(mode);
   const uint8_t* dataBytes;
   const size_t dataSize = in.Take(in.U16(), &dataBytes);
-  const size_t maxSide = *mode == MODE_BZIP2 ? 4 * (maxEntries + 1) : kind.entrySize * maxEntries;
+  const size_t maxSide =
+      mode == MODE_BZIP2 ? 4 * (maxBzip2Blocks + 1) : kind.entrySize * maxZlibBlocks;
   const std::string dataFile = dir.File("disc.bin") + kind.extension;
   WriteFile(dataFile, dataBytes, dataSize);
   WriteFile(dataFile + kind.tableSuffix, in.data, std::min(in.size, maxSide));
