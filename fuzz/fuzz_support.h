@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,7 @@
 
 #include "common/app_state.h"
 #include "common/window.h"
+#include "packing/compressed_format.h"
 
 namespace quarnel::fuzz {
 
@@ -32,7 +34,7 @@ class SilentWindow : public Window {
   void SetProgress(unsigned) override {}
   void PumpMessages() override {}
   void ShowWarning(const char*) override {}
-  bool ConfirmReplace(const std::string&) override { return allowReplace; }
+  bool ConfirmReplace(const std::string&, const std::string&) override { return allowReplace; }
 
   std::map<int, std::string> texts;
   std::map<int, bool> checks;
@@ -91,5 +93,34 @@ struct Input {
   uint32_t U16() { return Byte() | Byte() << 8; }
   uint32_t U32() { return U16() | U16() << 16; }
 };
+
+// True for about one input in `n`, always the same for the same input: the slow whole-command
+// paths run this seldom so that the fast paths get thousands of inputs a second.
+inline bool OneIn(const uint8_t* data, size_t size, uint32_t n) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 16777619u;
+  return h % n == 0;
+}
+
+// A damaged compressed image, as the uncompress and verify harnesses lay it out: a kind byte
+// (taken modulo 3: .bz, .Z, .ZNX), the data file's length (u16, little-endian), the data file,
+// then the side file. The side file comes last so that the fuzzer's most common mutations,
+// erasing, inserting and cutting off bytes, change its length: tables cut short or with a partial
+// entry are the usual damage. Its length is capped at `maxBzip2Blocks` or `maxZlibBlocks` blocks,
+// which bounds the work of one input (every entry may point at the same short stream).
+inline std::string WriteCompressedImage(const ScratchDir& dir, const uint8_t* data, size_t size,
+                                        size_t maxBzip2Blocks, size_t maxZlibBlocks) {
+  Input in{data, size};
+  const uint32_t mode = MODE_BZIP2 + in.Byte() % 3;
+  const CompressedKind& kind = KindOf(mode);
+  const uint8_t* dataBytes;
+  const size_t dataSize = in.Take(in.U16(), &dataBytes);
+  const size_t maxSide =
+      mode == MODE_BZIP2 ? 4 * (maxBzip2Blocks + 1) : kind.entrySize * maxZlibBlocks;
+  const std::string dataFile = dir.File("disc.bin") + kind.extension;
+  WriteFile(dataFile, dataBytes, dataSize);
+  WriteFile(dataFile + kind.tableSuffix, in.data, std::min(in.size, maxSide));
+  return dataFile;
+}
 
 }  // namespace quarnel::fuzz

@@ -17,11 +17,12 @@
 
 #include "analysis/analyse_iso.h"
 #include "common/app_state.h"
-#include "synthetic/disc_builder.h"
 #include "common/sector.h"
 #include "fuzz_support.h"
 #include "packing/compressed_format.h"
 #include "packing/process_iso.h"
+#include "packing/verify_image.h"
+#include "synthetic/disc_builder.h"
 
 using namespace quarnel;
 namespace fs = std::filesystem;
@@ -112,12 +113,19 @@ void CueSheetSeeds(Corpus& corpus, uint32_t sectorCount, const std::string& cue)
       "PREGAP 00:02:00\r\nINDEX 1 00:00:40\r\nTRACK 3 AUDIO\r\nINDEX 0 00:00:50\r\n"
       "INDEX 1 00:00:60\r\n",
   };
-  const uint32_t counts[] = {sectorCount, 100000};
   int k = 0;
   for (const std::string& sheet : sheets) {
-    for (uint32_t count : counts) {
-      std::vector<uint8_t> seed(4);
-      PutU32(seed.data(), count);
+    // One file of the disc's length or a longer one.
+    for (uint32_t count : {sectorCount, 100000u}) {
+      std::vector<uint8_t> seed(5);
+      PutU32(seed.data() + 1, count);
+      Append(seed, sheet.data(), sheet.size());
+      corpus.Add("fuzz_cue_sheet", "sheet-" + std::to_string(k++), seed);
+    }
+    // The sheet's files joined: track-sized files, and files shorter than their pregaps.
+    for (uint16_t length : {uint16_t{400}, uint16_t{100}}) {
+      std::vector<uint8_t> seed{1};
+      for (int f = 0; f < 8; ++f) PutU16(seed, length);
       Append(seed, sheet.data(), sheet.size());
       corpus.Add("fuzz_cue_sheet", "sheet-" + std::to_string(k++), seed);
     }
@@ -143,6 +151,68 @@ void XaSeeds(Corpus& corpus) {
   corpus.Add("fuzz_xa_decoder", "stereo", sectors(2, 2, 1));
   corpus.Add("fuzz_xa_decoder", "mono-groups", sectors(4, 1, 2));
   corpus.Add("fuzz_xa_decoder", "stereo-groups", sectors(2, 1, 3));
+}
+
+void PutSection(std::vector<uint8_t>& data, const std::vector<SectorRange>& ranges) {
+  const size_t fileSize = 32;  // a stand-in for each sound file's copy
+  std::vector<uint8_t> head(4 + ranges.size() * SECTION_ENTRY_SIZE);
+  PutU32(head.data(), static_cast<uint32_t>(ranges.size()));
+  uint64_t at = data.size() + head.size();
+  for (size_t j = 0; j < ranges.size(); ++j) {
+    uint8_t* e = head.data() + 4 + j * SECTION_ENTRY_SIZE;
+    PutU32(e, ranges[j].first);
+    PutU32(e + 4, ranges[j].last);
+    PutU32(e + 8, static_cast<uint32_t>(at));
+    PutU32(e + 12, fileSize);
+    at += fileSize;
+  }
+  Append(data, head.data(), head.size());
+  for (size_t j = 0; j < ranges.size(); ++j) data.resize(data.size() + fileSize, 0xA5);
+}
+
+// The image with the sections a run converting sound writes behind the blocks: for ".ZNX" an XA
+// section whose records hold the sectors their tags name, then an audio track section.
+std::vector<uint8_t> WithSections(uint32_t mode, std::vector<uint8_t> data,
+                                  const std::vector<uint8_t>& side, uint32_t sectorCount) {
+  if (mode == MODE_ZLIB_XA) {
+    std::vector<SectorRange> records;
+    const size_t entry = KindOf(mode).entrySize;
+    for (uint32_t b = 0; (b + 1) * entry <= side.size(); ++b) {
+      const uint8_t* tag = side.data() + b * entry + ENTRY_TAG_AT;
+      const uint32_t record = tag[TAG_RECORD_AT] | tag[TAG_RECORD_AT + 1] << 8;
+      if (tag[TAG_MARKER_AT] != XA_TAG_MARKER || record == 0xFFFF) continue;
+      if (records.size() <= record) records.resize(record + 1, SectorRange{b, b});
+      records[record].first = std::min(records[record].first, b);
+      records[record].last = std::max(records[record].last, b);
+    }
+    if (records.empty()) Fail("the .ZNX image tags no XA sector");
+    PutSection(data, records);
+  }
+  PutSection(data, {SectorRange{sectorCount - 4, sectorCount - 1}});
+  std::vector<uint8_t> seed{static_cast<uint8_t>(mode - MODE_BZIP2)};
+  PutU16(seed, data.size());
+  Append(seed, data.data(), data.size());
+  Append(seed, side.data(), side.size());
+  return seed;
+}
+
+void DatSeeds(Corpus& corpus) {
+  const std::string dats[] = {
+      "<?xml version=\"1.0\"?>\n<datafile>\n<header><name>Discs</name></header>\n"
+      "<game name=\"Disc A\"><rom name=\"Disc A.bin\" size=\"2352\" crc=\"1a2b3c4d\" "
+      "md5=\"0123456789abcdef0123456789abcdef\" "
+      "sha1=\"0123456789ABCDEF0123456789abcdef01234567\"/>"
+      "<rom name=\"Disc A.cue\" size=\"80\" crc=\"00000000\"/></game>\n"
+      "<machine name=\"Disc B\"><rom name=\"Disc B (Track 1).bin\" size=\"4704\" "
+      "sha1=\"89abcdef0123456789abcdef0123456789abcdef\"/></machine>\n</datafile>\n",
+      "<datafile><game name=\"x\"><rom name=\"y\" size=\"18446744073709551615\" "
+      "sha1=\"zz\"/></game></datafile>",
+      "<datafile><game name=\"x\"><rom name=\"y\" size=\"-1\"/></game>",
+  };
+  int k = 0;
+  for (const std::string& dat : dats) {
+    corpus.Add("fuzz_dat", "dat-" + std::to_string(k++), {dat.begin(), dat.end()});
+  }
 }
 
 // The compressed images of each kind, made the way a user makes them. The sectors keep their
@@ -191,6 +261,9 @@ void UncompressSeeds(Corpus& corpus, DiscBuilder disc, const std::string& cue) {
     Append(seed, data.data(), data.size());
     Append(seed, side.data(), side.size());
     corpus.Add("fuzz_uncompress", k.name, seed);
+    corpus.Add("fuzz_verify", k.name, seed);
+    corpus.Add("fuzz_verify", std::string(k.name) + "-sections",
+               WithSections(k.mode, data, side, disc.SectorCount()));
     fs::remove(result.dataFile);
     fs::remove(result.blockTable);
   }
@@ -208,5 +281,6 @@ int main(int argc, char** argv) {
   CueSheetSeeds(corpus, disc.SectorCount(), cue);
   XaSeeds(corpus);
   UncompressSeeds(corpus, disc, cue);
+  DatSeeds(corpus);
   return 0;
 }
