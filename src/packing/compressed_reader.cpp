@@ -177,7 +177,8 @@ bool CompressedReader::ParseSideFile() {
 bool CompressedReader::ReadBlock(uint32_t i, uint8_t* out) {
   const BlockEntry& e = entries_[i];
   if (e.offset < windowStart_ || e.offset + uint64_t{e.length} > windowStart_ + windowLength_) {
-    window_.resize(READ_AHEAD);
+    // A small data file needs no more room than itself.
+    window_.resize(static_cast<size_t>(std::min<uint64_t>(READ_AHEAD, dataSize_)));
     windowStart_ = e.offset;
     const size_t want = static_cast<size_t>(std::min<uint64_t>(READ_AHEAD, dataSize_ - e.offset));
     errno = 0;
