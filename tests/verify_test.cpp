@@ -24,17 +24,6 @@ using testing::ScopedChdir;
 using testing::TempDir;
 using testing::WriteAll;
 
-DiscBuilder MixedDisc() {
-  DiscBuilder disc;
-  disc.AddDataSectors(30);
-  disc.AddMovie(6, 8, 7, 1);
-  disc.AddDataSectors(7);
-  disc.AddXaStream(2, 6);
-  disc.AddDataSectors(5);
-  disc.MutableImage().resize(disc.Image().size() + 1000, 0x5A);  // a partial last sector
-  return disc;
-}
-
 std::string Sha1Of(const std::vector<uint8_t>& bytes) {
   Checksums sums;
   sums.Update(bytes.data(), bytes.size());
@@ -82,14 +71,11 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheChecksumsOfWhatUncompressWrites)
     TempDir dir;
     ScopedChdir inside(dir.Path());
     Analysis a;
-    SampleDiscLayout layout;
+    const SampleDiscLayout& layout = testing::WriteSample(dir);
     if (c.sample) {
-      std::string error;
-      ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
-      BuildSampleDisc(&layout);
       RunAnalysis(a, dir.File("sample.bin"));
     } else {
-      AnalyseBuilt(a, dir, MixedDisc());
+      AnalyseBuilt(a, dir, testing::MixedDisc(1000));
     }
     const std::string source = a.window.texts[IDC_PATH];
     const VerifyOptions sourceOptions = SourceOptions(a, source);
@@ -158,10 +144,7 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheChecksumsOfWhatUncompressWrites)
 TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
   TempDir dir;
   ScopedChdir inside(dir.Path());
-  std::string error;
-  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
-  SampleDiscLayout layout;
-  BuildSampleDisc(&layout);
+  const SampleDiscLayout& layout = testing::WriteSample(dir);
   std::mt19937 rng(99);
   for (const int combo : {COMBO_MAXIMUM_COMPRESSION, COMBO_NORMAL_COMPRESSION}) {
     Analysis a;
@@ -204,23 +187,7 @@ TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
         aimed[i].damage(t, d);
         where = aimed[i].where;
       } else {
-        switch (rng() % 5) {
-          case 0:
-            t.resize(rng() % (t.size() + 1));
-            break;
-          case 1:
-            d.resize(rng() % (d.size() + 1));
-            break;
-          case 2:
-            for (int k = 0; k < 4; ++k) t[rng() % t.size()] = static_cast<uint8_t>(rng());
-            break;
-          case 3:
-            for (int k = 0; k < 8; ++k) d[rng() % d.size()] = static_cast<uint8_t>(rng());
-            break;
-          default:
-            for (uint8_t& b : t) b = static_cast<uint8_t>(rng());
-            break;
-        }
+        testing::RandomDamage(rng, t, d);
         if (t == table && d == data) continue;
       }
       WriteAll(p.blockTable, t);
