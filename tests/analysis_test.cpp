@@ -11,8 +11,8 @@
 #include <set>
 
 #include "analysis/analyse_iso.h"
-#include "synthetic/disc_builder.h"
 #include "common/sector.h"
+#include "synthetic/disc_builder.h"
 #include "test_support.h"
 
 namespace quarnel {

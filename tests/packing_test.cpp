@@ -54,9 +54,12 @@ UncompressResult Uncompress(Analysis& a, const std::string& dataFile) {
 }
 
 TEST(CompressedFormat, NameRuleAndEntryLayouts) {
-  for (const auto& [name, mode] : {std::pair{"game.bin.bz", MODE_BZIP2}, {"game.bin.ZNX", MODE_ZLIB_XA},
-                                     {"game.bin.Z", MODE_ZLIB}, {"game.bin.bz2", MODE_NONE},
-                                     {"GAME.BIN.BZ", MODE_NONE}, {"Z", MODE_NONE}}) {
+  for (const auto& [name, mode] : {std::pair{"game.bin.bz", MODE_BZIP2},
+                                   {"game.bin.ZNX", MODE_ZLIB_XA},
+                                   {"game.bin.Z", MODE_ZLIB},
+                                   {"game.bin.bz2", MODE_NONE},
+                                   {"GAME.BIN.BZ", MODE_NONE},
+                                   {"Z", MODE_NONE}}) {
     EXPECT_EQ(CompressionModeOfName(name), mode) << name;
   }
 

@@ -12,8 +12,8 @@
 
 #include "analysis/analyse_iso.h"
 #include "common/app_state.h"
-#include "synthetic/disc_builder.h"
 #include "fake_window.h"
+#include "synthetic/disc_builder.h"
 
 namespace quarnel::testing {
 

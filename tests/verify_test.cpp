@@ -6,6 +6,7 @@
 #include <random>
 
 #include "common/checksums.h"
+#include "common/output_file.h"
 #include "common/sector.h"
 #include "packing/compressed_format.h"
 #include "packing/process_iso.h"
@@ -137,6 +138,37 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheChecksumsOfWhatUncompressWrites)
     ASSERT_TRUE(u.outcome.Done());
     EXPECT_EQ(Sha1Of(ReadAll(u.output)), report.restored.sha1);
   }
+}
+
+// A written image that restores whole but different (two blocks of one stored length swapped
+// before the read-back) fails the run: the restored SHA-1 must be the written one.
+TEST(VerifyImage, ProcessRefusesAnImageThatRestoresToOtherBytes) {
+  TempDir dir;
+  Analysis a;
+  AnalyseBuilt(a, dir, testing::MixedDisc());
+  a.window.combo = COMBO_NORMAL_COMPRESSION;
+  const std::string data = dir.File("disc.bin.Z") + PARTIAL_SUFFIX;
+  bool swapped = false;
+  a.window.onLog = [&](const std::string& line) {
+    if (line != "- Reading the compressed image back...") return;
+    const std::vector<uint8_t> t = ReadAll(dir.File("disc.bin.Z.table") + PARTIAL_SUFFIX);
+    std::vector<uint8_t> d = ReadAll(data);
+    for (size_t i = 0; i + 6 < t.size() && !swapped; i += 6) {
+      for (size_t j = i + 6; j < t.size() && !swapped; j += 6) {
+        const uint32_t length = GetU16(t.data() + i + 4);
+        if (GetU16(t.data() + j + 4) != length) continue;
+        const auto x = d.begin() + GetU32(t.data() + i), y = d.begin() + GetU32(t.data() + j);
+        swapped = !std::equal(x, x + length, y);
+        std::swap_ranges(x, x + length, y);
+      }
+    }
+    WriteAll(data, d);
+  };
+  const ProcessResult p = ProcessIso(*a.state, a.window, {.workFolder = {}, .verify = true});
+  ASSERT_TRUE(swapped);
+  EXPECT_TRUE(p.outcome.Failed());
+  EXPECT_EQ(p.outcome.error, dir.File("disc.bin.Z") + " does not restore what was compressed");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("disc.bin.Z")));
 }
 
 // Every damage of the randomized uncompress test, and a few aimed at the sections and tags, ends in
