@@ -5,7 +5,7 @@
 #
 # Usage: scripts/mutations.sh [REPO] [NAME-FILTER]
 #   REPO         the tree to copy (default: the one holding this script), uncommitted files included
-#   NAME-FILTER  run only the mutations whose name contains this text
+#   NAME-FILTER  run only the mutations whose name contains this text ('a|b': either)
 # Exit status: 0 when every mutation is caught, 1 when one is not or cannot be applied.
 set -euo pipefail
 
@@ -94,6 +94,29 @@ MUTATIONS = [
      "CloseVideo(s);\n        if (!tableFull_) OpenVideo(s);"),
     ("video: enhanced frame step backwards refused", "src/analysis/analyse_iso.cpp",
      "if (step >= -1 && step <= 1)", "if (step >= 0 && step <= 1)"),
+    ("bzip2 index: closing offset dropped", "src/packing/compressed_writer.cpp",
+     "if (mode_ != MODE_BZIP2) return true;\n  uint8_t closing[4];",
+     "return true;\n  uint8_t closing[4];"),
+    ("uncompress: damaged block written as decoded", "src/packing/uncompress_iso.cpp",
+     "    if (!job.good) {\n", "    if (false) {\n"),
+    ("uncompress: short middle block accepted", "src/packing/uncompress_iso.cpp",
+     "if (job.good && job.produced < rawLength && job.block + 1 != n) job.good = false;", ""),
+    ("side file: zero stored length accepted", "src/packing/compressed_reader.cpp",
+     "if (e.length == 0) return Refuse(block + \": its stored length is 0\", EINVAL);", ""),
+    ("process: temporaries committed on a stop", "src/packing/process_iso.cpp",
+     "const bool blocksDone = ok && (!result.stopped || !outcome.stopDetail.empty());",
+     "const bool blocksDone = ok;"),
+    ("xa tag: channel without the first-sector bit", "src/packing/audio_extraction.cpp",
+     "if (n == r.firstSector) tag.channel |= XA_TAG_FIRST_SECTOR;", ""),
+    ("cue sheet: keyword matched anywhere in the line", "src/analysis/cue_sheet.cpp",
+     "const std::string keyword = TakeWord(line);",
+     "std::string keyword = TakeWord(line);\n    while (!line.empty() && keyword != \"FILE\" && "
+     "keyword != \"TRACK\" && keyword != \"INDEX\") keyword = TakeWord(line);"),
+    ("track set: partial sector of a middle file kept", "src/common/image_file.cpp",
+     "OpenPart(paths[i], i + 1 < paths.size())", "OpenPart(paths[i], false)"),
+    ("process --verify: restored SHA-1 not compared", "src/packing/process_iso.cpp",
+     "report.restored.size == written.size &&\n        report.restored.sha1 == written.sha1",
+     "report.restored.size == written.size"),
 ]
 
 def run(args, log):
@@ -102,7 +125,7 @@ def run(args, log):
 
 results = []
 for name, rel, original, broken in MUTATIONS:
-    if name_filter and name_filter not in name:
+    if name_filter and not any(f in name for f in name_filter.split("|")):
         continue
     path = root / rel
     text = path.read_text()

@@ -142,11 +142,10 @@ TEST(XaExtraction, WavFilesHoldEachRecordDecodedWithItsOwnHistory) {
   // The stereo record of two sectors at 18900 Hz: channels 2, byte rate 75600, block align 4.
   const std::vector<uint8_t> stereo = ReadAll(XaWavPath(audio, 2));
   ASSERT_EQ(stereo.size(), WAV_HEADER_SIZE + 2 * 8064u);
-  EXPECT_EQ(GetU16(stereo.data() + 22), 2u);
-  EXPECT_EQ(GetU32(stereo.data() + 24), 18900u);
+  uint8_t header[WAV_HEADER_SIZE];
+  EncodeWavHeader(header, 2 * 8064, 2, 18900);
+  EXPECT_EQ(std::memcmp(stereo.data(), header, WAV_HEADER_SIZE), 0);
   EXPECT_EQ(GetU32(stereo.data() + 28), 75600u);
-  EXPECT_EQ(GetU16(stereo.data() + 32), 4u);
-  EXPECT_EQ(GetU32(stereo.data() + 40), 2 * 8064u);
   EXPECT_EQ(rip.a.state->XaRecordTable[2].channels, 2);
   // Without "Rip Xa Streams to MP3" nothing is appended behind the blocks.
   EXPECT_EQ(ReadAll(p.dataFile).size(),
@@ -211,87 +210,67 @@ class Mp3Test : public ::testing::Test {
   }
 };
 
-TEST_F(Mp3Test, XaRecordsBecomeMp3OfTheirChannelsTones) {
+// Both sections from one written sample disc: XA records (".ZNX"), audio tracks in either kind.
+TEST_F(Mp3Test, XaRecordsAndAudioTracksBecomeMp3OfTheirTones) {
   TempDir dir;
   ScopedChdir inside(dir.Path());
-  std::string error;
-  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
-  SampleDiscLayout layout;
-  BuildSampleDisc(&layout);
-  Analysis a;
-  RunAnalysis(a, dir.File("sample.bin"));
-  a.window.checks[IDC_RIP_XA_MP3] = true;  // the audio tracks box stays checked: both options on
-  const ProcessResult p = ProcessIso(*a.state, a.window, {dir.File("audio")});
-  ASSERT_TRUE(p.failedFile.empty());
-  EXPECT_NE(std::find(a.window.log.begin(), a.window.log.end(),
-                      "Warning: Rip audio track disabled when Rip XA Streams is enable."),
-            a.window.log.end());
-  EXPECT_FALSE(std::filesystem::exists(dir.File("audio/track02.raw")));
-
-  const std::vector<uint8_t> data = ReadAll(p.dataFile);
-  size_t end;
-  const auto entries = ReadSection(data, BlockAreaEnd(p, 10), &end);
-  EXPECT_EQ(end, data.size());  // no audio track section
-  ASSERT_EQ(entries.size(), layout.xaChannels);
-  for (uint32_t c = 0; c < layout.xaChannels; ++c) {
-    EXPECT_EQ(entries[c][0], layout.xaRecords[c].firstSector);
-    EXPECT_EQ(entries[c][1], layout.xaRecords[c].lastSector);
-    ASSERT_EQ(std::memcmp(data.data() + entries[c][2], "ID3", 3) == 0 ||
-                  (data[entries[c][2]] == 0xFF && (data[entries[c][2] + 1] & 0xE0) == 0xE0),
-              true)
-        << "entry " << c << " is not an MP3";
-    const std::vector<int16_t> pcm =
-        DecodeWithFfmpeg(dir, data.data() + entries[c][2], entries[c][3]);
-    const double seconds = 40 * 4032 / 37800.0;
-    EXPECT_NEAR(pcm.size() / 16000.0, seconds, seconds * 0.05) << c;
-    EXPECT_NEAR(Pitch(pcm, 16000), layout.xaTonesHz[c], layout.xaTonesHz[c] * 0.01) << c;
-  }
-}
-
-TEST_F(Mp3Test, AudioTracksBecomeMp3OfTheirTones) {
-  TempDir dir;
-  ScopedChdir inside(dir.Path());
-  std::string error;
-  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
-  SampleDiscLayout layout;
-  BuildSampleDisc(&layout);
-  for (const int combo : {COMBO_MAXIMUM_COMPRESSION, COMBO_NORMAL_COMPRESSION}) {
+  const SampleDiscLayout& layout = testing::WriteSample(dir);
+  const std::vector<uint8_t> source = ReadAll(dir.File("sample.bin"));
+  for (const auto& [xa, combo] : {std::pair{true, COMBO_NORMAL_COMPRESSION},
+                                  {false, COMBO_MAXIMUM_COMPRESSION},
+                                  {false, COMBO_NORMAL_COMPRESSION}}) {
+    SCOPED_TRACE(combo);
     Analysis a;
     RunAnalysis(a, dir.File("sample.bin"));
     ASSERT_TRUE(a.window.checks[IDC_RIP_AUDIO_MP3]);
+    a.window.checks[IDC_RIP_XA_MP3] = xa;  // with both options on, the XA one wins
     a.window.combo = combo;
+    std::filesystem::remove_all(dir.File("audio"));
     const ProcessResult p = ProcessIso(*a.state, a.window, {dir.File("audio")});
     ASSERT_TRUE(p.failedFile.empty());
-    // The raw files hold the complete tracks, whatever the block size.
-    for (uint32_t t = 0; t < layout.audioTracks.size(); ++t) {
-      const auto& range = layout.audioTracks[t];
-      const std::vector<uint8_t> raw = ReadAll(TrackRawPath(dir.File("audio"), t + 2));
-      ASSERT_EQ(raw.size(), size_t{range.lastSector - range.firstSector + 1} * SECTOR_SIZE);
-      EXPECT_EQ(std::memcmp(raw.data(),
-                            ReadAll(dir.File("sample.bin")).data() +
-                                size_t{range.firstSector} * SECTOR_SIZE,
-                            raw.size()),
-                0);
+    const auto logged = [&](const std::string& line) {
+      return std::find(a.window.log.begin(), a.window.log.end(), line) != a.window.log.end();
+    };
+    struct Want {
+      SampleDiscLayout::Range range;
+      double seconds, hz;
+    };
+    std::vector<Want> want;
+    if (xa) {
+      EXPECT_TRUE(logged("Warning: Rip audio track disabled when Rip XA Streams is enable."));
+      EXPECT_FALSE(std::filesystem::exists(dir.File("audio/track02.raw")));
+      for (uint32_t c = 0; c < layout.xaChannels; ++c) {
+        want.push_back({layout.xaRecords[c], 40 * 4032 / 37800.0, layout.xaTonesHz[c]});
+      }
+    } else {
+      EXPECT_TRUE(logged("- Compressed audio tracks added."));
+      for (uint32_t t = 0; t < layout.audioTracks.size(); ++t) {
+        // The raw files hold the complete tracks, whatever the block size.
+        const SampleDiscLayout::Range& r = layout.audioTracks[t];
+        const std::vector<uint8_t> raw = ReadAll(TrackRawPath(dir.File("audio"), t + 2));
+        ASSERT_EQ(raw.size(), size_t{r.lastSector - r.firstSector + 1} * SECTOR_SIZE);
+        EXPECT_TRUE(std::equal(raw.begin(), raw.end(),
+                               source.begin() + size_t{r.firstSector} * SECTOR_SIZE));
+        want.push_back({r, 4.0, layout.trackTonesHz[t]});
+      }
     }
     const std::vector<uint8_t> data = ReadAll(p.dataFile);
     size_t end;
-    const auto entries =
-        ReadSection(data, BlockAreaEnd(p, combo == COMBO_MAXIMUM_COMPRESSION ? 4 : 6), &end);
-    EXPECT_EQ(end, data.size());
-    ASSERT_EQ(entries.size(), layout.audioTracks.size());
-    for (uint32_t t = 0; t < entries.size(); ++t) {
-      EXPECT_EQ(entries[t][0], layout.audioTracks[t].firstSector);
-      EXPECT_EQ(entries[t][1], layout.audioTracks[t].lastSector);
-      EXPECT_EQ(a.state->AudioTracks.track[t + 2].dataOffset, entries[t][2]);
+    const uint32_t entrySize = xa ? 10 : combo == COMBO_MAXIMUM_COMPRESSION ? 4 : 6;
+    const auto entries = ReadSection(data, BlockAreaEnd(p, entrySize), &end);
+    EXPECT_EQ(end, data.size());  // one section only
+    ASSERT_EQ(entries.size(), want.size());
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+      EXPECT_EQ(entries[i][0], want[i].range.firstSector);
+      EXPECT_EQ(entries[i][1], want[i].range.lastSector);
+      if (!xa) {
+        EXPECT_EQ(a.state->AudioTracks.track[i + 2].dataOffset, entries[i][2]);
+      }
       const std::vector<int16_t> pcm =
-          DecodeWithFfmpeg(dir, data.data() + entries[t][2], entries[t][3]);
-      EXPECT_NEAR(pcm.size() / 16000.0, 4.0, 0.2) << t;
-      EXPECT_NEAR(Pitch(pcm, 16000), layout.trackTonesHz[t], layout.trackTonesHz[t] * 0.01) << t;
+          DecodeWithFfmpeg(dir, data.data() + entries[i][2], entries[i][3]);
+      EXPECT_NEAR(pcm.size() / 16000.0, want[i].seconds, want[i].seconds * 0.05) << i;
+      EXPECT_NEAR(Pitch(pcm, 16000), want[i].hz, want[i].hz * 0.01) << i;
     }
-    EXPECT_EQ(a.window.log.back().rfind("- ", 0), 0u);
-    EXPECT_NE(
-        std::find(a.window.log.begin(), a.window.log.end(), "- Compressed audio tracks added."),
-        a.window.log.end());
   }
 }
 
@@ -303,23 +282,10 @@ void PutEncoder(const TempDir& dir, const std::string& body) {
 }
 
 // Points TMPDIR at a folder of its own for the private work folders.
-class ScopedTmpDir {
- public:
-  ScopedTmpDir() : old_(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "") {
-    ::setenv("TMPDIR", dir_.Path().c_str(), 1);
-  }
-  ~ScopedTmpDir() {
-    if (old_.empty()) {
-      ::unsetenv("TMPDIR");
-    } else {
-      ::setenv("TMPDIR", old_.c_str(), 1);
-    }
-  }
-  bool Empty() const { return std::filesystem::is_empty(dir_.Path()); }
-
- private:
-  TempDir dir_;
-  std::string old_;
+struct ScopedTmpDir {
+  TempDir dir;
+  testing::ScopedEnv env{"TMPDIR", dir.Path().string()};
+  bool Empty() const { return std::filesystem::is_empty(dir.Path()); }
 };
 
 // The copying encoder's XA arguments end with the WAV and the MP3.

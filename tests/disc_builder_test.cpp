@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "common/sector.h"
@@ -39,10 +37,6 @@ bool IsSilentGroup(const uint8_t* s, size_t k) {
   const uint8_t* g = UserData(s) + SOUND_GROUP_SIZE * k;
   return std::all_of(g, g + 16, [](uint8_t b) { return b == 0x0C; }) &&
          std::all_of(g + 16, g + SOUND_GROUP_SIZE, [](uint8_t b) { return b == 0; });
-}
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(DiscBuilderTest, MovieInterleavesAudioAfterEachRunButNotAtTheEnd) {
@@ -118,76 +112,10 @@ TEST(DiscBuilderTest, CueSheetOfTwoAudioTracks) {
             "  TRACK 03 AUDIO\n    INDEX 01 01:00:30\n");
 }
 
-TEST(SampleDiscTest, LayoutAgreesWithTheImage) {
-  SampleDiscLayout l;
-  DiscBuilder disc = BuildSampleDisc(&l);
-  ASSERT_EQ(disc.Image().size(), size_t{l.sectorCount} * SECTOR_SIZE);
-  ASSERT_EQ(l.videos.size(), 2u);
-  ASSERT_EQ(l.xaRecords.size(), 4u);
-  ASSERT_EQ(l.audioTracks.size(), 2u);
-  constexpr uint32_t PREGAP = 150;
-
-  // The data track: every sector addressed, subheader copied, and a data sector last.
-  const uint32_t dataEnd = l.audioTracks[0].firstSector - PREGAP - 1;
-  for (uint32_t n = 0; n <= dataEnd; ++n) {
-    const uint8_t* s = disc.SectorAt(n);
-    ASSERT_TRUE(HasSync(s) && s[MODE_OFFSET] == 2 && HeaderAddress(s) == n) << n;
-    ASSERT_TRUE(
-        std::equal(s + SUBHEADER_OFFSET, s + SUBHEADER_COPY_OFFSET, s + SUBHEADER_COPY_OFFSET))
-        << n;
-  }
-  EXPECT_EQ(Submode(disc.SectorAt(dataEnd)), SUBMODE_DATA);
-  EXPECT_GE(l.videos[0].firstSector, 300u);
-
-  for (const auto& v : l.videos) {
-    EXPECT_TRUE(IsVideoStart(disc.SectorAt(v.firstSector)));
-    EXPECT_TRUE(IsVideo(disc.SectorAt(v.lastSector)));
-    int audio = 0;
-    for (uint32_t n = v.firstSector; n <= v.lastSector; ++n) {
-      const uint8_t* s = disc.SectorAt(n);
-      EXPECT_EQ(IsEof(s), n == v.lastSector) << n;
-      // At least 7 video sectors lead, or the movie would not be taken for one.
-      EXPECT_TRUE(IsVideo(s) || (IsRealTimeAudio(s) && n - v.firstSector >= 7)) << n;
-      audio += IsRealTimeAudio(s);
-    }
-    EXPECT_GT(audio, 0);
-    EXPECT_EQ(Submode(disc.SectorAt(v.lastSector + 1)), SUBMODE_DATA);
-  }
-
-  EXPECT_EQ(l.xaStream.firstSector, l.xaRecords[0].firstSector);
-  EXPECT_EQ(l.xaStream.lastSector, l.xaRecords[3].lastSector);
-  for (uint32_t n = l.xaStream.firstSector; n <= l.xaStream.lastSector; ++n) {
-    const uint8_t* s = disc.SectorAt(n);
-    const uint32_t c = (n - l.xaStream.firstSector) % 4;
-    EXPECT_EQ(s[CHANNEL_OFFSET], c) << n;
-    EXPECT_EQ(IsEof(s), n == l.xaRecords[c].lastSector) << n;
-    EXPECT_TRUE(IsXaAudio(s) || IsEof(s)) << n;
-    EXPECT_FALSE(IsSilentGroup(s, 0) || IsSilentGroup(s, 17)) << n;
-  }
-  for (uint32_t c = 0; c < 4; ++c)
-    EXPECT_EQ(l.xaRecords[c].firstSector, l.xaStream.firstSector + c);
-  EXPECT_EQ(Submode(disc.SectorAt(l.xaStream.lastSector + 20)), SUBMODE_DATA);
-
-  EXPECT_EQ(l.audioTracks[1].firstSector, l.audioTracks[0].lastSector + 1 + PREGAP);
-  EXPECT_EQ(l.audioTracks[1].lastSector, l.sectorCount - 1);
-  for (const auto& t : l.audioTracks) {
-    EXPECT_TRUE(std::all_of(disc.SectorAt(t.firstSector - PREGAP), disc.SectorAt(t.firstSector),
-                            [](uint8_t b) { return !b; }));
-    for (uint32_t n = t.firstSector; n <= t.lastSector; ++n)
-      ASSERT_FALSE(HasSync(disc.SectorAt(n)));
-  }
-}
-
 TEST(DiscBuilderWriteTest, WritesFilesAndReportsFailures) {
   const fs::path dir = fs::temp_directory_path() / "quarnel_disc_builder_write_test";
-  fs::remove_all(dir);
+  fs::create_directories(dir);
   std::string error;
-  ASSERT_TRUE(WriteSampleDisc((dir / "new").string(), &error)) << error;
-  const DiscBuilder sample = BuildSampleDisc(nullptr);
-  EXPECT_EQ(ReadFile(dir / "new" / "sample.bin"),
-            std::string(sample.Image().begin(), sample.Image().end()));
-  EXPECT_EQ(ReadFile(dir / "new" / "sample.cue"), sample.CueSheet("sample.bin"));
-
   DiscBuilder disc;
   disc.AddDataSectors(2);
   ASSERT_TRUE(disc.Write((dir / "a.bin").string(), (dir / "a.cue").string(), &error)) << error;

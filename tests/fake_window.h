@@ -25,6 +25,7 @@ class FakeWindow : public Window {
   void AppendPanelLine(const char* text, int panelId) override {
     AppendPanelText(texts[panelId], text);
     if (panelId == IDC_INFO_LOG) log.emplace_back(text);
+    if (panelId == IDC_INFO_LOG && onLog) onLog(log.back());
   }
   void SetProgress(unsigned position) override { progress.push_back(position); }
   void PumpMessages() override {
@@ -53,6 +54,7 @@ class FakeWindow : public Window {
   std::vector<std::string> replaceQuestions;
   std::vector<std::string> replaceDetails;
   std::function<void()> onPump;
+  std::function<void(const std::string&)> onLog;  // after each log line
   long pumps = 0;
   int combo = COMBO_NORMAL_COMPRESSION;
   bool allowReplace = false;

@@ -2,12 +2,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +30,7 @@ namespace {
 
 using testing::AnalyseBuilt;
 using testing::Analysis;
+using testing::MixedDisc;
 using testing::ReadAll;
 using testing::RunAnalysis;
 using testing::TempDir;
@@ -54,24 +53,15 @@ UncompressResult Uncompress(Analysis& a, const std::string& dataFile) {
   return UncompressIso(*a.state, a.window);
 }
 
-DiscBuilder MixedDisc() {
-  DiscBuilder disc;
-  disc.AddDataSectors(30);
-  disc.AddMovie(6, 8, 7, 1);
-  disc.AddDataSectors(7);
-  disc.AddXaStream(2, 6);
-  disc.AddDataSectors(5);
-  return disc;
-}
-
 TEST(CompressedFormat, NameRuleAndEntryLayouts) {
-  EXPECT_EQ(CompressionModeOfName("game.bin.bz"), MODE_BZIP2);
-  EXPECT_EQ(CompressionModeOfName("game.bin.ZNX"), MODE_ZLIB_XA);
-  EXPECT_EQ(CompressionModeOfName("game.bin.Z"), MODE_ZLIB);
-  EXPECT_EQ(CompressionModeOfName("game.bin"), MODE_NONE);
-  EXPECT_EQ(CompressionModeOfName("game.bin.bz2"), MODE_NONE);
-  EXPECT_EQ(CompressionModeOfName("GAME.BIN.BZ"), MODE_NONE);
-  EXPECT_EQ(CompressionModeOfName("Z"), MODE_NONE);
+  for (const auto& [name, mode] : {std::pair{"game.bin.bz", MODE_BZIP2},
+                                   {"game.bin.ZNX", MODE_ZLIB_XA},
+                                   {"game.bin.Z", MODE_ZLIB},
+                                   {"game.bin.bz2", MODE_NONE},
+                                   {"GAME.BIN.BZ", MODE_NONE},
+                                   {"Z", MODE_NONE}}) {
+    EXPECT_EQ(CompressionModeOfName(name), mode) << name;
+  }
 
   uint8_t entry[10];
   const XaTag tag{0x1234, XA_TAG_MARKER, 0x85};
@@ -84,9 +74,6 @@ TEST(CompressedFormat, NameRuleAndEntryLayouts) {
   EXPECT_EQ(std::memcmp(entry, expected, 10), 0);
 
   EXPECT_EQ(InitialComboSelection("C:/x/game.bin.bz"), COMBO_MAXIMUM_COMPRESSION);
-  EXPECT_EQ(InitialComboSelection("game.bin.Z"), COMBO_NORMAL_COMPRESSION);
-  EXPECT_EQ(InitialComboSelection("game.bin.ZNX"), COMBO_NORMAL_COMPRESSION);
-  EXPECT_EQ(InitialComboSelection("game.z"), COMBO_NORMAL_COMPRESSION);
   EXPECT_EQ(InitialComboSelection("/x.Zip/game.bin.bz"), COMBO_NORMAL_COMPRESSION);
 }
 
@@ -146,9 +133,8 @@ TEST(ProcessAndUncompress, EveryKindRoundTripsByteForByte) {
   for (const uint32_t tail : {0u, 1000u}) {
     for (const Kind& k : kinds) {
       TempDir dir;
-      DiscBuilder disc = MixedDisc();
+      const DiscBuilder disc = MixedDisc(tail);
       const uint32_t sectors = disc.SectorCount();
-      disc.MutableImage().resize(disc.Image().size() + tail, 0x5A);
       Analysis a;
       AnalyseBuilt(a, dir, disc);
       if (k.forceXa) ForceXaKind(a);
@@ -178,8 +164,7 @@ TEST(ProcessAndUncompress, EveryKindRoundTripsByteForByte) {
 
 TEST(ProcessAndUncompress, AudioTracksStayOutsideTheBlockArea) {
   TempDir dir;
-  std::string error;
-  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
+  testing::WriteSample(dir);
   const std::vector<uint8_t> source = ReadAll(dir.File("sample.bin"));
   for (const int combo : {COMBO_MAXIMUM_COMPRESSION, COMBO_NORMAL_COMPRESSION}) {
     Analysis a;
@@ -311,28 +296,6 @@ TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   EXPECT_EQ(a.state->CompressionMode, MODE_ZLIB_XA);
 }
 
-TEST(CompressionMode, ComboAndMarkedXaDecideTheKind) {
-  auto state = MakeAppState();
-  testing::FakeWindow window;
-  state->MediaTable[0] = MediaRecord{MEDIA_VIDEO, 100, 200, 0, 1, 0};
-  state->MediaTable[1] = MediaRecord{MEDIA_XA, 300, 400, 2, 0, 0};
-  window.combo = COMBO_MAXIMUM_COMPRESSION;
-  ChooseCompressionMode(*state, window);
-  EXPECT_EQ(state->CompressionMode, MODE_BZIP2);
-  EXPECT_EQ(window.log.back(), "- Compression mode: Maximum");
-
-  state->MediaTable[1].rip = 1;
-  window.combo = COMBO_NORMAL_COMPRESSION;
-  ChooseCompressionMode(*state, window);
-  EXPECT_EQ(state->CompressionMode, MODE_ZLIB_XA);
-  EXPECT_TRUE(window.warnings.empty());
-  window.combo = COMBO_MAXIMUM_COMPRESSION;
-  ChooseCompressionMode(*state, window);
-  EXPECT_EQ(state->CompressionMode, MODE_ZLIB_XA);
-  EXPECT_EQ(window.warnings.size(), 1u);
-  EXPECT_EQ(window.log.back(), "- Compression mode: Normal");
-}
-
 bool AnyTemporaryIn(const TempDir& dir) {
   for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
     if (e.path().string().find(PARTIAL_SUFFIX) != std::string::npos) return true;
@@ -375,25 +338,6 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
     EXPECT_TRUE(p.refused);
     EXPECT_EQ(a.window.log.back().rfind("ERROR: path too long", 0), 0u);
     EXPECT_FALSE(std::filesystem::exists(longName + ".Z"));
-  }
-  {  // a full disk: an ERROR line, both outputs removed, no closing figures, source untouched
-    Analysis a;
-    DiscBuilder disc = MixedDisc();
-    AnalyseBuilt(a, dir, disc);
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old;
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit small = old;
-    small.rlim_cur = 3000;
-    setrlimit(RLIMIT_FSIZE, &small);
-    const ProcessResult p = Process(a, COMBO_NORMAL_COMPRESSION);
-    setrlimit(RLIMIT_FSIZE, &old);
-    EXPECT_TRUE(p.writeFailed);
-    EXPECT_EQ(a.window.log.back().rfind("ERROR: cannot write ", 0), 0u) << a.window.log.back();
-    EXPECT_FALSE(std::filesystem::exists(p.dataFile));
-    EXPECT_FALSE(std::filesystem::exists(p.blockTable));
-    EXPECT_TRUE(ReadAll(dir.File("disc.bin")) == disc.Image());
-    EXPECT_TRUE(a.window.IsEnabled(IDC_PROCESS));
   }
   {  // uncompress over an existing file asks first; no means nothing is written
     Analysis a;
@@ -628,23 +572,7 @@ TEST(ProcessAndUncompress, RandomDamageEndsInAnErrorOrACompleteOutput) {
     const std::vector<uint8_t> table = ReadAll(p.blockTable), data = ReadAll(p.dataFile);
     for (int i = 0; i < 300; ++i) {
       std::vector<uint8_t> t = table, d = data;
-      switch (rng() % 5) {
-        case 0:
-          t.resize(rng() % (t.size() + 1));
-          break;
-        case 1:
-          d.resize(rng() % (d.size() + 1));
-          break;
-        case 2:
-          for (int k = 0; k < 4; ++k) t[rng() % t.size()] = static_cast<uint8_t>(rng());
-          break;
-        case 3:
-          for (int k = 0; k < 8; ++k) d[rng() % d.size()] = static_cast<uint8_t>(rng());
-          break;
-        default:
-          for (uint8_t& b : t) b = static_cast<uint8_t>(rng());
-          break;
-      }
+      testing::RandomDamage(rng, t, d);
       WriteAll(p.blockTable, t);
       WriteAll(p.dataFile, d);
       a.window.log.clear();

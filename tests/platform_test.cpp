@@ -17,9 +17,7 @@ namespace {
 
 TEST(Settings, FirstStartStoresZerosAndTheStoredPathComesBack) {
   testing::TempDir dir;
-  const char* old = std::getenv("XDG_CONFIG_HOME");
-  const std::string saved = old ? old : "";
-  ::setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
+  testing::ScopedEnv config("XDG_CONFIG_HOME", dir.Path().string());
   const std::string file = dir.File("Harrowgate/Mirelle/CDR/quenbar/IsoFile");
   EXPECT_EQ(SettingsFilePath(), file);
 
@@ -41,36 +39,9 @@ TEST(Settings, FirstStartStoresZerosAndTheStoredPathComesBack) {
   std::ofstream(file, std::ios::binary) << std::string(300, 'a');
   LoadSettings(*fresh);
   EXPECT_EQ(std::strlen(fresh->ImagePath), 255u);
-
-  if (old) {
-    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-  } else {
-    ::unsetenv("XDG_CONFIG_HOME");
-  }
 }
 
-// Sets an environment variable for a scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      ::setenv(name_, old_.c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_;
-  std::string old_;
-};
+using testing::ScopedEnv;
 
 void PutScript(const std::string& path, const std::string& body) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());

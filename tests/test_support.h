@@ -6,13 +6,14 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "analysis/analyse_iso.h"
 #include "common/app_state.h"
-#include "synthetic/disc_builder.h"
 #include "fake_window.h"
+#include "synthetic/disc_builder.h"
 
 namespace quarnel::testing {
 
@@ -43,6 +44,23 @@ inline void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
 }
+
+// Sets an environment variable for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    if (old != nullptr) old_ = old;
+    had_ = old != nullptr;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { had_ ? ::setenv(name_, old_.c_str(), 1) : ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+  bool had_;
+  std::string old_;
+};
 
 // Runs a test inside a folder: "Process ISO" makes its work folder under the current directory.
 class ScopedChdir {
@@ -96,6 +114,48 @@ inline void AnalyseBuilt(Analysis& a, const TempDir& dir, const DiscBuilder& dis
     std::fclose(f);
   }
   RunAnalysis(a, bin, options);
+}
+
+// Data sectors around a movie and a two-channel XA stream; `tail` bytes make a partial last sector.
+inline DiscBuilder MixedDisc(uint32_t tail = 0) {
+  DiscBuilder disc;
+  disc.AddDataSectors(30);
+  disc.AddMovie(6, 8, 7, 1);
+  disc.AddDataSectors(7);
+  disc.AddXaStream(2, 6);
+  disc.AddDataSectors(5);
+  disc.MutableImage().resize(disc.Image().size() + tail, 0x5A);
+  return disc;
+}
+
+// The sample disc written to `dir` as sample.bin and .cue; the layout is built once per process.
+inline const SampleDiscLayout& WriteSample(const TempDir& dir) {
+  static SampleDiscLayout layout;
+  static const DiscBuilder disc = BuildSampleDisc(&layout);
+  std::string error;
+  if (!disc.Write(dir.File("sample.bin"), dir.File("sample.cue"), &error)) std::abort();
+  return layout;
+}
+
+// One random damage of a compressed image's side file `t` or data file `d`.
+inline void RandomDamage(std::mt19937& rng, std::vector<uint8_t>& t, std::vector<uint8_t>& d) {
+  switch (rng() % 5) {
+    case 0:
+      t.resize(rng() % (t.size() + 1));
+      break;
+    case 1:
+      d.resize(rng() % (d.size() + 1));
+      break;
+    case 2:
+      for (int k = 0; k < 4; ++k) t[rng() % t.size()] = static_cast<uint8_t>(rng());
+      break;
+    case 3:
+      for (int k = 0; k < 8; ++k) d[rng() % d.size()] = static_cast<uint8_t>(rng());
+      break;
+    default:
+      for (uint8_t& b : t) b = static_cast<uint8_t>(rng());
+      break;
+  }
 }
 
 }  // namespace quarnel::testing

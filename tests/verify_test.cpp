@@ -6,6 +6,7 @@
 #include <random>
 
 #include "common/checksums.h"
+#include "common/output_file.h"
 #include "common/sector.h"
 #include "packing/compressed_format.h"
 #include "packing/process_iso.h"
@@ -23,17 +24,6 @@ using testing::RunAnalysis;
 using testing::ScopedChdir;
 using testing::TempDir;
 using testing::WriteAll;
-
-DiscBuilder MixedDisc() {
-  DiscBuilder disc;
-  disc.AddDataSectors(30);
-  disc.AddMovie(6, 8, 7, 1);
-  disc.AddDataSectors(7);
-  disc.AddXaStream(2, 6);
-  disc.AddDataSectors(5);
-  disc.MutableImage().resize(disc.Image().size() + 1000, 0x5A);  // a partial last sector
-  return disc;
-}
 
 std::string Sha1Of(const std::vector<uint8_t>& bytes) {
   Checksums sums;
@@ -82,14 +72,11 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheChecksumsOfWhatUncompressWrites)
     TempDir dir;
     ScopedChdir inside(dir.Path());
     Analysis a;
-    SampleDiscLayout layout;
+    const SampleDiscLayout& layout = testing::WriteSample(dir);
     if (c.sample) {
-      std::string error;
-      ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
-      BuildSampleDisc(&layout);
       RunAnalysis(a, dir.File("sample.bin"));
     } else {
-      AnalyseBuilt(a, dir, MixedDisc());
+      AnalyseBuilt(a, dir, testing::MixedDisc(1000));
     }
     const std::string source = a.window.texts[IDC_PATH];
     const VerifyOptions sourceOptions = SourceOptions(a, source);
@@ -153,15 +140,43 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheChecksumsOfWhatUncompressWrites)
   }
 }
 
+// A written image that restores whole but different (two blocks of one stored length swapped
+// before the read-back) fails the run: the restored SHA-1 must be the written one.
+TEST(VerifyImage, ProcessRefusesAnImageThatRestoresToOtherBytes) {
+  TempDir dir;
+  Analysis a;
+  AnalyseBuilt(a, dir, testing::MixedDisc());
+  a.window.combo = COMBO_NORMAL_COMPRESSION;
+  const std::string data = dir.File("disc.bin.Z") + PARTIAL_SUFFIX;
+  bool swapped = false;
+  a.window.onLog = [&](const std::string& line) {
+    if (line != "- Reading the compressed image back...") return;
+    const std::vector<uint8_t> t = ReadAll(dir.File("disc.bin.Z.table") + PARTIAL_SUFFIX);
+    std::vector<uint8_t> d = ReadAll(data);
+    for (size_t i = 0; i + 6 < t.size() && !swapped; i += 6) {
+      for (size_t j = i + 6; j < t.size() && !swapped; j += 6) {
+        const uint32_t length = GetU16(t.data() + i + 4);
+        if (GetU16(t.data() + j + 4) != length) continue;
+        const auto x = d.begin() + GetU32(t.data() + i), y = d.begin() + GetU32(t.data() + j);
+        swapped = !std::equal(x, x + length, y);
+        std::swap_ranges(x, x + length, y);
+      }
+    }
+    WriteAll(data, d);
+  };
+  const ProcessResult p = ProcessIso(*a.state, a.window, {.workFolder = {}, .verify = true});
+  ASSERT_TRUE(swapped);
+  EXPECT_TRUE(p.outcome.Failed());
+  EXPECT_EQ(p.outcome.error, dir.File("disc.bin.Z") + " does not restore what was compressed");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("disc.bin.Z")));
+}
+
 // Every damage of the randomized uncompress test, and a few aimed at the sections and tags, ends in
 // a failed verification that names the block, section or file.
 TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
   TempDir dir;
   ScopedChdir inside(dir.Path());
-  std::string error;
-  ASSERT_TRUE(WriteSampleDisc(dir.Path().string(), &error));
-  SampleDiscLayout layout;
-  BuildSampleDisc(&layout);
+  const SampleDiscLayout& layout = testing::WriteSample(dir);
   std::mt19937 rng(99);
   for (const int combo : {COMBO_MAXIMUM_COMPRESSION, COMBO_NORMAL_COMPRESSION}) {
     Analysis a;
@@ -204,23 +219,7 @@ TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
         aimed[i].damage(t, d);
         where = aimed[i].where;
       } else {
-        switch (rng() % 5) {
-          case 0:
-            t.resize(rng() % (t.size() + 1));
-            break;
-          case 1:
-            d.resize(rng() % (d.size() + 1));
-            break;
-          case 2:
-            for (int k = 0; k < 4; ++k) t[rng() % t.size()] = static_cast<uint8_t>(rng());
-            break;
-          case 3:
-            for (int k = 0; k < 8; ++k) d[rng() % d.size()] = static_cast<uint8_t>(rng());
-            break;
-          default:
-            for (uint8_t& b : t) b = static_cast<uint8_t>(rng());
-            break;
-        }
+        testing::RandomDamage(rng, t, d);
         if (t == table && d == data) continue;
       }
       WriteAll(p.blockTable, t);
