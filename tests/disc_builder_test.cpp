@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/sector.h"
+#include "test_support.h"
 
 namespace quarnel {
 namespace {
@@ -113,8 +114,9 @@ TEST(DiscBuilderTest, CueSheetOfTwoAudioTracks) {
 }
 
 TEST(DiscBuilderWriteTest, WritesFilesAndReportsFailures) {
-  const fs::path dir = fs::temp_directory_path() / "quarnel_disc_builder_write_test";
-  fs::create_directories(dir);
+  // A folder of its own: two runs of the suite at once must not share files.
+  const testing::TempDir temp;
+  const fs::path dir = temp.Path();
   std::string error;
   DiscBuilder disc;
   disc.AddDataSectors(2);
@@ -134,7 +136,6 @@ TEST(DiscBuilderWriteTest, WritesFilesAndReportsFailures) {
     EXPECT_FALSE(disc.Write((dir / "b.bin").string(), "/dev/full", &error));
     EXPECT_NE(error.find("/dev/full"), std::string::npos) << error;
   }
-  fs::remove_all(dir);
 }
 
 }  // namespace
