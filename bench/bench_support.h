@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "synthetic/disc_builder.h"
 #include "common/sector.h"
+#include "synthetic/disc_builder.h"
 
 namespace quarnel::bench {
 

@@ -13,8 +13,8 @@
 #include "analysis/analyse_iso.h"
 #include "cli/cli_window.h"
 #include "cli/json.h"
-#include "packing/verify_image.h"
 #include "common/app_state.h"
+#include "packing/verify_image.h"
 
 namespace quarnel::cli {
 
