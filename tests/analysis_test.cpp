@@ -61,8 +61,6 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
     EXPECT_EQ(a.Xa(i).firstSector, layout.xaRecords[i].firstSector);
     EXPECT_EQ(a.Xa(i).lastSector, layout.xaRecords[i].lastSector);
     EXPECT_EQ(a.Xa(i).channel & 0xFF, static_cast<int32_t>(i));
-    EXPECT_EQ(a.state->SectorRecordMap[layout.xaRecords[i].firstSector], i);
-    EXPECT_EQ(a.state->SectorRecordMap[layout.xaRecords[i].lastSector], i);
   }
 
   const AudioTrackTable& tracks = a.state->AudioTracks;
@@ -84,14 +82,6 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
   }
   expected.push_back(Summary(layout.videos.size(), layout.xaChannels));
   EXPECT_EQ(a.window.log, expected);
-
-  // The window after the analysis: buttons back, first page shown.
-  EXPECT_TRUE(a.window.IsEnabled(IDC_PROCESS));
-  EXPECT_FALSE(a.window.IsEnabled(IDC_DOWN));
-  char row[64];
-  std::snprintf(row, sizeof row, "[Video Stream] from %06u to %06u\r\n",
-                layout.videos[0].firstSector, layout.videos[0].lastSector);
-  EXPECT_EQ(a.window.texts[IDC_MEDIA_LIST].rfind(row, 0), 0u) << a.window.texts[IDC_MEDIA_LIST];
 }
 
 // Everything an analysis leaves for processing, and its log.
@@ -342,12 +332,13 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
   using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
   struct Case {
     const char* what;
-    bool enhanced;
+    AnalysisOptions options;
     std::function<Ranges(DiscBuilder&)> build;
     uint32_t counted;  // the videos the summary line counts
     MediaKind kind = MEDIA_VIDEO;
   } cases[] = {
-      {"closed at its EOF sector; a movie right behind another splits there", false,
+      {"closed at its EOF sector; a movie right behind another splits there",
+       {},
        [](DiscBuilder& d) {
          const uint32_t a1 = d.AddMovie(6, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t b1 = d.AddMovie(6, 8, 7, 1, /*eofAtEnd=*/true);
@@ -356,7 +347,8 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{a1, b1 - 1}, {b1, b2}};
        },
        2},
-      {"fewer than 7 video sectors before audio: dropped, the audio opens XA", false,
+      {"fewer than 7 video sectors before audio: dropped, the audio opens XA",
+       {},
        [](DiscBuilder& d) {
          for (uint16_t i = 0; i < 3; ++i) d.AddVideoSector(1, i, 8);
          const uint32_t audio = d.AddXaSector(1);
@@ -365,8 +357,10 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          d.AddDataSectors(5);
          return Ranges{{audio, audio + 2}};
        },
-       0, MEDIA_XA},
-      {"no audio: an EOF video sector does not end it, a foreign sector cancels it", false,
+       0,
+       MEDIA_XA},
+      {"no audio: an EOF video sector does not end it, a foreign sector cancels it",
+       {},
        [](DiscBuilder& d) {
          d.AddVideoSector(1, 0, 2);
          d.AddVideoSector(1, 1, 2, 0x48 | SUBMODE_EOF);
@@ -375,7 +369,8 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{};
        },
        0},
-      {"the scan's end records an open movie, uncounted", false,
+      {"the scan's end records an open movie, uncounted",
+       {},
        [](DiscBuilder& d) {
          const uint32_t first = d.AddVideoSector(1, 0, 2);
          d.AddVideoSector(1, 1, 2);
@@ -383,7 +378,8 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, first + 2}};
        },
        0},
-      {"a foreign sector at the cycle's last place marks the end; the next audio closes it", false,
+      {"a foreign sector at the cycle's last place marks the end; the next audio closes it",
+       {},
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(1, 7, 7, 1, /*eofAtEnd=*/false);
          d.AddXaSector(1);  // the cycle is 8 sectors: 7 video, 1 audio
@@ -394,7 +390,8 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, audio}};
        },
        1},
-      {"a foreign sector elsewhere in the cycle closes the movie on itself", false,
+      {"a foreign sector elsewhere in the cycle closes the movie on itself",
+       {},
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(1, 7, 7, 1, /*eofAtEnd=*/false);
          d.AddXaSector(1);
@@ -404,7 +401,8 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, data}};
        },
        1},
-      {"enhanced: a jump of two frames ends the movie, the jumping sector starts the next", true,
+      {"enhanced: a jump of two frames ends the movie, the jumping sector starts the next",
+       {.enhancedMovie = true},
        [](DiscBuilder& d) {
          const uint32_t a1 = d.AddMovie(5, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t b1 = d.AddMovie(5, 8, 7, 1, /*eofAtEnd=*/false);
@@ -413,7 +411,8 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{a1, b1 - 1}, {b1, jump - 1}};
        },
        2},
-      {"enhanced: a frame number one back keeps the movie going", true,
+      {"enhanced: a frame number one back keeps the movie going",
+       {.enhancedMovie = true},
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(3, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t back = d.AddVideoSector(2, 0, 8);
@@ -421,14 +420,16 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, back}};
        },
        1},
-      {"enhanced: a movie whose second sector is foreign is dropped", true,
+      {"enhanced: a movie whose second sector is foreign is dropped",
+       {.enhancedMovie = true},
        [](DiscBuilder& d) {
          d.AddVideoSector(1, 0, 8);
          d.AddDataSectors(4);
          return Ranges{};
        },
        0},
-      {"enhanced: a foreign sector elsewhere than position 1 ends it at the sector before", true,
+      {"enhanced: a foreign sector elsewhere than position 1 ends it at the sector before",
+       {.enhancedMovie = true},
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(3, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t foreign = d.AddDataSector();
@@ -443,7 +444,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
     DiscBuilder disc = DiscWithData();
     const Ranges want = c.build(disc);
     Analysis a;
-    AnalyseBuilt(a, dir, disc, {.enhancedMovie = c.enhanced});
+    AnalyseBuilt(a, dir, disc, c.options);
     ASSERT_EQ(a.MediaCount(), want.size());
     for (uint32_t i = 0; i < want.size(); ++i) {
       EXPECT_EQ(a.Media(i).kind, c.kind);
@@ -453,30 +454,6 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
       EXPECT_EQ(a.window.log.back(), Summary(c.counted, 0));
     }
   }
-}
-
-TEST(Analysis, Ff8RulesSplitOnDroppingFrameValuesAndIgnoreXa) {
-  TempDir dir;
-  DiscBuilder disc = DiscWithData();
-  const uint32_t a1 = disc.AddFf8Sector('J', 1, 0);
-  disc.AddFf8Sector('N', 2, 0);
-  disc.AddFf8Sector('R', 3, 1);
-  const uint32_t b1 = disc.AddFf8Sector('J', 1, 0);  // the value drops: a new movie here
-  disc.AddFf8Sector('N', 2, 5);
-  disc.AddXaStream(2, 5);
-  disc.AddDataSectors(3);
-  AnalysisOptions ff8;
-  ff8.ff8 = true;
-  Analysis a;
-  AnalyseBuilt(a, dir, disc, ff8);
-  ASSERT_EQ(a.MediaCount(), 2u);
-  EXPECT_EQ(a.Media(0).firstSector, a1);
-  EXPECT_EQ(a.Media(0).lastSector, b1 - 1);
-  EXPECT_EQ(a.Media(1).firstSector, b1);
-  EXPECT_EQ(a.Media(1).lastSector, b1 + 1);
-  EXPECT_EQ(a.state->XaRecordTotal, 0u);
-  EXPECT_EQ(a.state->Ff8SearchMethod, 1u);
-  EXPECT_EQ(a.window.log.back(), Summary(2, 0));
 }
 
 TEST(Analysis, TwoThousandMediaFillTheTable) {
