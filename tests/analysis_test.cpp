@@ -151,25 +151,17 @@ TEST(Analysis, TrackSetAnalysesLikeItsJoinedImage) {
 
 TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
   TempDir dir;
-  const auto put = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
-    testing::WriteAll(dir.File(name), bytes);
-    return dir.File(name);
-  };
-  const auto text = [&](const std::string& name, const std::string& s) {
-    return put(name, std::vector<uint8_t>(s.begin(), s.end()));
-  };
+  const auto bytes = [](const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); };
   DiscBuilder small;
   small.AddDataSectors(3);
   DiscBuilder withTracks = DiscWithData(40);
   withTracks.BeginAudioTrack(2);
   withTracks.AddAudioSectors(20, 440);
-  const std::vector<uint8_t> raw = small.Image();
-  std::vector<uint8_t> iso(2048 * 20, 0);
-  std::memcpy(iso.data() + 16 * 2048 + 1, "CD001", 5);
-  std::vector<uint8_t> damaged = DiscWithData(40).Image();
+  const std::string raw = bytes(small.Image());
+  std::string iso(2048 * 20, '\0');
+  iso.replace(16 * 2048 + 1, 5, "CD001");
+  std::string damaged = bytes(DiscWithData(40).Image());
   damaged[1] = 0;  // sector 0 has lost its sync
-  std::vector<uint8_t> truncated = raw;
-  truncated.resize(raw.size() - 100);
   const std::string longName = std::string(250 - dir.Path().string().size(), 'x') + ".bin";
   const std::string cutTracks =
       "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 00:00:20\n"
@@ -177,96 +169,74 @@ TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
   const std::string missingSet =
       "FILE \"set1.bin\" BINARY\nTRACK 01 MODE2/2352\nINDEX 01 00:00:00\n"
       "FILE \"gone.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n";
-  int lockFd = -1;
+  const std::string FIFO = "<fifo>", KEEP = "<keep>";  // made by mkfifo; left as it is
+  const auto put = [&](const std::string& name, const std::string& content) {
+    if (name.empty() || content == KEEP) return;
+    if (content == FIFO)
+      ::mkfifo(dir.File(name).c_str(), 0600);
+    else
+      testing::WriteAll(dir.File(name), std::vector<uint8_t>(content.begin(), content.end()));
+  };
+  const auto cue = [&](const char* name) {
+    return "cue sheet " + dir.File(name) + " cannot be used: ";
+  };
 
   struct Case {
-    std::function<std::string()> setUp;  // returns the path to analyse
-    std::string line;                    // {} stands for the path
+    std::string file, content;  // the path analysed and what it holds
+    std::string beside, besideContent;
+    std::string line;  // {} stands for the path
     bool refused;
   } cases[] = {
-      {[&] { return put("empty.bin", {}); }, "ERROR: {} is empty: it is not a raw CD image.", true},
-      {[&] { return text("notes.bin", std::string(5000, 'a')); },
+      {"empty.bin", "", "", "", "ERROR: {} is empty: it is not a raw CD image.", true},
+      {"notes.bin", std::string(5000, 'a'), "", "",
        "ERROR: {} is not a raw CD image: none of its first 2 sectors starts with the CD sync "
        "pattern.",
        true},
-      {[&] { return put("game.iso", iso); },
+      {"game.iso", iso, "", "",
        "ERROR: {} is a 2048-byte-sector ISO, not a raw CD image of 2352-byte sectors.", true},
-      {[&] {
-         return put("renamed.bin", {0x78, 0x9C, 0x63, 0x60, 0x18, 0x05});
-       },
+      {"renamed.bin", "\x78\x9C\x63\x60\x18\x05", "", "",
        "ERROR: {} is a compressed image, not a raw CD image: use uncompress.", true},
-      {[&] {
-         put("game.bin.ZNX.table", {});
-         return put("game.bin.ZNX", raw);
-       },
+      {"game.bin.ZNX", raw, "game.bin.ZNX.table", "",
        "ERROR: {} is part of a compressed image, not a raw CD image: use uncompress.", true},
-      {[&] { return dir.File("game.bin.ZNX.table"); },
+      {"game.bin.ZNX.table", KEEP, "", "",
        "ERROR: {} is part of a compressed image, not a raw CD image: use uncompress.", true},
-      {[&] {
-         ::mkfifo(dir.File("fifo.bin").c_str(), 0600);
-         return dir.File("fifo.bin");
-       },
-       "ERROR: {} is neither a regular file nor a block device.", true},
-      {[&] {
-         const std::string path = put("busy.bin", raw);
-         lockFd = ::open(path.c_str(), O_RDONLY);
-         ::flock(lockFd, LOCK_EX);
-         return path;
-       },
-       "ERROR: {} is being written by another run of the program.", true},
-      {[&] { return put(longName, raw); },
+      {"fifo.bin", FIFO, "", "", "ERROR: {} is neither a regular file nor a block device.", true},
+      {"busy.bin", raw, "", "", "ERROR: {} is being written by another run of the program.", true},
+      {longName, raw, "", "",
        "ERROR: path too long: the image's path plus \".ZNX.table\" must fit in 255 bytes, and "
        "needs 265.",
        true},
-      {[&] { return text("nofile.cue", "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\n"); },
+      {"nofile.cue", "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\n", "", "",
        "ERROR: cue sheet {} names no FILE.", true},
-      {[&] {
-         put("set1.bin", raw);
-         return text("set.cue", missingSet);
-       },
+      {"set.cue", missingSet, "set1.bin", raw,
        "ERROR: cue sheet {} names FILE \"gone.bin\", which is not beside it.", true},
       // Warnings: the analysis goes on.
-      {[&] { return put("damaged.bin", damaged); }, "- 40 sectors found", false},
-      {[&] { return put("cut.bin", truncated); },
+      {"damaged.bin", damaged, "", "", "- 40 sectors found", false},
+      {"cut.bin", raw.substr(0, raw.size() - 100), "", "",
        "Warning: {} is 6956 bytes, not a whole number of 2352-byte sectors: the dump looks "
        "incomplete; its last 2252 bytes are not used.",
        false},
-      {[&] {
-         text("short.cue", cutTracks);
-         return put("short.bin", withTracks.Image());
-       },
+      {"short.bin", bytes(withTracks.Image()), "short.cue", cutTracks,
        "Warning: the cue sheet places track 03 at sector 75, but the image has 62 sectors: the "
        "dump looks incomplete; the tracks from 03 on are left out.",
        false},
-      {[&] {
-         ::mkfifo(dir.File("piped.CUE").c_str(), 0600);
-         return put("piped.bin", raw);
-       },
-       "Warning: cue sheet " + dir.File("piped.CUE") + " cannot be used: it is not a regular file.",
-       false},
-      {[&] {
-         put("binary.cue", {'T', 'R', 'A', 'C', 'K', 0, 1});
-         return put("binary.bin", raw);
-       },
-       "Warning: cue sheet " + dir.File("binary.cue") + " cannot be used: it is not a text file.",
-       false},
-      {[&] {
-         text("notracks.cue", "REM nothing here\n");
-         return put("notracks.bin", raw);
-       },
-       "Warning: cue sheet " + dir.File("notracks.cue") +
-           " cannot be used: it has no TRACK with an INDEX 01.",
-       false},
-      {[&] {
-         text("set1.cue", missingSet);
-         return dir.File("set1.bin");
-       },
-       "Warning: cue sheet " + dir.File("set1.cue") +
-           " cannot be used: its FILE \"gone.bin\" names neither this image nor a file beside it.",
+      {"piped.bin", raw, "piped.CUE", FIFO,
+       "Warning: " + cue("piped.CUE") + "it is not a regular file.", false},
+      {"binary.bin", raw, "binary.cue", std::string("TRACK\0\1", 7),
+       "Warning: " + cue("binary.cue") + "it is not a text file.", false},
+      {"notracks.bin", raw, "notracks.cue", "REM nothing here\n",
+       "Warning: " + cue("notracks.cue") + "it has no TRACK with an INDEX 01.", false},
+      {"set1.bin", KEEP, "set1.cue", missingSet,
+       "Warning: " + cue("set1.cue") +
+           "its FILE \"gone.bin\" names neither this image nor a file beside it.",
        false},
   };
-  for (Case& c : cases) {
-    const std::string path = c.setUp();
+  for (const Case& c : cases) {
+    put(c.beside, c.besideContent);
+    put(c.file, c.content);
+    const std::string path = dir.File(c.file);
+    const int lockFd = c.file == "busy.bin" ? ::open(path.c_str(), O_RDONLY) : -1;
+    if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
     std::string line = c.line;
     if (const size_t at = line.find("{}"); at != std::string::npos) line.replace(at, 2, path);
     std::set<std::filesystem::path> before(std::filesystem::directory_iterator(dir.Path()), {});
@@ -285,7 +255,6 @@ TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
       EXPECT_EQ(a.window.log.back(), Summary(0, 0)) << line;
     }
     if (lockFd >= 0) ::close(lockFd);
-    lockFd = -1;
   }
 
   // An image that cannot be opened changes nothing in the window.
