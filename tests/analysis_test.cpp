@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <tuple>
 
 #include "analysis/analyse_iso.h"
 #include "common/sector.h"
@@ -45,16 +46,14 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
   ASSERT_TRUE(a.result.opened);
   EXPECT_FALSE(a.result.stopped);
 
-  ASSERT_EQ(a.MediaCount(), layout.videos.size() + 1);
-  for (size_t i = 0; i < layout.videos.size(); ++i) {
-    EXPECT_EQ(a.Media(i).kind, MEDIA_VIDEO);
-    EXPECT_EQ(a.Media(i).firstSector, layout.videos[i].firstSector);
-    EXPECT_EQ(a.Media(i).lastSector, layout.videos[i].lastSector);
-  }
+  using Span = std::tuple<int, uint32_t, uint32_t>;  // kind, first and last sector
+  std::vector<Span> want, got;
+  for (const auto& v : layout.videos) want.emplace_back(MEDIA_VIDEO, v.firstSector, v.lastSector);
+  want.emplace_back(MEDIA_XA, layout.xaStream.firstSector, layout.xaStream.lastSector);
+  for (uint32_t i = 0; i < a.MediaCount(); ++i)
+    got.emplace_back(a.Media(i).kind, a.Media(i).firstSector, a.Media(i).lastSector);
+  ASSERT_EQ(got, want);
   const MediaRecord& xa = a.Media(layout.videos.size());
-  EXPECT_EQ(xa.kind, MEDIA_XA);
-  EXPECT_EQ(xa.firstSector, layout.xaStream.firstSector);
-  EXPECT_EQ(xa.lastSector, layout.xaStream.lastSector);
   EXPECT_EQ(xa.xaRecordCount, layout.xaChannels);
   ASSERT_EQ(a.state->XaRecordTotal, layout.xaRecords.size());
   for (uint32_t i = 0; i < layout.xaRecords.size(); ++i) {
@@ -63,18 +62,15 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
     EXPECT_EQ(a.Xa(i).channel & 0xFF, static_cast<int32_t>(i));
   }
 
+  EXPECT_LT(a.state->dataTrackEnd, layout.audioTracks[0].firstSector);
+  EXPECT_TRUE(a.window.checks[IDC_RIP_AUDIO_MP3]);
+  std::vector<std::string> expected = {
+      "- File Loaded.", "- " + std::to_string(layout.sectorCount) + " sectors found"};
   const AudioTrackTable& tracks = a.state->AudioTracks;
   ASSERT_EQ(tracks.audioTrackCount, layout.audioTracks.size());
   for (uint32_t i = 0; i < tracks.audioTrackCount; ++i) {
     EXPECT_EQ(tracks.track[i + 2].firstSector, layout.audioTracks[i].firstSector);
     EXPECT_EQ(tracks.track[i + 2].lastSector, layout.audioTracks[i].lastSector);
-  }
-  EXPECT_LT(a.state->dataTrackEnd, layout.audioTracks[0].firstSector);
-  EXPECT_TRUE(a.window.checks[IDC_RIP_AUDIO_MP3]);
-
-  std::vector<std::string> expected = {
-      "- File Loaded.", "- " + std::to_string(layout.sectorCount) + " sectors found"};
-  for (uint32_t i = 0; i < layout.audioTracks.size(); ++i) {
     char line[64];
     std::snprintf(line, sizeof line, "- Audio track %02u found at sector %u", i + 2,
                   layout.audioTracks[i].firstSector);
@@ -444,41 +440,32 @@ TEST(Analysis, TwoThousandMediaFillTheTable) {
 
 TEST(Analysis, DataTrackEndsAtTheLastSubheaderBeforeTrackTwoOrWhereTheCueEndsIt) {
   TempDir dir;
-  auto build = [](uint32_t gap, bool withData) {
+  const auto build = [](uint32_t gap, bool withData) {
     DiscBuilder disc;
-    if (withData) {
-      disc.AddDataSectors(200);
-    } else {
-      // A synced first sector, then silence: no byte near track 2 looks like a submode.
-      disc.AddDataSectors(1);
-      disc.AddAudioSectors(199, 0);
-    }
-    disc.AddAudioSectors(gap, 0);
+    // Without data: a synced first sector, then silence, so nothing near track 2 looks like a
+    // subheader.
+    disc.AddDataSectors(withData ? 200 : 1);
+    disc.AddAudioSectors(withData ? gap : 199 + gap, 0);
     disc.AddAudioSectors(300, 440);
     return disc;
   };
-  auto cue = [](uint32_t indexOne) {
-    const uint32_t f = indexOne % 75, s = indexOne / 75 % 60, m = indexOne / 75 / 60;
-    char text[200];
-    std::snprintf(
-        text, sizeof text,
-        "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 %02u:%02u:%02u\n", m, s,
-        f);
-    return std::string(text);
+  const auto cue = [](const std::string& indexOne) {
+    return "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 " + indexOne + "\n";
   };
   struct Case {
     const char* what;
     uint32_t gap;
     bool withData;
     uint32_t expectedEnd;
+    const char* indexOne;
   } cases[] = {
-      {"subheader 101 sectors before track 2", 100, true, 199},
-      {"subheader 151 sectors before track 2", 150, true, 349},
-      {"no subheader anywhere", 100, false, 299},
+      {"subheader 101 sectors before track 2", 100, true, 199, "00:04:00"},
+      {"subheader 151 sectors before track 2", 150, true, 349, "00:04:50"},
+      {"no subheader anywhere", 100, false, 299, "00:04:00"},
   };
   for (const Case& c : cases) {
     Analysis a;
-    AnalyseBuilt(a, dir, build(c.gap, c.withData), {}, cue(200 + c.gap));
+    AnalyseBuilt(a, dir, build(c.gap, c.withData), {}, cue(c.indexOne));
     ASSERT_EQ(a.state->AudioTracks.audioTrackCount, 1u) << c.what;
     EXPECT_EQ(a.state->dataTrackEnd, c.expectedEnd) << c.what;
     EXPECT_EQ(a.state->AudioTracks.track[1].lastSector, c.expectedEnd) << c.what;
@@ -488,7 +475,7 @@ TEST(Analysis, DataTrackEndsAtTheLastSubheaderBeforeTrackTwoOrWhereTheCueEndsIt)
 
   // A later analysis without a cue sheet forgets the tracks.
   Analysis a;
-  AnalyseBuilt(a, dir, build(100, true), {}, cue(300));
+  AnalyseBuilt(a, dir, build(100, true), {}, cue("00:04:00"));
   ASSERT_EQ(a.state->AudioTracks.audioTrackCount, 1u);
   std::remove(dir.File("disc.cue").c_str());
   RunAnalysis(a, dir.File("disc.bin"));
