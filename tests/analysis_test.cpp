@@ -295,6 +295,7 @@ TEST(Analysis, StopEndsTheScanAndKeepsTheOpenVideoUpToTheSectorBefore) {
 // Each case adds its sectors behind 100 data sectors and returns the media it expects.
 TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
   using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+  const AnalysisOptions PLAIN{}, ENHANCED{.enhancedMovie = true}, FF8{.ff8 = true};
   struct Case {
     const char* what;
     AnalysisOptions options;
@@ -302,8 +303,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
     uint32_t counted;  // the videos the summary line counts
     MediaKind kind = MEDIA_VIDEO;
   } cases[] = {
-      {"closed at its EOF sector; a movie right behind another splits there",
-       {},
+      {"closed at its EOF sector; a movie right behind another splits there", PLAIN,
        [](DiscBuilder& d) {
          const uint32_t a1 = d.AddMovie(6, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t b1 = d.AddMovie(6, 8, 7, 1, /*eofAtEnd=*/true);
@@ -312,8 +312,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{a1, b1 - 1}, {b1, b2}};
        },
        2},
-      {"fewer than 7 video sectors before audio: dropped, the audio opens XA",
-       {},
+      {"fewer than 7 video sectors before audio: dropped, the audio opens XA", PLAIN,
        [](DiscBuilder& d) {
          for (uint16_t i = 0; i < 3; ++i) d.AddVideoSector(1, i, 8);
          const uint32_t audio = d.AddXaSector(1);
@@ -322,10 +321,8 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          d.AddDataSectors(5);
          return Ranges{{audio, audio + 2}};
        },
-       0,
-       MEDIA_XA},
-      {"no audio: an EOF video sector does not end it, a foreign sector cancels it",
-       {},
+       0, MEDIA_XA},
+      {"no audio: an EOF video sector does not end it, a foreign sector cancels it", PLAIN,
        [](DiscBuilder& d) {
          d.AddVideoSector(1, 0, 2);
          d.AddVideoSector(1, 1, 2, 0x48 | SUBMODE_EOF);
@@ -334,8 +331,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{};
        },
        0},
-      {"the scan's end records an open movie, uncounted",
-       {},
+      {"the scan's end records an open movie, uncounted", PLAIN,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddVideoSector(1, 0, 2);
          d.AddVideoSector(1, 1, 2);
@@ -343,8 +339,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, first + 2}};
        },
        0},
-      {"a foreign sector at the cycle's last place marks the end; the next audio closes it",
-       {},
+      {"a foreign sector at the cycle's last place marks the end; the next audio closes it", PLAIN,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(1, 7, 7, 1, /*eofAtEnd=*/false);
          d.AddXaSector(1);  // the cycle is 8 sectors: 7 video, 1 audio
@@ -355,8 +350,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, audio}};
        },
        1},
-      {"a foreign sector elsewhere in the cycle closes the movie on itself",
-       {},
+      {"a foreign sector elsewhere in the cycle closes the movie on itself", PLAIN,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(1, 7, 7, 1, /*eofAtEnd=*/false);
          d.AddXaSector(1);
@@ -367,7 +361,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
        },
        1},
       {"enhanced: a jump of two frames ends the movie, the jumping sector starts the next",
-       {.enhancedMovie = true},
+       ENHANCED,
        [](DiscBuilder& d) {
          const uint32_t a1 = d.AddMovie(5, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t b1 = d.AddMovie(5, 8, 7, 1, /*eofAtEnd=*/false);
@@ -376,8 +370,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{a1, b1 - 1}, {b1, jump - 1}};
        },
        2},
-      {"enhanced: a frame number one back keeps the movie going",
-       {.enhancedMovie = true},
+      {"enhanced: a frame number one back keeps the movie going", ENHANCED,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(3, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t back = d.AddVideoSector(2, 0, 8);
@@ -385,8 +378,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, back}};
        },
        1},
-      {"enhanced: a movie whose second sector is foreign is dropped",
-       {.enhancedMovie = true},
+      {"enhanced: a movie whose second sector is foreign is dropped", ENHANCED,
        [](DiscBuilder& d) {
          d.AddVideoSector(1, 0, 8);
          d.AddDataSectors(4);
@@ -394,7 +386,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
        },
        0},
       {"enhanced: a foreign sector elsewhere than position 1 ends it at the sector before",
-       {.enhancedMovie = true},
+       ENHANCED,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(3, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t foreign = d.AddDataSector();
