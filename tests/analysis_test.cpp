@@ -125,10 +125,9 @@ TEST(Analysis, TrackSetAnalysesLikeItsJoinedImage) {
     ASSERT_EQ(want.state->AudioTracks.audioTrackCount, 2u) << c.name;
 
     const std::string track = c.style.upperCase ? " (TRACK " : " (Track ";
-    const std::string first = dir.File(upper + track + "1).bin");
-    const std::string firstFile = c.style.upperCase ? dir.File(upper + track + "1).BIN") : first;
+    const std::string first = dir.File(upper + track + (c.style.upperCase ? "1).BIN" : "1).bin"));
     for (const std::string& path :
-         {cue, firstFile, dir.File(upper + track + "2).BIN"), dir.File(upper + track + "3).bin")}) {
+         {cue, first, dir.File(upper + track + "2).BIN"), dir.File(upper + track + "3).bin")}) {
       if (!std::filesystem::exists(path)) continue;  // the other letter case
       Analysis got;
       RunAnalysis(got, path);
@@ -420,10 +419,8 @@ TEST(Analysis, TwoThousandMediaFillTheTable) {
     disc.AddFf8Sector('J', 1, 0);
     disc.AddDataSector();
   }
-  AnalysisOptions ff8;
-  ff8.ff8 = true;
   Analysis a;
-  AnalyseBuilt(a, dir, disc, ff8);
+  AnalyseBuilt(a, dir, disc, {.ff8 = true});
   EXPECT_TRUE(a.result.tableFull);
   EXPECT_EQ(a.MediaCount(), 2000u);
   EXPECT_EQ(a.window.log.back(), "ERROR: TOO much Media Found, try Enhanced options.");
