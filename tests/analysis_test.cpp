@@ -393,6 +393,18 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, foreign - 1}};
        },
        1},
+      {"FF8: a dropping frame value starts a new movie, XA is not looked for", FF8,
+       [](DiscBuilder& d) {
+         const uint32_t a1 = d.AddFf8Sector('J', 1, 0);
+         d.AddFf8Sector('N', 2, 0);
+         d.AddFf8Sector('R', 3, 1);
+         const uint32_t b1 = d.AddFf8Sector('J', 1, 0);
+         d.AddFf8Sector('N', 2, 5);
+         d.AddXaStream(2, 5);
+         d.AddDataSectors(3);
+         return Ranges{{a1, b1 - 1}, {b1, b1 + 1}};
+       },
+       2},
   };
   TempDir dir;
   for (const Case& c : cases) {
