@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <tuple>
 
 #include "analysis/analyse_iso.h"
 #include "common/sector.h"
@@ -45,38 +46,31 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
   ASSERT_TRUE(a.result.opened);
   EXPECT_FALSE(a.result.stopped);
 
-  ASSERT_EQ(a.MediaCount(), layout.videos.size() + 1);
-  for (size_t i = 0; i < layout.videos.size(); ++i) {
-    EXPECT_EQ(a.Media(i).kind, MEDIA_VIDEO);
-    EXPECT_EQ(a.Media(i).firstSector, layout.videos[i].firstSector);
-    EXPECT_EQ(a.Media(i).lastSector, layout.videos[i].lastSector);
-  }
+  using Span = std::tuple<int, uint32_t, uint32_t>;  // kind, first and last sector
+  std::vector<Span> want, got;
+  for (const auto& v : layout.videos) want.emplace_back(MEDIA_VIDEO, v.firstSector, v.lastSector);
+  want.emplace_back(MEDIA_XA, layout.xaStream.firstSector, layout.xaStream.lastSector);
+  for (uint32_t i = 0; i < a.MediaCount(); ++i)
+    got.emplace_back(a.Media(i).kind, a.Media(i).firstSector, a.Media(i).lastSector);
+  ASSERT_EQ(got, want);
   const MediaRecord& xa = a.Media(layout.videos.size());
-  EXPECT_EQ(xa.kind, MEDIA_XA);
-  EXPECT_EQ(xa.firstSector, layout.xaStream.firstSector);
-  EXPECT_EQ(xa.lastSector, layout.xaStream.lastSector);
   EXPECT_EQ(xa.xaRecordCount, layout.xaChannels);
   ASSERT_EQ(a.state->XaRecordTotal, layout.xaRecords.size());
   for (uint32_t i = 0; i < layout.xaRecords.size(); ++i) {
     EXPECT_EQ(a.Xa(i).firstSector, layout.xaRecords[i].firstSector);
     EXPECT_EQ(a.Xa(i).lastSector, layout.xaRecords[i].lastSector);
     EXPECT_EQ(a.Xa(i).channel & 0xFF, static_cast<int32_t>(i));
-    EXPECT_EQ(a.state->SectorRecordMap[layout.xaRecords[i].firstSector], i);
-    EXPECT_EQ(a.state->SectorRecordMap[layout.xaRecords[i].lastSector], i);
   }
 
+  EXPECT_LT(a.state->dataTrackEnd, layout.audioTracks[0].firstSector);
+  EXPECT_TRUE(a.window.checks[IDC_RIP_AUDIO_MP3]);
+  std::vector<std::string> expected = {
+      "- File Loaded.", "- " + std::to_string(layout.sectorCount) + " sectors found"};
   const AudioTrackTable& tracks = a.state->AudioTracks;
   ASSERT_EQ(tracks.audioTrackCount, layout.audioTracks.size());
   for (uint32_t i = 0; i < tracks.audioTrackCount; ++i) {
     EXPECT_EQ(tracks.track[i + 2].firstSector, layout.audioTracks[i].firstSector);
     EXPECT_EQ(tracks.track[i + 2].lastSector, layout.audioTracks[i].lastSector);
-  }
-  EXPECT_LT(a.state->dataTrackEnd, layout.audioTracks[0].firstSector);
-  EXPECT_TRUE(a.window.checks[IDC_RIP_AUDIO_MP3]);
-
-  std::vector<std::string> expected = {
-      "- File Loaded.", "- " + std::to_string(layout.sectorCount) + " sectors found"};
-  for (uint32_t i = 0; i < layout.audioTracks.size(); ++i) {
     char line[64];
     std::snprintf(line, sizeof line, "- Audio track %02u found at sector %u", i + 2,
                   layout.audioTracks[i].firstSector);
@@ -84,10 +78,8 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
   }
   expected.push_back(Summary(layout.videos.size(), layout.xaChannels));
   EXPECT_EQ(a.window.log, expected);
-
-  // The window after the analysis: buttons back, first page shown.
+  // The window after the analysis: Process back, the first page of the list shown.
   EXPECT_TRUE(a.window.IsEnabled(IDC_PROCESS));
-  EXPECT_FALSE(a.window.IsEnabled(IDC_DOWN));
   char row[64];
   std::snprintf(row, sizeof row, "[Video Stream] from %06u to %06u\r\n",
                 layout.videos[0].firstSector, layout.videos[0].lastSector);
@@ -139,10 +131,9 @@ TEST(Analysis, TrackSetAnalysesLikeItsJoinedImage) {
     ASSERT_EQ(want.state->AudioTracks.audioTrackCount, 2u) << c.name;
 
     const std::string track = c.style.upperCase ? " (TRACK " : " (Track ";
-    const std::string first = dir.File(upper + track + "1).bin");
-    const std::string firstFile = c.style.upperCase ? dir.File(upper + track + "1).BIN") : first;
+    const std::string first = dir.File(upper + track + (c.style.upperCase ? "1).BIN" : "1).bin"));
     for (const std::string& path :
-         {cue, firstFile, dir.File(upper + track + "2).BIN"), dir.File(upper + track + "3).bin")}) {
+         {cue, first, dir.File(upper + track + "2).BIN"), dir.File(upper + track + "3).bin")}) {
       if (!std::filesystem::exists(path)) continue;  // the other letter case
       Analysis got;
       RunAnalysis(got, path);
@@ -161,25 +152,17 @@ TEST(Analysis, TrackSetAnalysesLikeItsJoinedImage) {
 
 TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
   TempDir dir;
-  const auto put = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
-    testing::WriteAll(dir.File(name), bytes);
-    return dir.File(name);
-  };
-  const auto text = [&](const std::string& name, const std::string& s) {
-    return put(name, std::vector<uint8_t>(s.begin(), s.end()));
-  };
+  const auto bytes = [](const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); };
   DiscBuilder small;
   small.AddDataSectors(3);
   DiscBuilder withTracks = DiscWithData(40);
   withTracks.BeginAudioTrack(2);
   withTracks.AddAudioSectors(20, 440);
-  const std::vector<uint8_t> raw = small.Image();
-  std::vector<uint8_t> iso(2048 * 20, 0);
-  std::memcpy(iso.data() + 16 * 2048 + 1, "CD001", 5);
-  std::vector<uint8_t> damaged = DiscWithData(40).Image();
+  const std::string raw = bytes(small.Image());
+  std::string iso(2048 * 20, '\0');
+  iso.replace(16 * 2048 + 1, 5, "CD001");
+  std::string damaged = bytes(DiscWithData(40).Image());
   damaged[1] = 0;  // sector 0 has lost its sync
-  std::vector<uint8_t> truncated = raw;
-  truncated.resize(raw.size() - 100);
   const std::string longName = std::string(250 - dir.Path().string().size(), 'x') + ".bin";
   const std::string cutTracks =
       "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 00:00:20\n"
@@ -187,96 +170,74 @@ TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
   const std::string missingSet =
       "FILE \"set1.bin\" BINARY\nTRACK 01 MODE2/2352\nINDEX 01 00:00:00\n"
       "FILE \"gone.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n";
-  int lockFd = -1;
+  const std::string FIFO = "<fifo>", KEEP = "<keep>";  // made by mkfifo; left as it is
+  const auto put = [&](const std::string& name, const std::string& content) {
+    if (name.empty() || content == KEEP) return;
+    if (content == FIFO)
+      ::mkfifo(dir.File(name).c_str(), 0600);
+    else
+      testing::WriteAll(dir.File(name), std::vector<uint8_t>(content.begin(), content.end()));
+  };
+  const auto cue = [&](const char* name) {
+    return "cue sheet " + dir.File(name) + " cannot be used: ";
+  };
 
   struct Case {
-    std::function<std::string()> setUp;  // returns the path to analyse
-    std::string line;                    // {} stands for the path
+    std::string file, content;  // the path analysed and what it holds
+    std::string beside, besideContent;
+    std::string line;  // {} stands for the path
     bool refused;
   } cases[] = {
-      {[&] { return put("empty.bin", {}); }, "ERROR: {} is empty: it is not a raw CD image.", true},
-      {[&] { return text("notes.bin", std::string(5000, 'a')); },
+      {"empty.bin", "", "", "", "ERROR: {} is empty: it is not a raw CD image.", true},
+      {"notes.bin", std::string(5000, 'a'), "", "",
        "ERROR: {} is not a raw CD image: none of its first 2 sectors starts with the CD sync "
        "pattern.",
        true},
-      {[&] { return put("game.iso", iso); },
+      {"game.iso", iso, "", "",
        "ERROR: {} is a 2048-byte-sector ISO, not a raw CD image of 2352-byte sectors.", true},
-      {[&] {
-         return put("renamed.bin", {0x78, 0x9C, 0x63, 0x60, 0x18, 0x05});
-       },
+      {"renamed.bin", "\x78\x9C\x63\x60\x18\x05", "", "",
        "ERROR: {} is a compressed image, not a raw CD image: use uncompress.", true},
-      {[&] {
-         put("game.bin.ZNX.table", {});
-         return put("game.bin.ZNX", raw);
-       },
+      {"game.bin.ZNX", raw, "game.bin.ZNX.table", "",
        "ERROR: {} is part of a compressed image, not a raw CD image: use uncompress.", true},
-      {[&] { return dir.File("game.bin.ZNX.table"); },
+      {"game.bin.ZNX.table", KEEP, "", "",
        "ERROR: {} is part of a compressed image, not a raw CD image: use uncompress.", true},
-      {[&] {
-         ::mkfifo(dir.File("fifo.bin").c_str(), 0600);
-         return dir.File("fifo.bin");
-       },
-       "ERROR: {} is neither a regular file nor a block device.", true},
-      {[&] {
-         const std::string path = put("busy.bin", raw);
-         lockFd = ::open(path.c_str(), O_RDONLY);
-         ::flock(lockFd, LOCK_EX);
-         return path;
-       },
-       "ERROR: {} is being written by another run of the program.", true},
-      {[&] { return put(longName, raw); },
+      {"fifo.bin", FIFO, "", "", "ERROR: {} is neither a regular file nor a block device.", true},
+      {"busy.bin", raw, "", "", "ERROR: {} is being written by another run of the program.", true},
+      {longName, raw, "", "",
        "ERROR: path too long: the image's path plus \".ZNX.table\" must fit in 255 bytes, and "
        "needs 265.",
        true},
-      {[&] { return text("nofile.cue", "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\n"); },
+      {"nofile.cue", "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\n", "", "",
        "ERROR: cue sheet {} names no FILE.", true},
-      {[&] {
-         put("set1.bin", raw);
-         return text("set.cue", missingSet);
-       },
+      {"set.cue", missingSet, "set1.bin", raw,
        "ERROR: cue sheet {} names FILE \"gone.bin\", which is not beside it.", true},
       // Warnings: the analysis goes on.
-      {[&] { return put("damaged.bin", damaged); }, "- 40 sectors found", false},
-      {[&] { return put("cut.bin", truncated); },
+      {"damaged.bin", damaged, "", "", "- 40 sectors found", false},
+      {"cut.bin", raw.substr(0, raw.size() - 100), "", "",
        "Warning: {} is 6956 bytes, not a whole number of 2352-byte sectors: the dump looks "
        "incomplete; its last 2252 bytes are not used.",
        false},
-      {[&] {
-         text("short.cue", cutTracks);
-         return put("short.bin", withTracks.Image());
-       },
+      {"short.bin", bytes(withTracks.Image()), "short.cue", cutTracks,
        "Warning: the cue sheet places track 03 at sector 75, but the image has 62 sectors: the "
        "dump looks incomplete; the tracks from 03 on are left out.",
        false},
-      {[&] {
-         ::mkfifo(dir.File("piped.CUE").c_str(), 0600);
-         return put("piped.bin", raw);
-       },
-       "Warning: cue sheet " + dir.File("piped.CUE") + " cannot be used: it is not a regular file.",
-       false},
-      {[&] {
-         put("binary.cue", {'T', 'R', 'A', 'C', 'K', 0, 1});
-         return put("binary.bin", raw);
-       },
-       "Warning: cue sheet " + dir.File("binary.cue") + " cannot be used: it is not a text file.",
-       false},
-      {[&] {
-         text("notracks.cue", "REM nothing here\n");
-         return put("notracks.bin", raw);
-       },
-       "Warning: cue sheet " + dir.File("notracks.cue") +
-           " cannot be used: it has no TRACK with an INDEX 01.",
-       false},
-      {[&] {
-         text("set1.cue", missingSet);
-         return dir.File("set1.bin");
-       },
-       "Warning: cue sheet " + dir.File("set1.cue") +
-           " cannot be used: its FILE \"gone.bin\" names neither this image nor a file beside it.",
+      {"piped.bin", raw, "piped.CUE", FIFO,
+       "Warning: " + cue("piped.CUE") + "it is not a regular file.", false},
+      {"binary.bin", raw, "binary.cue", std::string("TRACK\0\1", 7),
+       "Warning: " + cue("binary.cue") + "it is not a text file.", false},
+      {"notracks.bin", raw, "notracks.cue", "REM nothing here\n",
+       "Warning: " + cue("notracks.cue") + "it has no TRACK with an INDEX 01.", false},
+      {"set1.bin", KEEP, "set1.cue", missingSet,
+       "Warning: " + cue("set1.cue") +
+           "its FILE \"gone.bin\" names neither this image nor a file beside it.",
        false},
   };
-  for (Case& c : cases) {
-    const std::string path = c.setUp();
+  for (const Case& c : cases) {
+    put(c.beside, c.besideContent);
+    put(c.file, c.content);
+    const std::string path = dir.File(c.file);
+    const int lockFd = c.file == "busy.bin" ? ::open(path.c_str(), O_RDONLY) : -1;
+    if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
     std::string line = c.line;
     if (const size_t at = line.find("{}"); at != std::string::npos) line.replace(at, 2, path);
     std::set<std::filesystem::path> before(std::filesystem::directory_iterator(dir.Path()), {});
@@ -295,7 +256,6 @@ TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
       EXPECT_EQ(a.window.log.back(), Summary(0, 0)) << line;
     }
     if (lockFd >= 0) ::close(lockFd);
-    lockFd = -1;
   }
 
   // An image that cannot be opened changes nothing in the window.
@@ -340,14 +300,15 @@ TEST(Analysis, StopEndsTheScanAndKeepsTheOpenVideoUpToTheSectorBefore) {
 // Each case adds its sectors behind 100 data sectors and returns the media it expects.
 TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
   using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+  const AnalysisOptions PLAIN{}, ENHANCED{.enhancedMovie = true}, FF8{.ff8 = true};
   struct Case {
     const char* what;
-    bool enhanced;
+    AnalysisOptions options;
     std::function<Ranges(DiscBuilder&)> build;
     uint32_t counted;  // the videos the summary line counts
     MediaKind kind = MEDIA_VIDEO;
   } cases[] = {
-      {"closed at its EOF sector; a movie right behind another splits there", false,
+      {"closed at its EOF sector; a movie right behind another splits there", PLAIN,
        [](DiscBuilder& d) {
          const uint32_t a1 = d.AddMovie(6, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t b1 = d.AddMovie(6, 8, 7, 1, /*eofAtEnd=*/true);
@@ -356,7 +317,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{a1, b1 - 1}, {b1, b2}};
        },
        2},
-      {"fewer than 7 video sectors before audio: dropped, the audio opens XA", false,
+      {"fewer than 7 video sectors before audio: dropped, the audio opens XA", PLAIN,
        [](DiscBuilder& d) {
          for (uint16_t i = 0; i < 3; ++i) d.AddVideoSector(1, i, 8);
          const uint32_t audio = d.AddXaSector(1);
@@ -366,7 +327,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{audio, audio + 2}};
        },
        0, MEDIA_XA},
-      {"no audio: an EOF video sector does not end it, a foreign sector cancels it", false,
+      {"no audio: an EOF video sector does not end it, a foreign sector cancels it", PLAIN,
        [](DiscBuilder& d) {
          d.AddVideoSector(1, 0, 2);
          d.AddVideoSector(1, 1, 2, 0x48 | SUBMODE_EOF);
@@ -375,7 +336,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{};
        },
        0},
-      {"the scan's end records an open movie, uncounted", false,
+      {"the scan's end records an open movie, uncounted", PLAIN,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddVideoSector(1, 0, 2);
          d.AddVideoSector(1, 1, 2);
@@ -383,7 +344,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, first + 2}};
        },
        0},
-      {"a foreign sector at the cycle's last place marks the end; the next audio closes it", false,
+      {"a foreign sector at the cycle's last place marks the end; the next audio closes it", PLAIN,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(1, 7, 7, 1, /*eofAtEnd=*/false);
          d.AddXaSector(1);  // the cycle is 8 sectors: 7 video, 1 audio
@@ -394,7 +355,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, audio}};
        },
        1},
-      {"a foreign sector elsewhere in the cycle closes the movie on itself", false,
+      {"a foreign sector elsewhere in the cycle closes the movie on itself", PLAIN,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(1, 7, 7, 1, /*eofAtEnd=*/false);
          d.AddXaSector(1);
@@ -404,7 +365,8 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, data}};
        },
        1},
-      {"enhanced: a jump of two frames ends the movie, the jumping sector starts the next", true,
+      {"enhanced: a jump of two frames ends the movie, the jumping sector starts the next",
+       ENHANCED,
        [](DiscBuilder& d) {
          const uint32_t a1 = d.AddMovie(5, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t b1 = d.AddMovie(5, 8, 7, 1, /*eofAtEnd=*/false);
@@ -413,7 +375,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{a1, b1 - 1}, {b1, jump - 1}};
        },
        2},
-      {"enhanced: a frame number one back keeps the movie going", true,
+      {"enhanced: a frame number one back keeps the movie going", ENHANCED,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(3, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t back = d.AddVideoSector(2, 0, 8);
@@ -421,14 +383,15 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, back}};
        },
        1},
-      {"enhanced: a movie whose second sector is foreign is dropped", true,
+      {"enhanced: a movie whose second sector is foreign is dropped", ENHANCED,
        [](DiscBuilder& d) {
          d.AddVideoSector(1, 0, 8);
          d.AddDataSectors(4);
          return Ranges{};
        },
        0},
-      {"enhanced: a foreign sector elsewhere than position 1 ends it at the sector before", true,
+      {"enhanced: a foreign sector elsewhere than position 1 ends it at the sector before",
+       ENHANCED,
        [](DiscBuilder& d) {
          const uint32_t first = d.AddMovie(3, 8, 7, 1, /*eofAtEnd=*/false);
          const uint32_t foreign = d.AddDataSector();
@@ -436,6 +399,18 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
          return Ranges{{first, foreign - 1}};
        },
        1},
+      {"FF8: a dropping frame value starts a new movie, XA is not looked for", FF8,
+       [](DiscBuilder& d) {
+         const uint32_t a1 = d.AddFf8Sector('J', 1, 0);
+         d.AddFf8Sector('N', 2, 0);
+         d.AddFf8Sector('R', 3, 1);
+         const uint32_t b1 = d.AddFf8Sector('J', 1, 0);
+         d.AddFf8Sector('N', 2, 5);
+         d.AddXaStream(2, 5);
+         d.AddDataSectors(3);
+         return Ranges{{a1, b1 - 1}, {b1, b1 + 1}};
+       },
+       2},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -443,7 +418,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
     DiscBuilder disc = DiscWithData();
     const Ranges want = c.build(disc);
     Analysis a;
-    AnalyseBuilt(a, dir, disc, {.enhancedMovie = c.enhanced});
+    AnalyseBuilt(a, dir, disc, c.options);
     ASSERT_EQ(a.MediaCount(), want.size());
     for (uint32_t i = 0; i < want.size(); ++i) {
       EXPECT_EQ(a.Media(i).kind, c.kind);
@@ -455,30 +430,6 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
   }
 }
 
-TEST(Analysis, Ff8RulesSplitOnDroppingFrameValuesAndIgnoreXa) {
-  TempDir dir;
-  DiscBuilder disc = DiscWithData();
-  const uint32_t a1 = disc.AddFf8Sector('J', 1, 0);
-  disc.AddFf8Sector('N', 2, 0);
-  disc.AddFf8Sector('R', 3, 1);
-  const uint32_t b1 = disc.AddFf8Sector('J', 1, 0);  // the value drops: a new movie here
-  disc.AddFf8Sector('N', 2, 5);
-  disc.AddXaStream(2, 5);
-  disc.AddDataSectors(3);
-  AnalysisOptions ff8;
-  ff8.ff8 = true;
-  Analysis a;
-  AnalyseBuilt(a, dir, disc, ff8);
-  ASSERT_EQ(a.MediaCount(), 2u);
-  EXPECT_EQ(a.Media(0).firstSector, a1);
-  EXPECT_EQ(a.Media(0).lastSector, b1 - 1);
-  EXPECT_EQ(a.Media(1).firstSector, b1);
-  EXPECT_EQ(a.Media(1).lastSector, b1 + 1);
-  EXPECT_EQ(a.state->XaRecordTotal, 0u);
-  EXPECT_EQ(a.state->Ff8SearchMethod, 1u);
-  EXPECT_EQ(a.window.log.back(), Summary(2, 0));
-}
-
 TEST(Analysis, TwoThousandMediaFillTheTable) {
   TempDir dir;
   DiscBuilder disc = DiscWithData(20);
@@ -486,10 +437,8 @@ TEST(Analysis, TwoThousandMediaFillTheTable) {
     disc.AddFf8Sector('J', 1, 0);
     disc.AddDataSector();
   }
-  AnalysisOptions ff8;
-  ff8.ff8 = true;
   Analysis a;
-  AnalyseBuilt(a, dir, disc, ff8);
+  AnalyseBuilt(a, dir, disc, {.ff8 = true});
   EXPECT_TRUE(a.result.tableFull);
   EXPECT_EQ(a.MediaCount(), 2000u);
   EXPECT_EQ(a.window.log.back(), "ERROR: TOO much Media Found, try Enhanced options.");
@@ -498,41 +447,32 @@ TEST(Analysis, TwoThousandMediaFillTheTable) {
 
 TEST(Analysis, DataTrackEndsAtTheLastSubheaderBeforeTrackTwoOrWhereTheCueEndsIt) {
   TempDir dir;
-  auto build = [](uint32_t gap, bool withData) {
+  const auto build = [](uint32_t gap, bool withData) {
     DiscBuilder disc;
-    if (withData) {
-      disc.AddDataSectors(200);
-    } else {
-      // A synced first sector, then silence: no byte near track 2 looks like a submode.
-      disc.AddDataSectors(1);
-      disc.AddAudioSectors(199, 0);
-    }
-    disc.AddAudioSectors(gap, 0);
+    // Without data: a synced first sector, then silence, so nothing near track 2 looks like a
+    // subheader.
+    disc.AddDataSectors(withData ? 200 : 1);
+    disc.AddAudioSectors(withData ? gap : 199 + gap, 0);
     disc.AddAudioSectors(300, 440);
     return disc;
   };
-  auto cue = [](uint32_t indexOne) {
-    const uint32_t f = indexOne % 75, s = indexOne / 75 % 60, m = indexOne / 75 / 60;
-    char text[200];
-    std::snprintf(
-        text, sizeof text,
-        "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 %02u:%02u:%02u\n", m, s,
-        f);
-    return std::string(text);
+  const auto cue = [](const std::string& indexOne) {
+    return "TRACK 01 MODE2/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 " + indexOne + "\n";
   };
   struct Case {
     const char* what;
     uint32_t gap;
     bool withData;
     uint32_t expectedEnd;
+    const char* indexOne;
   } cases[] = {
-      {"subheader 101 sectors before track 2", 100, true, 199},
-      {"subheader 151 sectors before track 2", 150, true, 349},
-      {"no subheader anywhere", 100, false, 299},
+      {"subheader 101 sectors before track 2", 100, true, 199, "00:04:00"},
+      {"subheader 151 sectors before track 2", 150, true, 349, "00:04:50"},
+      {"no subheader anywhere", 100, false, 299, "00:04:00"},
   };
   for (const Case& c : cases) {
     Analysis a;
-    AnalyseBuilt(a, dir, build(c.gap, c.withData), {}, cue(200 + c.gap));
+    AnalyseBuilt(a, dir, build(c.gap, c.withData), {}, cue(c.indexOne));
     ASSERT_EQ(a.state->AudioTracks.audioTrackCount, 1u) << c.what;
     EXPECT_EQ(a.state->dataTrackEnd, c.expectedEnd) << c.what;
     EXPECT_EQ(a.state->AudioTracks.track[1].lastSector, c.expectedEnd) << c.what;
@@ -542,7 +482,7 @@ TEST(Analysis, DataTrackEndsAtTheLastSubheaderBeforeTrackTwoOrWhereTheCueEndsIt)
 
   // A later analysis without a cue sheet forgets the tracks.
   Analysis a;
-  AnalyseBuilt(a, dir, build(100, true), {}, cue(300));
+  AnalyseBuilt(a, dir, build(100, true), {}, cue("00:04:00"));
   ASSERT_EQ(a.state->AudioTracks.audioTrackCount, 1u);
   std::remove(dir.File("disc.cue").c_str());
   RunAnalysis(a, dir.File("disc.bin"));
