@@ -254,20 +254,6 @@ TEST(Mp3, XaRecordsAndAudioTracksBecomeMp3OfTheirTones) {
   }
 }
 
-// Stands in for the encoder at audio/lame under `dir`.
-void PutEncoder(const TempDir& dir, const std::string& body) {
-  std::filesystem::create_directories(dir.File("audio"));
-  std::ofstream(dir.File("audio/lame")) << "#!/bin/sh\n" << body << "\n";
-  std::filesystem::permissions(dir.File("audio/lame"), std::filesystem::perms::owner_all);
-}
-
-// Points TMPDIR at a folder of its own for the private work folders.
-struct ScopedTmpDir {
-  TempDir dir;
-  testing::ScopedEnv env{"TMPDIR", dir.Path().string()};
-  bool Empty() const { return std::filesystem::is_empty(dir.Path()); }
-};
-
 // The copying encoder's XA arguments end with the WAV and the MP3.
 constexpr const char* COPYING_ENCODER = "cp \"$6\" \"$7\"";
 
@@ -292,9 +278,12 @@ TEST(Mp3Phases, FailedOrStoppedEncodingRuns) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error ? c.error : "stop");
-    XaRip rip;  // its folder is made before TMPDIR moves
-    ScopedTmpDir tmp;
-    PutEncoder(rip.dir, c.encoder);
+    XaRip rip;    // its folder is made before TMPDIR moves
+    TempDir tmp;  // the private work folders go here
+    testing::ScopedEnv tmpEnv("TMPDIR", tmp.Path().string());
+    std::filesystem::create_directories(rip.dir.File("audio"));  // a stand-in encoder
+    std::ofstream(rip.dir.File("audio/lame")) << "#!/bin/sh\n" << c.encoder << "\n";
+    std::filesystem::permissions(rip.dir.File("audio/lame"), std::filesystem::perms::owner_all);
     if (c.blocker != nullptr && std::string(c.blocker).back() == '/') {
       std::ofstream(rip.dir.File(std::string(c.blocker, std::strlen(c.blocker) - 1)));
     } else if (c.blocker != nullptr) {
@@ -310,7 +299,7 @@ TEST(Mp3Phases, FailedOrStoppedEncodingRuns) {
     };
     const std::string folder = *c.workFolder ? rip.dir.File(c.workFolder) : std::string();
     const ProcessResult p = ProcessIso(*rip.a.state, rip.a.window, {folder});
-    EXPECT_TRUE(tmp.Empty());
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.Path()));
     if (c.error == nullptr) {
       EXPECT_TRUE(p.stopped && p.audioError.empty());
       EXPECT_EQ(rip.a.window.log.back(), "- Compressed XA records added.");
