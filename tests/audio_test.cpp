@@ -245,7 +245,9 @@ TEST(Mp3, XaRecordsAndAudioTracksBecomeMp3OfTheirTones) {
     for (uint32_t i = 0; i < entries.size(); ++i) {
       EXPECT_EQ(entries[i][0], want[i].range.firstSector);
       EXPECT_EQ(entries[i][1], want[i].range.lastSector);
-      if (!xa) EXPECT_EQ(a.state->AudioTracks.track[i + 2].dataOffset, entries[i][2]);
+      if (!xa) {
+        EXPECT_EQ(a.state->AudioTracks.track[i + 2].dataOffset, entries[i][2]);
+      }
       const std::vector<int16_t> pcm =
           DecodeWithFfmpeg(dir, data.data() + entries[i][2], entries[i][3]);
       EXPECT_NEAR(pcm.size() / 16000.0, want[i].seconds, want[i].seconds * 0.05) << i;

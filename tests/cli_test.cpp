@@ -206,7 +206,7 @@ TEST(Cli, WithoutACommandAndWithoutADisplayItExitsOneWithOneLine) {
     EXPECT_EQ(run.status, 1) << platform;
     EXPECT_EQ(run.out + "|" + run.err,
               "|quarnel: no display to open the window on; run a subcommand instead: analyse, "
-              "process, uncompress, sample\n");
+              "process, uncompress, verify, info, sample\n");
   }
   for (const char* name : names) ::unsetenv(name);
   for (const auto& [name, value] : saved) ::setenv(name.c_str(), value.c_str(), 1);

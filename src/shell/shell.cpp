@@ -142,7 +142,7 @@ int RunWindow(int argc, char** argv) {
   if (!DisplayAvailable()) {
     std::fputs(
         "quarnel: no display to open the window on; run a subcommand instead: analyse, process, "
-        "uncompress, sample\n",
+        "uncompress, verify, info, sample\n",
         stderr);
     return 1;
   }
