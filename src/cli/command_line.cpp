@@ -343,6 +343,13 @@ int RunBatch(const std::vector<std::string>& inputs, bool jsonMode,
   return failed ? EXIT_FAILED : EXIT_DONE;
 }
 
+void AddSectionEntryFields(JsonWriter& json, const SectionEntryInfo& entry) {
+  json.Field("firstSector", entry.firstSector);
+  json.Field("lastSector", entry.lastSector);
+  json.Field("offset", entry.offset);
+  json.Field("size", entry.size);
+}
+
 void AddProblemsField(JsonWriter& json, const ImageLayout& layout) {
   json.Key("problems");
   json.BeginArray();

@@ -118,6 +118,9 @@ void ForEachMedium(const AppState& state, Visit visit) {
 // Adds the "log" array of a JSON document.
 void AddLogField(JsonWriter& json, const std::vector<std::string>& log);
 
+// The fields of one section entry: the sectors it covers and where its file's copy lies.
+void AddSectionEntryFields(JsonWriter& json, const SectionEntryInfo& entry);
+
 // Adds the "problems" array of `verify` and `info`: where, what, and the limit broken.
 void AddProblemsField(JsonWriter& json, const ImageLayout& layout);
 

@@ -55,10 +55,7 @@ std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
       const SectionEntryInfo& e = s.entries[i];
       json.BeginObject();
       json.Field(s.xa ? "record" : "track", static_cast<int64_t>(i + FirstNumber(s)));
-      json.Field("firstSector", e.firstSector);
-      json.Field("lastSector", e.lastSector);
-      json.Field("offset", e.offset);
-      json.Field("size", e.size);
+      AddSectionEntryFields(json, e);
       json.EndObject();
     }
     json.EndArray();

@@ -128,10 +128,7 @@ std::string ProcessJson(const AppState& state, const ProcessResult& result, cons
     json.BeginArray();
     for (const SectionEntryInfo& e : *entries) {
       json.BeginObject();
-      json.Field("firstSector", e.firstSector);
-      json.Field("lastSector", e.lastSector);
-      json.Field("offset", e.offset);
-      json.Field("size", e.size);
+      AddSectionEntryFields(json, e);
       json.Field("file", e.file);
       json.EndObject();
     }
