@@ -60,12 +60,9 @@ pid_t Spawn(const TempDir& dir, std::vector<std::string> args, const std::string
 }
 
 Outcome Wait(const TempDir& dir, pid_t pid, const std::string& tag = {}) {
-  int s = 0;
-  const bool ended = pid > 0 && waitpid(pid, &s, 0) == pid;
-  return {!ended         ? -1
-          : WIFEXITED(s) ? WEXITSTATUS(s)
-                         : -WTERMSIG(s),
-          ReadAll(dir.File("fd1" + tag)), ReadAll(dir.File("fd2" + tag))};
+  int s = 0, status = -1;
+  if (pid > 0 && waitpid(pid, &s, 0) == pid) status = WIFEXITED(s) ? WEXITSTATUS(s) : -WTERMSIG(s);
+  return {status, ReadAll(dir.File("fd1" + tag)), ReadAll(dir.File("fd2" + tag))};
 }
 
 Outcome Quarnel(const TempDir& dir, const std::vector<std::string>& args) {
@@ -170,7 +167,8 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
 
   // JSON: one document on stdout, the same log lines on stderr; a name that needs escapes.
   std::filesystem::create_directory_symlink(".", dir.File("q\"b\\c\xE9\x01\t"));
-  const Outcome analysed = Quarnel(dir, {"analyse", "q\"b\\c\xE9\x01\t/" + image, "--json"});
+  const Outcome analysed =
+      Quarnel(dir, {"analyse", "q\"b\\c\xE9\x01\t/" + image, "--enhanced-xa", "--json"});
   ASSERT_EQ(analysed.status, 0) << analysed.err;
   EXPECT_EQ(analysed.err, text.out.substr(0, text.out.size() - std::strlen(rows)));
   const json a = Json(analysed.out);
