@@ -401,8 +401,8 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
     if (*error != '\0') {
       EXPECT_NE(u.outcome.error.find(error), std::string::npos) << u.outcome.error;
       EXPECT_FALSE(u.started || (path != output && std::filesystem::exists(output)));
-    } else {  // a short block anywhere but last is damage: zeros, an ERROR and a whole-length
-              // output
+    } else {
+      // A short block anywhere but last is damage: zeros, an ERROR and a whole-length output.
       EXPECT_EQ(std::pair(u.damagedBlocks, u.outcome.Failed()), std::pair(damaged, damaged != 0));
       EXPECT_EQ(ReadAll(output).size(), damaged ? 3 * SECTOR_SIZE : 2 * SECTOR_SIZE + 100);
     }
