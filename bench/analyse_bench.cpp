@@ -1,5 +1,5 @@
 // Measures "Analyse ISO" on a generated full-size CD image against a plain sequential read of the
-// same file, both from the page cache, through the command line's window.
+// same file, both from the page cache, through the command line's reporter.
 //
 //   quarnel_bench [--sectors N] [--keep PATH]
 #include <fcntl.h>
@@ -13,10 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "analysis/analyse_iso.h"
+#include "analysis/analyse_disc.h"
 #include "bench_support.h"
-#include "cli/cli_window.h"
-#include "common/app_state.h"
+#include "cli/cli_reporter.h"
 #include "synthetic/disc_builder.h"
 
 namespace {
@@ -61,14 +60,11 @@ int main(int argc, char** argv) {
   uint32_t media = 0;
   for (int run = 0; run < 3; ++run) {
     bestRead = std::min(bestRead, PlainReadSeconds(path));
-    auto state = quarnel::MakeAppState();
-    quarnel::CliWindow window(*state, /*jsonMode=*/true, /*replaceFiles=*/false);
-    window.SetControlText(quarnel::IDC_PATH, path);
+    quarnel::CliReporter reporter(/*jsonMode=*/true, /*replaceFiles=*/false);
     const auto start = Clock::now();
-    quarnel::AnalyseIso(*state, window);
+    const quarnel::AnalysisResult result = quarnel::AnalyseDisc({.ImagePath = path}, reporter);
     bestScan = std::min(bestScan, Seconds(start));
-    media = 0;
-    while (media < quarnel::MEDIA_TABLE_SIZE && state->MediaTable[media].kind) ++media;
+    media = result.Opened() ? result.analysis->MediaCount() : 0;
   }
   std::printf("image: %.0f MB, %u media found\n", mb, media);
   std::printf("plain read (1 MiB buffer): %8.1f MB/s\n", mb / bestRead);

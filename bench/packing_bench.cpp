@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "analysis/analyse_iso.h"
+#include "analysis/analyse_disc.h"
 #include "bench_support.h"
-#include "cli/cli_window.h"
+#include "cli/cli_reporter.h"
 #include "packing/compressed_format.h"
-#include "packing/process_iso.h"
-#include "packing/uncompress_iso.h"
+#include "packing/process_disc.h"
+#include "packing/restore_image.h"
 #include "packing/verify_image.h"
 #include "synthetic/disc_builder.h"
 
@@ -158,18 +158,16 @@ struct Run {
   uint64_t size;
 };
 
-Run ProcessKind(const std::string& image, int combo, bool forceXa) {
-  auto state = quarnel::MakeAppState();
-  quarnel::CliWindow window(*state, /*jsonMode=*/true, /*replaceFiles=*/true);
-  window.SetControlText(quarnel::IDC_PATH, image);
-  quarnel::AnalyseIso(*state, window);
+Run ProcessKind(const std::string& image, quarnel::CompressionChoice choice, bool forceXa) {
+  quarnel::CliReporter reporter(/*jsonMode=*/true, /*replaceFiles=*/true);
+  quarnel::AnalysisResult analysed = quarnel::AnalyseDisc({.ImagePath = image}, reporter);
   if (forceXa) {  // the XA kind without ripping anything: a marked stream beyond the image
-    state->MediaTable[quarnel::MEDIA_TABLE_SIZE - 1] =
+    analysed.analysis->MediaTable[quarnel::MEDIA_TABLE_SIZE - 1] =
         quarnel::MediaRecord{quarnel::MEDIA_XA, 0xFFFFFF00u, 0xFFFFFF01u, 0, 1, 0};
   }
-  window.SetComboSelection(combo);
   const auto start = Clock::now();
-  const quarnel::ProcessResult r = quarnel::ProcessIso(*state, window);
+  const quarnel::ProcessReport r =
+      quarnel::ProcessDisc(*analysed.analysis, {.compression = choice}, reporter);
   const double s = Seconds(start);
   return {s, std::filesystem::file_size(r.dataFile)};
 }
@@ -225,15 +223,15 @@ int main(int argc, char** argv) {
   const double freshBzip = NaiveInFreshProcess(argv[0], "bzip2", image, dir + "/quarnel-naive.bz");
   struct Kind {
     const char* name;
-    int combo;
+    quarnel::CompressionChoice choice;
     bool forceXa;
     double naive;
     double fresh;
-  } kinds[] = {{"kind 1 (.bz)  ", quarnel::COMBO_MAXIMUM_COMPRESSION, false, naiveBzip, freshBzip},
-               {"kind 2 (.Z)   ", quarnel::COMBO_NORMAL_COMPRESSION, false, naiveZlib, freshZlib},
-               {"kind 3 (.ZNX) ", quarnel::COMBO_NORMAL_COMPRESSION, true, naiveZlib, freshZlib}};
+  } kinds[] = {{"kind 1 (.bz)  ", quarnel::CompressionChoice::Maximum, false, naiveBzip, freshBzip},
+               {"kind 2 (.Z)   ", quarnel::CompressionChoice::Normal, false, naiveZlib, freshZlib},
+               {"kind 3 (.ZNX) ", quarnel::CompressionChoice::Normal, true, naiveZlib, freshZlib}};
   for (const Kind& k : kinds) {
-    const Run run = ProcessKind(image, k.combo, k.forceXa);
+    const Run run = ProcessKind(image, k.choice, k.forceXa);
     std::printf(
         "Process ISO %s %7.1f MB/s  size %5.1f%%  naive loop %6.1f MB/s (fresh process %6.1f)  "
         "speed-up %.2f (%.2f)\n",
@@ -251,11 +249,9 @@ int main(int argc, char** argv) {
     fresh = std::min(fresh, NaiveInFreshProcess(argv[0], "uncompress", image + ".Z",
                                                 dir + "/quarnel-naive.out"));
     std::filesystem::remove(image);
-    auto state = quarnel::MakeAppState();
-    quarnel::CliWindow window(*state, /*jsonMode=*/true, /*replaceFiles=*/true);
-    window.SetControlText(quarnel::IDC_PATH, image + ".Z");
+    quarnel::CliReporter reporter(/*jsonMode=*/true, /*replaceFiles=*/true);
     const auto start = Clock::now();
-    quarnel::UncompressIso(*state, window);
+    quarnel::RestoreImage({image + ".Z", {}}, reporter);
     ours = std::min(ours, Seconds(start));
   }
   std::printf(
@@ -267,11 +263,10 @@ int main(int argc, char** argv) {
   // Verify restores the same image in memory: the price of checking without writing.
   double verify = 1e9;
   for (int run = 0; run < 3; ++run) {
-    auto state = quarnel::MakeAppState();
-    quarnel::CliWindow window(*state, /*jsonMode=*/true, /*replaceFiles=*/false);
+    quarnel::CliReporter reporter(/*jsonMode=*/true, /*replaceFiles=*/false);
     const auto start = Clock::now();
     const quarnel::VerifyReport report =
-        quarnel::VerifyImage(*state, window, image + ".Z", quarnel::VerifyOptions{});
+        quarnel::VerifyImage(reporter, image + ".Z", quarnel::VerifyOptions{});
     verify = std::min(verify, Seconds(start));
     if (!report.Passed()) return 1;
   }

@@ -1,9 +1,9 @@
 // Measures "Analyse ISO" of a generated image of about 300 MB through the real dialog (on Qt's
 // offscreen platform, the window shown, the button clicked) against the same run through the
-// command line's window, both from the page cache: the cost of the window's pumping, progress bar
+// command line's reporter, both from the page cache: the cost of the window's pumping, progress bar
 // and panels. A last run pumps the event queue on every call, as a window without a time gate
 // would. Then a long information log: "ERROR" lines appended through the Window interface while a
-// command runs, in the dialog and in the command line's window with its output to /dev/null.
+// command runs, in the dialog and in the command line's reporter with its output to /dev/null.
 //
 //   quarnel_window_bench [--sectors N] [--lines N] [--keep PATH]
 #include <fcntl.h>
@@ -22,10 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "analysis/analyse_iso.h"
+#include "analysis/analyse_disc.h"
 #include "bench_support.h"
-#include "cli/cli_window.h"
-#include "common/app_state.h"
+#include "cli/cli_reporter.h"
 #include "shell/main_window.h"
 #include "synthetic/disc_builder.h"
 
@@ -77,23 +76,24 @@ std::vector<std::string> ErrorLines(uint32_t count) {
   return lines;
 }
 
-void AppendAll(quarnel::Window& window, const std::vector<std::string>& lines) {
+void AppendAll(quarnel::MainWindow& window, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) window.AppendPanelLine(line.c_str(), quarnel::IDC_INFO_LOG);
 }
 
+void AppendAll(quarnel::Reporter& reporter, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) reporter.Log(line);
+}
+
 double CommandLineRun(const std::string& path) {
-  auto state = quarnel::MakeAppState();
-  quarnel::CliWindow window(*state, /*jsonMode=*/false, /*replaceFiles=*/true);
-  window.SetControlText(quarnel::IDC_PATH, path);
+  quarnel::CliReporter reporter(/*jsonMode=*/false, /*replaceFiles=*/true);
   const QuietOutput quiet;
   const auto start = Clock::now();
-  quarnel::AnalyseIso(*state, window);
+  quarnel::AnalyseDisc({.ImagePath = path}, reporter);
   return Seconds(start);
 }
 
 double WindowRun(const std::string& path, int pumpInterval) {
-  auto state = quarnel::MakeAppState();
-  quarnel::MainWindow window(*state);
+  quarnel::MainWindow window;
   window.SetPumpInterval(pumpInterval);
   window.show();
   QCoreApplication::processEvents();
@@ -105,11 +105,10 @@ double WindowRun(const std::string& path, int pumpInterval) {
 }
 
 double CommandLineLog(const std::vector<std::string>& lines) {
-  auto state = quarnel::MakeAppState();
-  quarnel::CliWindow window(*state, /*jsonMode=*/false, /*replaceFiles=*/true);
+  quarnel::CliReporter reporter(/*jsonMode=*/false, /*replaceFiles=*/true);
   const QuietOutput quiet;
   const auto start = Clock::now();
-  AppendAll(window, lines);
+  AppendAll(reporter, lines);
   std::fflush(nullptr);
   return Seconds(start);
 }
@@ -117,8 +116,7 @@ double CommandLineLog(const std::vector<std::string>& lines) {
 // The lines come from within an analysis of `path`, as a command's lines do, and are timed until
 // the panel shows the last of them.
 double WindowLog(const std::string& path, const std::vector<std::string>& lines) {
-  auto state = quarnel::MakeAppState();
-  quarnel::MainWindow window(*state);
+  quarnel::MainWindow window;
   window.show();
   QCoreApplication::processEvents();
   window.SetControlText(quarnel::IDC_PATH, path);

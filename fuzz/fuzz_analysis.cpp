@@ -14,8 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "analysis/analyse_iso.h"
-#include "common/app_state.h"
+#include "analysis/analyse_disc.h"
 #include "common/sector.h"
 #include "fuzz_support.h"
 
@@ -29,7 +28,7 @@ constexpr size_t COMPACT_SECTOR_BYTES = 64;
 
 // Media in order, apart and inside the image; the rest of the table empty; every XA record and
 // every sector mapped to one inside the image and the record table.
-void CheckTables(const AppState& st, uint32_t sectors) {
+void CheckTables(const DiscAnalysis& st, uint32_t sectors) {
   uint32_t count = 0;
   while (count < MEDIA_TABLE_SIZE && st.MediaTable[count].kind != MEDIA_NONE) ++count;
   for (uint32_t i = count; i < MEDIA_TABLE_SIZE; ++i) {
@@ -84,15 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::WriteFile(bin, image.data(), image.size());
   if (cueSize != 0) fuzz::WriteFile(dir.File("disc.cue"), cue, cueSize);
 
-  AppState& state = fuzz::FreshAppState();
-  fuzz::SilentWindow window;
-  window.texts[IDC_PATH] = bin;
-  window.checks[IDC_FF8] = (options & 1) != 0;
-  window.checks[IDC_ENHANCED_MOVIE] = (options & 2) != 0;
-  window.checks[IDC_ENHANCED_XA] = (options & 4) != 0;
-  const AnalysisResult result = AnalyseIso(state, window);
+  fuzz::SilentReporter reporter;
+  const AnalysisResult result = AnalyseDisc({.ImagePath = bin,
+                                             .ff8 = (options & 1) != 0,
+                                             .enhancedMovie = (options & 2) != 0,
+                                             .enhancedXa = (options & 4) != 0},
+                                            reporter);
   // A sheet naming other files may be refused, but never silently; a raw image alone is not.
-  if (!result.opened && (cueSize == 0 || result.message.empty())) std::abort();
-  if (result.opened) CheckTables(state, static_cast<uint32_t>(image.size() / SECTOR_SIZE));
+  if (!result.Opened() && (cueSize == 0 || result.message.empty())) std::abort();
+  if (result.Opened()) {
+    CheckTables(*result.analysis, static_cast<uint32_t>(image.size() / SECTOR_SIZE));
+  }
   return 0;
 }

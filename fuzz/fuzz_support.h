@@ -1,5 +1,6 @@
-// Shared pieces of the fuzzing harnesses: a window that shows nothing and answers every question
-// as the harness decided, a scratch folder that vanishes with each input, and byte helpers.
+// Shared pieces of the fuzzing harnesses: a reporter that shows nothing and answers every
+// question as the harness decided, a scratch folder that vanishes with each input, and byte
+// helpers.
 #pragma once
 
 #include <stdlib.h>
@@ -11,34 +12,23 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 
-#include "common/app_state.h"
-#include "common/window.h"
+#include "common/reporter.h"
 #include "packing/compressed_format.h"
 
 namespace quarnel::fuzz {
 
-class SilentWindow : public Window {
+class SilentReporter : public Reporter {
  public:
-  std::string ControlText(int id) override { return texts[id]; }
-  void SetControlText(int id, const std::string& text) override { texts[id] = text; }
-  bool IsChecked(int id) override { return checks[id]; }
-  void SetChecked(int id, bool checked) override { checks[id] = checked; }
-  int ComboSelection(int) override { return combo; }
-  void EnableControl(int, bool) override {}
-  // Panels are dropped: a log that grows with every input would only cost time.
-  void AppendPanelLine(const char*, int) override {}
-  void SetProgress(unsigned) override {}
-  void PumpMessages() override {}
-  void ShowWarning(const char*) override {}
+  // The log is dropped: one that grows with every input would only cost time.
+  void Log(const std::string&) override {}
+  void Progress(unsigned) override {}
+  bool StopRequested() override { return false; }
+  void Warning(const std::string&) override {}
   bool ConfirmReplace(const std::string&, const std::string&) override { return allowReplace; }
 
-  std::map<int, std::string> texts;
-  std::map<int, bool> checks;
-  int combo = COMBO_NORMAL_COMPRESSION;
   bool allowReplace = true;
 };
 
@@ -61,14 +51,6 @@ class ScratchDir {
  private:
   std::filesystem::path path_;
 };
-
-// The state of a freshly started program. One allocation for the whole run: a new megabyte-sized
-// state per input would spend most of the time in page faults.
-inline AppState& FreshAppState() {
-  static const std::unique_ptr<AppState> state = MakeAppState();
-  std::memset(static_cast<void*>(state.get()), 0, sizeof(AppState));
-  return *state;
-}
 
 inline void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -111,12 +93,12 @@ inline bool OneIn(const uint8_t* data, size_t size, uint32_t n) {
 inline std::string WriteCompressedImage(const ScratchDir& dir, const uint8_t* data, size_t size,
                                         size_t maxBzip2Blocks, size_t maxZlibBlocks) {
   Input in{data, size};
-  const uint32_t mode = MODE_BZIP2 + in.Byte() % 3;
+  const auto mode = static_cast<CompressionMode>(1 + in.Byte() % 3);
   const CompressedKind& kind = KindOf(mode);
   const uint8_t* dataBytes;
   const size_t dataSize = in.Take(in.U16(), &dataBytes);
   const size_t maxSide =
-      mode == MODE_BZIP2 ? 4 * (maxBzip2Blocks + 1) : kind.entrySize * maxZlibBlocks;
+      kind.closingOffset ? 4 * (maxBzip2Blocks + 1) : kind.entrySize * maxZlibBlocks;
   const std::string dataFile = dir.File("disc.bin") + kind.extension;
   WriteFile(dataFile, dataBytes, dataSize);
   WriteFile(dataFile + kind.tableSuffix, in.data, std::min(in.size, maxSide));

@@ -9,11 +9,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/app_state.h"
 #include "fuzz_support.h"
 #include "packing/block_codec.h"
 #include "packing/compressed_reader.h"
-#include "packing/uncompress_iso.h"
+#include "packing/restore_image.h"
 
 using namespace quarnel;
 
@@ -59,9 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReadEveryBlock(dataFile);
   if (!fuzz::OneIn(data, size, 64)) return 0;
 
-  AppState& state = fuzz::FreshAppState();
-  fuzz::SilentWindow window;
-  window.texts[IDC_PATH] = dataFile;
-  UncompressIso(state, window);
+  fuzz::SilentReporter reporter;
+  RestoreImage({dataFile, {}}, reporter);
   return 0;
 }

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "common/app_state.h"
 #include "fuzz_support.h"
 #include "packing/verify_image.h"
 
@@ -40,9 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckLayout(InspectImage(dataFile));
   if (!fuzz::OneIn(data, size, 64)) return 0;
 
-  AppState& state = fuzz::FreshAppState();
-  fuzz::SilentWindow window;
-  const VerifyReport report = VerifyImage(state, window, dataFile, {});
+  fuzz::SilentReporter reporter;
+  const VerifyReport report = VerifyImage(reporter, dataFile, {});
   CheckLayout(report.layout);
   if (report.layout.opened && report.damagedBlocks > report.layout.blocks) std::abort();
   return 0;

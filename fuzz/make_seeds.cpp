@@ -15,12 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "analysis/analyse_iso.h"
-#include "common/app_state.h"
+#include "analysis/analyse_disc.h"
 #include "common/sector.h"
 #include "fuzz_support.h"
 #include "packing/compressed_format.h"
-#include "packing/process_iso.h"
+#include "packing/process_disc.h"
 #include "packing/verify_image.h"
 #include "synthetic/disc_builder.h"
 
@@ -172,9 +171,9 @@ void PutSection(std::vector<uint8_t>& data, const std::vector<SectorRange>& rang
 
 // The image with the sections a run converting sound writes behind the blocks: for ".ZNX" an XA
 // section whose records hold the sectors their tags name, then an audio track section.
-std::vector<uint8_t> WithSections(uint32_t mode, std::vector<uint8_t> data,
+std::vector<uint8_t> WithSections(CompressionMode mode, std::vector<uint8_t> data,
                                   const std::vector<uint8_t>& side, uint32_t sectorCount) {
-  if (mode == MODE_ZLIB_XA) {
+  if (mode == CompressionMode::ZlibXa) {
     std::vector<SectorRange> records;
     const size_t entry = KindOf(mode).entrySize;
     for (uint32_t b = 0; (b + 1) * entry <= side.size(); ++b) {
@@ -189,7 +188,7 @@ std::vector<uint8_t> WithSections(uint32_t mode, std::vector<uint8_t> data,
     PutSection(data, records);
   }
   PutSection(data, {SectorRange{sectorCount - 4, sectorCount - 1}});
-  std::vector<uint8_t> seed{static_cast<uint8_t>(mode - MODE_BZIP2)};
+  std::vector<uint8_t> seed{static_cast<uint8_t>(static_cast<uint32_t>(mode) - 1)};
   PutU16(seed, data.size());
   Append(seed, data.data(), data.size());
   Append(seed, side.data(), side.size());
@@ -233,30 +232,27 @@ void UncompressSeeds(Corpus& corpus, DiscBuilder disc, const std::string& cue) {
 
   struct Kind {
     const char* name;
-    uint32_t mode;
-    int combo;
+    CompressionMode mode;
+    CompressionChoice choice;
     bool ripXa;
   };
-  const Kind kinds[] = {{"bz", MODE_BZIP2, COMBO_MAXIMUM_COMPRESSION, false},
-                        {"Z", MODE_ZLIB, COMBO_NORMAL_COMPRESSION, false},
-                        {"ZNX", MODE_ZLIB_XA, COMBO_NORMAL_COMPRESSION, true}};
+  const Kind kinds[] = {{"bz", CompressionMode::Bzip2, CompressionChoice::Maximum, false},
+                        {"Z", CompressionMode::Zlib, CompressionChoice::Normal, false},
+                        {"ZNX", CompressionMode::ZlibXa, CompressionChoice::Normal, true}};
   for (const Kind& k : kinds) {
-    auto state = MakeAppState();
-    fuzz::SilentWindow window;
-    window.texts[IDC_PATH] = bin;
-    if (!AnalyseIso(*state, window).opened) Fail("cannot analyse " + bin);
+    fuzz::SilentReporter reporter;
+    AnalysisResult analysed = AnalyseDisc({.ImagePath = bin}, reporter);
+    if (!analysed.Opened()) Fail("cannot analyse " + bin);
     // Ripping an XA stream without MP3 conversion still tags its sectors in the table.
-    for (MediaRecord& r : state->MediaTable) r.rip = k.ripXa && r.kind == MEDIA_XA;
-    window.texts[IDC_PATH] = bin;
-    window.combo = k.combo;
-    window.checks[IDC_RIP_AUDIO_MP3] = false;
-    const ProcessResult result = ProcessIso(*state, window);
-    if (result.dataFile.empty() || !result.failedFile.empty() || state->CompressionMode != k.mode) {
+    for (MediaRecord& r : analysed.analysis->MediaTable) r.rip = k.ripXa && r.kind == MEDIA_XA;
+    const ProcessReport result =
+        ProcessDisc(*analysed.analysis, {.compression = k.choice}, reporter);
+    if (!result.outcome.Done() || result.mode != k.mode) {
       Fail(std::string("cannot write the ") + k.name + " image of " + bin);
     }
     const std::vector<uint8_t> data = ReadAll(result.dataFile);
     const std::vector<uint8_t> side = ReadAll(result.blockTable);
-    std::vector<uint8_t> seed{static_cast<uint8_t>(k.mode - MODE_BZIP2)};
+    std::vector<uint8_t> seed{static_cast<uint8_t>(static_cast<uint32_t>(k.mode) - 1)};
     PutU16(seed, data.size());
     Append(seed, data.data(), data.size());
     Append(seed, side.data(), side.size());

@@ -11,7 +11,7 @@
 #include <set>
 #include <tuple>
 
-#include "analysis/analyse_iso.h"
+#include "analysis/analyse_disc.h"
 #include "common/sector.h"
 #include "synthetic/disc_builder.h"
 #include "test_support.h"
@@ -21,7 +21,6 @@ namespace {
 
 using testing::AnalyseBuilt;
 using testing::Analysis;
-using testing::AnalysisOptions;
 using testing::RunAnalysis;
 using testing::TempDir;
 
@@ -43,7 +42,7 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
   const SampleDiscLayout& layout = testing::WriteSample(dir);
   Analysis a;
   RunAnalysis(a, dir.File("sample.bin"));
-  ASSERT_TRUE(a.result.opened);
+  ASSERT_TRUE(a.result.Opened());
   EXPECT_FALSE(a.result.stopped);
 
   using Span = std::tuple<int, uint32_t, uint32_t>;  // kind, first and last sector
@@ -55,18 +54,17 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
   ASSERT_EQ(got, want);
   const MediaRecord& xa = a.Media(layout.videos.size());
   EXPECT_EQ(xa.xaRecordCount, layout.xaChannels);
-  ASSERT_EQ(a.state->XaRecordTotal, layout.xaRecords.size());
+  ASSERT_EQ(a.Found().XaRecordTotal, layout.xaRecords.size());
   for (uint32_t i = 0; i < layout.xaRecords.size(); ++i) {
     EXPECT_EQ(a.Xa(i).firstSector, layout.xaRecords[i].firstSector);
     EXPECT_EQ(a.Xa(i).lastSector, layout.xaRecords[i].lastSector);
     EXPECT_EQ(a.Xa(i).channel & 0xFF, static_cast<int32_t>(i));
   }
 
-  EXPECT_LT(a.state->dataTrackEnd, layout.audioTracks[0].firstSector);
-  EXPECT_TRUE(a.window.checks[IDC_RIP_AUDIO_MP3]);
+  EXPECT_LT(a.Found().dataTrackEnd, layout.audioTracks[0].firstSector);
   std::vector<std::string> expected = {
       "- File Loaded.", "- " + std::to_string(layout.sectorCount) + " sectors found"};
-  const AudioTrackTable& tracks = a.state->AudioTracks;
+  const AudioTrackTable& tracks = a.Found().AudioTracks;
   ASSERT_EQ(tracks.audioTrackCount, layout.audioTracks.size());
   for (uint32_t i = 0; i < tracks.audioTrackCount; ++i) {
     EXPECT_EQ(tracks.track[i + 2].firstSector, layout.audioTracks[i].firstSector);
@@ -77,13 +75,13 @@ TEST(Analysis, SampleDiscGivesExactlyWhatTheBuilderPutIn) {
     expected.push_back(line);
   }
   expected.push_back(Summary(layout.videos.size(), layout.xaChannels));
-  EXPECT_EQ(a.window.log, expected);
+  EXPECT_EQ(a.reporter.log, expected);
 }
 
 // Everything an analysis leaves for processing, and its log.
 void ExpectSameAnalysis(const Analysis& got, const Analysis& want, const std::string& what) {
-  const AppState& g = *got.state;
-  const AppState& w = *want.state;
+  const DiscAnalysis& g = got.Found();
+  const DiscAnalysis& w = want.Found();
   EXPECT_EQ(0, std::memcmp(g.MediaTable, w.MediaTable, sizeof g.MediaTable)) << what;
   EXPECT_EQ(0, std::memcmp(g.XaRecordTable, w.XaRecordTable, sizeof g.XaRecordTable)) << what;
   EXPECT_EQ(0, std::memcmp(g.SectorRecordMap, w.SectorRecordMap, sizeof g.SectorRecordMap)) << what;
@@ -94,7 +92,7 @@ void ExpectSameAnalysis(const Analysis& got, const Analysis& want, const std::st
     EXPECT_EQ(g.AudioTracks.track[n].firstSector, w.AudioTracks.track[n].firstSector) << what;
     EXPECT_EQ(g.AudioTracks.track[n].lastSector, w.AudioTracks.track[n].lastSector) << what;
   }
-  EXPECT_EQ(got.window.log, want.window.log) << what;
+  EXPECT_EQ(got.reporter.log, want.reporter.log) << what;
 }
 
 // A disc kept as one file per track analyses exactly like the same files joined into one image,
@@ -122,7 +120,7 @@ TEST(Analysis, TrackSetAnalysesLikeItsJoinedImage) {
     ASSERT_TRUE(disc.WriteJoined(joined, dir.File("joined/" + upper + ".CUE"), &error, c.style));
     Analysis want;
     RunAnalysis(want, joined);
-    ASSERT_EQ(want.state->AudioTracks.audioTrackCount, 2u) << c.name;
+    ASSERT_EQ(want.Found().AudioTracks.audioTrackCount, 2u) << c.name;
 
     const std::string track = c.style.upperCase ? " (TRACK " : " (Track ";
     const std::string first = dir.File(upper + track + (c.style.upperCase ? "1).BIN" : "1).bin"));
@@ -132,7 +130,7 @@ TEST(Analysis, TrackSetAnalysesLikeItsJoinedImage) {
       Analysis got;
       RunAnalysis(got, path);
       ExpectSameAnalysis(got, want, path);
-      EXPECT_EQ(got.window.texts[IDC_PATH], path);
+      EXPECT_EQ(got.Found().ImagePath, path);
     }
     if (c.style.upperCase || c.style.pregapLines) continue;
     // The sheet renamed after the data track's file still describes the whole set.
@@ -140,7 +138,7 @@ TEST(Analysis, TrackSetAnalysesLikeItsJoinedImage) {
     Analysis renamed;
     RunAnalysis(renamed, first);
     ExpectSameAnalysis(renamed, want, "renamed sheet");
-    EXPECT_EQ(renamed.state->dataTrackEnd, layout.audioTracks[0].firstSector - 151);
+    EXPECT_EQ(renamed.Found().dataTrackEnd, layout.audioTracks[0].firstSector - 151);
   }
 }
 
@@ -238,33 +236,31 @@ TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
     Analysis a;
     RunAnalysis(a, path);
     EXPECT_EQ(a.result.refused, c.refused) << line;
-    EXPECT_EQ(a.result.opened, !c.refused) << line;
+    EXPECT_EQ(a.result.Opened(), !c.refused) << line;
     if (c.refused) {
       EXPECT_EQ(a.result.message, line);
-      EXPECT_EQ(a.window.log, std::vector<std::string>{line});
+      EXPECT_EQ(a.reporter.log, std::vector<std::string>{line});
       EXPECT_EQ(before, std::set<std::filesystem::path>(
                             std::filesystem::directory_iterator(dir.Path()), {}));
     } else {
-      EXPECT_NE(std::find(a.window.log.begin(), a.window.log.end(), line), a.window.log.end())
+      EXPECT_NE(std::find(a.reporter.log.begin(), a.reporter.log.end(), line), a.reporter.log.end())
           << line;
-      EXPECT_EQ(a.window.log.back(), Summary(0, 0)) << line;
+      EXPECT_EQ(a.reporter.log.back(), Summary(0, 0)) << line;
     }
     if (lockFd >= 0) ::close(lockFd);
   }
 
-  // An image that cannot be opened changes nothing in the window.
+  // An image that cannot be opened logs nothing: the front end says why.
   for (const std::string& path : {dir.File("missing.bin"), dir.Path().string(), std::string()}) {
     Analysis a;
-    a.window.texts[IDC_INFO_LOG] = "old\r\n";
     RunAnalysis(a, path);
-    EXPECT_FALSE(a.result.opened);
+    EXPECT_FALSE(a.result.Opened());
     EXPECT_NE(a.result.openError, 0);
-    EXPECT_EQ(a.window.texts[IDC_INFO_LOG], "old\r\n");
-    EXPECT_TRUE(a.window.enableCalls.empty());
+    EXPECT_TRUE(a.reporter.log.empty());
   }
 }
 
-// A stop keeps the open video up to the sector before and leaves the path box as the user left it.
+// A stop keeps the open video up to the sector before.
 TEST(Analysis, StopEndsTheScanAndKeepsTheOpenVideoUpToTheSectorBefore) {
   TempDir dir;
   DiscBuilder disc = DiscWithData(50);
@@ -273,22 +269,17 @@ TEST(Analysis, StopEndsTheScanAndKeepsTheOpenVideoUpToTheSectorBefore) {
   std::string error;
   ASSERT_TRUE(disc.Write(dir.File("disc.bin"), {}, &error));
   Analysis a;
-  a.window.texts[IDC_PATH] = dir.File("disc.bin");
   // One pump during set-up, then one after each sector: sector s is followed by pump s + 2.
-  a.window.onPump = [&] {
-    if (a.window.pumps != first + 30 + 2) return;
-    a.state->StopRequested = 1;
-    a.window.texts[IDC_PATH] = "edited during the scan";
+  a.reporter.onPump = [&] {
+    if (a.reporter.pumps == first + 30 + 2) a.reporter.stop.Request();
   };
-  a.result = AnalyseIso(*a.state, a.window);
+  RunAnalysis(a, dir.File("disc.bin"));
 
   EXPECT_TRUE(a.result.stopped);
   ASSERT_EQ(a.MediaCount(), 1u);
   EXPECT_EQ(a.Media(0).firstSector, first);
   EXPECT_EQ(a.Media(0).lastSector, first + 29);
-  EXPECT_EQ(a.window.log.back(), Summary(0, 0));
-  EXPECT_TRUE(a.window.IsEnabled(IDC_ANALYSE));
-  EXPECT_EQ(a.window.texts[IDC_PATH], "edited during the scan");
+  EXPECT_EQ(a.reporter.log.back(), Summary(0, 0));
 }
 
 // Each case adds its sectors behind 100 data sectors and returns the media it expects.
@@ -419,7 +410,7 @@ TEST(Analysis, VideoRulesCloseCancelAndSplitMovies) {
       EXPECT_EQ(std::pair(a.Media(i).firstSector, a.Media(i).lastSector), want[i]);
     }
     if (c.kind == MEDIA_VIDEO) {
-      EXPECT_EQ(a.window.log.back(), Summary(c.counted, 0));
+      EXPECT_EQ(a.reporter.log.back(), Summary(c.counted, 0));
     }
   }
 }
@@ -435,8 +426,7 @@ TEST(Analysis, TwoThousandMediaFillTheTable) {
   AnalyseBuilt(a, dir, disc, {.ff8 = true});
   EXPECT_TRUE(a.result.tableFull);
   EXPECT_EQ(a.MediaCount(), 2000u);
-  EXPECT_EQ(a.window.log.back(), "ERROR: TOO much Media Found, try Enhanced options.");
-  EXPECT_TRUE(a.window.IsEnabled(IDC_DOWN));
+  EXPECT_EQ(a.reporter.log.back(), "ERROR: TOO much Media Found, try Enhanced options.");
 }
 
 TEST(Analysis, DataTrackEndsAtTheLastSubheaderBeforeTrackTwoOrWhereTheCueEndsIt) {
@@ -467,21 +457,21 @@ TEST(Analysis, DataTrackEndsAtTheLastSubheaderBeforeTrackTwoOrWhereTheCueEndsIt)
   for (const Case& c : cases) {
     Analysis a;
     AnalyseBuilt(a, dir, build(c.gap, c.withData), {}, cue(c.indexOne));
-    ASSERT_EQ(a.state->AudioTracks.audioTrackCount, 1u) << c.what;
-    EXPECT_EQ(a.state->dataTrackEnd, c.expectedEnd) << c.what;
-    EXPECT_EQ(a.state->AudioTracks.track[1].lastSector, c.expectedEnd) << c.what;
-    EXPECT_EQ(a.state->AudioTracks.track[2].firstSector, 200 + c.gap) << c.what;
-    EXPECT_EQ(a.window.progress.back(), 100u);
+    ASSERT_EQ(a.Found().AudioTracks.audioTrackCount, 1u) << c.what;
+    EXPECT_EQ(a.Found().dataTrackEnd, c.expectedEnd) << c.what;
+    EXPECT_EQ(a.Found().AudioTracks.track[1].lastSector, c.expectedEnd) << c.what;
+    EXPECT_EQ(a.Found().AudioTracks.track[2].firstSector, 200 + c.gap) << c.what;
+    EXPECT_EQ(a.reporter.progress.back(), 100u);
   }
 
   // A later analysis without a cue sheet forgets the tracks.
   Analysis a;
   AnalyseBuilt(a, dir, build(100, true), {}, cue("00:04:00"));
-  ASSERT_EQ(a.state->AudioTracks.audioTrackCount, 1u);
+  ASSERT_EQ(a.Found().AudioTracks.audioTrackCount, 1u);
   std::remove(dir.File("disc.cue").c_str());
   RunAnalysis(a, dir.File("disc.bin"));
-  EXPECT_EQ(a.state->AudioTracks.audioTrackCount, 0u);
-  EXPECT_EQ(a.state->dataTrackEnd, 599u);
+  EXPECT_EQ(a.Found().AudioTracks.audioTrackCount, 0u);
+  EXPECT_EQ(a.Found().dataTrackEnd, 599u);
 }
 
 }  // namespace

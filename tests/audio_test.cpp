@@ -13,7 +13,7 @@
 #include "packing/audio_extraction.h"
 #include "packing/compressed_format.h"
 #include "packing/mp3_phases.h"
-#include "packing/process_iso.h"
+#include "packing/process_disc.h"
 #include "test_support.h"
 #include "xa/xa_decoder.h"
 #include "xa/xa_encoder.h"
@@ -92,7 +92,7 @@ std::vector<std::array<uint32_t, 4>> ReadSection(const std::vector<uint8_t>& dat
   return entries;
 }
 
-size_t BlockAreaEnd(const ProcessResult& p) {
+size_t BlockAreaEnd(const ProcessReport& p) {
   const std::vector<uint8_t> table = ReadAll(p.blockTable);
   if (p.blockTable.ends_with(".index")) return GetU32(table.data() + table.size() - 4);
   const size_t entrySize = p.dataFile.ends_with(".ZNX") ? 10 : 6;
@@ -115,13 +115,11 @@ struct XaRip {
     disc.AddXaToneSector(0, 0x05, 1000.0, SUBMODE_EOF);
     disc.AddDataSectors(3);
   }
-  ProcessResult Run(bool xaOption, const std::string& folder) {
+  ProcessReport Run(bool xaOption, const std::string& folder) {
     ScopedChdir inside(dir.Path());
     AnalyseBuilt(a, dir, disc);
-    a.window.checks[IDC_RIP_XA_MP3] = xaOption;
-    a.state->MediaTable[0].rip = a.state->MediaTable[1].rip = 1;
-    a.window.combo = COMBO_NORMAL_COMPRESSION;
-    return ProcessIso(*a.state, a.window, {folder});
+    a.Marks().MediaTable[0].rip = a.Marks().MediaTable[1].rip = 1;
+    return ProcessDisc(a.Found(), {.xaMp3 = xaOption, .workFolder = folder}, a.reporter);
   }
 };
 
@@ -130,9 +128,9 @@ struct XaRip {
 TEST(XaExtraction, WavFilesHoldEachRecordDecodedWithItsOwnHistory) {
   XaRip rip;
   const std::string audio = rip.dir.File("audio");
-  const ProcessResult p = rip.Run(/*xaOption=*/false, audio);
+  const ProcessReport p = rip.Run(/*xaOption=*/false, audio);
   ASSERT_TRUE(p.failedFile.empty());
-  ASSERT_EQ(rip.a.state->XaRecordTotal, 3u);
+  ASSERT_EQ(rip.a.Found().XaRecordTotal, 3u);
   const uint32_t records[][3] = {{6, 1, 37800}, {6, 1, 37800}, {2, 2, 18900}};
   for (uint32_t r = 0; r < 3; ++r) {
     const auto [sectors, channels, rate] = records[r];
@@ -156,15 +154,15 @@ TEST(XaExtraction, WavFilesHoldEachRecordDecodedWithItsOwnHistory) {
 // A record of one sector is complete (its header says how long it is) at its first sector.
 TEST(XaExtraction, OneSectorRecordGetsACompleteWav) {
   TempDir dir;
-  auto state = MakeAppState();
-  testing::FakeWindow window;
-  InitXaDecoder(state->Xa);
+  const auto analysis = NewDiscAnalysis();
+  testing::TestReporter reporter;
   DiscBuilder disc;
   disc.AddDataSectors(20);
   const uint32_t n = disc.AddXaToneSector(3, 0x01, 700.0);  // stereo, 37800 Hz
-  state->SectorRecordMap[n] = 0;
-  state->XaRecordTable[0] = XaRecord{n, n, 0, 0, 0, 0, 3, {}};
-  AudioExtraction audio(*state, window, dir.Path().string());
+  analysis->SectorRecordMap[n] = 0;
+  analysis->XaRecordTable[0] = XaRecord{n, n, 3};
+  analysis->XaRecordTotal = 1;
+  AudioExtraction audio(*analysis, reporter, dir.Path().string());
   audio.ExtractXaSector(n, disc.MutableImage().data() + size_t{n} * SECTOR_SIZE, true);
   const std::vector<uint8_t> wav = ReadAll(XaWavPath(dir.Path().string(), 0));
   uint8_t header[WAV_HEADER_SIZE];
@@ -180,22 +178,24 @@ TEST(Mp3, XaRecordsAndAudioTracksBecomeMp3OfTheirTones) {
   ScopedChdir inside(dir.Path());
   const SampleDiscLayout& layout = testing::WriteSample(dir);
   const std::vector<uint8_t> source = ReadAll(dir.File("sample.bin"));
-  for (const auto& [xa, combo] : {std::pair{true, COMBO_NORMAL_COMPRESSION},
-                                  {false, COMBO_MAXIMUM_COMPRESSION},
-                                  {false, COMBO_NORMAL_COMPRESSION}}) {
-    SCOPED_TRACE(combo);
+  for (const auto& [xa, combo] : {std::pair{true, CompressionChoice::Normal},
+                                  {false, CompressionChoice::Maximum},
+                                  {false, CompressionChoice::Normal}}) {
+    SCOPED_TRACE(combo == CompressionChoice::Maximum);
     Analysis a;
     RunAnalysis(a, dir.File("sample.bin"));
-    a.window.checks[IDC_RIP_XA_MP3] = xa;  // the analysis checks the audio one; the XA one wins
-    a.window.combo = combo;
     std::filesystem::remove_all(dir.File("audio"));
-    const ProcessResult p = ProcessIso(*a.state, a.window, {dir.File("audio")});
+    // Both sounds asked for: the XA one wins.
+    const ProcessReport p = ProcessDisc(
+        a.Found(),
+        {.compression = combo, .xaMp3 = xa, .audioMp3 = true, .workFolder = dir.File("audio")},
+        a.reporter);
     ASSERT_TRUE(p.failedFile.empty());
     std::vector<std::tuple<SampleDiscLayout::Range, double, double>> want;  // seconds, hz
-    EXPECT_NE(std::find(a.window.log.begin(), a.window.log.end(),
+    EXPECT_NE(std::find(a.reporter.log.begin(), a.reporter.log.end(),
                         xa ? "Warning: Rip audio track disabled when Rip XA Streams is enable."
                            : "- Compressed audio tracks added."),
-              a.window.log.end());
+              a.reporter.log.end());
     for (uint32_t c = 0; xa && c < layout.xaChannels; ++c) {
       want.emplace_back(layout.xaRecords[c], 40 * 4032 / 37800.0, layout.xaTonesHz[c]);
     }
@@ -216,7 +216,6 @@ TEST(Mp3, XaRecordsAndAudioTracksBecomeMp3OfTheirTones) {
       const auto& [range, seconds, hz] = want[i];
       EXPECT_EQ(std::pair(entries[i][0], entries[i][1]),
                 std::pair(range.firstSector, range.lastSector));
-      EXPECT_TRUE(xa || a.state->AudioTracks.track[i + 2].dataOffset == entries[i][2]);
       const std::vector<int16_t> pcm =
           DecodeWithFfmpeg(dir, data.data() + entries[i][2], entries[i][3]);
       EXPECT_NEAR(pcm.size() / 16000.0, seconds, seconds * 0.05) << i;
@@ -249,31 +248,26 @@ TEST(Mp3Phases, FailedOrStoppedEncodingRuns) {
     std::ofstream(rip.dir.File("audio/lame")) << "#!/bin/sh\n" << encoder << "\n";
     std::filesystem::permissions(rip.dir.File("audio/lame"), std::filesystem::perms::owner_all);
     if (*blocker) std::filesystem::create_directories(rip.dir.File(blocker));
-    rip.a.window.onPump = [&a = rip.a, stop = !*error] {
-      a.state->StopRequested |= stop && a.window.log.back() == "- Compressing XA Records...";
+    rip.a.reporter.onPump = [&a = rip.a, stop = !*error] {
+      if (stop && a.reporter.log.back() == "- Compressing XA Records...") a.reporter.stop.Request();
     };
-    const ProcessResult p = rip.Run(true, *workFolder ? rip.dir.File(workFolder) : "");
+    const ProcessReport p = rip.Run(true, *workFolder ? rip.dir.File(workFolder) : "");
     EXPECT_TRUE(std::filesystem::is_empty(tmp.Path()));
-    const std::string& last = rip.a.window.log.back();
+    const std::string& last = rip.a.reporter.log.back();
     if (!*error) {
-      EXPECT_TRUE(p.stopped && p.audioError.empty());
-      EXPECT_EQ(last, "- Compressed XA records added.");
-      const std::vector<uint8_t> data = ReadAll(p.dataFile);
-      const auto entries = ReadSection(data, BlockAreaEnd(p));
-      ASSERT_EQ(entries.size(), 3u);
-      EXPECT_EQ(entries[0][3], WAV_HEADER_SIZE + 6 * 8064u);  // the encoder's copy of the WAV
-      EXPECT_EQ(std::memcmp(data.data() + entries[0][2], "RIFF", 4), 0);
+      EXPECT_TRUE(p.outcome.stopped && !p.outcome.Failed());
+      EXPECT_FALSE(std::filesystem::exists(p.dataFile) || std::filesystem::exists(p.blockTable));
       continue;
     }
     EXPECT_FALSE(p.failedFile.empty() || std::filesystem::exists(p.dataFile) ||
                  std::filesystem::exists(p.blockTable));
-    EXPECT_EQ(std::count_if(rip.a.window.log.begin(), rip.a.window.log.end(),
+    EXPECT_EQ(std::count_if(rip.a.reporter.log.begin(), rip.a.reporter.log.end(),
                             [](const std::string& l) { return l.rfind("ERROR: ", 0) == 0; }),
               1);
     std::string expected = error;
     expected.replace(expected.find("{}"), 2, rip.dir.Path().string());
     EXPECT_TRUE(last.rfind(expected, 0) == 0 && last.find(tail) != std::string::npos) << last;
-    EXPECT_EQ(last, "ERROR: " + p.audioError + ".");
+    EXPECT_EQ(last, "ERROR: " + p.outcome.error + ".");
   }
 }
 

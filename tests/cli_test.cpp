@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/sector.h"
 #include "synthetic/disc_builder.h"
 #include "test_support.h"
 
@@ -248,7 +249,10 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
   EXPECT_EQ(restored.status, 1);
   EXPECT_EQ(restored.out.find("Wrote"), std::string::npos) << restored.out;
   EXPECT_HAS(restored.out, "\nINPUT ");
-  EXPECT_EQ(restored.err, "quarnel: Sample.cue is not a compressed image: it is a cue sheet\n");
+  EXPECT_EQ(
+      restored.err,
+      "quarnel: Sample.cue is not a compressed image: a compressed image's data file ends in .Z, "
+      ".ZNX or .bz (in any letter case)\n");
   EXPECT_TRUE(ReadAll(dir.File("restored/" + set)) == ReadAll(dir.File(set)));
   EXPECT_TRUE(ReadAll(dir.File("restored/" + image)) == source.substr(0, blocks * SECTOR_SIZE));
 

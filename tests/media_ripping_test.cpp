@@ -13,33 +13,32 @@
 namespace quarnel {
 namespace {
 
-using testing::FakeWindow;
 using testing::TempDir;
 
 // An image of random sectors, ripped sector by sector from 17 on as "Process ISO" does.
 struct RipFixture {
-  std::unique_ptr<AppState> state = MakeAppState();
-  FakeWindow window;
+  std::vector<MediaRecord> media = std::vector<MediaRecord>(MEDIA_TABLE_SIZE, MediaRecord{});
+  testing::TestReporter reporter;
   std::vector<uint8_t> original, image;
-  MediaRipper ripper{*state};
+  CompressionMode mode = CompressionMode::Zlib;
+  bool ff8 = false;
+  std::unique_ptr<MediaRipper> ripper;
 
   explicit RipFixture(uint32_t sectors) : original(size_t{sectors} * SECTOR_SIZE) {
     std::mt19937 rng(sectors);
     for (uint8_t& b : original) b = static_cast<uint8_t>(rng() | 1);  // never zero
     image = original;
-    state->CompressionMode = MODE_ZLIB;
   }
   void Mark(uint32_t index, uint8_t kind, uint32_t first, uint32_t last, bool tenPercent = false) {
-    state->MediaTable[index] =
-        MediaRecord{kind, first, last, 0, 1, tenPercent ? uint8_t{1} : uint8_t{0}};
+    media[index] = MediaRecord{kind, first, last, 0, 1, tenPercent ? uint8_t{1} : uint8_t{0}};
   }
   void Run(bool smallest = false, const std::string& imagePath = {}) {
-    window.checks[IDC_SMALLEST_SOURCE] = smallest;
     ImageFile file;
     if (!imagePath.empty()) file.Open(imagePath.c_str());
-    ripper.ChooseVideoSource(window, file);
-    ripper.SetUpCursor();
-    for (uint32_t n = 17; n < image.size() / SECTOR_SIZE; ++n) ripper.RipSector(n, Sector(n));
+    ripper = std::make_unique<MediaRipper>(media.data(), ff8);
+    ripper->ChooseVideoSource(smallest, file, reporter);
+    ripper->SetUpCursor(mode);
+    for (uint32_t n = 17; n < image.size() / SECTOR_SIZE; ++n) ripper->RipSector(n, Sector(n));
   }
   uint8_t* Sector(uint32_t n) { return image.data() + size_t{n} * SECTOR_SIZE; }
   const uint8_t* Original(uint32_t n) const { return original.data() + size_t{n} * SECTOR_SIZE; }
@@ -64,7 +63,7 @@ TEST(MediaRipping, VideosTakeThePlaceholderInContinuingAndSwitchingForm) {
   f.Mark(1, MEDIA_VIDEO, 100, 139);
   f.Mark(2, MEDIA_VIDEO, 140, 149);  // right behind the first
   f.Mark(3, MEDIA_VIDEO, 200, 599);  // longer than the placeholder
-  f.Mark(4, MEDIA_VIDEO, 990, 999);  // the last medium is never passed, so not counted
+  f.Mark(4, MEDIA_VIDEO, 990, 999);  // never passed, but ripped: counted as well
   f.Run();
 
   for (uint32_t n = 0; n <= 16; ++n) EXPECT_TRUE(f.Same(n, 0, SECTOR_SIZE, f.Original(n))) << n;
@@ -85,7 +84,7 @@ TEST(MediaRipping, VideosTakeThePlaceholderInContinuingAndSwitchingForm) {
   }
   EXPECT_TRUE(f.Same(99, 0, SECTOR_SIZE, f.Original(99)));
   EXPECT_TRUE(f.Same(600, 0, SECTOR_SIZE, f.Original(600)));
-  EXPECT_EQ(f.ripper.RippedCount(), 4u);
+  EXPECT_EQ(f.ripper->RippedCount(), 5u);
 }
 
 TEST(MediaRipping, TenPercentKeepsTheFirstTenthAndOneSectorVideosWhole) {
@@ -93,7 +92,7 @@ TEST(MediaRipping, TenPercentKeepsTheFirstTenthAndOneSectorVideosWhole) {
   f.Mark(0, MEDIA_VIDEO, 1000, 1099, /*tenPercent=*/true);
   f.Mark(1, MEDIA_VIDEO, 1100, 1100, /*tenPercent=*/true);
   f.Mark(2, MEDIA_VIDEO, 1101, 1110);
-  f.state->Ff8SearchMethod = 1;
+  f.ff8 = true;
   f.Run();
   for (uint32_t n = 1000; n <= 1010; ++n)
     EXPECT_TRUE(f.Same(n, 0, SECTOR_SIZE, f.Original(n))) << n;
@@ -104,16 +103,16 @@ TEST(MediaRipping, TenPercentKeepsTheFirstTenthAndOneSectorVideosWhole) {
   // The tenth took nothing from the source: the next video starts at its first sector.
   EXPECT_TRUE(f.Same(1101, 28, SECTOR_SIZE, Placeholder(0)));
   EXPECT_TRUE(f.Same(1102, 16, SECTOR_SIZE, Placeholder(1)));
-  EXPECT_EQ(f.ripper.RippedCount(), 3u);
+  EXPECT_EQ(f.ripper->RippedCount(), 3u);
 }
 
 TEST(MediaRipping, XaStreamsAreFlaggedExceptInBzipBlocks) {
-  for (uint8_t mode : {MODE_ZLIB, MODE_BZIP2}) {
+  for (const CompressionMode mode : {CompressionMode::Zlib, CompressionMode::Bzip2}) {
     RipFixture f(300);
-    f.state->CompressionMode = mode;
+    f.mode = mode;
     f.Mark(0, MEDIA_XA, 100, 110);
     f.Run();
-    EXPECT_EQ(f.ripper.blockHoldsRippedXa, mode != MODE_BZIP2);
+    EXPECT_EQ(f.ripper->blockHoldsRippedXa, mode != CompressionMode::Bzip2);
     EXPECT_TRUE(f.Same(105, 0, SECTOR_SIZE, f.Original(105)));  // the extraction clears it, later
   }
 }
@@ -127,13 +126,13 @@ TEST(MediaRipping, SmallestMarkedMediumIsTheSource) {
   std::ofstream(dir.File("img.bin"), std::ios::binary)
       .write(reinterpret_cast<const char*>(f.original.data()), f.original.size());
   f.Run(/*smallest=*/true, dir.File("img.bin"));
-  ASSERT_TRUE(f.ripper.VideoSourceFromImage());
-  EXPECT_EQ(f.ripper.VideoSourceSectors(), 120u);
+  ASSERT_TRUE(f.ripper->VideoSourceFromImage());
+  EXPECT_EQ(f.ripper->VideoSourceSectors(), 120u);
   for (uint32_t n = 100; n <= 219; ++n) ASSERT_TRUE(f.Same(n, 0, SECTOR_SIZE, f.Original(n))) << n;
   EXPECT_TRUE(f.Same(500, 16, SECTOR_SIZE, f.Original(100)));
   EXPECT_TRUE(f.Same(619, 16, SECTOR_SIZE, f.Original(219)));
   EXPECT_TRUE(f.Zero(620, 56, 2072));
-  f.ripper.ReleaseVideoSource();
+  f.ripper->ReleaseVideoSource();
 }
 
 }  // namespace

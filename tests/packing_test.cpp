@@ -22,8 +22,8 @@
 #include "packing/compression_mode.h"
 #include "packing/media_ripping.h"
 #include "packing/placeholder_video.h"
-#include "packing/process_iso.h"
-#include "packing/uncompress_iso.h"
+#include "packing/process_disc.h"
+#include "packing/restore_image.h"
 #include "test_support.h"
 
 namespace quarnel {
@@ -37,30 +37,49 @@ using testing::RunAnalysis;
 using testing::TempDir;
 using testing::WriteAll;
 
+constexpr CompressionChoice MAXIMUM = CompressionChoice::Maximum;
+constexpr CompressionChoice NORMAL = CompressionChoice::Normal;
+
 // Forces the ".ZNX" kind without changing a byte: a marked XA stream beyond the image's end.
 void ForceXaKind(Analysis& a) {
-  MediaRecord& r = a.state->MediaTable[MEDIA_TABLE_SIZE - 1];
+  MediaRecord& r = a.Marks().MediaTable[MEDIA_TABLE_SIZE - 1];
   r = MediaRecord{MEDIA_XA, 4000000, 4000001, 0, 1, 0};
 }
 
-ProcessResult Process(Analysis& a, int combo) {
-  a.window.combo = combo;
-  return ProcessIso(*a.state, a.window);
+// An analysis with empty tables of the image at `path`, as if it had found nothing.
+void Unanalysed(Analysis& a, const std::string& path) {
+  a.result.analysis = NewDiscAnalysis();
+  a.result.analysis->ImagePath = path;
 }
 
-UncompressResult Uncompress(Analysis& a, const std::string& dataFile) {
-  a.window.texts[IDC_PATH] = dataFile;
-  a.window.allowReplace = true;
-  return UncompressIso(*a.state, a.window);
+ProcessReport Process(Analysis& a, CompressionChoice choice, ProcessOptions options = {}) {
+  options.compression = choice;
+  return ProcessDisc(a.Found(), options, a.reporter);
+}
+
+RestoreReport Uncompress(Analysis& a, const std::string& dataFile) {
+  a.reporter.allowReplace = true;
+  return RestoreImage(RestoreRequest{dataFile, {}}, a.reporter);
 }
 
 TEST(CompressedFormat, NameRules) {
-  // Only the exact extensions name a kind; the round trips below cover the three that do.
-  for (const char* name : {"game.bin.bz2", "GAME.BIN.BZ", "Z"}) {
-    EXPECT_EQ(CompressionModeOfName(name), MODE_NONE) << name;
+  // The kinds' extensions in any letter case, and nothing else, name a compressed image; the
+  // restored name drops exactly the extension.
+  for (const auto& [name, mode, restored] :
+       {std::tuple{"game.bin.Z", CompressionMode::Zlib, "game.bin"},
+        {"game.bin.znx", CompressionMode::ZlibXa, "game.bin"},
+        {"GAME.BIN.BZ", CompressionMode::Bzip2, "GAME.BIN"},
+        {"game.img", CompressionMode::None, ""},
+        {"game", CompressionMode::None, ""},
+        {"game.bin.Z.bak", CompressionMode::None, ""},
+        {"game.bin.bz2", CompressionMode::None, ""},
+        {"dir.Z/.Z", CompressionMode::None, ""}}) {
+    const std::optional<CompressionMode> got = CompressionModeOfName(name);
+    EXPECT_EQ(got.value_or(CompressionMode::None), mode) << name;
+    if (got) {
+      EXPECT_EQ(RestoredName(name, *got), restored) << name;
+    }
   }
-  EXPECT_EQ(InitialComboSelection("C:/x/game.bin.bz"), COMBO_MAXIMUM_COMPRESSION);
-  EXPECT_EQ(InitialComboSelection("/x.Zip/game.bin.bz"), COMBO_NORMAL_COMPRESSION);
 }
 
 // The reused codec states give the very bytes of the one-shot library calls; damage, truncation
@@ -69,51 +88,50 @@ TEST(BlockCodec, OutputIsByteIdenticalToTheOneShotCallsAndDamageFails) {
   std::mt19937 rng(7);
   BlockCompressor compressor;
   BlockDecompressor decompressor;
-  std::vector<uint8_t> raw(RAW_BLOCK_SIZE), packed(PACKED_BLOCK_SIZE), expected(PACKED_BLOCK_SIZE),
-      back(RAW_BLOCK_SIZE);
+  std::vector<uint8_t> raw(10 * SECTOR_SIZE), packed(20 * SECTOR_SIZE), expected(20 * SECTOR_SIZE),
+      back(10 * SECTOR_SIZE);
   size_t produced;
   for (int i = 0; i < 40; ++i) {
     const size_t length =
-        i % 5 == 0 ? 1 + rng() % RAW_BLOCK_SIZE : (i % 2 ? SECTOR_SIZE : RAW_BLOCK_SIZE);
+        i % 5 == 0 ? 1 + rng() % 10 * SECTOR_SIZE : (i % 2 ? SECTOR_SIZE : 10 * SECTOR_SIZE);
     for (size_t k = 0; k < length; ++k) raw[k] = static_cast<uint8_t>(i % 3 == 0 ? rng() : k / 64);
-    uLongf zlen = PACKED_BLOCK_SIZE;
+    uLongf zlen = 20 * SECTOR_SIZE;
     ASSERT_EQ(compress(expected.data(), &zlen, raw.data(), length), Z_OK);
-    size_t got = compressor.Zlib(raw.data(), length, packed.data(), PACKED_BLOCK_SIZE);
+    size_t got = compressor.Zlib(raw.data(), length, packed.data(), 20 * SECTOR_SIZE);
     ASSERT_TRUE(got == zlen && std::memcmp(packed.data(), expected.data(), got) == 0) << i;
-    ASSERT_TRUE(decompressor.Zlib(packed.data(), got, back.data(), RAW_BLOCK_SIZE, &produced) &&
+    ASSERT_TRUE(decompressor.Zlib(packed.data(), got, back.data(), 10 * SECTOR_SIZE, &produced) &&
                 produced == length && std::memcmp(back.data(), raw.data(), length) == 0);
-    EXPECT_FALSE(decompressor.Zlib(packed.data(), got - 1, back.data(), RAW_BLOCK_SIZE, &produced));
+    EXPECT_FALSE(
+        decompressor.Zlib(packed.data(), got - 1, back.data(), 10 * SECTOR_SIZE, &produced));
 
-    unsigned blen = PACKED_BLOCK_SIZE;
+    unsigned blen = 20 * SECTOR_SIZE;
     ASSERT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(expected.data()), &blen,
                                        reinterpret_cast<char*>(raw.data()), length, 1, 0, 30),
               BZ_OK);
-    got = compressor.Bzip2(raw.data(), length, packed.data(), PACKED_BLOCK_SIZE);
+    got = compressor.Bzip2(raw.data(), length, packed.data(), 20 * SECTOR_SIZE);
     ASSERT_TRUE(got == blen && std::memcmp(packed.data(), expected.data(), got) == 0) << i;
-    ASSERT_TRUE(decompressor.Bzip2(packed.data(), got, back.data(), RAW_BLOCK_SIZE, &produced) &&
+    ASSERT_TRUE(decompressor.Bzip2(packed.data(), got, back.data(), 10 * SECTOR_SIZE, &produced) &&
                 produced == length);
     packed[got / 2] ^= 0x55;
-    EXPECT_FALSE(decompressor.Bzip2(packed.data(), got, back.data(), RAW_BLOCK_SIZE, &produced));
+    EXPECT_FALSE(decompressor.Bzip2(packed.data(), got, back.data(), 10 * SECTOR_SIZE, &produced));
   }
-  const size_t got = compressor.Zlib(raw.data(), SECTOR_SIZE, packed.data(), PACKED_BLOCK_SIZE);
+  const size_t got = compressor.Zlib(raw.data(), SECTOR_SIZE, packed.data(), 20 * SECTOR_SIZE);
   EXPECT_FALSE(decompressor.Zlib(packed.data(), got, back.data(), SECTOR_SIZE - 1, &produced));
 }
 
 TEST(ProcessAndUncompress, EveryKindRoundTripsByteForByte) {
   for (const uint32_t tail : {0u, 1000u}) {
     for (const auto& [combo, forceXa, extension] :
-         {std::tuple{COMBO_MAXIMUM_COMPRESSION, false, ".bz"},
-          {COMBO_NORMAL_COMPRESSION, false, ".Z"},
-          {COMBO_NORMAL_COMPRESSION, true, ".ZNX"}}) {
+         {std::tuple{MAXIMUM, false, ".bz"}, {NORMAL, false, ".Z"}, {NORMAL, true, ".ZNX"}}) {
       TempDir dir;
       const DiscBuilder disc = MixedDisc(tail);
       Analysis a;
       AnalyseBuilt(a, dir, disc);
       if (forceXa) ForceXaKind(a);
-      const ProcessResult p = Process(a, combo);
+      const ProcessReport p = Process(a, combo);
       ASSERT_TRUE(p.failedFile.empty()) << p.failedFile;
       EXPECT_EQ(p.dataFile, dir.File("disc.bin") + extension);
-      const uint32_t perBlock = combo == COMBO_MAXIMUM_COMPRESSION ? 10 : 1;
+      const uint32_t perBlock = combo == MAXIMUM ? 10 : 1;
       EXPECT_EQ(p.blocks, (disc.SectorCount() + (tail ? 1 : 0) + perBlock - 1) / perBlock);
       EXPECT_EQ(p.blockTable, p.dataFile + (perBlock == 10 ? ".index" : ".table"));
       if (perBlock == 10) {  // the closing offset is the data file's length
@@ -121,8 +139,7 @@ TEST(ProcessAndUncompress, EveryKindRoundTripsByteForByte) {
         EXPECT_EQ(GetU32(table.data() + table.size() - 4), ReadAll(p.dataFile).size());
       }
       std::remove(dir.File("disc.bin").c_str());
-      Uncompress(a, p.dataFile);
-      EXPECT_EQ(a.window.texts[IDC_PATH], dir.File("disc.bin"));
+      EXPECT_TRUE(Uncompress(a, p.dataFile).outcome.Done());
       EXPECT_TRUE(ReadAll(dir.File("disc.bin")) == disc.Image()) << extension << " tail " << tail;
     }
   }
@@ -140,19 +157,16 @@ TEST(ProcessAndUncompress, TrackSetCompressesLikeItsJoinedImageAndRestoresItsDat
   disc.BeginAudioTrack(0);
   disc.AddAudioSectors(20, 660.0);
   for (const auto& [name, style, combo, xaKind, audioMp3] :
-       {std::tuple{"Game (Disc 1)", DiscFileStyle{}, COMBO_NORMAL_COMPRESSION, false, true},
-        {"My Game", DiscFileStyle{.pregapLines = true}, COMBO_NORMAL_COMPRESSION, true, false},
-        {"Game", DiscFileStyle{.upperCase = true}, COMBO_MAXIMUM_COMPRESSION, false, false},
-        {"Game", DiscFileStyle{true, true}, COMBO_NORMAL_COMPRESSION, false, false}}) {
+       {std::tuple{"Game (Disc 1)", DiscFileStyle{}, NORMAL, false, true},
+        {"My Game", DiscFileStyle{.pregapLines = true}, NORMAL, true, false},
+        {"Game", DiscFileStyle{.upperCase = true}, MAXIMUM, false, false},
+        {"Game", DiscFileStyle{true, true}, NORMAL, false, false}}) {
     const auto run = [&, combo = combo, xaKind = xaKind,
                       audioMp3 = audioMp3](const std::string& given) {
       Analysis a;
       RunAnalysis(a, given);
       if (xaKind) ForceXaKind(a);
-      a.window.checks[IDC_RIP_AUDIO_MP3] = audioMp3;
-      const ProcessResult p = Process(a, combo);
-      EXPECT_EQ(a.window.texts[IDC_PATH], p.dataFile);
-      return p;
+      return Process(a, combo, {.audioMp3 = audioMp3});
     };
     TempDir dir;
     std::filesystem::create_directory(dir.Path() / "joined");
@@ -166,17 +180,17 @@ TEST(ProcessAndUncompress, TrackSetCompressesLikeItsJoinedImageAndRestoresItsDat
         dir.File(base + (style.upperCase ? " (TRACK 1).BIN" : " (Track 1).bin"));
     const std::vector<uint8_t> dump = ReadAll(dataFile);
 
-    const ProcessResult set = run(cue), merged = run(joined);
+    const ProcessReport set = run(cue), merged = run(joined);
     ASSERT_TRUE(set.outcome.Done() && merged.outcome.Done()) << name << ": " << set.outcome.error;
     EXPECT_EQ(set.dataFile.substr(0, dataFile.size()), dataFile) << name;
     EXPECT_EQ(set.audioSection.size(), audioMp3 ? 2u : 0u);
-    if (combo != COMBO_MAXIMUM_COMPRESSION) {
+    if (combo != MAXIMUM) {
       EXPECT_EQ(ReadAll(set.dataFile), ReadAll(merged.dataFile)) << name;
       EXPECT_EQ(ReadAll(set.blockTable), ReadAll(merged.blockTable)) << name;
     }
     std::filesystem::rename(dataFile, dataFile + ".dump");
     Analysis restore;
-    const UncompressResult u = Uncompress(restore, set.dataFile);
+    const RestoreReport u = Uncompress(restore, set.dataFile);
     ASSERT_TRUE(u.outcome.Done()) << u.outcome.error;
     EXPECT_EQ(u.output, dataFile);
     EXPECT_TRUE(ReadAll(dataFile) == dump) << name;
@@ -187,27 +201,24 @@ TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   TempDir dir;
   Analysis a;
   AnalyseBuilt(a, dir, MixedDisc());
-  a.window.log.clear();
-  a.state->MediaTable[0].rip = 1;
-  Process(a, COMBO_MAXIMUM_COMPRESSION);
+  a.reporter.log.clear();
+  a.Marks().MediaTable[0].rip = 1;
+  const ProcessReport p = Process(a, MAXIMUM);
   // Below a mebibyte the percentage comes from the byte sizes.
-  const int percent = 100 - static_cast<int>(ReadAll(a.window.texts[IDC_PATH]).size() * 100 /
+  const int percent = 100 - static_cast<int>(ReadAll(p.dataFile).size() * 100 /
                                              ReadAll(dir.File("disc.bin")).size());
   EXPECT_GT(percent, 0);
-  EXPECT_EQ(a.window.log,
+  EXPECT_EQ(a.reporter.log,
             (std::vector<std::string>{
                 "Processing ISO:", "- Image Size is 0 Mb", "- Compression mode: Maximum",
                 "- Result Size is 0 Mb", "- 1 Medias ripped.",
                 "- " + std::to_string(percent) + "% smaller than original."}));
-  EXPECT_EQ(a.window.progress.back(), 100u);
-  EXPECT_TRUE(a.window.IsEnabled(IDC_PROCESS));
+  EXPECT_EQ(a.reporter.progress.back(), 100u);
 
-  a.window.log.clear();
-  a.window.texts[IDC_PATH] = dir.File("disc.bin");
-  a.window.checks[IDC_RIP_XA_MP3] = true;
+  a.reporter.log.clear();
   testing::ScopedChdir inside(dir.Path());
-  Process(a, COMBO_MAXIMUM_COMPRESSION);
-  EXPECT_EQ(a.window.log[0], "Warning: 1 XA Streams will be ripped but wasn't selected.");
+  Process(a, MAXIMUM, {.xaMp3 = true});
+  EXPECT_EQ(a.reporter.log[0], "Warning: 1 XA Streams will be ripped but wasn't selected.");
 }
 
 bool AnyTemporaryIn(const TempDir& dir) {
@@ -224,17 +235,17 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
   TempDir dir;
   const std::string longName = dir.File(std::string(249 - dir.Path().string().size(), 'n'));
   for (const auto& [image, size, combo, why] :
-       {std::tuple{dir.File("limit.bin"), uint64_t{0}, COMBO_MAXIMUM_COMPRESSION, "is empty"},
-        {dir.File("limit.bin"), uint64_t{2200} << 20, COMBO_NORMAL_COMPRESSION, "is too large"},
-        {longName, uint64_t{SECTOR_SIZE} * 50, COMBO_NORMAL_COMPRESSION, "path too long"}}) {
+       {std::tuple{dir.File("limit.bin"), uint64_t{0}, MAXIMUM, "is empty"},
+        {dir.File("limit.bin"), uint64_t{2200} << 20, NORMAL, "is too large"},
+        {longName, uint64_t{SECTOR_SIZE} * 50, NORMAL, "path too long"}}) {
     ASSERT_TRUE(MixedDisc().Write(image, {}, nullptr));
     std::filesystem::resize_file(image, size);
     Analysis a;
-    a.window.texts[IDC_PATH] = image;
-    const ProcessResult p = Process(a, combo);
+    Unanalysed(a, image);
+    const ProcessReport p = Process(a, combo);
     EXPECT_TRUE(p.refused);
     EXPECT_NE(p.outcome.error.find(why), std::string::npos) << p.outcome.error;
-    EXPECT_EQ(a.window.log.back(), "ERROR: " + p.outcome.error + ".");
+    EXPECT_EQ(a.reporter.log.back(), "ERROR: " + p.outcome.error + ".");
     EXPECT_FALSE(AnyTemporaryIn(dir) || std::filesystem::exists(image + ".Z") ||
                  std::filesystem::exists(image + ".bz"));
     std::filesystem::remove(image);
@@ -242,13 +253,11 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
   // Uncompress over an existing file asks first; no means nothing is written.
   Analysis a;
   AnalyseBuilt(a, dir, MixedDisc());
-  a.window.texts[IDC_PATH] = Process(a, COMBO_NORMAL_COMPRESSION).dataFile;
+  const std::string dataFile = Process(a, NORMAL).dataFile;
   WriteAll(dir.File("disc.bin"), {1, 2, 3});
-  a.window.enableCalls.clear();
-  EXPECT_TRUE(UncompressIso(*a.state, a.window).refused);
-  EXPECT_EQ(a.window.replaceQuestions, std::vector<std::string>{dir.File("disc.bin")});
+  EXPECT_TRUE(RestoreImage({dataFile, {}}, a.reporter).declined);
+  EXPECT_EQ(a.reporter.replaceQuestions, std::vector<std::string>{dir.File("disc.bin")});
   EXPECT_EQ(ReadAll(dir.File("disc.bin")), (std::vector<uint8_t>{1, 2, 3}));
-  EXPECT_TRUE(a.window.enableCalls.empty());
 }
 
 // Holds an advisory lock on a file as another run would, for as long as it lives.
@@ -265,38 +274,28 @@ struct HeldLock {
 // temporary beside it; only a whole run replaces them, and a link there is replaced, not followed.
 TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
   enum Fault { STOP, WRITE_FAILS, DAMAGE, OUTPUT_READ, OUTPUT_WRITTEN, LINK };
-  const std::tuple<bool, int, Fault> cases[] = {
-      // uncompress, combo, fault
-      {false, COMBO_MAXIMUM_COMPRESSION, STOP},
-      {false, COMBO_NORMAL_COMPRESSION, STOP},
-      {false, COMBO_NORMAL_COMPRESSION, WRITE_FAILS},
-      {false, COMBO_MAXIMUM_COMPRESSION, WRITE_FAILS},
-      {false, COMBO_NORMAL_COMPRESSION, OUTPUT_READ},
-      {false, COMBO_NORMAL_COMPRESSION, OUTPUT_WRITTEN},
-      {false, COMBO_NORMAL_COMPRESSION, LINK},
-      {true, COMBO_MAXIMUM_COMPRESSION, STOP},
-      {true, COMBO_NORMAL_COMPRESSION, STOP},
-      {true, COMBO_NORMAL_COMPRESSION, WRITE_FAILS},
-      {true, COMBO_MAXIMUM_COMPRESSION, DAMAGE},
-      {true, COMBO_NORMAL_COMPRESSION, DAMAGE},
-      {true, COMBO_NORMAL_COMPRESSION, OUTPUT_READ},
-      {true, COMBO_NORMAL_COMPRESSION, LINK},
+  const std::tuple<bool, CompressionChoice, Fault> cases[] = {
+      // uncompress, compression, fault
+      {false, MAXIMUM, STOP},        {false, NORMAL, STOP},        {false, NORMAL, WRITE_FAILS},
+      {false, MAXIMUM, WRITE_FAILS}, {false, NORMAL, OUTPUT_READ}, {false, NORMAL, OUTPUT_WRITTEN},
+      {false, NORMAL, LINK},         {true, MAXIMUM, STOP},        {true, NORMAL, STOP},
+      {true, NORMAL, WRITE_FAILS},   {true, MAXIMUM, DAMAGE},      {true, NORMAL, DAMAGE},
+      {true, NORMAL, OUTPUT_READ},   {true, NORMAL, LINK},
   };
   std::mt19937 rng(8);
   const std::vector<uint8_t> old = {'o', 'l', 'd'};
   for (const auto& [uncompress, combo, fault] : cases) {
-    SCOPED_TRACE(::testing::Message()
-                 << "uncompress " << uncompress << " combo " << combo << " fault " << fault);
+    SCOPED_TRACE(::testing::Message() << "uncompress " << uncompress << " maximum "
+                                      << (combo == MAXIMUM) << " fault " << fault);
     TempDir dir;
     Analysis a;
     const DiscBuilder disc = MixedDisc();
     AnalyseBuilt(a, dir, disc);
     const std::string image = dir.File("disc.bin");
-    const ProcessResult made = Process(a, combo);
+    const ProcessReport made = Process(a, combo);
     ASSERT_TRUE(made.outcome.Done()) << made.outcome.error;
     const std::vector<std::string> outputs =
         uncompress ? std::vector{image} : std::vector{made.dataFile, made.blockTable};
-    a.window.texts[IDC_PATH] = uncompress ? made.dataFile : image;
     if (fault == DAMAGE) {  // one block in the middle
       std::vector<uint8_t> data = ReadAll(made.dataFile);
       data[data.size() / 2] ^= 0x5A;
@@ -312,16 +311,15 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
     if (fault == OUTPUT_READ) lock.emplace(outputs[0], LOCK_SH);
     if (fault == OUTPUT_WRITTEN) lock.emplace(outputs[1] + PARTIAL_SUFFIX, LOCK_EX);
     const uint32_t stopAt = 1 + rng() % made.blocks;
-    a.window.pumps = 0;
+    a.reporter.pumps = 0;
     if (fault == STOP) {
-      a.window.onPump = [&a, stopAt] {
-        if (a.window.pumps == stopAt) a.state->StopRequested = 1;
+      a.reporter.onPump = [&a, stopAt] {
+        if (a.reporter.pumps == stopAt) a.reporter.stop.Request();
       };
     }
     if (fault == WRITE_FAILS) OutputFile::FailStagedWritesAfterForTesting(rng() % 3000);
-    a.window.allowReplace = true;
     const Outcome outcome =
-        uncompress ? UncompressIso(*a.state, a.window).outcome : Process(a, combo).outcome;
+        uncompress ? Uncompress(a, made.dataFile).outcome : Process(a, combo).outcome;
     OutputFile::FailStagedWritesAfterForTesting(~uint64_t{0});
     lock.reset();
     if (fault == OUTPUT_WRITTEN) std::filesystem::remove(outputs[1] + PARTIAL_SUFFIX);
@@ -355,7 +353,7 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
   const std::vector<uint8_t> block(SECTOR_SIZE, 7);
   BlockCompressor compressor;
   const auto pack = [&](size_t length) {
-    std::vector<uint8_t> out(PACKED_BLOCK_SIZE);
+    std::vector<uint8_t> out(20 * SECTOR_SIZE);
     out.resize(compressor.Zlib(block.data(), length, out.data(), out.size()));
     return out;
   };
@@ -383,8 +381,8 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
           {"game.bin.Z", goodData, {}, 10ull << 30, "more than a 99:59:74 disc holds", 0},
           {"game.bin.Z", goodData, table({{0, n}, {n, 0}}), 0, "its stored length is 0", 0},
           {"game.bin.Z", {1, 2}, table({{0, 1}, {0, 1}, {0, 1}}), 0, "more than ", 0},
-          {"game.bin", raw.Image(), {}, 0, "is not a compressed image: it begins with a sector", 0},
-          {"game.iso", goodData, {}, 0, "is not a compressed image: there is no", 0},
+          {"game.bin.Z", raw.Image(), {}, 0, "not a compressed image: it begins with a sector", 0},
+          {"game.iso", goodData, {}, 0, "is not a compressed image: a compressed image's data", 0},
           {"game.bin.Z", goodData, table({{0, n}, {n, s - n}, {s, n}}), 0, "", 1},
           {"game.bin.Z", goodData, table({{0, n}, {s, n}, {n, s - n}}), 0, "", 0},
       };
@@ -397,7 +395,7 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
     if (sparse != 0 || !side.empty()) WriteAll(path + ".table", side);
     if (sparse != 0) std::filesystem::resize_file(path + ".table", sparse);
     Analysis a;
-    const UncompressResult u = Uncompress(a, path);
+    const RestoreReport u = Uncompress(a, path);
     if (*error != '\0') {
       EXPECT_NE(u.outcome.error.find(error), std::string::npos) << u.outcome.error;
       EXPECT_FALSE(u.started || (path != output && std::filesystem::exists(output)));
@@ -421,12 +419,10 @@ TEST(ProcessAndUncompress, RippedXaSectorsAreClearedAndTagged) {
   for (const bool xaOption : {false, true}) {
     Analysis a;
     RunAnalysis(a, dir.File("sample.bin"));
-    a.state->MediaTable[layout.videos.size()].rip = 1;
-    a.window.checks[IDC_RIP_XA_MP3] = xaOption;
-    a.window.checks[IDC_RIP_AUDIO_MP3] = false;
-    const ProcessResult p = Process(a, COMBO_NORMAL_COMPRESSION);
+    a.Marks().MediaTable[layout.videos.size()].rip = 1;
+    const ProcessReport p = Process(a, NORMAL, {.xaMp3 = xaOption});
     EXPECT_EQ(p.dataFile, dir.File("sample.bin.ZNX"));
-    const uint32_t sectors = a.state->dataTrackEnd + 1;
+    const uint32_t sectors = a.Found().dataTrackEnd + 1;
     const std::vector<uint8_t> table = ReadAll(p.blockTable);
     ASSERT_EQ(table.size(), 10u * sectors);
     std::vector<uint8_t> want(source.begin(), source.begin() + size_t{sectors} * SECTOR_SIZE);

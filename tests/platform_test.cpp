@@ -25,9 +25,9 @@ TEST(Settings, FileInItsPlaceAndAValueWithoutAnEndCutToTheBuffer) {
   EXPECT_EQ(SettingsFilePath(), file);
   std::filesystem::create_directories(std::filesystem::path(file).parent_path());
   std::ofstream(file, std::ios::binary) << std::string(300, 'a');
-  auto state = MakeAppState();
-  LoadSettings(*state);
-  EXPECT_EQ(std::strlen(state->ImagePath), 255u);
+  char ImagePath[IMAGE_PATH_SIZE];
+  LoadSettings(ImagePath);
+  EXPECT_EQ(std::strlen(ImagePath), 255u);
 }
 
 void PutScript(const std::string& path, const std::string& body) {

@@ -10,10 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "analysis/analyse_iso.h"
-#include "common/app_state.h"
-#include "fake_window.h"
+#include "analysis/analyse_disc.h"
 #include "synthetic/disc_builder.h"
+#include "test_reporter.h"
 
 namespace quarnel::testing {
 
@@ -74,32 +73,24 @@ class ScopedChdir {
   std::filesystem::path from_;
 };
 
-struct AnalysisOptions {
-  bool ff8 = false;
-  bool enhancedMovie = false;
-  bool enhancedXa = false;
-};
-
 struct Analysis {
-  std::unique_ptr<AppState> state = MakeAppState();
-  FakeWindow window;
+  TestReporter reporter;
   AnalysisResult result;
 
-  const MediaRecord& Media(uint32_t i) const { return state->MediaTable[i]; }
-  const XaRecord& Xa(uint32_t i) const { return state->XaRecordTable[i]; }
-  uint32_t MediaCount() const {
-    uint32_t n = 0;
-    while (n < MEDIA_TABLE_SIZE && state->MediaTable[n].kind != MEDIA_NONE) ++n;
-    return n;
+  // The findings; an empty analysis when the image was not opened.
+  const DiscAnalysis& Found() const {
+    static const std::unique_ptr<DiscAnalysis> empty = NewDiscAnalysis();
+    return result.analysis ? *result.analysis : *empty;
   }
+  DiscAnalysis& Marks() { return *result.analysis; }  // to set marks on what was found
+  const MediaRecord& Media(uint32_t i) const { return Found().MediaTable[i]; }
+  const XaRecord& Xa(uint32_t i) const { return Found().XaRecordTable[i]; }
+  uint32_t MediaCount() const { return Found().MediaCount(); }
 };
 
 inline void RunAnalysis(Analysis& a, const std::string& path, AnalysisOptions options = {}) {
-  a.window.texts[IDC_PATH] = path;
-  a.window.checks[IDC_FF8] = options.ff8;
-  a.window.checks[IDC_ENHANCED_MOVIE] = options.enhancedMovie;
-  a.window.checks[IDC_ENHANCED_XA] = options.enhancedXa;
-  a.result = AnalyseIso(*a.state, a.window);
+  options.ImagePath = path;
+  a.result = AnalyseDisc(options, a.reporter);
 }
 
 // Writes the builder's image (and cue sheet, when `cue` is given) to `dir` and analyses it.

@@ -8,7 +8,7 @@
 #include "common/output_file.h"
 #include "common/sector.h"
 #include "packing/compressed_format.h"
-#include "packing/process_iso.h"
+#include "packing/process_disc.h"
 #include "packing/verify_image.h"
 #include "test_support.h"
 
@@ -29,10 +29,11 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheSha1ProcessLogged) {
   // name, sample disc (else a mixed disc), combo, XA stream ripped with its sound kept (".ZNX" with
   // an XA section), audio tracks to MP3, entries of the XA and of the audio track sections
   for (const auto& [name, sample, combo, ripXa, audioMp3, xaEntries, trackEntries] :
-       {std::tuple{"bzip2, partial sector", false, COMBO_MAXIMUM_COMPRESSION, false, false, 0u, 0u},
-        {"zlib, audio tracks", true, COMBO_NORMAL_COMPRESSION, false, true, 0u, 2u},
-        {"bzip2, audio tracks", true, COMBO_MAXIMUM_COMPRESSION, false, true, 0u, 2u},
-        {"XA tags, XA section", true, COMBO_NORMAL_COMPRESSION, true, false, 4u, 0u}}) {
+       {std::tuple{"bzip2, partial sector", false, CompressionChoice::Maximum, false, false, 0u,
+                   0u},
+        {"zlib, audio tracks", true, CompressionChoice::Normal, false, true, 0u, 2u},
+        {"bzip2, audio tracks", true, CompressionChoice::Maximum, false, true, 0u, 2u},
+        {"XA tags, XA section", true, CompressionChoice::Normal, true, false, 4u, 0u}}) {
     SCOPED_TRACE(name);
     TempDir dir;
     ScopedChdir inside(dir.Path());
@@ -42,21 +43,20 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheSha1ProcessLogged) {
            : AnalyseBuilt(a, dir, testing::MixedDisc(1000));
     // The analysis's media, as the command line hands them to the comparison.
     VerifyOptions options;
-    options.source = a.window.texts[IDC_PATH];
-    options.sourceHasAudioTracks = a.state->AudioTracks.audioTrackCount != 0;
+    options.source = a.Found().ImagePath;
+    options.sourceHasAudioTracks = a.Found().AudioTracks.audioTrackCount != 0;
     for (uint32_t i = 0; i < a.MediaCount(); ++i) {
       options.media.push_back({a.Media(i).firstSector, a.Media(i).lastSector});
     }
-    if (ripXa) a.state->MediaTable[layout.videos.size()].rip = 1;
-    a.window.checks[IDC_RIP_XA_MP3] = ripXa;
-    a.window.checks[IDC_RIP_AUDIO_MP3] = audioMp3;
-    a.window.combo = combo;
-    const ProcessResult p = ProcessIso(*a.state, a.window, {.workFolder = {}, .verify = true});
+    if (ripXa) a.Marks().MediaTable[layout.videos.size()].rip = 1;
+    const ProcessReport p = ProcessDisc(
+        a.Found(), {.compression = combo, .xaMp3 = ripXa, .audioMp3 = audioMp3, .verify = true},
+        a.reporter);
     ASSERT_TRUE(p.outcome.Done()) << p.outcome.error;
-    EXPECT_EQ(a.window.log.back(), "- SHA-1 of the restored image: " + p.restoredSha1);
+    EXPECT_EQ(a.reporter.log.back(), "- SHA-1 of the restored image: " + p.restoredSha1);
 
-    testing::FakeWindow window;
-    VerifyReport report = VerifyImage(*a.state, window, p.dataFile, options);
+    testing::TestReporter window;
+    VerifyReport report = VerifyImage(window, p.dataFile, options);
     ASSERT_TRUE(report.Passed()) << report.layout.error;
     EXPECT_EQ(report.restored.sha1, p.restoredSha1);
     EXPECT_EQ(window.log.back(), "- SHA-1 of the restored image: " + p.restoredSha1);
@@ -79,7 +79,7 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheSha1ProcessLogged) {
       ASSERT_TRUE(dat.Load(dir.File("set.dat"), error)) << error;
       options.dat = &dat;
       options.source.clear();
-      const VerifyReport named = VerifyImage(*a.state, window, p.dataFile, options);
+      const VerifyReport named = VerifyImage(window, p.dataFile, options);
       EXPECT_EQ(named.Passed(), !changed);
       EXPECT_EQ(named.datMatch ? named.datMatch->rom : "", changed ? "" : "Sample (Track 1).bin");
     }
@@ -92,10 +92,9 @@ TEST(VerifyImage, ProcessRefusesAnImageThatRestoresToOtherBytes) {
   TempDir dir;
   Analysis a;
   AnalyseBuilt(a, dir, testing::MixedDisc());
-  a.window.combo = COMBO_NORMAL_COMPRESSION;
   const std::string data = dir.File("disc.bin.Z") + PARTIAL_SUFFIX;
   bool swapped = false;
-  a.window.onLog = [&](const std::string& line) {
+  a.reporter.onLog = [&](const std::string& line) {
     if (line != "- Reading the compressed image back...") return;
     const std::vector<uint8_t> t = ReadAll(dir.File("disc.bin.Z.table") + PARTIAL_SUFFIX);
     std::vector<uint8_t> d = ReadAll(data);
@@ -110,7 +109,7 @@ TEST(VerifyImage, ProcessRefusesAnImageThatRestoresToOtherBytes) {
     }
     WriteAll(data, d);
   };
-  const ProcessResult p = ProcessIso(*a.state, a.window, {.workFolder = {}, .verify = true});
+  const ProcessReport p = ProcessDisc(a.Found(), {.verify = true}, a.reporter);
   ASSERT_TRUE(swapped);
   EXPECT_TRUE(p.outcome.Failed());
   EXPECT_EQ(p.outcome.error, dir.File("disc.bin.Z") + " does not restore what was compressed");
@@ -127,11 +126,13 @@ TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
   for (const bool xa : {false, true}) {  // ".ZNX" with an XA section, else ".bz" with a track one
     Analysis a;
     RunAnalysis(a, dir.File("sample.bin"));
-    a.state->MediaTable[layout.videos.size()].rip = xa;
-    a.window.checks[IDC_RIP_XA_MP3] = xa;
-    a.window.checks[IDC_RIP_AUDIO_MP3] = !xa;
-    a.window.combo = xa ? COMBO_NORMAL_COMPRESSION : COMBO_MAXIMUM_COMPRESSION;
-    const ProcessResult p = ProcessIso(*a.state, a.window);
+    a.Marks().MediaTable[layout.videos.size()].rip = xa;
+    const ProcessReport p =
+        ProcessDisc(a.Found(),
+                    {.compression = xa ? CompressionChoice::Normal : CompressionChoice::Maximum,
+                     .xaMp3 = xa,
+                     .audioMp3 = !xa},
+                    a.reporter);
     ASSERT_TRUE(p.outcome.Done());
     const std::vector<uint8_t> table = ReadAll(p.blockTable), data = ReadAll(p.dataFile);
     const uint32_t tagged = layout.xaRecords[0].firstSector;
@@ -148,8 +149,8 @@ TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
       if (t == table && d == data) continue;
       WriteAll(p.blockTable, t);
       WriteAll(p.dataFile, d);
-      testing::FakeWindow window;
-      const VerifyReport report = VerifyImage(*a.state, window, p.dataFile, {});
+      testing::TestReporter window;
+      const VerifyReport report = VerifyImage(window, p.dataFile, {});
       ASSERT_FALSE(report.Passed() || report.layout.problems.empty()) << i << report.layout.error;
       const std::string& named = report.layout.problems[0].where;
       EXPECT_TRUE(i < 4 ? named == aimed[i]

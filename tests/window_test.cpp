@@ -19,10 +19,10 @@
 #include <functional>
 #include <set>
 
-#include "analysis/media_list.h"
-#include "common/panel.h"
+#include "analysis/media_marks.h"
 #include "common/platform.h"
 #include "shell/main_window.h"
+#include "shell/panel.h"
 #include "synthetic/disc_builder.h"
 #include "test_support.h"
 
@@ -73,7 +73,7 @@ class WindowTest : public ::testing::Test {
 
   void Open() {
     window_.reset();
-    window_ = std::make_unique<MainWindow>(*state_);
+    window_ = std::make_unique<MainWindow>();
     window_->show();
   }
 
@@ -85,7 +85,7 @@ class WindowTest : public ::testing::Test {
   QProgressBar* Progress() { return qobject_cast<QProgressBar*>(Control(IDC_PROGRESS)); }
   bool Checked(int id) { return qobject_cast<QCheckBox*>(Control(id))->isChecked(); }
   bool Enabled(int id) { return Control(id)->isEnabled(); }
-  const MediaRecord& Media(uint32_t i) const { return state_->MediaTable[i]; }
+  const MediaRecord& Media(uint32_t i) const { return window_->Analysis().MediaTable[i]; }
 
   void Click(int id) { QTest::mouseClick(Control(id), Qt::LeftButton); }
   void SetPath(const std::string& path) { PathBox()->setText(QString::fromStdString(path)); }
@@ -126,7 +126,6 @@ class WindowTest : public ::testing::Test {
 
   TempDir config_;
   TempDir work_;
-  std::unique_ptr<AppState> state_ = MakeAppState();
   std::unique_ptr<MainWindow> window_;
 };
 
@@ -159,32 +158,34 @@ TEST_F(WindowTest, PagingAndMarkingControlsReachTheTable) {
   EXPECT_EQ(Media(24).keepTenPercent, 1u);
 }
 
-TEST_F(WindowTest, AFailedOpenSaysWhyAndLeavesNoMarkOfTheImageBefore) {
+// A failed open says why on its own, and the marks the user set stay with the image they belong to.
+TEST_F(WindowTest, AFailedOpenSaysWhyAndKeepsTheMarksOfTheImageBefore) {
   ScopedChdir in(work_.Path());
   const std::string image = WriteDisc(testing::MixedDisc(), work_.File("mixed.bin"));
+  const std::string other = WriteDisc(testing::MixedDisc(), work_.File("other.bin"));
   Open();
   Analyse(image);
   Click(IDC_RIP_FIRST);
   Click(IDC_TEN_PERCENT_FIRST);
+  const QStringList list = Lines(IDC_MEDIA_LIST);
   Analyse(work_.File("missing.bin"));
-  EXPECT_EQ(Lines(IDC_INFO_LOG).last().toStdString(),
-            "ERROR: cannot open " + work_.File("missing.bin") + ": No such file or directory.");
-  EXPECT_TRUE(Lines(IDC_MEDIA_LIST).isEmpty());
-  for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) {
-    EXPECT_FALSE(Checked(IDC_RIP_FIRST + r) || Checked(IDC_TEN_PERCENT_FIRST + r)) << r;
-  }
+  EXPECT_EQ(Lines(IDC_INFO_LOG),
+            QStringList(QString::fromStdString("ERROR: cannot open " + work_.File("missing.bin") +
+                                               ": No such file or directory.")));
+  EXPECT_EQ(Lines(IDC_MEDIA_LIST), list);
+  EXPECT_TRUE(Checked(IDC_RIP_FIRST) && Checked(IDC_TEN_PERCENT_FIRST));
 
-  // "Process ISO" analyses the image the box names, and ends with what it wrote or kept.
-  for (const bool analysed : {false, true}) {
-    if (analysed) Analyse(image);
-    SetPath(image);
+  // "Process ISO" analyses an image the tables do not describe, and ends with what it wrote or
+  // kept.
+  for (const std::string& path : {image, other}) {
+    SetPath(path);
     AtProgress(30, [this] { Click(IDC_STOP); });
     Click(IDC_PROCESS);
     const std::string last = Lines(IDC_INFO_LOG).last().toStdString();
-    EXPECT_TRUE(analysed ? last.starts_with("Stopped after ")
-                         : last == "Stopped during the analysis: nothing was written.")
+    EXPECT_TRUE(path == image ? last.starts_with("Stopped after ")
+                              : last == "Stopped during the analysis: nothing was written.")
         << last;
-    EXPECT_FALSE(std::filesystem::exists(image + ".Z"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".Z"));
   }
 }
 
@@ -231,10 +232,7 @@ TEST_F(WindowTest, ProcessUsesOnlyTheAnalysisOfTheImageItCompresses) {
                     testing::ReadAll(restored) == testing::ReadAll(marked));
       }
       EXPECT_EQ(Lines(IDC_INFO_LOG).last().toStdString(), "Wrote " + restored + ".");
-      EXPECT_TRUE(Lines(IDC_MEDIA_LIST).isEmpty());
-      for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) {
-        EXPECT_FALSE(Checked(IDC_RIP_FIRST + r) || Checked(IDC_TEN_PERCENT_FIRST + r)) << r;
-      }
+      EXPECT_TRUE(Checked(IDC_RIP_FIRST) && Checked(IDC_TEN_PERCENT_FIRST));  // still shown
       for (const char* part : {".Z", ".Z.table"}) std::filesystem::remove(restored + part);
     }
     Click(IDC_PROCESS);
@@ -313,7 +311,7 @@ TEST_F(WindowTest, StopEscQuitEnterAndTheCloseBox) {
   EXPECT_EQ(Window().result(), QDialog::Accepted);
   EXPECT_LT(Progress()->value(), 100);
   EXPECT_EQ(Stored(), image);
-  EXPECT_EQ(std::string(state_->ImagePath), image);
+  EXPECT_EQ(std::string(Window().StoredPath()), image);
 
   // Idle, Esc ends the dialog without storing; Enter in the path box presses Quit, the default.
   for (const auto key : {Qt::Key_Escape, Qt::Key_Return}) {
@@ -411,7 +409,7 @@ TEST_F(WindowTest, APathThatIsNotUtf8KeepsItsBytes) {
   });
   Click(IDC_SELECT_ISO);
   EXPECT_EQ(Window().ControlText(IDC_PATH), image);
-  EXPECT_EQ(std::string(state_->ImagePath), image);
+  EXPECT_EQ(std::string(Window().StoredPath()), image);
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ void Check(const Analysis& a, const std::vector<MediaCheck>& media, uint32_t tot
     EXPECT_EQ(a.Media(i).lastSector, media[i].last) << i;
     EXPECT_EQ(a.Media(i).xaRecordCount, media[i].records) << i;
   }
-  ASSERT_EQ(a.state->XaRecordTotal, total);
+  ASSERT_EQ(a.Found().XaRecordTotal, total);
   for (const RecordCheck& r : records) {
     const XaRecord& x = a.Xa(r.index);
     auto same = [](int64_t want, int64_t got) { return want == ANY || want == got; };
@@ -61,7 +61,7 @@ void Check(const Analysis& a, const std::vector<MediaCheck>& media, uint32_t tot
         << x.channel;
   }
   for (const auto& [sector, record] : map) {
-    EXPECT_EQ(a.state->SectorRecordMap[sector], record) << "sector " << sector;
+    EXPECT_EQ(a.Found().SectorRecordMap[sector], record) << "sector " << sector;
   }
 }
 
@@ -155,10 +155,10 @@ TEST(XaDetection, RecordsPastTheTableAreCountedButNeverStored) {
   }
   d.AddDataSectors(3);
   const auto a = Detect(d);
-  EXPECT_GT(a->state->XaRecordTotal, XA_RECORD_TABLE_SIZE);
-  EXPECT_EQ(a->window.log.back(), "ERROR: TOO much XA records Found, try Enhanced options.");
+  EXPECT_GT(a->Found().XaRecordTotal, XA_RECORD_TABLE_SIZE);
+  EXPECT_EQ(a->reporter.log.back(), "ERROR: TOO much XA records Found, try Enhanced options.");
   for (uint32_t s = 0; s < d.SectorCount(); ++s) {
-    const uint16_t r = a->state->SectorRecordMap[s];
+    const uint16_t r = a->Found().SectorRecordMap[s];
     ASSERT_TRUE(r == NONE || r < XA_RECORD_TABLE_SIZE);
   }
 }

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/media_tables.h"
+#include "analysis/media_tables.h"
 
 namespace quarnel {
 

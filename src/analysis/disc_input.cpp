@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/app_state.h"
+#include "common/image_path.h"
 #include "common/sector.h"
 
 namespace quarnel {
@@ -22,9 +22,6 @@ namespace {
 // A disc whose first sectors all lack the sync pattern is not a raw image; one damaged sector is
 // not enough to say so.
 constexpr uint32_t SYNC_PROBE_SECTORS = 32;
-constexpr size_t SYNC_SIZE = 12;
-constexpr uint8_t CD_SYNC[SYNC_SIZE] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 // An ISO 9660 image of 2048-byte sectors has its first volume descriptor at sector 16.
 constexpr uint64_t ISO_IDENTIFIER_OFFSET = 16 * 2048 + 1;
 

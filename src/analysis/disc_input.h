@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "analysis/cue_sheet.h"
+#include "analysis/media_tables.h"
 #include "common/image_file.h"
-#include "common/media_tables.h"
 
 namespace quarnel {
 

@@ -58,10 +58,10 @@ XaStreamDetector::Outcome XaStreamDetector::Examine(uint32_t s, const uint8_t* s
 }
 
 void XaStreamDetector::OpenStream(uint32_t s, uint8_t c) {
-  MediaRecord& record = state_.MediaTable[runningIndex_];
+  MediaRecord& record = analysis_.MediaTable[runningIndex_];
   record.kind = MEDIA_XA;
   record.firstSector = s;
-  record.xaRecordCount = state_.XaRecordTotal;
+  record.xaRecordCount = analysis_.XaRecordTotal;
   std::memset(ChannelSlots, 0, sizeof ChannelSlots);
   std::memset(ChannelRotation, 0, sizeof ChannelRotation);
   firstChannel_ = c;
@@ -157,8 +157,8 @@ XaStreamDetector::Outcome XaStreamDetector::NonAudioRule(uint32_t s, uint8_t c, 
   }
   if (s - 1 == streamStart_) {
     // A lone XA sector is no stream: forget it (its map entry stays).
-    state_.XaRecordTotal -= 1;
-    MediaRecord& record = state_.MediaTable[runningIndex_];
+    analysis_.XaRecordTotal -= 1;
+    MediaRecord& record = analysis_.MediaTable[runningIndex_];
     record.kind = MEDIA_NONE;
     record.firstSector = 0;
     open_ = false;
@@ -185,8 +185,8 @@ void XaStreamDetector::StartRun(uint8_t c, uint32_t x) {
   ChannelSlot& slot = ChannelSlots[c];
   slot.active = 1;
   slot.start = x;
-  slot.record = state_.XaRecordTotal;
-  state_.XaRecordTotal += 1;
+  slot.record = analysis_.XaRecordTotal;
+  analysis_.XaRecordTotal += 1;
 }
 
 void XaStreamDetector::CloseRun(uint8_t c, uint32_t x, uint8_t channelValue) {
@@ -194,7 +194,7 @@ void XaStreamDetector::CloseRun(uint8_t c, uint32_t x, uint8_t channelValue) {
   if (x < slot.start) x = slot.start;  // a record never ends before it begins
   slot.end = x;
   if (slot.record < XA_RECORD_TABLE_SIZE) {
-    XaRecord& record = state_.XaRecordTable[slot.record];
+    XaRecord& record = analysis_.XaRecordTable[slot.record];
     record.firstSector = slot.start;
     record.lastSector = x;
     record.channel = channelValue;
@@ -211,12 +211,12 @@ void XaStreamDetector::EndRunAtLastMapped(uint8_t c, uint32_t from) {
   uint32_t end = slot.start;
   if (slot.record < XA_RECORD_TABLE_SIZE) {
     for (uint32_t x = from; x > slot.start; --x) {
-      if (x < SECTOR_RECORD_MAP_SIZE && state_.SectorRecordMap[x] == slot.record) {
+      if (x < SECTOR_RECORD_MAP_SIZE && analysis_.SectorRecordMap[x] == slot.record) {
         end = x;
         break;
       }
     }
-    XaRecord& record = state_.XaRecordTable[slot.record];
+    XaRecord& record = analysis_.XaRecordTable[slot.record];
     record.firstSector = slot.start;
     record.lastSector = end;
     record.channel = c;
@@ -226,7 +226,7 @@ void XaStreamDetector::EndRunAtLastMapped(uint8_t c, uint32_t from) {
 
 void XaStreamDetector::Map(uint32_t sector, uint32_t record) {
   if (sector < SECTOR_RECORD_MAP_SIZE && record < XA_RECORD_TABLE_SIZE) {
-    state_.SectorRecordMap[sector] = static_cast<uint16_t>(record);
+    analysis_.SectorRecordMap[sector] = static_cast<uint16_t>(record);
   }
 }
 
@@ -239,9 +239,9 @@ bool XaStreamDetector::AnyRunOpenInRotation() const {
 }
 
 XaStreamDetector::Outcome XaStreamDetector::CloseStream(uint32_t x) {
-  MediaRecord& record = state_.MediaTable[runningIndex_];
+  MediaRecord& record = analysis_.MediaTable[runningIndex_];
   record.lastSector = x;
-  record.xaRecordCount = state_.XaRecordTotal - record.xaRecordCount;
+  record.xaRecordCount = analysis_.XaRecordTotal - record.xaRecordCount;
   open_ = false;
   runningIndex_ += 1;
   return runningIndex_ >= MEDIA_TABLE_SIZE ? Outcome::TableFull : Outcome::Done;

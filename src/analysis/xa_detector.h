@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "common/app_state.h"
+#include "analysis/disc_analysis.h"
 
 namespace quarnel {
 
@@ -12,8 +12,8 @@ class XaStreamDetector {
  public:
   enum class Outcome { Done, ExamineAgain, TableFull };
 
-  XaStreamDetector(AppState& state, uint32_t& runningIndex, bool enhanced)
-      : state_(state), runningIndex_(runningIndex), enhanced_(enhanced) {}
+  XaStreamDetector(DiscAnalysis& analysis, uint32_t& runningIndex, bool enhanced)
+      : analysis_(analysis), runningIndex_(runningIndex), enhanced_(enhanced) {}
 
   bool StreamOpen() const { return open_; }
 
@@ -44,7 +44,7 @@ class XaStreamDetector {
   Outcome CloseStream(uint32_t x);
   void AdvancePosition();
 
-  AppState& state_;
+  DiscAnalysis& analysis_;
   uint32_t& runningIndex_;
   const bool enhanced_;
 

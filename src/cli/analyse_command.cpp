@@ -4,28 +4,29 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "analysis/media_list.h"
+#include "analysis/media_marks.h"
 #include "cli/command_line.h"
 
 namespace quarnel::cli {
 
 namespace {
 
-std::string AnalysisJson(const AppState& state, const AnalysisResult& result,
-                         const std::string& image, const std::vector<std::string>& log) {
+std::string AnalysisJson(const AnalysisResult& result, const std::string& image,
+                         const std::vector<std::string>& log) {
+  const DiscAnalysis& analysis = *result.analysis;
   std::string out;
   JsonWriter json(out);
   json.BeginObject();
   json.Field("image", image);
-  json.Field("sectors", result.sectorCount);
-  json.Field("dataTrackEnd", state.dataTrackEnd);
+  json.Field("sectors", analysis.sectorCount);
+  json.Field("dataTrackEnd", analysis.dataTrackEnd);
 
-  const uint32_t audioTrackCount = state.AudioTracks.audioTrackCount;
+  const uint32_t audioTrackCount = analysis.AudioTracks.audioTrackCount;
   json.Field("audioTrackCount", audioTrackCount);
   json.Key("audioTracks");
   json.BeginArray();
   for (uint32_t track = 2; track <= audioTrackCount + 1 && track <= MAX_TRACKS; ++track) {
-    const AudioTrack& t = state.AudioTracks.track[track];
+    const AudioTrack& t = analysis.AudioTracks.track[track];
     json.BeginObject();
     json.Field("track", track);
     json.Field("firstSector", t.firstSector);
@@ -36,7 +37,8 @@ std::string AnalysisJson(const AppState& state, const AnalysisResult& result,
 
   json.Key("media");
   json.BeginArray();
-  ForEachMedium(state, [&](uint32_t index, const MediaRecord& record) {
+  for (uint32_t index = 0; index < analysis.MediaCount(); ++index) {
+    const MediaRecord& record = analysis.MediaTable[index];
     json.BeginObject();
     json.Field("index", index);
     json.Field("kind", record.kind == MEDIA_VIDEO ? "video" : "xa");
@@ -44,16 +46,15 @@ std::string AnalysisJson(const AppState& state, const AnalysisResult& result,
     json.Field("lastSector", record.lastSector);
     if (record.kind == MEDIA_XA) json.Field("xaRecordCount", record.xaRecordCount);
     json.EndObject();
-  });
+  }
   json.EndArray();
 
   // XaRecordTotal counts on past the table's end; only the stored records are listed.
-  json.Field("xaRecordTotal", state.XaRecordTotal);
+  json.Field("xaRecordTotal", analysis.XaRecordTotal);
   json.Key("xaRecords");
   json.BeginArray();
-  const uint32_t stored = std::min(state.XaRecordTotal, XA_RECORD_TABLE_SIZE);
-  for (uint32_t i = 0; i < stored; ++i) {
-    const XaRecord& record = state.XaRecordTable[i];
+  for (uint32_t i = 0; i < analysis.StoredXaRecords(); ++i) {
+    const XaRecord& record = analysis.XaRecordTable[i];
     json.BeginObject();
     json.Field("index", i);
     json.Field("firstSector", record.firstSector);
@@ -63,7 +64,7 @@ std::string AnalysisJson(const AppState& state, const AnalysisResult& result,
   }
   json.EndArray();
 
-  json.Field("videoCount", result.videoCount);
+  json.Field("videoCount", analysis.videoCount);
   json.Field("stopped", result.stopped);
   AddLogField(json, log);
   json.EndObject();
@@ -72,9 +73,8 @@ std::string AnalysisJson(const AppState& state, const AnalysisResult& result,
 
 InputOutcome AnalyseOne(const std::string& image, const AnalysisOptions& analysis, bool jsonMode) {
   InputOutcome outcome;
-  const auto state = MakeAppState();
-  CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
-  const AnalysisResult result = RunAnalysis(*state, window, image, analysis);
+  CliReporter reporter(jsonMode, /*replaceFiles=*/false);
+  const AnalysisResult result = RunAnalysis(reporter, image, analysis);
   if (result.refused) {
     // The refusal is already out as the log's one line.
     outcome.status = EXIT_FAILED;
@@ -84,28 +84,28 @@ InputOutcome AnalyseOne(const std::string& image, const AnalysisOptions& analysi
       json.BeginObject();
       json.Field("image", image);
       json.Field("error", result.message);
-      AddLogField(json, window.LogLines());
+      AddLogField(json, reporter.LogLines());
       json.EndObject();
     }
     return outcome;
   }
-  if (!result.opened) {
+  if (!result.Opened()) {
     outcome.error = FailureText("open", image, result.openError);
     PrintError(outcome.error);
     outcome.status = EXIT_FAILED;
     return outcome;
   }
-  outcome.sizeBefore = static_cast<uint64_t>(result.sectorCount) * SECTOR_SIZE;
-  uint32_t media = 0;
-  ForEachMedium(*state, [&](uint32_t, const MediaRecord&) { ++media; });
+  const DiscAnalysis& found = *result.analysis;
+  outcome.sizeBefore = static_cast<uint64_t>(found.sectorCount) * SECTOR_SIZE;
+  const uint32_t media = found.MediaCount();
   outcome.result = std::to_string(media) + (media == 1 ? " medium" : " media");
 
   if (jsonMode) {
-    outcome.document = AnalysisJson(*state, result, image, window.LogLines());
+    outcome.document = AnalysisJson(result, image, reporter.LogLines());
   } else if (!QuietMode()) {
-    ForEachMedium(*state, [](uint32_t index, const MediaRecord& record) {
-      std::printf("%4u %s\n", index, MediaRowText(record).c_str());
-    });
+    for (uint32_t index = 0; index < media; ++index) {
+      std::printf("%4u %s\n", index, MediaRowText(found.MediaTable[index]).c_str());
+    }
     std::fflush(stdout);
   }
 

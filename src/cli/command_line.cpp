@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/image_path.h"
+
 namespace quarnel::cli {
 
 namespace {
@@ -185,23 +187,19 @@ void AddAnalysisOptions(std::vector<Option>& options, AnalysisOptions& values) {
   options.push_back({"--enhanced-xa", &values.enhancedXa});
 }
 
-AnalysisResult RunAnalysis(AppState& state, CliWindow& window, const std::string& image,
-                           const AnalysisOptions& options) {
-  if (image.size() >= IMAGE_PATH_SIZE) {
+AnalysisResult RunAnalysis(CliReporter& reporter, const std::string& image,
+                           AnalysisOptions options) {
+  if (!FitsImagePath(image)) {
     AnalysisResult refused;
     refused.openError = ENAMETOOLONG;
     return refused;
   }
-  window.SetChecked(IDC_FF8, options.ff8);
-  window.SetChecked(IDC_ENHANCED_MOVIE, options.enhancedMovie);
-  window.SetChecked(IDC_ENHANCED_XA, options.enhancedXa);
-  window.SetControlText(IDC_PATH, image);
+  options.ImagePath = image;
   struct stat info = {};
-  if (::stat(image.c_str(), &info) == 0) window.SetWorkBytes(static_cast<uint64_t>(info.st_size));
-
+  if (::stat(image.c_str(), &info) == 0) reporter.SetWorkBytes(static_cast<uint64_t>(info.st_size));
   InstallInterruptHandler();
-  const AnalysisResult result = AnalyseIso(state, window);
-  window.EraseProgress();
+  AnalysisResult result = AnalyseDisc(options, reporter);
+  reporter.EraseProgress();
   return result;
 }
 

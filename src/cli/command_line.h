@@ -10,10 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "analysis/analyse_iso.h"
-#include "cli/cli_window.h"
+#include "analysis/analyse_disc.h"
+#include "cli/cli_reporter.h"
 #include "cli/json.h"
-#include "common/app_state.h"
 #include "packing/verify_image.h"
 
 namespace quarnel::cli {
@@ -93,27 +92,14 @@ void PrintFailure(const char* what, const std::string& path, int error);
 // Its text, without the "quarnel: ".
 std::string FailureText(const char* what, const std::string& path, int error);
 
-// The options of the analysis.
-struct AnalysisOptions {
-  bool ff8 = false;
-  bool enhancedMovie = false;
-  bool enhancedXa = false;
-};
+// --ff8, --enhanced-movie and --enhanced-xa.
 void AddAnalysisOptions(std::vector<Option>& options, AnalysisOptions& values);
 
-// Puts `image` in the path box and runs "Analyse ISO" with Ctrl-C as Stop. A path longer than the
-// path box holds is refused rather than cut, as the cut one could name another file: the result
-// then says not opened, with ENAMETOOLONG.
-AnalysisResult RunAnalysis(AppState& state, CliWindow& window, const std::string& image,
-                           const AnalysisOptions& options);
-
-// The records of the media table are contiguous from index 0; the first empty one ends them.
-template <typename Visit>
-void ForEachMedium(const AppState& state, Visit visit) {
-  for (uint32_t i = 0; i < MEDIA_TABLE_SIZE && state.MediaTable[i].kind != MEDIA_NONE; ++i) {
-    visit(i, state.MediaTable[i]);
-  }
-}
+// Runs "Analyse ISO" of `image` with Ctrl-C as Stop. A path longer than the window's path box
+// holds is refused rather than cut, as the cut one could name another file: the result then says
+// not opened, with ENAMETOOLONG.
+AnalysisResult RunAnalysis(CliReporter& reporter, const std::string& image,
+                           AnalysisOptions options);
 
 // Adds the "log" array of a JSON document.
 void AddLogField(JsonWriter& json, const std::vector<std::string>& log);

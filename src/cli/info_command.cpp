@@ -9,17 +9,6 @@ namespace quarnel::cli {
 
 namespace {
 
-const char* KindText(uint32_t mode) {
-  switch (mode) {
-    case MODE_BZIP2:
-      return "maximum (bzip2, 10 sectors per block)";
-    case MODE_ZLIB_XA:
-      return "normal with XA tags (zlib, 1 sector per block)";
-    default:
-      return "normal (zlib, 1 sector per block)";
-  }
-}
-
 uint64_t Sectors(const ImageLayout& layout) {
   return (layout.restoredSize + SECTOR_SIZE - 1) / SECTOR_SIZE;
 }
@@ -36,7 +25,7 @@ std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
   json.BeginObject();
   json.Field("dataFile", dataFile);
   json.Field("sideFile", layout.sideFile);
-  json.Field("compressionMode", layout.mode);
+  json.Field("compressionMode", static_cast<uint32_t>(layout.mode));
   json.Field("sectors", static_cast<int64_t>(Sectors(layout)));
   json.Field("blocks", layout.blocks);
   json.Field("dataSize", static_cast<int64_t>(layout.dataSize));
@@ -72,7 +61,7 @@ std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
 }
 
 void PrintInfo(const ImageLayout& layout) {
-  std::printf("Compression:        %s\n", KindText(layout.mode));
+  std::printf("Compression:        %s\n", KindOf(layout.mode).description);
   std::printf("Sectors:            %llu in %u blocks\n",
               static_cast<unsigned long long>(Sectors(layout)), layout.blocks);
   std::printf("Data file:          %llu bytes\n", static_cast<unsigned long long>(layout.dataSize));
@@ -82,7 +71,7 @@ void PrintInfo(const ImageLayout& layout) {
                                                         static_cast<double>(layout.restoredSize);
   std::printf("Restored image:     %llu bytes (the data file is %.1f%% of it)\n",
               static_cast<unsigned long long>(layout.restoredSize), percent);
-  if (layout.mode == MODE_ZLIB_XA) {
+  if (KindOf(layout.mode).xaTags) {
     std::printf("Ripped XA blocks:   %u\n", layout.xaTaggedBlocks);
   }
   for (const SectionInfo& s : layout.sections) {

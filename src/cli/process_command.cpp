@@ -1,5 +1,5 @@
-// quarnel process: "Analyse ISO", the marks and option boxes set as a user would set them in the
-// window, then "Process ISO".
+// quarnel process: "Analyse ISO", the marks set by the rules a user meets in the window, then
+// "Process ISO" with the options of the command line.
 
 #include <cerrno>
 #include <cstdio>
@@ -7,11 +7,11 @@
 #include <optional>
 #include <string_view>
 
-#include "analysis/media_list.h"
+#include "analysis/media_marks.h"
 #include "cli/command_line.h"
 #include "common/outcome.h"
 #include "packing/compressed_format.h"
-#include "packing/process_iso.h"
+#include "packing/process_disc.h"
 
 namespace quarnel::cli {
 
@@ -56,49 +56,23 @@ bool ParseRip(const std::string& text, RipMarks& marks) {
   return true;
 }
 
-bool IsMedium(const AppState& state, uint32_t index) {
-  return index < MEDIA_TABLE_SIZE && state.MediaTable[index].kind != MEDIA_NONE;
-}
-
-// Checks the box of medium `index` in the column that starts at `firstBox`, as a click would after
-// paging to its row; true when the window's rule kept the box checked.
-bool CheckRowBox(AppState& state, CliWindow& window, uint32_t index, int firstBox,
-                 void (*clicked)(AppState&, Window&, int)) {
-  state.FirstVisibleRow = index - index % MEDIA_PAGE_ROWS;
-  RenderMediaPage(state, window);
-  const int row = static_cast<int>(index % MEDIA_PAGE_ROWS);
-  if (!window.IsChecked(firstBox + row)) {
-    window.SetChecked(firstBox + row, true);
-    clicked(state, window, row);
-  }
-  const bool kept = window.IsChecked(firstBox + row);
-  state.FirstVisibleRow = 0;
-  RenderMediaPage(state, window);
-  return kept;
-}
-
 // Sets the marks; prints why and returns false when the rules refuse one.
-bool ApplyMarks(AppState& state, CliWindow& window, const RipMarks& rip,
+bool ApplyMarks(DiscAnalysis& analysis, const RipMarks& rip,
                 const std::vector<uint32_t>& tenPercent, const std::string& image) {
+  const uint32_t count = analysis.MediaCount();
   const auto noMedium = [&](const char* option, uint32_t index) {
-    uint32_t count = 0;
-    ForEachMedium(state, [&](uint32_t, const MediaRecord&) { ++count; });
     PrintError(std::string(option) + ": " + image + " has no medium " + std::to_string(index) +
                " (the analysis found " + std::to_string(count) + ", numbered from 0)");
     return false;
   };
-
-  if (rip.selection) SelectMedia(state, window, *rip.selection);
+  if (rip.selection) SelectMedia(analysis, *rip.selection);
   for (const uint32_t index : rip.indexes) {
-    if (!IsMedium(state, index) ||
-        !CheckRowBox(state, window, index, IDC_RIP_FIRST, RipBoxClicked)) {
-      return noMedium("--rip", index);
-    }
+    if (index >= count || !SetRipMark(analysis, index, true)) return noMedium("--rip", index);
   }
   for (const uint32_t index : tenPercent) {
-    if (!IsMedium(state, index)) return noMedium("--ten-percent", index);
-    if (!CheckRowBox(state, window, index, IDC_TEN_PERCENT_FIRST, TenPercentBoxClicked)) {
-      const bool video = state.MediaTable[index].kind == MEDIA_VIDEO;
+    if (index >= count) return noMedium("--ten-percent", index);
+    if (!SetTenPercentMark(analysis, index, true)) {
+      const bool video = analysis.MediaTable[index].kind == MEDIA_VIDEO;
       PrintError("--ten-percent: medium " + std::to_string(index) +
                  (video ? " is not marked by --rip" : " is not a video stream") +
                  "; only a ripped video stream keeps its first tenth");
@@ -108,7 +82,7 @@ bool ApplyMarks(AppState& state, CliWindow& window, const RipMarks& rip,
   return true;
 }
 
-std::string ProcessJson(const AppState& state, const ProcessResult& result, const Outcome& outcome,
+std::string ProcessJson(const ProcessReport& result, const Outcome& outcome,
                         const std::string& image, const std::vector<std::string>& log) {
   const bool stopped = outcome.stopped;
   std::string out;
@@ -117,7 +91,7 @@ std::string ProcessJson(const AppState& state, const ProcessResult& result, cons
   json.Field("image", image);
   json.Field("dataFile", result.dataFile);
   json.Field("blockTable", result.blockTable);
-  json.Field("compressionMode", state.CompressionMode);
+  json.Field("compressionMode", static_cast<uint32_t>(result.mode));
   json.Field("blocks", result.blocks);
   json.Field("rippedCount", result.rippedCount);
   json.Field("stopped", stopped);
@@ -165,23 +139,21 @@ struct ProcessRequest {
   AnalysisOptions analysis;
   RipMarks rip;
   std::vector<uint32_t> tenPercent;
-  bool maximum = false, smallestSource = false, xaMp3 = false, audioMp3 = false;
   bool jsonMode = false;
   ProcessOptions options;
 };
 
 InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request) {
   const bool jsonMode = request.jsonMode;
-  const auto state = MakeAppState();
-  CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
-  const AnalysisResult analysed = RunAnalysis(*state, window, image, request.analysis);
-  ProcessResult result;
+  CliReporter reporter(jsonMode, /*replaceFiles=*/false);
+  const AnalysisResult analysed = RunAnalysis(reporter, image, request.analysis);
+  ProcessReport result;
   Outcome outcome;
   InputOutcome input;
   if (analysed.refused) {
     // Its one line is already in the log.
     outcome.Fail(StripErrorPrefix(analysed.message));
-  } else if (!analysed.opened) {
+  } else if (!analysed.Opened()) {
     outcome.Fail("cannot open " + image + ": " + std::strerror(analysed.openError));
   } else if (analysed.readError) {
     outcome.Fail("cannot read " + image + ": " +
@@ -190,25 +162,19 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
     outcome.stopped = true;
     outcome.stopDetail = "during the analysis";
   } else {
-    if (!ApplyMarks(*state, window, request.rip, request.tenPercent, image)) {
+    if (!ApplyMarks(*analysed.analysis, request.rip, request.tenPercent, image)) {
       input.status = EXIT_USAGE;
       input.error = "the marks do not fit " + image;
       return input;
     }
-    window.SetChecked(IDC_SMALLEST_SOURCE, request.smallestSource);
-    window.SetChecked(IDC_RIP_XA_MP3, request.xaMp3);
-    // The analysis checks this box itself when it finds audio tracks; the user's word holds.
-    window.SetChecked(IDC_RIP_AUDIO_MP3, request.audioMp3);
-    window.SetComboSelection(request.maximum ? COMBO_MAXIMUM_COMPRESSION
-                                             : COMBO_NORMAL_COMPRESSION);
-    result = ProcessIso(*state, window, request.options);
+    result = ProcessDisc(*analysed.analysis, request.options, reporter);
     outcome = result.outcome;
   }
-  window.EraseProgress();
-  if (analysed.opened) window.AppendPanelLine(FinalLine(outcome).c_str(), IDC_INFO_LOG);
+  reporter.EraseProgress();
+  if (analysed.Opened()) reporter.Log(FinalLine(outcome));
 
   if (jsonMode) {
-    input.document = ProcessJson(*state, result, outcome, image, window.LogLines());
+    input.document = ProcessJson(result, outcome, image, reporter.LogLines());
   } else if (outcome.Done() && !QuietMode()) {
     // The log's last line has said what was written; the sections are listed beside it.
     PrintSection("XA stream section", "XA record", 0, result.xaSection);
@@ -220,7 +186,7 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
   input.error = outcome.error;
   if (outcome.Done()) {
     input.result = std::to_string(result.blocks) + " blocks";
-    input.sizeBefore = uint64_t{analysed.sectorCount} * SECTOR_SIZE;
+    input.sizeBefore = uint64_t{analysed.analysis->sectorCount} * SECTOR_SIZE;
     input.sizeAfter = FileBytes(result.dataFile) + FileBytes(result.blockTable);
   }
   return input;
@@ -232,13 +198,15 @@ int RunProcess(const std::vector<std::string>& args) {
   ProcessRequest request;
   bool normal = false, verify = false;
   std::optional<std::string> ripText, tenPercentText, workFolder, outputDir;
-  std::vector<Option> options = {{"--maximum", &request.maximum},
+  bool maximum = false;
+  ProcessOptions& process = request.options;
+  std::vector<Option> options = {{"--maximum", &maximum},
                                  {"--normal", &normal},
                                  {"--rip", nullptr, &ripText},
                                  {"--ten-percent", nullptr, &tenPercentText},
-                                 {"--smallest-source", &request.smallestSource},
-                                 {"--xa-mp3", &request.xaMp3},
-                                 {"--audio-mp3", &request.audioMp3},
+                                 {"--smallest-source", &process.smallestSource},
+                                 {"--xa-mp3", &process.xaMp3},
+                                 {"--audio-mp3", &process.audioMp3},
                                  {"--verify", &verify},
                                  {"--work-folder", nullptr, &workFolder},
                                  {"--json", &request.jsonMode}};
@@ -248,7 +216,7 @@ int RunProcess(const std::vector<std::string>& args) {
   const int parsed = ParseOrExit(args, options, {"IMAGE..."}, images);
   if (parsed >= 0) return parsed;
 
-  if (request.maximum && normal) {
+  if (maximum && normal) {
     PrintUsageError("--maximum and --normal exclude each other");
     return EXIT_USAGE;
   }
@@ -260,6 +228,7 @@ int RunProcess(const std::vector<std::string>& args) {
     PrintUsageError("--ten-percent takes media indexes such as 0,1: " + *tenPercentText);
     return EXIT_USAGE;
   }
+  process.compression = maximum ? CompressionChoice::Maximum : CompressionChoice::Normal;
   request.options.workFolder = workFolder.value_or("");
   request.options.verify = verify;
   if (outputDir && !MakeOutputDir(*outputDir)) return outputDir->empty() ? EXIT_USAGE : EXIT_FAILED;

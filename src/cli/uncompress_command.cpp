@@ -5,23 +5,23 @@
 #include <cstring>
 
 #include "cli/command_line.h"
-#include "packing/uncompress_iso.h"
+#include "common/image_path.h"
+#include "packing/restore_image.h"
 
 namespace quarnel::cli {
 
 namespace {
 
-std::string UncompressJson(const AppState& state, const UncompressResult& result,
-                           const std::vector<std::string>& log) {
+std::string UncompressJson(const RestoreReport& result, const std::vector<std::string>& log) {
   std::string out;
   JsonWriter json(out);
   json.BeginObject();
   json.Field("dataFile", result.dataFile);
   json.Field("output", result.output);
-  json.Field("compressionMode", state.CompressionMode);
+  json.Field("compressionMode", static_cast<uint32_t>(result.mode));
   json.Field("blocks", result.blocks);
   json.Field("damagedBlocks", result.damagedBlocks);
-  json.Field("stopped", result.outcome.stopped || result.stopped);
+  json.Field("stopped", result.outcome.stopped);
   AddLogField(json, log);
   json.Field("error", result.outcome.error);
   json.EndObject();
@@ -29,29 +29,26 @@ std::string UncompressJson(const AppState& state, const UncompressResult& result
 }
 
 InputOutcome UncompressOne(const std::string& dataFile, bool force, bool jsonMode,
-                           const UncompressOptions& options) {
-  const auto state = MakeAppState();
-  CliWindow window(*state, jsonMode, force);
-  UncompressResult result;
-  // The path box holds at most IMAGE_PATH_SIZE - 1 characters; a cut path could name another file.
-  if (dataFile.size() >= IMAGE_PATH_SIZE) {
+                           const std::string& outputDir) {
+  CliReporter reporter(jsonMode, force);
+  RestoreReport result;
+  // A path the window's path box could not hold is refused rather than cut.
+  if (!FitsImagePath(dataFile)) {
     result.dataFile = dataFile;
     result.outcome.Fail("cannot open " + dataFile + ": " + std::strerror(ENAMETOOLONG));
   } else {
-    window.SetControlText(IDC_PATH, dataFile);
     InstallInterruptHandler();
-    result = UncompressIso(*state, window, options);
-    result.outcome.stopped = result.stopped;
+    result = RestoreImage(RestoreRequest{dataFile, outputDir}, reporter);
   }
   const Outcome& outcome = result.outcome;
-  window.EraseProgress();
-  window.AppendPanelLine(FinalLine(outcome).c_str(), IDC_INFO_LOG);
+  reporter.EraseProgress();
+  reporter.Log(FinalLine(outcome));
 
   InputOutcome input;
   if (jsonMode) {
-    input.document = UncompressJson(*state, result, window.LogLines());
+    input.document = UncompressJson(result, reporter.LogLines());
   }
-  if (result.refused) {
+  if (result.declined) {
     input.error = result.output + " exists and was left as it is; --force replaces it" +
                   (result.replaceDetail.empty() ? std::string() : ". " + result.replaceDetail);
     PrintError(input.error);
@@ -79,9 +76,8 @@ int RunUncompress(const std::vector<std::string>& args) {
   const int parsed = ParseOrExit(args, options, {"DATAFILE..."}, dataFiles);
   if (parsed >= 0) return parsed;
   if (outputDir && !MakeOutputDir(*outputDir)) return outputDir->empty() ? EXIT_USAGE : EXIT_FAILED;
-  const UncompressOptions uncompress{outputDir.value_or("")};
   return RunBatch(dataFiles, jsonMode, [&](const std::string& dataFile) {
-    return UncompressOne(dataFile, force, jsonMode, uncompress);
+    return UncompressOne(dataFile, force, jsonMode, outputDir.value_or(""));
   });
 }
 

@@ -20,7 +20,7 @@ std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
   json.BeginObject();
   json.Field("dataFile", dataFile);
   json.Field("sideFile", layout.sideFile);
-  json.Field("compressionMode", layout.mode);
+  json.Field("compressionMode", static_cast<uint32_t>(layout.mode));
   json.Field("blocks", layout.blocks);
   json.Field("damagedBlocks", report.damagedBlocks);
   json.Field("restoredSize", static_cast<int64_t>(report.restored.size));
@@ -65,13 +65,12 @@ std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
 
 InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options, bool jsonMode) {
   InputOutcome outcome;
-  const auto state = MakeAppState();
-  CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
+  CliReporter reporter(jsonMode, /*replaceFiles=*/false);
   struct stat st;
-  if (::stat(dataFile.c_str(), &st) == 0) window.SetWorkBytes(static_cast<uint64_t>(st.st_size));
+  if (::stat(dataFile.c_str(), &st) == 0) reporter.SetWorkBytes(static_cast<uint64_t>(st.st_size));
   InstallInterruptHandler();
-  const VerifyReport report = VerifyImage(*state, window, dataFile, options);
-  window.EraseProgress();
+  const VerifyReport report = VerifyImage(reporter, dataFile, options);
+  reporter.EraseProgress();
   const ImageLayout& layout = report.layout;
   outcome.sizeBefore = report.restored.size;
   outcome.sizeAfter = layout.dataSize;
@@ -92,34 +91,34 @@ InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options
                                 : "no DAT entry";
   } else {
     outcome.result = report.datMatch ? report.datMatch->game : "verified";
-    window.AppendPanelLine(("Verified " + dataFile + ": it restores whole.").c_str(), IDC_INFO_LOG);
+    reporter.Log("Verified " + dataFile + ": it restores whole.");
   }
   if (!outcome.error.empty()) {
     outcome.status = EXIT_FAILED;
     PrintError(outcome.error);
   }
   if (jsonMode) {
-    outcome.document = VerifyJson(report, options, dataFile, outcome.error, window.LogLines());
+    outcome.document = VerifyJson(report, options, dataFile, outcome.error, reporter.LogLines());
   }
   return outcome;
 }
 
 // The media of the source's analysis, which ripping may have changed.
 bool AnalyseSource(const std::string& image, VerifyOptions& options, bool jsonMode) {
-  const auto state = MakeAppState();
-  CliWindow window(*state, jsonMode, /*replaceFiles=*/false);
-  const AnalysisResult analysed = RunAnalysis(*state, window, image, AnalysisOptions{});
-  if (!analysed.opened || analysed.readError || analysed.stopped) {
+  CliReporter reporter(jsonMode, /*replaceFiles=*/false);
+  const AnalysisResult analysed = RunAnalysis(reporter, image, AnalysisOptions{});
+  if (!analysed.Complete()) {
     if (!analysed.stopped) {
-      PrintFailure(analysed.opened ? "read" : "open", image,
-                   analysed.opened ? analysed.readErrno : analysed.openError);
+      PrintFailure(analysed.Opened() ? "read" : "open", image,
+                   analysed.Opened() ? analysed.readErrno : analysed.openError);
     }
     return false;
   }
-  ForEachMedium(*state, [&](uint32_t, const MediaRecord& r) {
-    options.media.push_back({r.firstSector, r.lastSector});
-  });
-  options.sourceHasAudioTracks = state->AudioTracks.audioTrackCount != 0;
+  const DiscAnalysis& found = *analysed.analysis;
+  for (uint32_t i = 0; i < found.MediaCount(); ++i) {
+    options.media.push_back({found.MediaTable[i].firstSector, found.MediaTable[i].lastSector});
+  }
+  options.sourceHasAudioTracks = found.HasAudioTracks();
   return true;
 }
 

@@ -31,26 +31,26 @@ std::string SettingsFilePath() {
   return base + "/Harrowgate/Mirelle/CDR/quenbar/IsoFile";
 }
 
-void LoadSettings(AppState& state) {
-  std::memset(state.ImagePath, 0, sizeof state.ImagePath);
+void LoadSettings(char (&ImagePath)[IMAGE_PATH_SIZE]) {
+  std::memset(ImagePath, 0, sizeof ImagePath);
   std::FILE* f = std::fopen(SettingsFilePath().c_str(), "rb");
   if (f == nullptr) {
-    SaveSettings(state);
+    SaveSettings(ImagePath);
     return;
   }
-  const size_t got = std::fread(state.ImagePath, 1, sizeof state.ImagePath, f);
+  const size_t got = std::fread(ImagePath, 1, sizeof ImagePath, f);
   std::fclose(f);
   (void)got;
-  state.ImagePath[sizeof state.ImagePath - 1] = '\0';  // readers take the text up to a zero
+  ImagePath[sizeof ImagePath - 1] = '\0';  // readers take the text up to a zero
 }
 
-void SaveSettings(const AppState& state) {
+void SaveSettings(const char (&ImagePath)[IMAGE_PATH_SIZE]) {
   const std::string path = SettingsFilePath();
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return;
-  std::fwrite(state.ImagePath, 1, sizeof state.ImagePath, f);
+  std::fwrite(ImagePath, 1, sizeof ImagePath, f);
   std::fclose(f);
 }
 

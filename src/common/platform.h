@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/app_state.h"
+#include "common/image_path.h"
 
 namespace quarnel {
 
@@ -14,8 +14,8 @@ namespace quarnel {
 // Failures are not reported: a missing or unreadable file leaves the path empty.
 std::string SettingsFilePath();
 // Fills ImagePath from the stored value; the first start stores 256 zero bytes.
-void LoadSettings(AppState& state);
-void SaveSettings(const AppState& state);
+void LoadSettings(char (&ImagePath)[IMAGE_PATH_SIZE]);
+void SaveSettings(const char (&ImagePath)[IMAGE_PATH_SIZE]);
 
 // The folder that holds a run's work files (WAV, raw and MP3). Without a requested folder it is
 // a private one, made with mkdtemp under $TMPDIR (else /tmp) so that runs at once never share a

@@ -8,8 +8,17 @@ namespace quarnel {
 
 constexpr uint32_t SECTOR_SIZE = 2352;
 
+// The 12-byte pattern every raw sector begins with. No compressor's output begins with it, and a
+// raw image always does: it tells the two apart.
+constexpr size_t SYNC_SIZE = 12;
+constexpr uint8_t CD_SYNC[SYNC_SIZE] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+
+// Sectors 0 to 16 hold the disc's system area and volume descriptors: never media, never ripped.
+constexpr uint32_t LAST_SYSTEM_SECTOR = 16;
+
 // Byte offsets inside a raw sector.
-constexpr size_t SYNC_OFFSET = 0;     // 12 bytes, never checked
+constexpr size_t SYNC_OFFSET = 0;     // 12 bytes, never checked by the scan
 constexpr size_t HEADER_OFFSET = 12;  // minutes, seconds, frames as BCD
 constexpr size_t MODE_OFFSET = 15;
 constexpr size_t SUBHEADER_OFFSET = 16;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/report.h"
 #include "packing/media_ripping.h"
 #include "xa/xa_decoder.h"
 
@@ -51,8 +50,14 @@ std::string TrackMp3Path(const std::string& folder, uint32_t t) {
   return Name(folder, "track%02u.mp3", t);
 }
 
-AudioExtraction::AudioExtraction(AppState& state, Window& window, std::string workFolder)
-    : state_(state), window_(window), workFolder_(std::move(workFolder)) {}
+AudioExtraction::AudioExtraction(const DiscAnalysis& analysis, Reporter& reporter,
+                                 std::string workFolder)
+    : analysis_(analysis),
+      reporter_(reporter),
+      workFolder_(std::move(workFolder)),
+      records_(XA_RECORD_TABLE_SIZE) {
+  InitXaDecoder(decoder_);
+}
 
 AudioExtraction::~AudioExtraction() {
   CloseOpenWavFiles();
@@ -70,105 +75,89 @@ void AudioExtraction::Fail(const std::string& file, const std::string& message) 
   if (Failed()) return;
   failure_ = message;
   failedFile_ = file;
-  LogF(state_, window_, "ERROR: %s.", message.c_str());
+  reporter_.LogF("ERROR: %s.", message.c_str());
 }
 
-OutputFile* AudioExtraction::WavOf(const XaRecord& record) {
-  const int32_t slot = record.wavFile - 1;
-  if (slot < 0 || static_cast<size_t>(slot) >= wavFiles_.size() || !wavFiles_[slot]) {
-    return nullptr;
-  }
-  return &wavFiles_[slot]->file;
-}
-
-void AudioExtraction::DecodeInto(XaRecord& record, const uint8_t* sector, bool stereo) {
+void AudioExtraction::DecodeInto(RecordState& record, const uint8_t* sector) {
+  // Interleaved records each go on from their own saved history.
+  std::memcpy(decoder_.XaDecoderState, record.history, sizeof record.history);
   // A skipped sound unit leaves its samples unwritten: they are silence, never what the buffer
   // held from another record's sector.
-  std::memset(state_.PcmSectorBuffer, 0, sizeof state_.PcmSectorBuffer);
-  if (stereo) {
-    DecodeXaSectorStereo(state_.Xa, state_.PcmSectorBuffer, sector + USER_DATA_OFFSET);
+  std::memset(PcmSectorBuffer, 0, sizeof PcmSectorBuffer);
+  if (record.sound.channels == 2) {
+    DecodeXaSectorStereo(decoder_, PcmSectorBuffer, sector + USER_DATA_OFFSET);
   } else {
-    DecodeXaSectorMono(state_.Xa, state_.PcmSectorBuffer, sector + USER_DATA_OFFSET);
+    DecodeXaSectorMono(decoder_, PcmSectorBuffer, sector + USER_DATA_OFFSET);
   }
-  OutputFile* wav = WavOf(record);
-  if (wav == nullptr) return;
+  std::memcpy(record.history, decoder_.XaDecoderState, sizeof record.history);
+  if (!record.wav) return;
   uint8_t bytes[PCM_SECTOR_BYTES];
   for (size_t i = 0; i < XA_SAMPLES_PER_SECTOR; ++i) {
-    PutU16(bytes + 2 * i, static_cast<uint16_t>(state_.PcmSectorBuffer[i]));
+    PutU16(bytes + 2 * i, static_cast<uint16_t>(PcmSectorBuffer[i]));
   }
-  if (wav->Write(bytes, sizeof bytes)) {
-    record.pcmBytes += PCM_SECTOR_BYTES;
-  } else if (wav->Errno() != 0) {
-    ReportFailure(*wav, "write");
-    wav->Discard();
-    wavFiles_[record.wavFile - 1].reset();
-    record.wavFile = 0;
+  if (record.wav->Write(bytes, sizeof bytes)) {
+    record.sound.pcmBytes += PCM_SECTOR_BYTES;
+  } else if (record.wav->Errno() != 0) {
+    ReportFailure(*record.wav, "write");
+    record.wav->Discard();
+    record.wav.reset();
   }
+}
+
+// The record's first sector: its WAV file is made, and the sector's coding byte says what it holds.
+void AudioExtraction::StartRecord(uint32_t x, const uint8_t* sector) {
+  RecordState& record = records_[x];
+  record.sound = RecordSound{};
+  std::memset(record.history, 0, sizeof record.history);
+  auto wav = std::make_unique<OutputFile>();
+  uint8_t header[WAV_HEADER_SIZE];
+  EncodeWavHeader(header, 0, 0, 0);  // completed at the record's last sector
+  if (workFolder_.empty()) {
+    Fail({}, "no work folder for the sound of the XA records");
+  } else if (wav->Create(XaWavPath(workFolder_, x), WAV_BUFFER) &&
+             wav->Write(header, sizeof header)) {
+    record.wav = std::move(wav);
+  } else {
+    ReportFailure(*wav, "create");
+  }
+  const uint8_t coding = sector[CODING_OFFSET];
+  record.sound.sampleRate = (coding & CODING_RATE_MASK) ? 18900 : 37800;
+  record.sound.channels = (coding & CODING_STEREO_MASK) == 1 ? 2 : 1;
 }
 
 XaTag AudioExtraction::ExtractXaSector(uint32_t n, uint8_t* sector, bool xaOption) {
-  const uint16_t x = n < SECTOR_RECORD_MAP_SIZE ? state_.SectorRecordMap[n] : NO_XA_RECORD;
-  if (x != NO_XA_RECORD) {
-    XaRecord& r = state_.XaRecordTable[x];
-    if (n == r.firstSector) {
-      auto wav = std::make_unique<WavFile>();
-      wav->record = x;
-      r.pcmBytes = 0;
-      uint8_t header[WAV_HEADER_SIZE];
-      EncodeWavHeader(header, 0, static_cast<uint32_t>(r.channels),
-                      static_cast<uint32_t>(r.sampleRate));
-      r.wavFile = 0;
-      if (workFolder_.empty()) {
-        Fail({}, "no work folder for the sound of the XA records");
-      } else if (wav->file.Create(XaWavPath(workFolder_, x), WAV_BUFFER) &&
-                 wav->file.Write(header, sizeof header)) {
-        wavFiles_.push_back(std::move(wav));
-        r.wavFile = static_cast<int32_t>(wavFiles_.size());
-      } else {
-        ReportFailure(wav->file, "create");
-      }
-      const uint8_t coding = sector[CODING_OFFSET];
-      r.sampleRate = (coding & CODING_RATE_MASK) ? 18900 : 37800;
-      r.channels = (coding & CODING_STEREO_MASK) == 1 ? 2 : 1;
-      std::memset(state_.Xa.XaDecoderState, 0, sizeof state_.Xa.XaDecoderState);
-      DecodeInto(r, sector, r.channels == 2);
-      std::memcpy(r.history, state_.Xa.XaDecoderState, sizeof r.history);
-      if (n == r.lastSector) CompleteWav(r);
-    } else if (WavOf(r) != nullptr) {
-      // Interleaved records each go on from their own saved history.
-      std::memcpy(state_.Xa.XaDecoderState, r.history, sizeof r.history);
-      DecodeInto(r, sector, r.channels == 2);
-      std::memcpy(r.history, state_.Xa.XaDecoderState, sizeof r.history);
-      if (n == r.lastSector) CompleteWav(r);
+  const uint16_t x = n < SECTOR_RECORD_MAP_SIZE ? analysis_.SectorRecordMap[n] : NO_XA_RECORD;
+  const XaRecord* r = x < records_.size() ? &analysis_.XaRecordTable[x] : nullptr;
+  if (r != nullptr) {
+    RecordState& record = records_[x];
+    if (n == r->firstSector) StartRecord(x, sector);
+    if (n == r->firstSector || record.wav) {
+      DecodeInto(record, sector);
+      if (n == r->lastSector) CompleteWav(record);
     }
   }
 
   ClearXaSector(sector);
   XaTag tag{x, XA_TAG_MARKER, XA_TAG_NO_CHANNEL};
-  if (x != NO_XA_RECORD && xaOption) {
-    const XaRecord& r = state_.XaRecordTable[x];
-    tag.channel = static_cast<uint8_t>(r.channel & 0xFF);
-    if (n == r.firstSector) tag.channel |= XA_TAG_FIRST_SECTOR;
+  if (r != nullptr && xaOption) {
+    tag.channel = static_cast<uint8_t>(r->channel & 0xFF);
+    if (n == r->firstSector) tag.channel |= XA_TAG_FIRST_SECTOR;
   }
   return tag;
 }
 
-void AudioExtraction::CompleteWav(XaRecord& record) {
-  OutputFile* wav = WavOf(record);
-  if (wav == nullptr) return;
+void AudioExtraction::CompleteWav(RecordState& record) {
+  if (!record.wav) return;
   uint8_t header[WAV_HEADER_SIZE];
-  EncodeWavHeader(header, record.pcmBytes, static_cast<uint32_t>(record.channels),
-                  static_cast<uint32_t>(record.sampleRate));
-  if (!wav->Rewrite(0, header, sizeof header) || !wav->Close()) ReportFailure(*wav, "write");
-  wavFiles_[record.wavFile - 1].reset();
-  record.wavFile = 0;
+  EncodeWavHeader(header, record.sound.pcmBytes, record.sound.channels, record.sound.sampleRate);
+  if (!record.wav->Rewrite(0, header, sizeof header) || !record.wav->Close()) {
+    ReportFailure(*record.wav, "write");
+  }
+  record.wav.reset();
 }
 
 void AudioExtraction::CloseOpenWavFiles() {
-  for (auto& wav : wavFiles_) {
-    if (wav) CompleteWav(state_.XaRecordTable[wav->record]);
-  }
-  wavFiles_.clear();
+  for (RecordState& record : records_) CompleteWav(record);
 }
 
 void AudioExtraction::BeginTracks() {
@@ -184,11 +173,11 @@ void AudioExtraction::BeginTracks() {
 void AudioExtraction::ExtractTrackSectors(uint32_t blockStart, const uint8_t* block,
                                           uint32_t sectors) {
   if (!tracksStarted_) return;
-  const AudioTrackTable& tracks = state_.AudioTracks;
+  const AudioTrackTable& tracks = analysis_.AudioTracks;
   const uint32_t lastTrack = tracks.audioTrackCount + 1;
   for (uint32_t i = 0; i < sectors; ++i) {
     const uint32_t s = blockStart + i;
-    if (s <= state_.dataTrackEnd) continue;
+    if (s <= analysis_.dataTrackEnd) continue;
     const AudioTrack* t = &tracks.track[track_];
     if (s > t->lastSector && track_ < lastTrack) {
       if (trackFile_.IsOpen() && !trackFile_.Close()) ReportFailure(trackFile_, "write");

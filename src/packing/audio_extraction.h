@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "common/app_state.h"
+#include "analysis/disc_analysis.h"
 #include "common/output_file.h"
-#include "common/window.h"
+#include "common/reporter.h"
 #include "packing/compressed_format.h"
+#include "xa/xa_decoder.h"
 
 namespace quarnel {
 
@@ -28,12 +29,20 @@ std::string TrackMp3Path(const std::string& workFolder, uint32_t track);
 
 class AudioExtraction {
  public:
-  AudioExtraction(AppState& state, Window& window, std::string workFolder);
+  AudioExtraction(const DiscAnalysis& analysis, Reporter& reporter, std::string workFolder);
   ~AudioExtraction();
 
   // Decodes ripped XA sector n into its record's WAV file, clears its payload and returns the
   // block's tag.
   XaTag ExtractXaSector(uint32_t n, uint8_t* sector, bool xaOption);
+
+  // What a record's WAV holds once complete: 0 channels when none was made.
+  struct RecordSound {
+    uint32_t pcmBytes = 0;
+    uint32_t channels = 0;
+    uint32_t sampleRate = 0;
+  };
+  const RecordSound& Sound(uint32_t record) const { return records_[record].sound; }
 
   // Starts the raw file of the first audio track; the others follow as their sectors come.
   void BeginTracks();
@@ -51,21 +60,25 @@ class AudioExtraction {
   const std::string& FailedFile() const { return failedFile_; }
 
  private:
-  struct WavFile {
-    OutputFile file;
-    uint32_t record;
+  // A record's state while its sectors are decoded: its open WAV file, and the decoder's history,
+  // so that interleaved records each go on from their own.
+  struct RecordState {
+    std::unique_ptr<OutputFile> wav;
+    int32_t history[4] = {};
+    RecordSound sound;
   };
-  void CompleteWav(XaRecord& record);
-  OutputFile* WavOf(const XaRecord& record);
+  void StartRecord(uint32_t x, const uint8_t* sector);
+  void CompleteWav(RecordState& record);
   void ReportFailure(const OutputFile& file, const char* failedTo);
   void Fail(const std::string& file, const std::string& message);
-  void DecodeInto(XaRecord& record, const uint8_t* sector, bool stereo);
+  void DecodeInto(RecordState& record, const uint8_t* sector);
 
-  AppState& state_;
-  Window& window_;
+  const DiscAnalysis& analysis_;
+  Reporter& reporter_;
   const std::string workFolder_;
-  // Open WAV files; a record's wavFile holds its slot + 1 while its file is open.
-  std::vector<std::unique_ptr<WavFile>> wavFiles_;
+  std::vector<RecordState> records_;  // one per XA record the table can hold
+  XaDecoder decoder_;
+  int16_t PcmSectorBuffer[XA_SAMPLES_PER_SECTOR];  // one decoded XA sector
   uint32_t track_ = 2;
   OutputFile trackFile_;
   bool tracksStarted_ = false;

@@ -2,9 +2,8 @@
 
 namespace quarnel {
 
-PipelineEnd RunBlockPipeline(AppState& state, Window& window, BlockWorkers& workers,
-                             size_t batchBlocks, const BlockSteps& steps) {
-  state.StopRequested = 0;
+PipelineEnd RunBlockPipeline(Reporter& reporter, BlockWorkers& workers, size_t batchBlocks,
+                             const BlockSteps& steps) {
   bool more = true;
   while (more) {
     size_t filled = 0;
@@ -12,9 +11,9 @@ PipelineEnd RunBlockPipeline(AppState& state, Window& window, BlockWorkers& work
     workers.Run(filled, steps.code);
     for (size_t slot = 0; slot < filled; ++slot) {
       if (!steps.write(slot)) return PipelineEnd::Failed;
-      window.SetProgress(steps.progress());
-      window.PumpMessages();
-      if (state.StopRequested) return PipelineEnd::Stopped;
+      reporter.Progress(steps.progress());
+      reporter.Pump();
+      if (reporter.StopRequested()) return PipelineEnd::Stopped;
     }
   }
   return PipelineEnd::Finished;

@@ -6,8 +6,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "common/app_state.h"
-#include "common/window.h"
+#include "common/reporter.h"
 #include "packing/block_workers.h"
 
 namespace quarnel {
@@ -27,7 +26,7 @@ struct BlockSteps {
 enum class PipelineEnd { Finished, Stopped, Failed };
 
 // `batchBlocks` slots are read before each coding round.
-PipelineEnd RunBlockPipeline(AppState& state, Window& window, BlockWorkers& workers,
-                             size_t batchBlocks, const BlockSteps& steps);
+PipelineEnd RunBlockPipeline(Reporter& reporter, BlockWorkers& workers, size_t batchBlocks,
+                             const BlockSteps& steps);
 
 }  // namespace quarnel

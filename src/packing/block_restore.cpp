@@ -8,8 +8,8 @@
 
 namespace quarnel {
 
-PipelineEnd RestoreBlocks(AppState& state, Window& window, CompressedReader& reader,
-                          BlockWorkers& workers, const RestoreSteps& steps, bool* readFailed) {
+PipelineEnd RestoreBlocks(Reporter& reporter, CompressedReader& reader, BlockWorkers& workers,
+                          const RestoreSteps& steps, bool* readFailed) {
   std::vector<std::unique_ptr<BlockDecompressor>> codecs;
   for (unsigned t = 0; t < workers.Threads(); ++t) {
     codecs.push_back(std::make_unique<BlockDecompressor>());
@@ -17,7 +17,7 @@ PipelineEnd RestoreBlocks(AppState& state, Window& window, CompressedReader& rea
   const uint32_t n = reader.Blocks();
   const size_t rawLength = reader.Kind().rawBlockLength;
   const size_t storedRoom = 2 * rawLength;
-  const size_t batchBlocks = reader.Mode() == MODE_BZIP2 ? 16 : 128;
+  const size_t batchBlocks = reader.Kind().batchBlocks;
   std::vector<uint8_t> stored(batchBlocks * storedRoom);
   std::vector<uint8_t> raw(batchBlocks * rawLength);
   struct Job {
@@ -69,7 +69,7 @@ PipelineEnd RestoreBlocks(AppState& state, Window& window, CompressedReader& rea
   pipeline.progress = [&] {
     return n == 0 ? 100u : static_cast<unsigned>(uint64_t{100} * done / n);
   };
-  const PipelineEnd end = RunBlockPipeline(state, window, workers, batchBlocks, pipeline);
+  const PipelineEnd end = RunBlockPipeline(reporter, workers, batchBlocks, pipeline);
   endBatch();
   return end;
 }

@@ -7,8 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "common/app_state.h"
-#include "common/window.h"
+#include "common/reporter.h"
 #include "packing/block_pipeline.h"
 #include "packing/block_workers.h"
 #include "packing/compressed_reader.h"
@@ -35,7 +34,7 @@ struct RestoreSteps {
 };
 
 // `readFailed` tells a pipeline that ended early because the data file could not be read.
-PipelineEnd RestoreBlocks(AppState& state, Window& window, CompressedReader& reader,
-                          BlockWorkers& workers, const RestoreSteps& steps, bool* readFailed);
+PipelineEnd RestoreBlocks(Reporter& reporter, CompressedReader& reader, BlockWorkers& workers,
+                          const RestoreSteps& steps, bool* readFailed);
 
 }  // namespace quarnel

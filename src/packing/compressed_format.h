@@ -4,12 +4,14 @@
 // header, magic or count anywhere: the kind is known from the data file's extension alone and the
 // number of blocks from the table's length.
 //
-// Kinds (CompressionMode):
+// Kinds (CompressionMode; the traits of each are in the kinds table, KindOf):
 //   mode  data file  table    compressor  sectors/block  raw block  table entry
 //   1     .bz        .index   bzip2 (1)   10             23520      u32 offset
 //   2     .Z         .table   zlib        1              2352       u32 offset, u16 length
 //   3     .ZNX       .table   zlib        1              2352       u32 offset, u16 length, XaTag
-//   0     none recognised: read as 2
+//   0     none chosen or recognised: no compressed image
+// The data file's extension names the kind, in any letter case; any other name is no compressed
+// image.
 //
 // Blocks: the image cut from its first byte into raw blocks; the last may be shorter (any number
 // of bytes). Each is stored as one complete compressor output: a bzip2 stream (block size 1,
@@ -37,29 +39,51 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
-#include "common/app_state.h"
+#include "analysis/media_tables.h"
+#include "common/sector.h"
 
 namespace quarnel {
 
-enum : uint32_t {
-  MODE_NONE = 0,
-  MODE_BZIP2 = 1,
-  MODE_ZLIB = 2,
-  MODE_ZLIB_XA = 3,
+enum class CompressionMode : uint32_t {
+  None = 0,
+  Bzip2 = 1,
+  Zlib = 2,
+  ZlibXa = 3,
 };
 
+enum class BlockCodec { Bzip2, Zlib };
+
+// Everything that depends on the kind, named once: the writer, the reader, the name rules, the
+// length checks and `info` all read it here.
 struct CompressedKind {
-  const char* extension;
-  const char* tableSuffix;
+  CompressionMode mode;
+  const char* extension;    // of the data file, as written
+  const char* tableSuffix;  // appended to the data file's name
   uint32_t sectorsPerBlock;
   uint32_t rawBlockLength;
   uint32_t entrySize;
+  bool closingOffset;  // the side file ends with the offset behind the last block
+  bool xaTags;         // entries carry an XaTag
+  size_t batchBlocks;  // blocks coded in one round on every core
+  BlockCodec codec;
+  const char* description;
 };
 
-// The kind of a mode; MODE_NONE reads as MODE_ZLIB.
-const CompressedKind& KindOf(uint32_t mode);
+// The traits of a kind; `mode` is never None.
+const CompressedKind& KindOf(CompressionMode mode);
+
+// The kind a data file's name gives by its extension (".Z", ".bz", ".ZNX" in any letter case);
+// nullopt for any other name.
+std::optional<CompressionMode> CompressionModeOfName(const std::string& path);
+
+// "the compressed image's data file must end in .Z, .ZNX or .bz (any letter case)".
+std::string KnownKindsText();
+
+// The restored image's name: the data file's name without exactly its kind's extension.
+std::string RestoredName(const std::string& dataFile, CompressionMode mode);
 
 constexpr uint8_t XA_TAG_MARKER = 100;
 constexpr uint8_t XA_TAG_NO_CHANNEL = 0x7F;
@@ -97,18 +121,14 @@ constexpr uint32_t EMULATOR_STORED_BLOCK_LIMIT = 37732;
 // Sectors of the longest disc, 99:59:74: no side file describes more.
 constexpr uint32_t MAX_DISC_SECTORS = 100 * 60 * 75;
 
-// Sets state.CompressionMode from the end of state.ImagePath (".Z", ".bz", ".ZNX", case-sensitive).
-void CompressionModeFromExtension(AppState& state);
-uint32_t CompressionModeOfName(const char* path);
-
 // Writes one table entry of `mode` into `out` (at least 10 bytes); returns its size.
-size_t EncodeBlockEntry(uint8_t* out, uint32_t mode, uint32_t offset, uint32_t length,
+size_t EncodeBlockEntry(uint8_t* out, CompressionMode mode, uint32_t offset, uint32_t length,
                         const XaTag& tag);
 
 // Reads back one table entry of a ".table" kind: the offset, the stored length and the tag (zero
 // for ".Z"). For ".index" the length comes from the next entry's offset.
-void DecodeBlockEntry(const uint8_t* entry, uint32_t mode, uint32_t* offset, uint32_t* length,
-                      XaTag* tag);
+void DecodeBlockEntry(const uint8_t* entry, CompressionMode mode, uint32_t* offset,
+                      uint32_t* length, XaTag* tag);
 
 inline void PutU16(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);

@@ -15,16 +15,6 @@ namespace {
 
 constexpr size_t READ_AHEAD = 1 << 20;
 
-bool EndsWithNoCase(const std::string& s, const char* suffix) {
-  const size_t m = std::strlen(suffix);
-  if (s.size() < m) return false;
-  for (size_t i = 0; i < m; ++i) {
-    const char c = s[s.size() - m + i];
-    if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != suffix[i]) return false;
-  }
-  return true;
-}
-
 bool ReadFully(int fd, uint64_t offset, uint8_t* out, size_t length, size_t* got) {
   *got = 0;
   while (*got < length) {
@@ -76,48 +66,35 @@ bool CompressedReader::OpenLocked(const std::string& path, int* fd, uint64_t* si
 
 bool CompressedReader::Open(const std::string& dataFile) {
   dataFile_ = dataFile;
-  mode_ = CompressionModeOfName(dataFile.c_str());
-  const bool named = mode_ != MODE_NONE;
-  if (!named) {
-    if (EndsWithNoCase(dataFile, ".cue")) {
-      notCompressed_ = true;
-      return Refuse(dataFile + " is not a compressed image: it is a cue sheet", EINVAL);
-    }
-    mode_ = MODE_ZLIB;  // other names read as ".Z"
+  const std::optional<CompressionMode> mode = CompressionModeOfName(dataFile);
+  if (!mode) {
+    notCompressed_ = true;
+    return Refuse(dataFile + " is not a compressed image: " + KnownKindsText(), EINVAL);
   }
+  mode_ = *mode;
   const CompressedKind& kind = KindOf(mode_);
   sideFile_ = dataFile + kind.tableSuffix;
 
   if (!OpenLocked(dataFile, &dataFd_, &dataSize_)) return false;
   // No compressor's output begins with a sector's sync pattern; a raw image always does.
-  uint8_t head[12];
+  uint8_t head[SYNC_SIZE];
   size_t got = 0;
-  static constexpr uint8_t SYNC[12] = {0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                       0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
   if (ReadFully(dataFd_, 0, head, sizeof head, &got) && got == sizeof head &&
-      std::memcmp(head, SYNC, sizeof head) == 0) {
+      std::memcmp(head, CD_SYNC, sizeof head) == 0) {
     notCompressed_ = true;
     return Refuse(dataFile + " is not a compressed image: it begins with a sector's sync pattern," +
                       " as a raw image does",
                   EINVAL);
-  }
-  struct stat st;
-  if (::stat(sideFile_.c_str(), &st) != 0 && errno == ENOENT) {
-    notCompressed_ = !named || EndsWithNoCase(dataFile, ".bin") || EndsWithNoCase(dataFile, ".iso");
-    const std::string what =
-        notCompressed_ ? dataFile + " is not a compressed image: there is no " : "cannot open ";
-    return Refuse(
-        what + sideFile_ + (notCompressed_ ? " beside it" : ": No such file or directory"), ENOENT);
   }
   if (!OpenLocked(sideFile_, &sideFd_, &sideSize_)) return false;
   return ParseSideFile();
 }
 
 bool CompressedReader::OpenWritten(const std::string& dataPath, const std::string& sidePath,
-                                   uint32_t mode) {
+                                   CompressionMode mode) {
   dataFile_ = dataPath;
   sideFile_ = sidePath;
-  mode_ = mode == MODE_NONE ? MODE_ZLIB : mode;
+  mode_ = mode;
   return OpenLocked(dataPath, &dataFd_, &dataSize_, false) &&
          OpenLocked(sidePath, &sideFd_, &sideSize_, false) && ParseSideFile();
 }
@@ -126,10 +103,11 @@ bool CompressedReader::ParseSideFile() {
   const CompressedKind& kind = Kind();
   // The count comes from the size alone, so a huge or sparse side file is refused unread.
   const uint64_t maxBlocks = (MAX_DISC_SECTORS + kind.sectorsPerBlock - 1) / kind.sectorsPerBlock;
-  if (mode_ == MODE_BZIP2 && sideSize_ < 8) {
+  if (kind.closingOffset && sideSize_ < 8) {
     return Refuse(sideFile_ + " is too short to describe a block", EINVAL);
   }
-  const uint64_t count = mode_ == MODE_BZIP2 ? sideSize_ / 4 - 1 : sideSize_ / kind.entrySize;
+  const uint64_t count =
+      kind.closingOffset ? sideSize_ / kind.entrySize - 1 : sideSize_ / kind.entrySize;
   if (count > maxBlocks) {
     return Refuse(sideFile_ + " describes " + std::to_string(count) +
                       " blocks, more than a 99:59:74 disc holds (" + std::to_string(maxBlocks) +
@@ -156,7 +134,7 @@ bool CompressedReader::ParseSideFile() {
     const uint8_t* entry = table.data() + size_t{i} * kind.entrySize;
     DecodeBlockEntry(entry, mode_, &e.offset, &e.length, &e.tag);
     const std::string block = "block " + std::to_string(i) + " of " + sideFile_;
-    if (mode_ == MODE_BZIP2) {
+    if (kind.closingOffset) {
       const uint32_t next = GetU32(entry + kind.entrySize + ENTRY_OFFSET_AT);
       if (next < e.offset) return Refuse(block + ": its offsets go backwards", EINVAL);
       e.length = next - e.offset;
@@ -209,8 +187,8 @@ bool CompressedReader::ReadAt(uint64_t offset, uint8_t* out, size_t length) {
 bool CompressedReader::DecodeBlock(BlockDecompressor& codec, const uint8_t* stored, uint32_t length,
                                    uint8_t* out, size_t* produced) const {
   const size_t room = Kind().rawBlockLength;
-  return mode_ == MODE_BZIP2 ? codec.Bzip2(stored, length, out, room, produced)
-                             : codec.Zlib(stored, length, out, room, produced);
+  return Kind().codec == BlockCodec::Bzip2 ? codec.Bzip2(stored, length, out, room, produced)
+                                           : codec.Zlib(stored, length, out, room, produced);
 }
 
 }  // namespace quarnel

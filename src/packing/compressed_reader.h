@@ -31,9 +31,9 @@ class CompressedReader {
   bool Open(const std::string& dataFile);
   // Opens a compressed image of `mode` that this process is still writing, under other names
   // than its final ones (the temporaries of the writer, which holds their locks): no locks taken.
-  bool OpenWritten(const std::string& dataPath, const std::string& sidePath, uint32_t mode);
+  bool OpenWritten(const std::string& dataPath, const std::string& sidePath, CompressionMode mode);
 
-  uint32_t Mode() const { return mode_; }
+  CompressionMode Mode() const { return mode_; }
   const CompressedKind& Kind() const { return KindOf(mode_); }
   const std::string& DataFile() const { return dataFile_; }
   const std::string& SideFile() const { return sideFile_; }
@@ -64,7 +64,7 @@ class CompressedReader {
   bool OpenLocked(const std::string& path, int* fd, uint64_t* size, bool lock = true);
   bool ParseSideFile();
 
-  uint32_t mode_ = MODE_ZLIB;
+  CompressionMode mode_ = CompressionMode::Zlib;
   std::string dataFile_;
   std::string sideFile_;
   int dataFd_ = -1;

@@ -2,7 +2,7 @@
 
 namespace quarnel {
 
-bool CompressedWriter::Create(const std::string& dataFile, uint32_t mode) {
+bool CompressedWriter::Create(const std::string& dataFile, CompressionMode mode) {
   mode_ = mode;
   offset_ = 0;
   blocks_ = 0;
@@ -19,7 +19,7 @@ bool CompressedWriter::AppendBlock(const uint8_t* stored, uint32_t length, const
 }
 
 bool CompressedWriter::EndBlocks() {
-  if (mode_ != MODE_BZIP2) return true;
+  if (!KindOf(mode_).closingOffset) return true;
   uint8_t closing[4];
   PutU32(closing + ENTRY_OFFSET_AT, offset_);
   return table_.Write(closing, sizeof closing);

@@ -14,7 +14,7 @@ namespace quarnel {
 class CompressedWriter {
  public:
   // Stages `dataFile` and its side file for kind `mode`. False: Failed() names the file.
-  bool Create(const std::string& dataFile, uint32_t mode);
+  bool Create(const std::string& dataFile, CompressionMode mode);
 
   // One stored block (at least 1 byte) and its table entry.
   bool AppendBlock(const uint8_t* stored, uint32_t length, const XaTag& tag);
@@ -37,7 +37,7 @@ class CompressedWriter {
  private:
   OutputFile data_;
   OutputFile table_;
-  uint32_t mode_ = MODE_ZLIB;
+  CompressionMode mode_ = CompressionMode::Zlib;
   uint32_t offset_ = 0;  // where the next block goes
   uint32_t blocks_ = 0;
 };

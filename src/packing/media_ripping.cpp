@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include "common/report.h"
 #include "packing/compressed_format.h"
 #include "packing/placeholder_video.h"
 
@@ -35,14 +34,15 @@ void ClearXaSector(uint8_t* sector) {
   std::memset(sector + USER_DATA_OFFSET, 0, SECTOR_SIZE - USER_DATA_OFFSET);
 }
 
-void MediaRipper::ChooseVideoSource(Window& window, ImageFile& image) {
+void MediaRipper::ChooseVideoSource(bool smallestSource, ImageFile& image, Reporter& reporter) {
   source_ = PlaceholderVideo();
   sourceSectors_ = PLACEHOLDER_VIDEO_SECTORS;
-  if (!window.IsChecked(IDC_SMALLEST_SOURCE)) return;
+  if (!smallestSource) return;
 
   const MediaRecord* smallest = nullptr;
   uint64_t smallestLength = 0;
-  for (const MediaRecord& r : state_.MediaTable) {
+  for (uint32_t i = 0; i < MEDIA_TABLE_SIZE; ++i) {
+    const MediaRecord& r = media_[i];
     if (r.kind == MEDIA_NONE || r.rip != 1 || r.lastSector < r.firstSector) continue;
     const uint64_t length = uint64_t{r.lastSector} - r.firstSector + 1;
     if (smallest == nullptr || length < smallestLength) {
@@ -56,7 +56,7 @@ void MediaRipper::ChooseVideoSource(Window& window, ImageFile& image) {
   const uint64_t bytes = smallestLength * SECTOR_SIZE;
   sourceBuffer_.reset(new (std::nothrow) uint8_t[bytes]());
   if (!sourceBuffer_) {
-    LogF(state_, window, "Can't alloc memory for video source");
+    reporter.Log("Can't alloc memory for video source");
     return;
   }
   for (uint32_t i = 0; i < smallestLength; ++i) {
@@ -74,21 +74,23 @@ void MediaRipper::ReleaseVideoSource() {
   sourceSectors_ = 0;
 }
 
-void MediaRipper::SetUpCursor() {
+void MediaRipper::SetUpCursor(CompressionMode mode) {
+  mode_ = mode;
   mediaCursor_ = 0;
-  if (!state_.MediaTable[0].rip) {
+  if (!media_[0].rip) {
     mediaCursor_ = 1;
-    while (mediaCursor_ < MEDIA_TABLE_SIZE - 1 && !state_.MediaTable[mediaCursor_].rip) {
+    while (mediaCursor_ < MEDIA_TABLE_SIZE - 1 && !media_[mediaCursor_].rip) {
       ++mediaCursor_;
     }
   }
   rippedCount_ = 0;
+  lastCounted_ = MEDIA_TABLE_SIZE;
   readPosition_ = 0;
 }
 
 void MediaRipper::RipSector(uint32_t n, uint8_t* sector) {
   if (mediaCursor_ >= MEDIA_TABLE_SIZE) return;
-  const MediaRecord& r = state_.MediaTable[mediaCursor_];
+  const MediaRecord& r = media_[mediaCursor_];
   if (!r.rip) return;
   if (n < r.firstSector) return;
   if (n <= r.lastSector) {
@@ -101,29 +103,34 @@ void MediaRipper::RipSector(uint32_t n, uint8_t* sector) {
     mediaCursor_ = MEDIA_TABLE_SIZE;
   } else {
     ++mediaCursor_;
-    while (mediaCursor_ < MEDIA_TABLE_SIZE - 1 && !state_.MediaTable[mediaCursor_].rip) {
+    while (mediaCursor_ < MEDIA_TABLE_SIZE - 1 && !media_[mediaCursor_].rip) {
       ++mediaCursor_;
     }
   }
-  rippedCount_ += 1;
   readPosition_ = 0;
   if (mediaCursor_ >= MEDIA_TABLE_SIZE) return;
-  const MediaRecord& next = state_.MediaTable[mediaCursor_];
+  const MediaRecord& next = media_[mediaCursor_];
   if (next.rip && next.firstSector <= n && n <= next.lastSector) {
     RipInRecord(next, n, sector, Form::Switching);
   }
 }
 
 void MediaRipper::RipInRecord(const MediaRecord& r, uint32_t n, uint8_t* sector, Form form) {
+  // Counted when the pass reaches it, so a medium that ends on the data track's last sector counts
+  // as well as one the pass goes beyond.
+  if (lastCounted_ != mediaCursor_) {
+    lastCounted_ = mediaCursor_;
+    rippedCount_ += 1;
+  }
   if (r.kind == MEDIA_VIDEO) {
     VideoRule(r, n, sector, form);
-  } else if (r.kind == MEDIA_XA && state_.CompressionMode != MODE_BZIP2) {
+  } else if (r.kind == MEDIA_XA && mode_ != CompressionMode::Bzip2) {
     blockHoldsRippedXa = true;
   }
 }
 
 void MediaRipper::VideoRule(const MediaRecord& r, uint32_t n, uint8_t* sector, Form form) {
-  const bool ff8 = state_.Ff8SearchMethod != 0;
+  const bool ff8 = ff8_;
   if (r.keepTenPercent) {
     // A one-sector video has no tenth to speak of: it is kept whole.
     if (r.lastSector == r.firstSector) return;

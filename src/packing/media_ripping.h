@@ -7,9 +7,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/app_state.h"
+#include "analysis/media_tables.h"
 #include "common/image_file.h"
-#include "common/window.h"
+#include "common/reporter.h"
+#include "packing/compressed_format.h"
 
 namespace quarnel {
 
@@ -20,12 +21,15 @@ void ClearXaSector(uint8_t* sector);
 
 class MediaRipper {
  public:
-  explicit MediaRipper(AppState& state) : state_(state) {}
+  // `media` is the run's media table with its marks (MEDIA_TABLE_SIZE records); it must outlive
+  // the ripper. `ff8`: the analysis looked for FF8 movies, whose sectors keep a shorter header.
+  MediaRipper(const MediaRecord* media, bool ff8) : media_(media), ff8_(ff8) {}
 
   // The built-in placeholder movie, or with "Smallest Video Source" the shortest marked medium
   // read from the image (the first of equally short ones).
-  void ChooseVideoSource(Window& window, ImageFile& image);
-  void SetUpCursor();
+  void ChooseVideoSource(bool smallestSource, ImageFile& image, Reporter& reporter);
+  // Before the pass: XA streams are flagged for extraction in every kind but bzip2's.
+  void SetUpCursor(CompressionMode mode);
 
   // Rips sector n (2352 bytes at `sector`) in place. Sectors must come in ascending order.
   void RipSector(uint32_t n, uint8_t* sector);
@@ -33,6 +37,7 @@ class MediaRipper {
   // Set when the current block holds sectors of a ripped XA stream; the caller clears it per block.
   bool blockHoldsRippedXa = false;
 
+  // The marked media whose sectors the pass has reached, wherever they end.
   uint32_t RippedCount() const { return rippedCount_; }
   uint32_t VideoSourceSectors() const { return sourceSectors_; }
   bool VideoSourceFromImage() const { return sourceBuffer_ != nullptr; }
@@ -43,13 +48,16 @@ class MediaRipper {
   void VideoRule(const MediaRecord& r, uint32_t n, uint8_t* sector, Form form);
   void RipInRecord(const MediaRecord& r, uint32_t n, uint8_t* sector, Form form);
 
-  AppState& state_;
+  const MediaRecord* media_;
+  CompressionMode mode_ = CompressionMode::None;
+  const bool ff8_;
   const uint8_t* source_ = nullptr;
   uint32_t sourceSectors_ = 0;
   uint32_t readPosition_ = 0;
   std::unique_ptr<uint8_t[]> sourceBuffer_;
   uint32_t mediaCursor_ = 0;  // MEDIA_TABLE_SIZE: past the end, nothing more is ripped
   uint32_t rippedCount_ = 0;
+  uint32_t lastCounted_ = MEDIA_TABLE_SIZE;  // the record counted last; none yet
 };
 
 }  // namespace quarnel

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "common/report.h"
 #include "packing/audio_extraction.h"
 #include "packing/compressed_format.h"
 
@@ -25,44 +24,41 @@ struct SectionFile {
 };
 
 // Logs the ERROR line of a failure that is not the data file's, keeping the first.
-bool Fail(AppState& state, Window& window, Mp3Work& work, const std::string& file,
-          const std::string& message) {
+bool Fail(Reporter& reporter, Mp3Work& work, const std::string& file, const std::string& message) {
   if (work.failure.empty()) {
     work.failure = message;
     work.failedFile = file;
   }
-  LogF(state, window, "ERROR: %s.", message.c_str());
+  reporter.LogF("ERROR: %s.", message.c_str());
   return false;
 }
 
-bool DataWriteFailed(AppState& state, Window& window, const OutputFile& data) {
-  LogF(state, window, "ERROR: cannot write %s: %s.", data.Path().c_str(),
-       std::strerror(data.Errno()));
+bool DataWriteFailed(Reporter& reporter, const OutputFile& data) {
+  reporter.LogF("ERROR: cannot write %s: %s.", data.Path().c_str(), std::strerror(data.Errno()));
   return false;
 }
 
 // Copies exactly `file.size` bytes, the size its entry gives; a file that cannot be read to that
 // size fails the phase, never leaves a hole in the section.
-bool AppendFile(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
-                const SectionFile& file) {
+bool AppendFile(Reporter& reporter, OutputFile& data, Mp3Work& work, const SectionFile& file) {
   // Copied in pieces: a section file may be large, and its size came from outside.
   constexpr size_t PIECE = 1 << 20;
   std::vector<uint8_t> buffer(std::min<size_t>(file.size, PIECE));
   std::FILE* f = std::fopen(file.path.c_str(), "rb");
   if (f == nullptr) {
-    return Fail(state, window, work, file.path,
+    return Fail(reporter, work, file.path,
                 "cannot read " + file.path + ": " + std::strerror(errno));
   }
   for (uint32_t left = file.size; left > 0;) {
     const size_t n = std::min<size_t>(left, PIECE);
     if (std::fread(buffer.data(), 1, n, f) < n) {
       std::fclose(f);
-      return Fail(state, window, work, file.path,
+      return Fail(reporter, work, file.path,
                   "cannot read " + file.path + ": it shrank while it was added");
     }
     if (!data.Write(buffer.data(), n)) {
       std::fclose(f);
-      return DataWriteFailed(state, window, data);
+      return DataWriteFailed(reporter, data);
     }
     left -= static_cast<uint32_t>(n);
   }
@@ -80,25 +76,25 @@ bool WriteSectionEntry(OutputFile& data, uint32_t first, uint32_t last, uint32_t
   return data.Write(entry, sizeof entry);
 }
 
-void SetProgress(Window& window, uint64_t done, uint64_t total) {
-  window.SetProgress(total == 0 ? 100u : static_cast<unsigned>(done * 100 / total));
-  window.PumpMessages();
+void SetProgress(Reporter& reporter, uint64_t done, uint64_t total) {
+  reporter.Progress(total == 0 ? 100u : static_cast<unsigned>(done * 100 / total));
+  reporter.Pump();
 }
 
 // Runs the encoder once; a run that fails or leaves no MP3 fails the phase. An earlier run's MP3
 // of the same name is removed first, so that it is never taken for this run's.
-bool Encode(AppState& state, Window& window, Mp3Work& work, const std::string& source,
-            const std::string& mp3, const std::vector<std::string>& args) {
+bool Encode(Reporter& reporter, Mp3Work& work, const std::string& source, const std::string& mp3,
+            const std::vector<std::string>& args) {
   std::remove(mp3.c_str());
   std::string why;
   if (!RunEncoder(work.encoder, args, &why)) {
-    return Fail(state, window, work, source,
+    return Fail(reporter, work, source,
                 "the MP3 encoder " + work.encoder + " could not convert " + source + ": " + why);
   }
   struct stat st;
   if (::stat(mp3.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
     return Fail(
-        state, window, work, source,
+        reporter, work, source,
         "the MP3 encoder " + work.encoder + " made no MP3 of " + source + " (exit status 0)");
   }
   return true;
@@ -126,98 +122,89 @@ struct SectionItem {
 
 // Writes the section's count and entries at the end of the data file, then the files themselves,
 // with the progress and the two log lines of the adding step.
-bool WriteSection(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
+bool WriteSection(Reporter& reporter, OutputFile& data, Mp3Work& work,
                   const std::vector<SectionItem>& items, const char* adding, const char* added,
                   std::vector<SectionEntryInfo>& entries) {
   const uint32_t count = static_cast<uint32_t>(items.size());
   uint64_t offset = data.Position() + 4 + uint64_t{SECTION_ENTRY_SIZE} * count;
   uint8_t head[4];
   PutU32(head, count);
-  if (!data.Write(head, sizeof head)) return DataWriteFailed(state, window, data);
+  if (!data.Write(head, sizeof head)) return DataWriteFailed(reporter, data);
   std::vector<SectionFile> files(count);
   for (uint32_t i = 0; i < count; ++i) {
     const SectionItem& item = items[i];
     files[i].path = item.mp3;
     struct stat st;
     if (::stat(item.mp3.c_str(), &st) != 0) {
-      return Fail(state, window, work, item.mp3,
+      return Fail(reporter, work, item.mp3,
                   "cannot read " + item.mp3 + ": " + std::strerror(errno));
     }
     // Offsets and sizes of a section are 32-bit.
     if (offset + static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
-      return Fail(state, window, work, item.mp3, "the data file would pass 4 GiB with " + item.mp3);
+      return Fail(reporter, work, item.mp3, "the data file would pass 4 GiB with " + item.mp3);
     }
     files[i].size = static_cast<uint32_t>(st.st_size);
     if (!WriteSectionEntry(data, item.firstSector, item.lastSector, static_cast<uint32_t>(offset),
                            files[i].size)) {
-      return DataWriteFailed(state, window, data);
+      return DataWriteFailed(reporter, data);
     }
     entries.push_back({item.firstSector, item.lastSector, static_cast<uint32_t>(offset),
                        files[i].size, files[i].path});
     offset += files[i].size;
   }
 
-  SetProgress(window, 0, 1);
-  LogF(state, window, "%s", adding);
+  SetProgress(reporter, 0, 1);
+  reporter.LogF("%s", adding);
   for (uint32_t i = 0; i < count; ++i) {
-    if (!AppendFile(state, window, data, work, files[i])) return false;
-    SetProgress(window, i + 1, count);
+    if (!AppendFile(reporter, data, work, files[i])) return false;
+    SetProgress(reporter, i + 1, count);
   }
-  LogF(state, window, "%s", added);
+  reporter.LogF("%s", added);
   return true;
 }
 
 }  // namespace
 
-bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
-                   std::vector<SectionEntryInfo>& entries) {
+bool XaRecordPhase(const DiscAnalysis& analysis, Reporter& reporter, OutputFile& data,
+                   Mp3Work& work, std::vector<SectionEntryInfo>& entries) {
   // Records past the table's end were counted but never stored: they have no sound to add.
-  const uint32_t count = std::min(state.XaRecordTotal, XA_RECORD_TABLE_SIZE);
-  LogF(state, window, "- Compressing XA Records...");
-  SetProgress(window, 0, 1);
+  const uint32_t count = analysis.StoredXaRecords();
+  reporter.LogF("- Compressing XA Records...");
+  SetProgress(reporter, 0, 1);
   std::vector<SectionItem> items;
   for (uint32_t i = 0; i < count; ++i) {
-    const XaRecord& r = state.XaRecordTable[i];
+    const XaRecord& r = analysis.XaRecordTable[i];
     const std::string wav = XaWavPath(work.folder, i);
     items.push_back({r.firstSector, r.lastSector, XaMp3Path(work.folder, i)});
-    if (!Encode(state, window, work, wav, items.back().mp3,
-                XaEncoderArguments(wav, items.back().mp3))) {
+    if (!Encode(reporter, work, wav, items.back().mp3, XaEncoderArguments(wav, items.back().mp3))) {
       return false;
     }
-    SetProgress(window, i + 1, count);
+    SetProgress(reporter, i + 1, count);
   }
-  LogF(state, window, "- XA Records compressed.");
-  return WriteSection(state, window, data, work, items, "- Adding compressed XA records.",
+  reporter.LogF("- XA Records compressed.");
+  return WriteSection(reporter, data, work, items, "- Adding compressed XA records.",
                       "- Compressed XA records added.", entries);
 }
 
-bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
-                     std::vector<SectionEntryInfo>& entries) {
-  const uint32_t count = state.AudioTracks.audioTrackCount;
-  LogF(state, window, "- Compressing audio tracks...");
-  SetProgress(window, 0, 1);
+bool AudioTrackPhase(const DiscAnalysis& analysis, Reporter& reporter, OutputFile& data,
+                     Mp3Work& work, std::vector<SectionEntryInfo>& entries) {
+  const uint32_t count = analysis.AudioTracks.audioTrackCount;
+  reporter.LogF("- Compressing audio tracks...");
+  SetProgress(reporter, 0, 1);
   std::vector<SectionItem> items;
   for (uint32_t k = 2; k <= count + 1; ++k) {
-    const AudioTrack& t = state.AudioTracks.track[k];
+    const AudioTrack& t = analysis.AudioTracks.track[k];
     const std::string raw = TrackRawPath(work.folder, k);
     items.push_back({t.firstSector, t.lastSector, TrackMp3Path(work.folder, k)});
-    if (!Encode(state, window, work, raw, items.back().mp3,
+    if (!Encode(reporter, work, raw, items.back().mp3,
                 TrackEncoderArguments(raw, items.back().mp3))) {
       return false;
     }
-    SetProgress(window, k - 1, count);
+    SetProgress(reporter, k - 1, count);
   }
-  LogF(state, window, "- Audio tracks compressed.");
-  const size_t before = entries.size();
-  const bool written =
-      WriteSection(state, window, data, work, items, "- Adding compressed audio tracks.",
-                   "- Compressed audio tracks added.", entries);
-  for (size_t i = before; i < entries.size(); ++i) {
-    AudioTrack& t = state.AudioTracks.track[2 + (i - before)];
-    t.dataOffset = entries[i].offset;
-    t.dataSize = entries[i].size;
-  }
-  return written;
+  reporter.LogF("- Audio tracks compressed.");
+  return WriteSection(reporter, data, work, items, "- Adding compressed audio tracks.",
+                      "- Compressed audio tracks added.", entries);
 }
 
 }  // namespace quarnel

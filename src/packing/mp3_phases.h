@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "common/app_state.h"
+#include "analysis/disc_analysis.h"
 #include "common/output_file.h"
-#include "common/window.h"
+#include "common/reporter.h"
 #include "packing/compressed_format.h"
 
 namespace quarnel {
@@ -26,10 +26,10 @@ struct Mp3Work {
 
 // Each converts its files with the encoder, then appends its section to the data file and lists
 // the section's entries in `entries`. Returns false on any failure, with an ERROR line.
-bool XaRecordPhase(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
-                   std::vector<SectionEntryInfo>& entries);
-bool AudioTrackPhase(AppState& state, Window& window, OutputFile& data, Mp3Work& work,
-                     std::vector<SectionEntryInfo>& entries);
+bool XaRecordPhase(const DiscAnalysis& analysis, Reporter& reporter, OutputFile& data,
+                   Mp3Work& work, std::vector<SectionEntryInfo>& entries);
+bool AudioTrackPhase(const DiscAnalysis& analysis, Reporter& reporter, OutputFile& data,
+                     Mp3Work& work, std::vector<SectionEntryInfo>& entries);
 
 // The encoder's arguments: XA WAV files keep their own sample rate (the header says it), raw CD
 // audio is signed 16-bit little-endian stereo at 44.1 kHz; both come out as constant bit rate MP3

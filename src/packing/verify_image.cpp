@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "common/image_file.h"
-#include "common/report.h"
 #include "packing/block_codec.h"
 #include "packing/block_pipeline.h"
 #include "packing/block_restore.h"
@@ -70,8 +69,7 @@ bool Opened(CompressedReader& reader, ImageLayout& layout, bool ok) {
 // XaTags' markers.
 void CheckBlocks(CompressedReader& reader, ImageLayout& layout) {
   const CompressedKind& kind = reader.Kind();
-  const uint64_t stray =
-      layout.mode == MODE_BZIP2 ? layout.sideSize % 4 : layout.sideSize % kind.entrySize;
+  const uint64_t stray = layout.sideSize % kind.entrySize;
   if (stray != 0) {
     AddProblem(layout, "side file",
                "its last " + Num(stray) + " bytes are no whole entry of " + Num(kind.entrySize));
@@ -110,7 +108,7 @@ void CheckBlocks(CompressedReader& reader, ImageLayout& layout) {
   // Without its closing offset an index reads one block short, and that block stands where the
   // sections should begin.
   uint8_t head[3];
-  if (layout.mode == MODE_BZIP2 && reader.ReadAt(layout.blockAreaEnd, head, sizeof head) &&
+  if (kind.closingOffset && reader.ReadAt(layout.blockAreaEnd, head, sizeof head) &&
       std::memcmp(head, "BZh", 3) == 0) {
     AddProblem(layout, "side file",
                "it lacks the closing offset: a block follows offset " + Num(layout.blockAreaEnd));
@@ -215,11 +213,11 @@ void CheckTagsAgainstSection(CompressedReader& reader, ImageLayout& layout) {
 void CheckStructure(CompressedReader& reader, ImageLayout& layout) {
   CheckBlocks(reader, layout);
   bool xaFirst = false;
-  if (layout.mode == MODE_ZLIB_XA) {
+  if (KindOf(layout.mode).xaTags) {
     for (const BlockEntry& e : reader.Entries()) xaFirst |= SoundTag(e.tag);
   }
   CheckSections(reader, layout, xaFirst);
-  if (layout.mode == MODE_ZLIB_XA) CheckTagsAgainstSection(reader, layout);
+  if (KindOf(layout.mode).xaTags) CheckTagsAgainstSection(reader, layout);
 }
 
 bool InRange(const SectorRange& r, uint32_t first, uint32_t last) {
@@ -271,8 +269,8 @@ class SourceComparison {
 };
 
 // Decompresses every block on every core, feeding the checksums (and the comparison) in order.
-void RestoreAndCheck(AppState& state, Window& window, CompressedReader& reader,
-                     VerifyReport& report, SourceComparison* source) {
+void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport& report,
+                     SourceComparison* source) {
   ImageLayout& layout = report.layout;
   const CompressedKind& kind = reader.Kind();
   BlockWorkers workers;
@@ -297,7 +295,7 @@ void RestoreAndCheck(AppState& state, Window& window, CompressedReader& reader,
     workers.Run(Checksums::PARTS,
                 [&](unsigned, size_t part) { sums.UpdatePart(part, bytes, length); });
   };
-  const PipelineEnd end = RestoreBlocks(state, window, reader, workers, steps, &readFailed);
+  const PipelineEnd end = RestoreBlocks(reporter, reader, workers, steps, &readFailed);
   report.stopped = end == PipelineEnd::Stopped;
   if (readFailed) {
     AddProblem(
@@ -333,49 +331,49 @@ void CompareEnds(const VerifyOptions& options, SourceComparison& source, VerifyR
 }
 
 // `brief`: the problems only (the writer's check, whose caller logs the SHA-1 last).
-void LogReport(AppState& state, Window& window, const VerifyOptions& options,
-               const VerifyReport& report, bool brief) {
+void LogReport(Reporter& reporter, const VerifyOptions& options, const VerifyReport& report,
+               bool brief) {
   const ImageLayout& layout = report.layout;
   for (const ImageProblem& p : layout.problems) {
-    LogF(state, window, "ERROR: %s", p.Text().c_str());
+    reporter.LogF("ERROR: %s", p.Text().c_str());
   }
   if (layout.moreProblems != 0) {
-    LogF(state, window, "ERROR: %u more problems.", layout.moreProblems);
+    reporter.LogF("ERROR: %u more problems.", layout.moreProblems);
   }
   if (!layout.opened || report.stopped || brief) return;
-  LogF(state, window, "- Restored image: %llu bytes",
-       static_cast<unsigned long long>(report.restored.size));
-  LogF(state, window, "- CRC32 of the restored image: %s", report.restored.crc32.c_str());
-  LogF(state, window, "- MD5 of the restored image: %s", report.restored.md5.c_str());
+  reporter.LogF("- Restored image: %llu bytes",
+                static_cast<unsigned long long>(report.restored.size));
+  reporter.LogF("- CRC32 of the restored image: %s", report.restored.crc32.c_str());
+  reporter.LogF("- MD5 of the restored image: %s", report.restored.md5.c_str());
   if (report.compared) {
     if (report.differences.empty()) {
-      LogF(state, window, "- The restored sectors are those of the source.");
+      reporter.LogF("- The restored sectors are those of the source.");
     }
     for (const SectorDifference& d : report.differences) {
-      LogF(state, window, "- Sectors %u-%u differ from the source: %s", d.first, d.last,
-           d.inMedium ? "inside a medium (ripped)" : "outside any medium");
+      reporter.LogF("- Sectors %u-%u differ from the source: %s", d.first, d.last,
+                    d.inMedium ? "inside a medium (ripped)" : "outside any medium");
     }
   }
   if (report.datSearched) {
     if (report.datMatch) {
-      LogF(state, window, "- DAT entry: %s (%s)", report.datMatch->game.c_str(),
-           report.datMatch->rom.c_str());
+      reporter.LogF("- DAT entry: %s (%s)", report.datMatch->game.c_str(),
+                    report.datMatch->rom.c_str());
     } else {
-      LogF(state, window, "ERROR: %s has no entry of the restored image's size and SHA-1.",
-           options.datName.c_str());
+      reporter.LogF("ERROR: %s has no entry of the restored image's size and SHA-1.",
+                    options.datName.c_str());
     }
   }
-  LogF(state, window, "- SHA-1 of the restored image: %s", report.restored.sha1.c_str());
+  reporter.LogF("- SHA-1 of the restored image: %s", report.restored.sha1.c_str());
 }
 
-VerifyReport Verify(AppState& state, Window& window, CompressedReader& reader, bool opened,
+VerifyReport Verify(Reporter& reporter, CompressedReader& reader, bool opened,
                     const VerifyOptions& options, bool brief) {
   VerifyReport report;
   ImageLayout& layout = report.layout;
   if (brief) {
-    LogF(state, window, "- Reading the compressed image back...");
+    reporter.LogF("- Reading the compressed image back...");
   } else {
-    LogF(state, window, "- Verifying %s", reader.DataFile().c_str());
+    reporter.LogF("- Verifying %s", reader.DataFile().c_str());
   }
   if (Opened(reader, layout, opened)) {
     CheckStructure(reader, layout);
@@ -388,16 +386,16 @@ VerifyReport Verify(AppState& state, Window& window, CompressedReader& reader, b
                    "cannot open " + options.source + ": " + std::strerror(source.OpenError()));
       }
     }
-    RestoreAndCheck(state, window, reader, report, comparing ? &source : nullptr);
+    RestoreAndCheck(reporter, reader, report, comparing ? &source : nullptr);
     if (comparing && !report.stopped) CompareEnds(options, source, report);
     if (options.dat != nullptr && !report.stopped) {
       report.datSearched = true;
       report.datMatch = options.dat->Find(report.restored.size, report.restored.sha1);
     }
   } else if (layout.problems.empty()) {
-    LogF(state, window, "ERROR: %s", layout.error.c_str());
+    reporter.LogF("ERROR: %s", layout.error.c_str());
   }
-  LogReport(state, window, options, report, brief);
+  LogReport(reporter, options, report, brief);
   return report;
 }
 
@@ -438,20 +436,20 @@ ImageLayout InspectImage(const std::string& dataFile) {
   return layout;
 }
 
-VerifyReport VerifyImage(AppState& state, Window& window, const std::string& dataFile,
+VerifyReport VerifyImage(Reporter& reporter, const std::string& dataFile,
                          const VerifyOptions& options) {
   CompressedReader reader;
   const bool opened = reader.Open(dataFile);
-  VerifyReport report = Verify(state, window, reader, opened, options, false);
+  VerifyReport report = Verify(reporter, reader, opened, options, false);
   if (!opened) report.layout.dataFile = dataFile;
   return report;
 }
 
-VerifyReport VerifyWrittenImage(AppState& state, Window& window, const std::string& dataPath,
-                                const std::string& sidePath, uint32_t mode) {
+VerifyReport VerifyWrittenImage(Reporter& reporter, const std::string& dataPath,
+                                const std::string& sidePath, CompressionMode mode) {
   CompressedReader reader;
   const bool opened = reader.OpenWritten(dataPath, sidePath, mode);
-  return Verify(state, window, reader, opened, VerifyOptions{}, true);
+  return Verify(reporter, reader, opened, VerifyOptions{}, true);
 }
 
 }  // namespace quarnel

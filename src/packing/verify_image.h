@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/app_state.h"
 #include "common/checksums.h"
-#include "common/window.h"
+#include "common/reporter.h"
 #include "packing/compressed_format.h"
 #include "packing/dat_file.h"
 
@@ -39,7 +38,7 @@ struct ImageLayout {
   std::string error;  // why the image could not be opened, one sentence
   int errorNumber = 0;
   bool notCompressed = false;
-  uint32_t mode = MODE_NONE;
+  CompressionMode mode = CompressionMode::None;
   std::string dataFile;
   std::string sideFile;
   uint32_t blocks = 0;
@@ -100,12 +99,12 @@ struct VerifyReport {
 };
 
 // Logs "- Verifying NAME", each problem as an "ERROR: " line, then the checksums and what the
-// source and the DAT say. Progress, pumps and Stop go through `window`.
-VerifyReport VerifyImage(AppState& state, Window& window, const std::string& dataFile,
+// source and the DAT say. Progress, pumps and the stop token go through `reporter`.
+VerifyReport VerifyImage(Reporter& reporter, const std::string& dataFile,
                          const VerifyOptions& options);
 
 // The same over an image of `mode` still under the writer's temporary names.
-VerifyReport VerifyWrittenImage(AppState& state, Window& window, const std::string& dataPath,
-                                const std::string& sidePath, uint32_t mode);
+VerifyReport VerifyWrittenImage(Reporter& reporter, const std::string& dataPath,
+                                const std::string& sidePath, CompressionMode mode);
 
 }  // namespace quarnel

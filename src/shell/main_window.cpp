@@ -28,15 +28,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "analysis/analyse_iso.h"
-#include "analysis/media_list.h"
+#include "analysis/analyse_disc.h"
+#include "analysis/media_marks.h"
 #include "common/outcome.h"
-#include "common/panel.h"
 #include "common/platform.h"
-#include "common/report.h"
-#include "packing/compression_mode.h"
-#include "packing/process_iso.h"
-#include "packing/uncompress_iso.h"
+#include "packing/process_disc.h"
+#include "packing/restore_image.h"
+#include "shell/panel.h"
 
 namespace quarnel {
 
@@ -206,9 +204,44 @@ std::string DroppedFile(const QMimeData* data) {
   return files[0];
 }
 
+// The combo box entry that matches a path at start-up: ".Z" anywhere selects "Normal Compression",
+// else ".bz" anywhere "Maximum Compression", else "Normal Compression".
+int InitialComboSelection(const char* path) {
+  if (std::strstr(path, ".Z") != nullptr) return COMBO_NORMAL_COMPRESSION;
+  if (std::strstr(path, ".bz") != nullptr) return COMBO_MAXIMUM_COMPRESSION;
+  return COMBO_NORMAL_COMPRESSION;
+}
+
+// Copies a text into a fixed buffer, cut to its size with the terminating zero.
+void CopyToBuffer(const std::string& text, char (&buffer)[IMAGE_PATH_SIZE]) {
+  const size_t n = std::min(text.size(), sizeof buffer - 1);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+}
+
 }  // namespace
 
-MainWindow::MainWindow(AppState& state, QWidget* parent) : QDialog(parent), state_(state) {
+// The long commands report into the window: the log panel, the progress bar, the pump that lets
+// Stop and Quit through, the "Warning." box and the replace question.
+class MainWindow::WindowReporter : public Reporter {
+ public:
+  explicit WindowReporter(MainWindow& window) : window_(window) {}
+  void Log(const std::string& line) override {
+    window_.AppendPanelLine(line.c_str(), IDC_INFO_LOG);
+  }
+  void Progress(unsigned percent) override { window_.SetProgress(percent); }
+  void Pump() override { window_.PumpMessages(); }
+  bool StopRequested() override { return window_.stop_.Requested(); }
+  void Warning(const std::string& text) override { window_.ShowWarning(text); }
+  bool ConfirmReplace(const std::string& path, const std::string& detail) override {
+    return window_.ConfirmReplace(path, detail);
+  }
+
+ private:
+  MainWindow& window_;
+};
+
+MainWindow::MainWindow(QWidget* parent) : QDialog(parent), analysis_(NewDiscAnalysis()) {
   QFont dialogFont = QApplication::font();
   dialogFont.setPointSize(DIALOG_POINT_SIZE);
   setFont(dialogFont);
@@ -229,12 +262,12 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QDialog(parent), stat
   // Placed by hand: Qt's own placement of a dialog without parent sits above the centre.
   Centre();
 
-  LoadSettings(state_);
+  LoadSettings(ImagePath);
   auto* combo = static_cast<QComboBox*>(Control(IDC_COMPRESSION));
   combo->addItem(QStringLiteral("Maximum Compression"));
   combo->addItem(QStringLiteral("Normal Compression"));
-  SetControlText(IDC_PATH, state_.ImagePath);
-  combo->setCurrentIndex(InitialComboSelection(state_.ImagePath));
+  SetControlText(IDC_PATH, ImagePath);
+  combo->setCurrentIndex(InitialComboSelection(ImagePath));
   progress_->setValue(0);
   EnableControl(IDC_PROCESS, false);
   EnableControl(IDC_UP, false);
@@ -425,37 +458,38 @@ void MainWindow::Command(int id) {
       RunLongCommand(id);
       return;
     case IDC_STOP:
-      state_.StopRequested = 1;
+      stop_.Request();
       return;
     case IDC_UP:
-      MediaPageUp(state_, *this);
+      page_.Up(analysis_.get(), *this);
       return;
     case IDC_DOWN:
-      MediaPageDown(state_, *this);
+      page_.Down(analysis_.get(), *this);
       return;
     case IDC_SELECT_ALL:
-      SelectMedia(state_, *this, MediaSelection::All);
-      return;
     case IDC_SELECT_VIDEO:
-      SelectMedia(state_, *this, MediaSelection::Video);
-      return;
     case IDC_SELECT_XA:
-      SelectMedia(state_, *this, MediaSelection::Xa);
-      return;
     case IDC_SELECT_NONE:
-      SelectMedia(state_, *this, MediaSelection::None);
+      SelectMedia(*analysis_, id == IDC_SELECT_ALL     ? MediaSelection::All
+                              : id == IDC_SELECT_VIDEO ? MediaSelection::Video
+                              : id == IDC_SELECT_XA    ? MediaSelection::Xa
+                                                       : MediaSelection::None);
+      page_.ShowRipMarks(analysis_.get(), *this);
       return;
     default:
       break;
   }
-  if (IsRipBox(id)) RipBoxClicked(state_, *this, id - IDC_RIP_FIRST);
-  if (IsTenPercentBox(id)) TenPercentBoxClicked(state_, *this, id - IDC_TEN_PERCENT_FIRST);
+  if (IsRipBox(id)) page_.RipBoxClicked(analysis_.get(), *this, id - IDC_RIP_FIRST);
+  if (IsTenPercentBox(id)) {
+    page_.TenPercentBoxClicked(analysis_.get(), *this, id - IDC_TEN_PERCENT_FIRST);
+  }
 }
 
 void MainWindow::RunLongCommand(int id) {
   if (Busy()) return;
   const QPointer<QWidget> focus = focusWidget();
   running_ = id;
+  stop_.Clear();
   for (const auto& [controlId, widget] : controls_) ApplyEnabled(controlId);
   sinceLastPump_.invalidate();  // the first pump of a run always makes a pass
   callsUntilClock_ = 0;
@@ -506,43 +540,48 @@ bool MainWindow::AnalysisShown() {
   return analysed_ && Identify(ControlText(IDC_PATH), now) && now == analysedFile_;
 }
 
-void MainWindow::ForgetAnalysis() {
-  analysed_ = false;
-  std::memset(state_.MediaTable, 0, sizeof state_.MediaTable);
-  std::memset(state_.XaRecordTable, 0, sizeof state_.XaRecordTable);
-  state_.XaRecordTotal = 0;
-  std::fill(std::begin(state_.SectorRecordMap), std::end(state_.SectorRecordMap), NO_XA_RECORD);
-  state_.AudioTracks.audioTrackCount = 0;
-  state_.FirstVisibleRow = 0;
-  RenderMediaPage(state_, *this);
+void MainWindow::ReadImagePath() {
+  CopyToBuffer(ControlText(IDC_PATH), ImagePath);
 }
 
 // True when the image was opened and scanned to its end; `failed` then says why not, when it
-// was opened.
+// was opened. Only an analysis that opened its image replaces the tables, the marks and the list.
 bool MainWindow::Analyse(Outcome* failed) {
-  const std::string path = ControlText(IDC_PATH);
-  const AnalysisResult result = AnalyseIso(state_, *this);
-  if (failed != nullptr && result.opened) {
-    if (result.readError) {
-      failed->Fail("cannot read " + path + ": " +
-                   std::strerror(result.readErrno != 0 ? result.readErrno : EIO));
-    } else if (result.stopped) {
-      failed->stopped = true;
-      failed->stopDetail = "during the analysis";
-    }
-  }
-  if (!result.opened) {
-    // A refusal has logged its line; an open failure has changed nothing but the tables.
+  ReadImagePath();
+  const std::string path = ImagePath;
+  SetControlText(IDC_INFO_LOG, "");
+  WindowReporter reporter(*this);
+  AnalysisOptions options;
+  options.ImagePath = path;
+  options.ff8 = IsChecked(IDC_FF8);
+  options.enhancedMovie = IsChecked(IDC_ENHANCED_MOVIE);
+  options.enhancedXa = IsChecked(IDC_ENHANCED_XA);
+  AnalysisResult result = AnalyseDisc(options, reporter);
+  if (!result.Opened()) {
+    // A refusal has logged its line; an open failure has changed nothing.
     if (!result.refused) {
       const std::string line =
           "ERROR: cannot open " + path + ": " + std::strerror(result.openError) + ".";
       AppendPanelLine(line.c_str(), IDC_INFO_LOG);
     }
-    ForgetAnalysis();
     return false;
   }
+  if (failed != nullptr && result.readError) {
+    failed->Fail("cannot read " + path + ": " +
+                 std::strerror(result.readErrno != 0 ? result.readErrno : EIO));
+  } else if (failed != nullptr && result.stopped) {
+    failed->stopped = true;
+    failed->stopDetail = "during the analysis";
+  }
+  const bool complete = result.Complete();
+  analysis_ = std::move(result.analysis);
+  if (analysis_->HasAudioTracks()) SetChecked(IDC_RIP_AUDIO_MP3, true);
+  if (!result.stopped) SetControlText(IDC_PATH, ImagePath);
+  for (const int id : {IDC_ANALYSE, IDC_PROCESS, IDC_UNCOMPRESS}) EnableControl(id, true);
+  page_.FirstVisibleRow = 0;
+  page_.Render(analysis_.get(), *this);
   analysed_ = Identify(ControlText(IDC_PATH), analysedFile_);
-  return !result.stopped && !result.readError;
+  return complete;
 }
 
 void MainWindow::Process() {
@@ -553,26 +592,43 @@ void MainWindow::Process() {
     if (!analysis.Done()) AppendPanelLine(FinalLine(analysis).c_str(), IDC_INFO_LOG);
     return;
   }
-  const ProcessResult result = ProcessIso(state_, *this, ProcessOptions{});
+  ReadImagePath();
+  ProcessOptions options;
+  options.compression = qobject_cast<QComboBox*>(Control(IDC_COMPRESSION))->currentIndex() ==
+                                COMBO_MAXIMUM_COMPRESSION
+                            ? CompressionChoice::Maximum
+                            : CompressionChoice::Normal;
+  options.xaMp3 = IsChecked(IDC_RIP_XA_MP3);
+  options.audioMp3 = IsChecked(IDC_RIP_AUDIO_MP3);
+  options.smallestSource = IsChecked(IDC_SMALLEST_SOURCE);
+  SetControlText(IDC_INFO_LOG, "");
+  WindowReporter reporter(*this);
+  const ProcessReport result = ProcessDisc(*analysis_, options, reporter);
+  // The XA streams that "Rip Xa Streams to MP3" ripped stay marked.
+  if (!result.refused && options.xaMp3) MarkAllXaStreams(*analysis_);
+  if (!result.dataFile.empty()) CopyToBuffer(result.dataFile, ImagePath);
+  if (!result.outcome.written.empty()) SetControlText(IDC_PATH, result.outcome.written.front());
   AppendPanelLine(FinalLine(result.outcome).c_str(), IDC_INFO_LOG);
 }
 
 void MainWindow::Uncompress() {
-  const UncompressResult result = UncompressIso(state_, *this);
-  // What the tables describe is no longer the image the box names.
-  ForgetAnalysis();
+  ReadImagePath();
+  WindowReporter reporter(*this);
+  const RestoreReport result = RestoreImage(RestoreRequest{ImagePath, {}}, reporter);
+  if (!result.output.empty()) CopyToBuffer(result.output, ImagePath);
+  if (!result.outcome.written.empty()) SetControlText(IDC_PATH, result.outcome.written.front());
   AppendPanelLine(FinalLine(result.outcome).c_str(), IDC_INFO_LOG);
 }
 
 void MainWindow::Quit() {
   // The stored path is the box's text. A command still running keeps the ImagePath it works on.
   char running[IMAGE_PATH_SIZE];
-  std::memcpy(running, state_.ImagePath, sizeof running);
-  ReadControlText(*this, IDC_PATH, state_.ImagePath, sizeof state_.ImagePath);
-  SaveSettings(state_);
-  if (Busy()) std::memcpy(state_.ImagePath, running, sizeof running);
-  // A running command stops at its next test of the flag; the dialog's loop ends after it.
-  state_.StopRequested = 1;
+  std::memcpy(running, ImagePath, sizeof running);
+  ReadImagePath();
+  SaveSettings(ImagePath);
+  if (Busy()) std::memcpy(ImagePath, running, sizeof running);
+  // A running command stops at its next test of the token; the dialog's loop ends after it.
+  stop_.Request();
   accept();
 }
 
@@ -602,9 +658,8 @@ void MainWindow::SelectIso() {
   }
   // ImagePath holds at most 255 characters: a longer path is refused, not cut.
   if (path.size() >= IMAGE_PATH_SIZE) return;
-  std::memset(state_.ImagePath, 0, sizeof state_.ImagePath);
-  std::memcpy(state_.ImagePath, path.data(), path.size());
-  SetControlText(IDC_PATH, state_.ImagePath);
+  CopyToBuffer(path, ImagePath);
+  SetControlText(IDC_PATH, ImagePath);
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
@@ -691,11 +746,6 @@ bool MainWindow::IsChecked(int id) {
 void MainWindow::SetChecked(int id, bool checked) {
   // setChecked sends no click: setting a box never runs its command.
   if (auto* box = qobject_cast<QCheckBox*>(Control(id))) box->setChecked(checked);
-}
-
-int MainWindow::ComboSelection(int id) {
-  auto* combo = qobject_cast<QComboBox*>(Control(id));
-  return combo == nullptr ? -1 : combo->currentIndex();
 }
 
 void MainWindow::EnableControl(int id, bool enabled) {
@@ -812,10 +862,10 @@ void MainWindow::PumpMessages() {
   QCoreApplication::processEvents();
 }
 
-void MainWindow::ShowWarning(const char* text) {
+void MainWindow::ShowWarning(const std::string& text) {
   ShowPanels(/*repaint=*/false);
   // Modal to the window: nothing can start while the box is up.
-  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning."), QString::fromUtf8(text),
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning."), QString::fromStdString(text),
                   QMessageBox::Ok, this);
   box.exec();
 }

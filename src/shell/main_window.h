@@ -1,5 +1,6 @@
 // The main dialog: every control of the window at its dialog-unit position, the command dispatch
-// by control id, and the Window interface through which the long commands report.
+// by control id, the options its controls give the core, and the reporter through which the long
+// commands report into its panel, its progress bar and its Stop button.
 #pragma once
 
 #include <QDialog>
@@ -7,11 +8,15 @@
 #include <QRect>
 #include <QString>
 #include <map>
+#include <memory>
 #include <string>
 
-#include "common/app_state.h"
+#include "analysis/disc_analysis.h"
+#include "common/image_path.h"
 #include "common/outcome.h"
-#include "common/window.h"
+#include "common/reporter.h"
+#include "shell/dialog_controls.h"
+#include "shell/media_page.h"
 
 class QDragEnterEvent;
 class QDropEvent;
@@ -22,27 +27,33 @@ class QProgressBar;
 
 namespace quarnel {
 
-class MainWindow : public QDialog, public Window {
+class MainWindow : public QDialog, public DialogControls {
  public:
   // Loads the stored path and sets every control to its start-up state. The dialog font is the
   // application font at 8 points; every position is converted from dialog units with its metrics.
-  explicit MainWindow(AppState& state, QWidget* parent = nullptr);
+  explicit MainWindow(QWidget* parent = nullptr);
   ~MainWindow() override;
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
-  // Window.
+  // DialogControls.
   std::string ControlText(int id) override;
   void SetControlText(int id, const std::string& text) override;
   bool IsChecked(int id) override;
   void SetChecked(int id, bool checked) override;
-  int ComboSelection(int id) override;
   void EnableControl(int id, bool enabled) override;
   void AppendPanelLine(const char* text, int panelId) override;
-  void SetProgress(unsigned position) override;
-  void PumpMessages() override;
-  void ShowWarning(const char* text) override;
-  bool ConfirmReplace(const std::string& path, const std::string& detail) override;
+
+  // What the reporter of a long command does to the window.
+  void SetProgress(unsigned position);
+  // Handles whatever input is waiting (Stop among it) and returns at once.
+  void PumpMessages();
+  void ShowWarning(const std::string& text);
+  bool ConfirmReplace(const std::string& path, const std::string& detail);
+
+  // The analysis the media list shows, and the path as the last command read it.
+  const DiscAnalysis& Analysis() const { return *analysis_; }
+  const char* StoredPath() const { return ImagePath; }
 
   // The control with a dialog id, or nullptr.
   QWidget* Control(int id) const;
@@ -69,7 +80,7 @@ class MainWindow : public QDialog, public Window {
   bool Analyse(Outcome* failed = nullptr);
   void Process();
   void Uncompress();
-  void ForgetAnalysis();
+  void ReadImagePath();
   bool AnalysisShown();
   void Quit();
   void SelectIso();
@@ -81,7 +92,13 @@ class MainWindow : public QDialog, public Window {
   void ShowPanels(bool repaint);
   void ShowProgress();
 
-  AppState& state_;
+  class WindowReporter;
+  // The findings of the last analysis (empty ones before the first): only a new analysis that
+  // opened its image replaces them.
+  std::unique_ptr<DiscAnalysis> analysis_;
+  MediaPage page_;
+  StopToken stop_;                       // Stop and Quit set it; the window clears it before a run
+  char ImagePath[IMAGE_PATH_SIZE] = {};  // the path box's text as a command last read it
   int baseUnitX_ = 0;  // dialog base units: the average character width and the character height
   int baseUnitY_ = 0;
   std::map<int, QWidget*> controls_;

@@ -21,7 +21,6 @@
 #include <cstring>
 #include <string>
 
-#include "common/app_state.h"
 #include "shell/main_window.h"
 
 namespace quarnel {
@@ -147,8 +146,7 @@ int RunWindow(int argc, char** argv) {
     return 1;
   }
   QApplication app(argc, argv);
-  const auto state = MakeAppState();
-  MainWindow window(*state);
+  MainWindow window;
   window.exec();
   return 0;
 }

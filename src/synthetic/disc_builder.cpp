@@ -111,9 +111,7 @@ uint32_t DiscBuilder::AddSector(uint8_t file, uint8_t channel, uint8_t submode, 
   image_.resize(image_.size() + SECTOR_SIZE, 0);
   uint8_t* s = SectorAt(n);
 
-  s[SYNC_OFFSET] = 0x00;
-  std::fill(s + SYNC_OFFSET + 1, s + SYNC_OFFSET + 11, uint8_t{0xFF});
-  s[SYNC_OFFSET + 11] = 0x00;
+  std::memcpy(s + SYNC_OFFSET, CD_SYNC, SYNC_SIZE);
   WriteHeaderAddress(s, n);
   s[MODE_OFFSET] = 2;
 

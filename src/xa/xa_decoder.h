@@ -3,9 +3,14 @@
 
 #include <cstdint>
 
-#include "common/xa_decoder_state.h"
-
 namespace quarnel {
+
+// The decoder's shift table and its sample history: left newest, left previous, right newest,
+// right previous (mono uses the first two).
+struct XaDecoder {
+  int32_t XaShiftTable[16][16];
+  int32_t XaDecoderState[4];
+};
 
 void InitXaDecoder(XaDecoder& decoder);
 

@@ -1,15 +1,13 @@
-// The window of the command line: controls are plain values, the information panel prints its
-// lines, the progress bar is one line on a terminal's stderr and Ctrl-C is the Stop button.
+// How the command line reports: the log's lines are printed, the progress bar is one line on a
+// terminal's stderr, and Ctrl-C (SIGTERM, SIGHUP) is the stop token.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "common/app_state.h"
-#include "common/window.h"
+#include "common/reporter.h"
 
 namespace quarnel {
 
@@ -25,31 +23,22 @@ bool InterruptRequested();
 void SetQuietMode(bool quiet);
 bool QuietMode();
 
-class CliWindow : public Window {
+class CliReporter : public Reporter {
  public:
   // In JSON mode the log lines go to stderr (stdout carries the document) and are kept for it.
   // `replaceFiles` answers ConfirmReplace (the --force option).
-  CliWindow(AppState& state, bool jsonMode, bool replaceFiles);
-  ~CliWindow() override;
-  CliWindow(const CliWindow&) = delete;
-  CliWindow& operator=(const CliWindow&) = delete;
+  CliReporter(bool jsonMode, bool replaceFiles);
+  ~CliReporter() override;
+  CliReporter(const CliReporter&) = delete;
+  CliReporter& operator=(const CliReporter&) = delete;
 
-  std::string ControlText(int id) override;
-  void SetControlText(int id, const std::string& text) override;
-  bool IsChecked(int id) override;
-  void SetChecked(int id, bool checked) override;
-  int ComboSelection(int id) override;
-  void EnableControl(int id, bool enabled) override;
-  void AppendPanelLine(const char* text, int panelId) override;
-  void SetProgress(unsigned position) override;
-  void PumpMessages() override;
-  void ShowWarning(const char* text) override;
+  void Log(const std::string& line) override;
+  void Progress(unsigned percent) override;
+  bool StopRequested() override { return InterruptRequested(); }
+  void Warning(const std::string& text) override;
   bool ConfirmReplace(const std::string& path, const std::string& detail) override;
 
-  void SetComboSelection(int selection) { comboSelection_ = selection; }
-  bool IsEnabled(int id) const;
-
-  // Every line appended to the information panel, in JSON mode only.
+  // Every line logged, in JSON mode only.
   const std::vector<std::string>& LogLines() const { return logLines_; }
 
   // Removes the progress bar from the terminal; call before printing anything else.
@@ -62,13 +51,8 @@ class CliWindow : public Window {
  private:
   void DrawProgress();
 
-  AppState& state_;
   const bool jsonMode_;
   const bool replaceFiles_;
-  std::map<int, std::string> texts_;
-  std::map<int, bool> checked_;
-  std::map<int, bool> enabled_;
-  int comboSelection_ = COMBO_NORMAL_COMPRESSION;
   std::vector<std::string> logLines_;
 
   const bool quiet_;

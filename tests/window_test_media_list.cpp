@@ -1,35 +1,54 @@
-#include "analysis/media_list.h"
-
+// The media list's page and the mark rules behind its boxes, over a recording stand-in for the
+// dialog's controls.
 #include <gtest/gtest.h>
 
-#include "common/panel.h"
-#include "fake_window.h"
+#include <map>
+
+#include "analysis/media_marks.h"
+#include "shell/media_page.h"
+#include "shell/panel.h"
 
 namespace quarnel {
 namespace {
 
-using testing::FakeWindow;
+class FakeControls : public DialogControls {
+ public:
+  std::string ControlText(int id) override { return texts[id]; }
+  void SetControlText(int id, const std::string& text) override { texts[id] = text; }
+  bool IsChecked(int id) override { return checks[id]; }
+  void SetChecked(int id, bool checked) override { checks[id] = checked; }
+  void EnableControl(int id, bool enabled) override { this->enabled[id] = enabled; }
+  void AppendPanelLine(const char* text, int panelId) override {
+    AppendPanelText(texts[panelId], text);
+  }
+  bool IsEnabled(int id) const { return !enabled.contains(id) || enabled.at(id); }
+
+  std::map<int, std::string> texts;
+  std::map<int, bool> checks;
+  std::map<int, bool> enabled;
+};
 
 struct ListFixture {
-  std::unique_ptr<AppState> state = MakeAppState();
-  FakeWindow window;
+  std::unique_ptr<DiscAnalysis> analysis = NewDiscAnalysis();
+  MediaPage page;
+  FakeControls window;
 
   explicit ListFixture(uint32_t media) {
     for (uint32_t i = 0; i < media; ++i) {
-      MediaRecord& r = state->MediaTable[i];
+      MediaRecord& r = analysis->MediaTable[i];
       r.kind = i % 3 == 2 ? MEDIA_XA : MEDIA_VIDEO;
       r.firstSector = 1000 * (i + 1);
       r.lastSector = 1000 * (i + 1) + 99;
       r.xaRecordCount = 4;
     }
-    RenderMediaPage(*state, window);
+    page.Render(analysis.get(), window);
   }
   // One letter per record (first 14) or page row: T ripped with its tenth, R ripped, t tenth only.
   static char Letter(bool rip, bool ten) { return rip ? (ten ? 'T' : 'R') : (ten ? 't' : '.'); }
   std::string Marks() const {
     std::string marks;
     for (int i = 0; i < 14; ++i) {
-      marks += Letter(state->MediaTable[i].rip, state->MediaTable[i].keepTenPercent);
+      marks += Letter(analysis->MediaTable[i].rip, analysis->MediaTable[i].keepTenPercent);
     }
     return marks;
   }
@@ -42,11 +61,15 @@ struct ListFixture {
   }
   void ClickRip(int row, bool checked) {
     window.checks[IDC_RIP_FIRST + row] = checked;
-    RipBoxClicked(*state, window, row);
+    page.RipBoxClicked(analysis.get(), window, row);
   }
   void ClickTen(int row, bool checked) {
     window.checks[IDC_TEN_PERCENT_FIRST + row] = checked;
-    TenPercentBoxClicked(*state, window, row);
+    page.TenPercentBoxClicked(analysis.get(), window, row);
+  }
+  void Select(MediaSelection selection) {
+    SelectMedia(*analysis, selection);
+    page.ShowRipMarks(analysis.get(), window);
   }
 };
 
@@ -57,15 +80,15 @@ TEST(MediaList, PagesOfTwelveWithUpAndDown) {
   EXPECT_TRUE(f.window.texts[IDC_MEDIA_LIST].starts_with(
       "[Video Stream] from 001000 to 001099\r\n[Video Stream] from 002000 to 002099\r\n"
       "[XA Stream] from 003000 to 003099 (4 Records)\r\n"));
-  MediaPageUp(*f.state, f.window);  // first page: only the buttons are set again
-  EXPECT_EQ(f.state->FirstVisibleRow, 0u);
-  MediaPageDown(*f.state, f.window);
-  EXPECT_EQ(f.state->FirstVisibleRow, 12u);
+  f.page.Up(f.analysis.get(), f.window);  // first page: only the buttons are set again
+  EXPECT_EQ(f.page.FirstVisibleRow, 0u);
+  f.page.Down(f.analysis.get(), f.window);
+  EXPECT_EQ(f.page.FirstVisibleRow, 12u);
   EXPECT_EQ(f.window.texts[IDC_MEDIA_LIST], "[Video Stream] from 013000 to 013099\r\n");
   EXPECT_FALSE(f.window.IsEnabled(IDC_DOWN));  // the next page would start with an empty row
   EXPECT_TRUE(f.window.IsEnabled(IDC_UP));
-  MediaPageDown(*f.state, f.window);
-  EXPECT_EQ(f.state->FirstVisibleRow, 12u);
+  f.page.Down(f.analysis.get(), f.window);
+  EXPECT_EQ(f.page.FirstVisibleRow, 12u);
 
   // An empty row's boxes refuse to be checked.
   f.ClickRip(1, true);
@@ -85,17 +108,17 @@ TEST(MediaList, RowBoxRulesAndSelectionButtons) {
   EXPECT_EQ(f.Boxes(), "T.R.........");
 
   // The selection buttons set "Rip:" only; the "10%" column is left alone.
-  SelectMedia(*f.state, f.window, MediaSelection::Xa);
+  f.Select(MediaSelection::Xa);
   EXPECT_EQ(f.Marks(), "t.R..R..R..R..");
   EXPECT_EQ(f.Boxes(), "t.R..R..R..R");
-  SelectMedia(*f.state, f.window, MediaSelection::All);
+  f.Select(MediaSelection::All);
   EXPECT_EQ(f.Marks(), "TRRRRRRRRRRRR.");
-  SelectMedia(*f.state, f.window, MediaSelection::Video);
+  f.Select(MediaSelection::Video);
   EXPECT_EQ(f.Marks(), "TR.RR.RR.RR.R.");
-  MediaPageDown(*f.state, f.window);  // paging away and back shows the marks again
-  MediaPageUp(*f.state, f.window);
+  f.page.Down(f.analysis.get(), f.window);  // paging away and back shows the marks again
+  f.page.Up(f.analysis.get(), f.window);
   EXPECT_EQ(f.Boxes(), "TR.RR.RR.RR.");
-  SelectMedia(*f.state, f.window, MediaSelection::None);
+  f.Select(MediaSelection::None);
   f.ClickRip(0, false);
   EXPECT_EQ(f.Marks(), "t.............");
   EXPECT_EQ(f.Boxes(), "t...........");
@@ -103,9 +126,9 @@ TEST(MediaList, RowBoxRulesAndSelectionButtons) {
 
 TEST(MediaList, LastPageOfAFullTableReadsNothingBeyondIt) {
   ListFixture f(MEDIA_TABLE_SIZE);
-  f.state->FirstVisibleRow = 1980;
-  MediaPageDown(*f.state, f.window);
-  EXPECT_EQ(f.state->FirstVisibleRow, 1992u);
+  f.page.FirstVisibleRow = 1980;
+  f.page.Down(f.analysis.get(), f.window);
+  EXPECT_EQ(f.page.FirstVisibleRow, 1992u);
   EXPECT_FALSE(f.window.IsEnabled(IDC_DOWN));
   for (int r = 8; r < MEDIA_PAGE_ROWS; ++r) {
     f.ClickRip(r, true);
@@ -113,7 +136,7 @@ TEST(MediaList, LastPageOfAFullTableReadsNothingBeyondIt) {
   }
   EXPECT_EQ(f.Boxes(), "............");
   f.ClickRip(7, true);
-  EXPECT_EQ(f.state->MediaTable[1999].rip, 1);
+  EXPECT_EQ(f.analysis->MediaTable[1999].rip, 1);
 }
 
 TEST(Panel, AppendsLinesAndDropsTheOldestPastTheLimit) {

@@ -1,4 +1,4 @@
-// The text rules of the two multi-line panels, shared by every window implementation.
+// The text rules of the window's two multi-line panels.
 #pragma once
 
 #include <string>

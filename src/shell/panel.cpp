@@ -1,4 +1,4 @@
-#include "common/panel.h"
+#include "shell/panel.h"
 
 #include <cstring>
 

@@ -1,5 +1,6 @@
-// The window as the long operations see it. The dialog, the command line and the tests' fake each
-// implement it; the core never reports any other way.
+// The dialog's controls by their ids, and the few operations on them that the window's own parts
+// (the media list's page among them) use. Only the window knows them: the core takes options and
+// reports through its Reporter.
 #pragma once
 
 #include <string>
@@ -42,33 +43,18 @@ constexpr int MEDIA_PAGE_ROWS = 12;
 constexpr int COMBO_MAXIMUM_COMPRESSION = 0;
 constexpr int COMBO_NORMAL_COMPRESSION = 1;
 
-class Window {
+class DialogControls {
  public:
-  virtual ~Window() = default;
+  virtual ~DialogControls() = default;
 
   virtual std::string ControlText(int id) = 0;
   virtual void SetControlText(int id, const std::string& text) = 0;
   virtual bool IsChecked(int id) = 0;
   virtual void SetChecked(int id, bool checked) = 0;
-  virtual int ComboSelection(int id) = 0;
   virtual void EnableControl(int id, bool enabled) = 0;
-
   // Appends one line to a panel (IDC_INFO_LOG or IDC_MEDIA_LIST) by the rules of AppendPanelText,
   // shows the panel's end and repaints it at once.
   virtual void AppendPanelLine(const char* text, int panelId) = 0;
-
-  // Position 0 to 100; callers compute it with unsigned integer division.
-  virtual void SetProgress(unsigned position) = 0;
-
-  // Handles whatever input is waiting (Stop among it) and returns at once.
-  virtual void PumpMessages() = 0;
-
-  // The "Warning." box; returns when the user has closed it.
-  virtual void ShowWarning(const char* text) = 0;
-
-  // Asked before an existing file is replaced; true lets the command go on. `detail` says what
-  // replacing it costs (sizes and what is lost), empty when nothing is.
-  virtual bool ConfirmReplace(const std::string& path, const std::string& detail) = 0;
 };
 
 }  // namespace quarnel

@@ -1,4 +1,4 @@
-#include "cli/cli_window.h"
+#include "cli/cli_reporter.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <string>
 
-#include "common/panel.h"
 #include "common/platform.h"
 #include "common/temporary_files.h"
 
@@ -76,72 +75,36 @@ bool QuietMode() {
   return quietMode;
 }
 
-CliWindow::CliWindow(AppState& state, bool jsonMode, bool replaceFiles)
-    : state_(state),
-      jsonMode_(jsonMode),
+CliReporter::CliReporter(bool jsonMode, bool replaceFiles)
+    : jsonMode_(jsonMode),
       replaceFiles_(replaceFiles),
       quiet_(quietMode),
       showProgress_(!quietMode && isatty(STDERR_FILENO) == 1),
-      phaseStart_(std::chrono::steady_clock::now()) {
-  // As in the window: "Process ISO" waits for a successful analysis.
-  enabled_[IDC_PROCESS] = false;
-}
+      phaseStart_(std::chrono::steady_clock::now()) {}
 
-CliWindow::~CliWindow() {
+CliReporter::~CliReporter() {
   EraseProgress();
 }
 
-std::string CliWindow::ControlText(int id) {
-  const auto it = texts_.find(id);
-  return it == texts_.end() ? std::string() : it->second;
-}
-
-void CliWindow::SetControlText(int id, const std::string& text) {
-  texts_[id] = text;
-}
-
-bool CliWindow::IsChecked(int id) {
-  const auto it = checked_.find(id);
-  return it != checked_.end() && it->second;
-}
-
-void CliWindow::SetChecked(int id, bool checked) {
-  checked_[id] = checked;
-}
-
-int CliWindow::ComboSelection(int id) {
-  return id == IDC_COMPRESSION ? comboSelection_ : -1;
-}
-
-void CliWindow::EnableControl(int id, bool enabled) {
-  enabled_[id] = enabled;
-}
-
-bool CliWindow::IsEnabled(int id) const {
-  const auto it = enabled_.find(id);
-  return it == enabled_.end() || it->second;
-}
-
-void CliWindow::AppendPanelLine(const char* text, int panelId) {
-  AppendPanelText(texts_[panelId], text);
-  if (panelId != IDC_INFO_LOG || text[0] == '\0') return;
-  if (jsonMode_) logLines_.emplace_back(text);
+void CliReporter::Log(const std::string& line) {
+  if (line.empty()) return;
+  if (jsonMode_) logLines_.push_back(line);
   if (quiet_) return;
   EraseProgress();
   std::FILE* out = jsonMode_ ? stderr : stdout;
-  std::fputs(text, out);
+  std::fputs(line.c_str(), out);
   std::fputc('\n', out);
   // Lines show as they come, also through a pipe; there are only a few per analysis.
   std::fflush(out);
 }
 
-void CliWindow::SetWorkBytes(uint64_t total) {
+void CliReporter::SetWorkBytes(uint64_t total) {
   workBytes_ = total;
   phaseStart_ = std::chrono::steady_clock::now();
   progress_ = ~0u;
 }
 
-void CliWindow::SetProgress(unsigned position) {
+void CliReporter::Progress(unsigned position) {
   if (!showProgress_ || position == progress_) return;
   const auto now = std::chrono::steady_clock::now();
   if (progress_ != ~0u && position < progress_) phaseStart_ = now;
@@ -151,7 +114,7 @@ void CliWindow::SetProgress(unsigned position) {
   DrawProgress();
 }
 
-void CliWindow::DrawProgress() {
+void CliReporter::DrawProgress() {
   const unsigned percent = progress_ > 100 ? 100 : progress_;
   const int filled = static_cast<int>(percent * BAR_WIDTH / 100);
   std::string line = "[";
@@ -186,7 +149,7 @@ void CliWindow::DrawProgress() {
   progressShown_ = true;
 }
 
-void CliWindow::EraseProgress() {
+void CliReporter::EraseProgress() {
   if (!progressShown_) return;
   std::string line = "\r";
   line.append(shownLength_, ' ');
@@ -197,13 +160,8 @@ void CliWindow::EraseProgress() {
   shownLength_ = 0;
 }
 
-// Called once per sector of a scan: one load and, only after Ctrl-C, one store.
-void CliWindow::PumpMessages() {
-  if (interruptCount != 0) state_.StopRequested = 1;
-}
-
 // The warning box does not stop the command line: its text is one line on stderr.
-void CliWindow::ShowWarning(const char* text) {
+void CliReporter::Warning(const std::string& text) {
   EraseProgress();
   std::fflush(stdout);
   std::string line = text;
@@ -213,11 +171,8 @@ void CliWindow::ShowWarning(const char* text) {
 
 // The command that asked reports a refusal: it knows what it leaves undone. With --force, what the
 // replacement costs is said before it happens.
-bool CliWindow::ConfirmReplace(const std::string&, const std::string& detail) {
-  if (replaceFiles_ && !detail.empty()) {
-    const std::string line = "Warning: " + detail;
-    AppendPanelLine(line.c_str(), IDC_INFO_LOG);
-  }
+bool CliReporter::ConfirmReplace(const std::string&, const std::string& detail) {
+  if (replaceFiles_ && !detail.empty()) Log("Warning: " + detail);
   return replaceFiles_;
 }
 

@@ -23,15 +23,12 @@ struct MediaRecord {
   uint8_t keepTenPercent;
 };
 
+// One channel's run of sound inside an XA stream. What processing needs while it decodes a record
+// (its WAV file, byte count and decoder history) belongs to the audio extraction.
 struct XaRecord {
   uint32_t firstSector;
   uint32_t lastSector;
-  int32_t wavFile;  // processing's open WAV file, 0 when none
-  uint32_t pcmBytes;
-  int32_t channels;
-  int32_t sampleRate;
   int32_t channel;  // XA channel number in the low 8 bits
-  int32_t history[4];
 };
 
 struct AudioTrack {

@@ -1,0 +1,52 @@
+// "Process ISO": writes the compressed image of an analysed disc, ripping the marked media on the
+// way and, on request, appending the sound of XA records and audio tracks as MP3 sections.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "analysis/disc_analysis.h"
+#include "common/outcome.h"
+#include "common/reporter.h"
+#include "packing/compressed_format.h"
+#include "packing/compression_mode.h"
+
+namespace quarnel {
+
+struct ProcessOptions {
+  CompressionChoice compression = CompressionChoice::Normal;
+  bool xaMp3 = false;           // "Rip Xa Streams to MP3": rips every XA stream, keeps its sound
+  bool audioMp3 = false;        // "Rip Audio Tracks to MP3"
+  bool smallestSource = false;  // "Smallest Video Source"
+  // Holds the sound's work files and is kept; empty: a private folder, removed at the end.
+  std::string workFolder = {};
+  // Reads the written image back and restores it before it gets its final names; a block that
+  // does not give back what was compressed fails the run.
+  bool verify = false;
+  // The folder the outputs are written to, under the data track file's name; empty: beside it.
+  std::string outputDir = {};
+};
+
+struct ProcessReport {
+  Outcome outcome;
+  // The run was refused before anything was written (a limit, a missing encoder, ...): nothing
+  // was changed, the marks included.
+  bool refused = false;
+  std::string failedFile;  // the file a failure concerns, when there is one
+  CompressionMode mode = CompressionMode::None;
+  std::string dataFile;
+  std::string blockTable;
+  uint32_t blocks = 0;
+  uint32_t rippedCount = 0;
+  uint32_t forcedXaMarks = 0;  // XA streams "Rip Xa Streams to MP3" marked on its own
+  uint64_t imageSize = 0;
+  std::vector<SectionEntryInfo> xaSection;     // empty when no XA stream section was appended
+  std::vector<SectionEntryInfo> audioSection;  // likewise for the audio track section
+  std::string restoredSha1;  // with `verify`: of the image as read back, before it was committed
+};
+
+ProcessReport ProcessDisc(const DiscAnalysis& analysis, const ProcessOptions& options,
+                          Reporter& reporter);
+
+}  // namespace quarnel

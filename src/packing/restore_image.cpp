@@ -1,0 +1,197 @@
+#include "packing/restore_image.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "common/image_path.h"
+#include "common/output_file.h"
+#include "packing/block_codec.h"
+#include "packing/block_pipeline.h"
+#include "packing/block_restore.h"
+#include "packing/block_workers.h"
+#include "packing/compressed_reader.h"
+
+namespace quarnel {
+
+namespace {
+
+// Damaged blocks past this many are counted in one line instead of one line each.
+constexpr uint32_t DAMAGE_LINES = 100;
+
+// What replacing `path` costs: empty unless the existing file is longer than the restored image
+// can be (the audio tracks behind the data track are not in the compressed image).
+std::string ReplaceCost(const std::string& path, uint64_t existing, uint64_t restored) {
+  if (existing <= restored) return std::string();
+  return path + " is " + std::to_string(existing) + " bytes; the restored image will be at most " +
+         std::to_string(restored) + " bytes. The " + std::to_string(existing - restored) +
+         " bytes behind it (audio tracks the compressed image does not hold) will be lost.";
+}
+
+std::string BlockCount(uint32_t done, uint32_t total) {
+  return std::to_string(done) + " of " + std::to_string(total) + " blocks";
+}
+
+class RestoreRun {
+ public:
+  RestoreRun(const RestoreRequest& request, Reporter& reporter)
+      : request_(request), reporter_(reporter) {}
+
+  RestoreReport Run();
+
+ private:
+  bool Open();
+  bool NameOutput();
+  bool MayReplace();
+  bool CreateOutput();
+  PipelineEnd RestoreBlocks(bool* readFailed);
+  void Finish(PipelineEnd end, bool readFailed);
+  bool Fail(const std::string& file, const std::string& why);
+
+  const RestoreRequest& request_;
+  Reporter& reporter_;
+  RestoreReport report_;
+  CompressedReader reader_;
+  OutputFile output_;
+};
+
+bool RestoreRun::Fail(const std::string& file, const std::string& why) {
+  reporter_.LogF("ERROR: %s.", why.c_str());
+  report_.failedFile = file;
+  report_.outcome.Fail(why);
+  return false;
+}
+
+bool RestoreRun::Open() {
+  const std::string& dataFile = request_.dataFile;
+  report_.dataFile = dataFile;
+  const std::optional<CompressionMode> mode = CompressionModeOfName(dataFile);
+  if (mode && !FitsImagePath(dataFile + KindOf(*mode).tableSuffix)) {
+    return Fail(dataFile, "the path is too long for its block table's name: " + dataFile);
+  }
+  if (!reader_.Open(dataFile)) {
+    report_.notCompressed = reader_.NotCompressed();
+    return Fail(dataFile, reader_.Error());
+  }
+  report_.mode = reader_.Mode();
+  report_.totalBlocks = reader_.Blocks();
+  reporter_.LogF("- File Opened: %s", dataFile.c_str());
+  reporter_.LogF("- %d sectors founds.", static_cast<int>(reader_.Blocks()));
+  return true;
+}
+
+bool RestoreRun::NameOutput() {
+  report_.output = RestoredName(request_.dataFile, report_.mode);
+  const std::string& dir = request_.outputDir;
+  if (!dir.empty()) {
+    const size_t slash = report_.output.rfind('/');
+    report_.output = dir + (dir.back() == '/' ? "" : "/") +
+                     report_.output.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (!FitsImagePath(report_.output)) {
+      return Fail(report_.output,
+                  "the path is too long for the restored image's name: " + report_.output);
+    }
+  }
+  return true;
+}
+
+// The output is usually the very image the compressed one was made from, which may hold what
+// the compressed one lacks: it is replaced only with consent, told what is lost.
+bool RestoreRun::MayReplace() {
+  struct stat st;
+  if (::lstat(report_.output.c_str(), &st) != 0) return true;
+  const uint64_t existing = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  report_.replaceDetail = ReplaceCost(report_.output, existing, reader_.MaxRestoredSize());
+  if (reporter_.ConfirmReplace(report_.output, report_.replaceDetail)) return true;
+  report_.declined = true;
+  report_.outcome.kept.push_back(report_.output);
+  return Fail(report_.output, report_.output + " exists and was not replaced");
+}
+
+bool RestoreRun::CreateOutput() {
+  if (output_.CreateStaged(report_.output)) return true;
+  if (output_.Replaces()) report_.outcome.kept.push_back(report_.output);
+  return Fail(report_.output,
+              output_.Busy()
+                  ? report_.output + " is busy: another run reads or writes it"
+                  : "cannot create " + report_.output + ": " + std::strerror(output_.Errno()));
+}
+
+PipelineEnd RestoreRun::RestoreBlocks(bool* readFailed) {
+  BlockWorkers workers;
+  const size_t rawLength = reader_.Kind().rawBlockLength;
+  RestoreSteps steps;
+  steps.take = [&](const RestoredBlock& block) {
+    if (block.damaged) {
+      if (report_.damagedBlocks < DAMAGE_LINES) {
+        reporter_.LogF("ERROR: block %u of %s is damaged; written as %u zero bytes.", block.index,
+                       report_.dataFile.c_str(), static_cast<unsigned>(rawLength));
+      }
+      report_.damagedBlocks += 1;
+    }
+    if (!output_.Write(block.bytes, block.length)) return false;
+    report_.blocks += 1;
+    return true;
+  };
+  const PipelineEnd end = quarnel::RestoreBlocks(reporter_, reader_, workers, steps, readFailed);
+  if (report_.damagedBlocks > DAMAGE_LINES) {
+    reporter_.LogF("ERROR: %u more blocks of %s are damaged; written as zeros.",
+                   report_.damagedBlocks - DAMAGE_LINES, report_.dataFile.c_str());
+  }
+  return end;
+}
+
+void RestoreRun::Finish(PipelineEnd end, bool readFailed) {
+  Outcome& outcome = report_.outcome;
+  const std::string done = BlockCount(report_.blocks, report_.totalBlocks);
+  const std::string& output = report_.output;
+  if (readFailed) {
+    Fail(report_.dataFile, "cannot read " + report_.dataFile + ": " +
+                               std::strerror(reader_.Errno()) + " after " + done);
+  } else if (end == PipelineEnd::Failed) {
+    Fail(output,
+         "cannot write " + output + ": " + std::strerror(output_.Errno()) + " after " + done);
+  } else if (report_.damagedBlocks != 0 && output_.Replaces()) {
+    // A damaged restore never replaces a file that may be whole.
+    Fail(output, std::to_string(report_.damagedBlocks) + " blocks of " + report_.dataFile +
+                     " are damaged, so " + output + " was not replaced");
+  } else if (end != PipelineEnd::Stopped) {
+    if (output_.Commit()) {
+      outcome.written.push_back(output);
+      if (report_.damagedBlocks != 0) {
+        outcome.Fail(std::to_string(report_.damagedBlocks) + " damaged blocks of " +
+                     report_.dataFile + " were restored as zeros");
+      }
+    } else {
+      Fail(output, "cannot write " + output + ": " + std::strerror(output_.Errno()));
+    }
+  }
+  if (outcome.written.empty()) {
+    outcome.removed.push_back(output_.TemporaryPath());
+    output_.Discard();
+    if (output_.Replaces()) outcome.kept.push_back(output);
+  }
+  outcome.stopped = end == PipelineEnd::Stopped;
+  if (outcome.stopped) outcome.stopDetail = "after " + done;
+}
+
+RestoreReport RestoreRun::Run() {
+  if (!Open() || !NameOutput() || !MayReplace() || !CreateOutput()) return std::move(report_);
+  report_.started = true;
+  bool readFailed = false;
+  const PipelineEnd end = RestoreBlocks(&readFailed);
+  Finish(end, readFailed);
+  return std::move(report_);
+}
+
+}  // namespace
+
+RestoreReport RestoreImage(const RestoreRequest& request, Reporter& reporter) {
+  return RestoreRun(request, reporter).Run();
+}
+
+}  // namespace quarnel
