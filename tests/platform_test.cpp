@@ -126,10 +126,10 @@ TEST(WorkFolder, OneRunsOwnNothingInsideFollowedPrivateOnesGoWithStaleOnes) {
   const std::string out = dir.File("out"), stale = out + "/.quarnel-work-stale1";
   std::filesystem::create_directories(stale + "/sub");
   std::ofstream(stale + "/track0000.wav") << "x";
-  std::filesystem::create_directories(out + "/.quarnel-work-held");
-  const int held = ::open((out + "/.quarnel-work-held").c_str(), O_RDONLY | O_DIRECTORY);
+  std::filesystem::create_directories(out + "/.quarnel-work-held01");
+  const int held = ::open((out + "/.quarnel-work-held01").c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-  std::filesystem::create_directory_symlink(dir.File("real"), out + "/.quarnel-work-link");
+  std::filesystem::create_directory_symlink(dir.File("real"), out + "/.quarnel-work-link01");
   {
     WorkFolder one, two;
     ASSERT_TRUE(one.Make("", out, &error) && two.Make("", out, &error)) << error;

@@ -210,13 +210,22 @@ bool RunEncoders(const std::string& encoder, const std::vector<std::vector<std::
                  unsigned parallel, const EncoderStopTest& stop, const EncoderFinished& finished) {
   parallel = std::clamp(parallel, 1u, static_cast<unsigned>(ENCODER_SLOTS));
   std::vector<Running> running;
+  // Should a callback throw, no encoder is left running behind it.
+  struct KillLeft {
+    std::vector<Running>& running;
+    ~KillLeft() {
+      for (const Running& r : running) Reap(r);
+    }
+  } killLeft{running};
   size_t next = 0;
   while (next < jobs.size() || !running.empty()) {
     if (stop()) {
       for (const Running& r : running) ::kill(-r.pid, SIGKILL);
-      for (const Running& r : running) {
-        Reap(r);
-        finished(r.job, {EncoderEnd::Stopped, "stopped"});
+      while (!running.empty()) {
+        const Running stopped = running.front();
+        running.erase(running.begin());
+        Reap(stopped);
+        finished(stopped.job, {EncoderEnd::Stopped, "stopped"});
       }
       return false;
     }

@@ -56,6 +56,7 @@ void SaveSettings(const AppState& state) {
 namespace {
 
 constexpr char PRIVATE_PREFIX[] = ".quarnel-work-";
+constexpr size_t PRIVATE_NAME_SIZE = sizeof PRIVATE_PREFIX - 1 + 6;  // mkdtemp's six letters
 
 // The current directory, or empty when it cannot be had (it was deleted): never "" + "/name".
 std::string CurrentDirectory() {
@@ -92,7 +93,10 @@ void RemoveStalePrivateFolders(const std::string& parent) {
   if (folder == nullptr) return;
   const int parentFd = ::dirfd(folder);
   while (const dirent* entry = ::readdir(folder)) {
-    if (std::strncmp(entry->d_name, PRIVATE_PREFIX, sizeof PRIVATE_PREFIX - 1) != 0) continue;
+    if (std::strlen(entry->d_name) != PRIVATE_NAME_SIZE ||
+        std::strncmp(entry->d_name, PRIVATE_PREFIX, sizeof PRIVATE_PREFIX - 1) != 0) {
+      continue;
+    }
     const int fd =
         ::openat(parentFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) continue;
