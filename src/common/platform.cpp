@@ -1,13 +1,12 @@
 #include "common/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +14,7 @@
 #include <filesystem>
 #include <string>
 
-extern char** environ;
+#include "common/temporary_files.h"
 
 namespace quarnel {
 
@@ -56,10 +55,8 @@ void SaveSettings(const char (&ImagePath)[IMAGE_PATH_SIZE]) {
 
 namespace {
 
-// The process group of the running encoder (its pid), 0 when none runs. Process-wide because a
-// signal handler must reach it.
-std::atomic<pid_t> runningEncoder{0};
-static_assert(std::atomic<pid_t>::is_always_lock_free);
+constexpr char PRIVATE_PREFIX[] = ".quarnel-work-";
+constexpr size_t PRIVATE_NAME_SIZE = sizeof PRIVATE_PREFIX - 1 + 6;  // mkdtemp's six letters
 
 // The current directory, or empty when it cannot be had (it was deleted): never "" + "/name".
 std::string CurrentDirectory() {
@@ -71,49 +68,195 @@ std::string CurrentDirectory() {
   return buffer.data();
 }
 
+// `path` made absolute against the current directory; empty (errno set) when that is gone.
+std::string Absolute(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  const std::string cwd = CurrentDirectory();
+  if (cwd.empty()) return {};
+  return path.empty() || path == "." ? cwd : cwd + "/" + path;
+}
+
 bool IsRunnable(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Removes the private folders in `parent` whose run is gone: a run holds the lock on its own
+// until it has removed it, so one that can be locked was left by a run that was killed. Links and
+// other users' folders are left alone.
+void RemoveStalePrivateFolders(const std::string& parent) {
+  DIR* folder = ::opendir(parent.c_str());
+  if (folder == nullptr) return;
+  const int parentFd = ::dirfd(folder);
+  while (const dirent* entry = ::readdir(folder)) {
+    if (std::strlen(entry->d_name) != PRIVATE_NAME_SIZE ||
+        std::strncmp(entry->d_name, PRIVATE_PREFIX, sizeof PRIVATE_PREFIX - 1) != 0) {
+      continue;
+    }
+    const int fd =
+        ::openat(parentFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      RemoveFolderEntries(fd);
+      ::unlinkat(parentFd, entry->d_name, AT_REMOVEDIR);
+    }
+    ::close(fd);
+  }
+  ::closedir(folder);
+}
+
 }  // namespace
 
 WorkFolder::~WorkFolder() {
-  if (!private_) return;
-  // Only this run writes into its private folder: everything in it is a work file of this run.
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  Release();
+}
+
+void WorkFolder::Release() {
+  if (fd_ >= 0 && private_) {
+    // Only this run writes into its private folder: everything in it is a work file of this run.
+    RemoveFolderEntries(fd_);
+    ::rmdir(path_.c_str());
+    ForgetTemporaryFolder(slot_);
+  }
+  if (fd_ >= 0) ::close(fd_);  // and with it the lock
+  fd_ = -1;
+  slot_ = -1;
+  private_ = false;
+  prepared_.clear();
+  replaced_.clear();
+}
+
+bool WorkFolder::Fail(int code, const std::string& message, std::string* error) {
+  errno_ = code;
+  *error = message;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  return false;
+}
+
+bool WorkFolder::Make(const std::string& requested, const std::string& parent, std::string* error) {
+  Release();
+  if (requested.empty()) return MakePrivate(parent, error);
+  path_ = Absolute(requested);
+  if (path_.empty()) {
+    const int code = errno;
+    path_ = requested;
+    return Fail(code, "cannot make the work folder " + requested + ": " + std::strerror(code),
+                error);
+  }
+  return MakeRequested(error);
 }
 
 bool WorkFolder::Make(const std::string& requested, int* error) {
-  if (requested.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp";
-    pattern += "/quarnel-XXXXXX";
-    path_ = pattern;
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      *error = errno;
-      return false;
-    }
-    path_ = pattern;
-    private_ = true;
-    return true;
-  }
-  path_ = requested;
-  if (requested[0] != '/') {
-    const std::string cwd = CurrentDirectory();
-    if (cwd.empty()) {
-      *error = errno;
-      return false;
-    }
-    path_ = cwd + "/" + requested;
-  }
+  const char* tmp = std::getenv("TMPDIR");
+  std::string why;
+  if (Make(requested, (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp", &why)) return true;
+  *error = errno_;
+  return false;
+}
+
+bool WorkFolder::MakeRequested(std::string* error) {
   std::error_code ec;
   std::filesystem::create_directories(path_, ec);
-  if (!std::filesystem::is_directory(path_)) {
-    *error = ec ? ec.value() : ENOTDIR;
+  // The folder the user named is opened through a link there; what lies inside never is.
+  fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) {
+    const int code = ec ? ec.value() : errno;
+    return Fail(code, "cannot make the work folder " + path_ + ": " + std::strerror(code), error);
+  }
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    return Fail(code,
+                code == EWOULDBLOCK
+                    ? "the work folder " + path_ + " is in use by another run"
+                    : "cannot lock the work folder " + path_ + ": " + std::strerror(code),
+                error);
+  }
+  return true;
+}
+
+int WorkFolder::LockNewFolder() {
+  fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd_ < 0) return errno;
+  struct stat opened, named;
+  int code = 0;
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    code = errno;
+  } else if (::fstat(fd_, &opened) != 0 || ::lstat(path_.c_str(), &named) != 0 ||
+             !SameFile(opened, named)) {
+    code = ENOENT;  // removed by a sweep before the lock was taken
+  }
+  if (code != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  return code;
+}
+
+bool WorkFolder::MakePrivate(const std::string& parent, std::string* error) {
+  const std::string folder = Absolute(parent);
+  if (folder.empty()) {
+    const int code = errno;
+    path_ = parent;
+    return Fail(code, "cannot make a work folder in " + parent + ": " + std::strerror(code), error);
+  }
+  RemoveStalePrivateFolders(folder);
+  // Another run's sweep may take a folder made here before it is locked: then make another.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::string pattern = folder + (folder.back() == '/' ? "" : "/") + PRIVATE_PREFIX + "XXXXXX";
+    path_ = pattern;
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      const int code = errno;
+      return Fail(code, "cannot make the work folder " + path_ + ": " + std::strerror(code), error);
+    }
+    path_ = pattern;
+    const int code = LockNewFolder();
+    if (code == 0) {
+      private_ = true;
+      slot_ = RegisterTemporaryFolder(path_.c_str());
+      return true;
+    }
+    if (code != ENOENT && code != EWOULDBLOCK) {
+      ::rmdir(path_.c_str());
+      return Fail(code, "cannot make the work folder " + path_ + ": " + std::strerror(code), error);
+    }
+  }
+  return Fail(EBUSY, "cannot make a work folder in " + folder + ": other runs keep removing it",
+              error);
+}
+
+bool WorkFolder::PrepareFile(const std::string& name, std::string* path, std::string* error) {
+  *path = path_ + "/" + name;
+  if (fd_ < 0) {
+    *error = "cannot create " + *path + ": no work folder was made";
     return false;
   }
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    *error = "cannot create " + *path + ": not a plain file name";
+    return false;
+  }
+  const bool ours = std::find(prepared_.begin(), prepared_.end(), name) != prepared_.end();
+  struct stat st;
+  if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      *error = "cannot create " + *path + ": " + std::strerror(EISDIR);
+      return false;
+    }
+    if (::unlinkat(fd_, name.c_str(), 0) != 0) {
+      *error = "cannot replace " + *path + ": " + std::strerror(errno);
+      return false;
+    }
+    if (!ours) replaced_.push_back(name);
+  } else if (errno != ENOENT) {
+    *error = "cannot create " + *path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!ours) prepared_.push_back(name);
   return true;
 }
 
@@ -122,9 +265,44 @@ std::string LocalEncoderPath() {
   return (cwd.empty() ? std::string(".") : cwd) + "/audio/lame";
 }
 
-std::string FindEncoder() {
+namespace {
+
+// Why the local encoder, which exists, cannot be run; empty when it can, or when it does not
+// exist (*exists false).
+std::string LocalEncoderProblem(const std::string& local, bool* exists) {
+  struct stat link, target;
+  *exists = true;
+  if (::lstat(local.c_str(), &link) != 0) {
+    // "audio" being a file means there is no audio/lame either.
+    *exists = !(errno == ENOENT || errno == ENOTDIR);
+    return *exists ? std::strerror(errno) : "";
+  }
+  if (::stat(local.c_str(), &target) != 0) {
+    return std::string("it is a link that leads to no file (") + std::strerror(errno) + ")";
+  }
+  if (S_ISDIR(target.st_mode)) return "it is a folder";
+  if (!S_ISREG(target.st_mode)) return "it is not a regular file";
+  if (::access(local.c_str(), X_OK) != 0) {
+    return std::string("it is not executable (") + std::strerror(errno) + ")";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string FindEncoder(std::string* error) {
   const std::string cwd = CurrentDirectory();
-  if (!cwd.empty() && IsRunnable(cwd + "/audio/lame")) return cwd + "/audio/lame";
+  if (!cwd.empty()) {
+    const std::string local = cwd + "/audio/lame";
+    bool exists;
+    const std::string problem = LocalEncoderProblem(local, &exists);
+    if (exists && problem.empty()) return local;
+    if (exists) {
+      *error = "the MP3 encoder " + local + " cannot be run: " + problem +
+               "; repair it, or remove it to use lame on PATH";
+      return {};
+    }
+  }
   const char* path = std::getenv("PATH");
   std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
   for (size_t start = 0; start <= dirs.size();) {
@@ -139,59 +317,25 @@ std::string FindEncoder() {
     }
     if (IsRunnable(dir + "/lame")) return dir + "/lame";
   }
+  const std::string local = LocalEncoderPath();
+  *error = "no MP3 encoder: neither " + local +
+           " nor lame on PATH can be run; install the Debian package lame (apt-get install "
+           "lame), or put the encoder at " +
+           local;
   return {};
+}
+
+std::string FindEncoder() {
+  std::string error;
+  return FindEncoder(&error);
 }
 
 bool RunEncoder(const std::string& encoder, const std::vector<std::string>& args,
                 std::string* why) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(encoder.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  // Ignored signals would be inherited; the encoder gets the defaults.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid;
-  const int rc = posix_spawn(&pid, encoder.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (rc != 0) {
-    *why = std::string("cannot start it: ") + std::strerror(rc);
-    return false;
-  }
-  runningEncoder.store(pid);
-  int status = 0;
-  pid_t waited;
-  while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-  }
-  runningEncoder.store(0);
-  if (waited != pid) {
-    *why = std::string("cannot wait for it: ") + std::strerror(errno);
-    return false;
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  *why = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                           : "killed by signal " + std::to_string(WTERMSIG(status));
+  const EncoderResult result = RunEncoder(encoder, args, [] { return false; });
+  if (result.end == EncoderEnd::Succeeded) return true;
+  *why = result.how;
   return false;
-}
-
-void KillRunningEncoder() {
-  const pid_t pid = runningEncoder.load();
-  if (pid > 0) ::kill(-pid, SIGKILL);
 }
 
 }  // namespace quarnel
