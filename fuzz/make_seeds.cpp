@@ -3,8 +3,10 @@
 //
 // The disc: the system area, a movie with interleaved real-time audio, a two-channel XA stream, an
 // FF8-style movie, and a CD-DA track with a pregap; its cue sheet; its compressed images of each
-// kind, made by "Process ISO"; and XA sectors in mono and stereo.
+// kind, made by "Process ISO"; and XA sectors in mono and stereo. Sound files: a WAV, frames of
+// silence, and when the encoder is at hand, its MP3s of the WAV.
 #include <unistd.h>
+#include <zip.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,9 +18,12 @@
 #include <vector>
 
 #include "analysis/analyse_disc.h"
+#include "common/platform.h"
 #include "common/sector.h"
 #include "fuzz_support.h"
+#include "packing/audio_extraction.h"
 #include "packing/compressed_format.h"
+#include "packing/mp3_phases.h"
 #include "packing/process_disc.h"
 #include "packing/verify_image.h"
 #include "synthetic/disc_builder.h"
@@ -212,6 +217,50 @@ void DatSeeds(Corpus& corpus) {
   for (const std::string& dat : dats) {
     corpus.Add("fuzz_dat", "dat-" + std::to_string(k++), {dat.begin(), dat.end()});
   }
+  // The first DAT zipped, beside a file that is not one.
+  fuzz::ScratchDir dir;
+  const std::string zip = dir.File("dat.zip");
+  int error = 0;
+  zip_t* archive = zip_open(zip.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (archive == nullptr) Fail("cannot make " + zip);
+  const std::string readme = "not a DAT";
+  const std::pair<const char*, const std::string*> entries[] = {{"Discs.dat", &dats[0]},
+                                                                {"readme.txt", &readme}};
+  for (const auto& [name, text] : entries) {
+    zip_source_t* source = zip_source_buffer(archive, text->data(), text->size(), 0);
+    if (source == nullptr || zip_file_add(archive, name, source, 0) < 0) Fail("cannot zip a DAT");
+  }
+  if (zip_close(archive) != 0) Fail("cannot write " + zip);
+  corpus.Add("fuzz_dat", "dat-zipped", ReadAll(zip));
+}
+
+void SoundSeeds(Corpus& corpus) {
+  // One XA sector of stereo sound at 37800 Hz: a rising ramp.
+  const uint32_t samples = 2016, channels = 2;
+  std::vector<uint8_t> wav(WAV_HEADER_SIZE);
+  EncodeWavHeader(wav.data(), samples * channels * 2, channels, 37800);
+  for (uint32_t i = 0; i < samples * channels; ++i) {
+    const uint16_t v = static_cast<uint16_t>(i * 16);
+    wav.push_back(static_cast<uint8_t>(v));
+    wav.push_back(static_cast<uint8_t>(v >> 8));
+  }
+  corpus.Add("fuzz_sound", "stereo.wav", wav);
+  // MPEG-2 Layer III frames at 16 kHz and 24 kbit/s whose side information is all zero: silence.
+  std::vector<uint8_t> silence;
+  for (int frame = 0; frame < 3; ++frame) {
+    const uint8_t header[4] = {0xFF, 0xF3, 0x38, 0xC4};
+    Append(silence, header, sizeof header);
+    silence.resize(silence.size() + 104, 0);
+  }
+  corpus.Add("fuzz_sound", "silence.mp3", silence);
+  const std::string encoder = FindEncoder();
+  if (encoder.empty()) return;
+  fuzz::ScratchDir dir;
+  const std::string in = dir.File("in.wav"), out = dir.File("out.mp3");
+  fuzz::WriteFile(in, wav.data(), wav.size());
+  std::string why;
+  if (!RunEncoder(encoder, XaEncoderArguments(in, out), &why)) Fail("cannot encode a WAV: " + why);
+  corpus.Add("fuzz_sound", "stereo.mp3", ReadAll(out));
 }
 
 // The compressed images of each kind, made the way a user makes them. The sectors keep their
@@ -278,5 +327,6 @@ int main(int argc, char** argv) {
   XaSeeds(corpus);
   UncompressSeeds(corpus, disc, cue);
   DatSeeds(corpus);
+  SoundSeeds(corpus);
   return 0;
 }

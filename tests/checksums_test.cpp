@@ -2,10 +2,15 @@
 
 #include "common/checksums.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "packing/dat_file.h"
 #include "test_support.h"
@@ -13,7 +18,33 @@
 namespace quarnel {
 namespace {
 
+using testing::ReadAll;
 using testing::TempDir;
+using testing::WriteAll;
+
+// Writes a zip archive of `entries` (name, content) at `path`.
+void WriteZip(const std::string& path,
+              const std::vector<std::pair<std::string, std::string>>& entries) {
+  int error = 0;
+  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  ASSERT_NE(archive, nullptr) << error;
+  for (const auto& [name, content] : entries) {
+    zip_source_t* source = zip_source_buffer(archive, content.data(), content.size(), 0);
+    ASSERT_GE(zip_file_add(archive, name.c_str(), source, 0), 0) << zip_strerror(archive);
+  }
+  ASSERT_EQ(zip_close(archive), 0);
+}
+
+// Loads `path`; a load that blocks is released after 10 s (a FIFO's reader returns once a writer
+// comes) and fails the test.
+bool LoadWithoutBlocking(DatFile& file, const std::string& path, std::string& error) {
+  std::future<bool> load = std::async(std::launch::async, [&] { return file.Load(path, error); });
+  if (load.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+    ADD_FAILURE() << path << " blocked";
+    ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));
+  }
+  return load.get();
+}
 
 TEST(Checksums, PiecesGiveTheDigestsOfTheWhole) {
   const std::string million(1000000, 'a');
@@ -84,19 +115,113 @@ TEST(DatFile, FindsTheDumpBySizeAndSha1AndRefusesWhatIsNotADat) {
   std::ofstream(other) << "<softwarelist/>";
   std::ofstream(huge) << "<datafile>";
   std::filesystem::resize_file(huge, MAX_DAT_FILE_SIZE + 1);  // sparse: nothing is written
+  const std::string fifo = dir.File("fifo.dat");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Zipped DATs are known by their signature, not their name.
+  const std::string noDat = dir.File("none.zip"), twoDats = dir.File("two.zip"),
+                    damaged = dir.File("damaged.zip"), bad = dir.File("bad.zip"),
+                    bomb = dir.File("bomb.zip"), zipped = dir.File("zipped.dat");
+  WriteZip(noDat, {{"a.txt", "x"}, {"b.xml", "<datafile/>"}});
+  WriteZip(twoDats, {{"one.dat", "<datafile/>"}, {"sub/two.DAT", "<datafile/>"}});
+  WriteZip(bad, {{"set.dat", "<datafile><game>"}});
+  std::vector<uint8_t> bytes = ReadAll(dat);
+  WriteZip(zipped, {{"readme.txt", "hello"}, {"Set.DAT", {bytes.begin(), bytes.end()}}});
+  bytes = ReadAll(zipped);
+  WriteAll(damaged, {bytes.begin(), bytes.end() - 30});  // the directory's end record cut short
+  bytes[std::string(bytes.begin(), bytes.end()).find("Set.DAT") + 20] ^= 0x55;
+  const std::string flipped = dir.File("flipped.zip");  // a byte of the DAT's deflated data
+  WriteAll(flipped, bytes);
+  // An entry that says it inflates to 4 GiB, in its local header and in the directory.
+  WriteZip(bomb, {{"set.dat", "<datafile/>"}});
+  bytes = ReadAll(bomb);
+  const std::string text(bytes.begin(), bytes.end());
+  for (size_t at : {size_t{22}, text.find("PK\x01\x02") + 24}) {
+    std::fill(bytes.begin() + at, bytes.begin() + at + 4, 0xF0);
+  }
+  WriteAll(bomb, bytes);
   const std::pair<std::string, const char*> refusals[] = {
       {broken, "at byte"},
       {other, "no <datafile>"},
       {huge, "larger than 256 MiB"},
       {dir.File("missing.dat"), "No such file"},
       {dir.Path().string(), "not a regular file"},
+      {fifo, "not a regular file"},
+      {noDat, "holds no .dat file; it holds: a.txt, b.xml"},
+      {twoDats, "holds several .dat files: one.dat, sub/two.DAT"},
+      {damaged, "damaged zip archive"},
+      {flipped, "cannot inflate Set.DAT in it"},
+      {bad, "(set.dat) is not a DAT file: "},
+      {bomb, "set.dat is larger than 256 MiB"},
   };
   for (const auto& [path, why] : refusals) {
-    EXPECT_FALSE(file.Load(path, error)) << path;
+    EXPECT_FALSE(LoadWithoutBlocking(file, path, error)) << path;
     EXPECT_NE(error.find(path), std::string::npos) << error;
     EXPECT_NE(error.find(why), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     EXPECT_TRUE(file.Roms().empty());
+  }
+  ASSERT_TRUE(file.Load(zipped, error)) << error;
+  EXPECT_EQ(file.Roms().size(), 3u);
+}
+
+// A dump's files against their game's entry: which game, and rom by rom what matches.
+TEST(DatFile, MatchesADumpsFilesAgainstItsGame) {
+  TempDir dir;
+  const std::string dat = dir.File("set.dat");
+  const std::string s1(40, '1'), s2(40, '2'), s3(40, '3'), md5(32, 'c');
+  std::ofstream(dat) << "<datafile><game name=\"Game A\">"
+                     << "<rom name=\"A1.bin\" size=\"1000\" sha1=\"" << s1 << "\"/>"
+                     << "<rom name=\"A2.bin\" size=\"2000\" sha1=\"" << s2 << "\"/>"
+                     << "<rom name=\"A3.bin\" size=\"2000\" sha1=\"" << s2 << "\"/>"
+                     << "<rom name=\"A.cue\" size=\"300\" md5=\"" << md5 << "\"/></game>"
+                     << "<game name=\"Game B\"><rom name=\"B.bin\" size=\"2000\" sha1=\"" << s2
+                     << "\"/><rom name=\"B.cue\" size=\"100\" sha1=\"" << s1 << "\"/></game>"
+                     << "</datafile>";
+  DatFile file;
+  std::string error;
+  ASSERT_TRUE(file.Load(dat, error)) << error;
+
+  const HeldFile a1{"A1.bin", 1000, "", "", s1}, a2{"A2.bin", 2000, "", "", s2},
+      a3{"a3.BIN", 2000, "", "", "2222222222222222222222222222222222222222"},
+      cue{"A.cue", 300, "", "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC", ""};
+  struct Case {
+    std::vector<HeldFile> held;
+    // The game; each rom as M(atches), D(iffers) or N(ot held) with the held file compared; the
+    // files the game does not know. Empty: no game.
+    const char* report;
+    bool complete;
+  } cases[] = {
+      {{a1, a2, a3, cue}, "Game A: M:A1.bin M:A2.bin M:a3.BIN M:A.cue", true},
+      {{a1, {"A2.bin", 2000, "", "", s3}, a3, cue},
+       "Game A: M:A1.bin D:A2.bin M:a3.BIN M:A.cue",
+       false},
+      {{a1, a2, cue}, "Game A: M:A1.bin M:A2.bin N M:A.cue", false},
+      // Identical tracks need a file each, whatever their names.
+      {{a1, {"x.bin", 2000, "", "", s2}, a2, cue},
+       "Game A: M:A1.bin M:A2.bin M:x.bin M:A.cue",
+       true},
+      {{a1, a2, a3, cue, {"notes.txt", 5, "", "", s3}},
+       "Game A: M:A1.bin M:A2.bin M:a3.BIN M:A.cue | notes.txt",
+       true},
+      // B.bin is also A2.bin and A3.bin: the game most files match is taken.
+      {{a1, a2}, "Game A: M:A1.bin M:A2.bin N N", false},
+      {{{"b.cue", 100, "", "", s3}}, "Game B: N D:b.cue", false},
+      {{{"other.bin", 1000, "", "", s3}}, "", false},
+  };
+  for (const Case& c : cases) {
+    const std::optional<GameReport> report = file.MatchGame(c.held);
+    std::string text;
+    if (report) {
+      text = report->game + ":";
+      for (const RomReport& rom : report->roms) {
+        text += std::string(" ") + "MDN"[static_cast<int>(rom.status)] +
+                (rom.heldName.empty() ? "" : ":" + rom.heldName);
+      }
+      if (!report->unknown.empty()) text += " |";
+      for (const std::string& name : report->unknown) text += " " + name;
+      EXPECT_EQ(report->Complete(), c.complete) << c.report;
+    }
+    EXPECT_EQ(text, c.report);
   }
 }
 
