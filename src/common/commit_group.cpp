@@ -156,7 +156,8 @@ int LockRecord(const std::string& path, const std::string& dataFile, CommitRepai
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
       const int error = errno;
-      if (error == ENOENT) return -1;
+      // No record can stand where its name cannot: an image with a long name still opens.
+      if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG) return -1;
       repair = {CommitRepair::FAILED, "cannot read " + path + ": " + Strerror(error)};
       return -1;
     }
@@ -192,6 +193,7 @@ int LockRecord(const std::string& path, const std::string& dataFile, CommitRepai
     }
     ::close(fd);  // finished and removed by another run meanwhile; look again
   }
+  repair = {CommitRepair::BUSY, dataFile + " is busy: other runs are finishing writing it"};
   return -1;
 }
 
@@ -271,6 +273,12 @@ CommitResult CommitGroup::Commit() {
     if (!f->Staged() || FolderOf(f->Path()) != folder) {
       return failed(
           *f, "cannot commit " + f->Path() + ": it is no staged file beside " + files_[0]->Path());
+    }
+  }
+  for (const std::string& name : hide_) {
+    if (FolderOf(name) != folder) {
+      return failed(*files_[0], "cannot commit " + files_[0]->Path() + ": " + name +
+                                    " to be removed first is not beside it");
     }
   }
 
