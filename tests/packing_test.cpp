@@ -14,6 +14,7 @@
 #include <random>
 #include <tuple>
 
+#include "common/commit_group.h"
 #include "common/outcome.h"
 #include "common/output_file.h"
 #include "common/sector.h"
@@ -221,9 +222,13 @@ TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   EXPECT_EQ(a.reporter.log[0], "Warning: 1 XA Streams will be ripped but wasn't selected.");
 }
 
+// A temporary or a commit record left beside the outputs.
 bool AnyTemporaryIn(const TempDir& dir) {
   for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
-    if (e.path().string().find(PARTIAL_SUFFIX) != std::string::npos) return true;
+    const std::string name = e.path().filename().string();
+    if (name.find(PARTIAL_SUFFIX) != std::string::npos || name.ends_with(COMMIT_SUFFIX)) {
+      return true;
+    }
   }
   return false;
 }
@@ -272,15 +277,17 @@ struct HeldLock {
 
 // Every way a run can end short leaves what stands at its outputs' names exactly as it was, and no
 // temporary beside it; only a whole run replaces them, and a link there is replaced, not followed.
+// A temporary's name that is a hard link to another file is refused: that file is never written.
 TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
-  enum Fault { STOP, WRITE_FAILS, DAMAGE, OUTPUT_READ, OUTPUT_WRITTEN, LINK };
+  enum Fault { STOP, WRITE_FAILS, DAMAGE, OUTPUT_READ, OUTPUT_WRITTEN, LINK, LINKED_TEMPORARY };
   const std::tuple<bool, CompressionChoice, Fault> cases[] = {
       // uncompress, compression, fault
       {false, MAXIMUM, STOP},        {false, NORMAL, STOP},        {false, NORMAL, WRITE_FAILS},
       {false, MAXIMUM, WRITE_FAILS}, {false, NORMAL, OUTPUT_READ}, {false, NORMAL, OUTPUT_WRITTEN},
-      {false, NORMAL, LINK},         {true, MAXIMUM, STOP},        {true, NORMAL, STOP},
-      {true, NORMAL, WRITE_FAILS},   {true, MAXIMUM, DAMAGE},      {true, NORMAL, DAMAGE},
-      {true, NORMAL, OUTPUT_READ},   {true, NORMAL, LINK},
+      {false, NORMAL, LINK},         {false, MAXIMUM, LINKED_TEMPORARY},
+      {true, MAXIMUM, STOP},         {true, NORMAL, STOP},         {true, NORMAL, WRITE_FAILS},
+      {true, MAXIMUM, DAMAGE},       {true, NORMAL, DAMAGE},       {true, NORMAL, OUTPUT_READ},
+      {true, NORMAL, LINK},          {true, NORMAL, LINKED_TEMPORARY},
   };
   std::mt19937 rng(8);
   const std::vector<uint8_t> old = {'o', 'l', 'd'};
@@ -310,6 +317,9 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
     std::optional<HeldLock> lock;
     if (fault == OUTPUT_READ) lock.emplace(outputs[0], LOCK_SH);
     if (fault == OUTPUT_WRITTEN) lock.emplace(outputs[1] + PARTIAL_SUFFIX, LOCK_EX);
+    const std::string linked = outputs.back() + PARTIAL_SUFFIX;
+    if (fault == LINKED_TEMPORARY) std::filesystem::create_hard_link(made.dataFile, linked);
+    const std::vector<uint8_t> linkedBytes = ReadAll(made.dataFile);
     const uint32_t stopAt = 1 + rng() % made.blocks;
     a.reporter.pumps = 0;
     if (fault == STOP) {
@@ -323,6 +333,10 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
     OutputFile::FailStagedWritesAfterForTesting(~uint64_t{0});
     lock.reset();
     if (fault == OUTPUT_WRITTEN) std::filesystem::remove(outputs[1] + PARTIAL_SUFFIX);
+    if (fault == LINKED_TEMPORARY) {
+      EXPECT_EQ(ReadAll(linked), linkedBytes);
+      std::filesystem::remove(linked);
+    }
 
     EXPECT_FALSE(AnyTemporaryIn(dir));
     const std::string line = FinalLine(outcome);

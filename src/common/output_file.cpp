@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 
 #include "common/temporary_files.h"
 
@@ -15,46 +17,105 @@ namespace {
 
 uint64_t stagedWriteLimit = ~uint64_t{0};
 
-// Opens the temporary for reading and writing, never through a link: a link or other non-regular
-// file standing at its name (left there by anyone) is removed first.
-int OpenTemporary(const std::string& path) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return -1;
-      }
-      ::unlink(path.c_str());
-    }
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        return fd;
-      }
-      ::close(fd);
-    } else if (errno != ELOOP) {
-      return -1;
-    }
+// Two runs that create the same temporary at once may each take the other's for a leftover;
+// this many rounds settle it, or the name is reported busy.
+constexpr int CREATE_ATTEMPTS = 8;
+
+std::string Strerror(int error) {
+  return std::strerror(error);
+}
+
+// Whether `path` still names the regular file open as `fd`, and only that name does.
+bool NamesOnly(int fd, const std::string& path) {
+  struct stat open, named;
+  return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino && open.st_nlink == 1;
+}
+
+enum class Leftover { GONE, REFUSED, FAILED };
+
+// Removes a temporary that a killed run left: a regular file with one link that no run holds.
+// Anything else stays, refused with a reason in *why.
+Leftover RemoveLeftover(const std::string& path, std::string* why, bool* busy) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? Leftover::GONE : Leftover::FAILED;
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    *why = path +
+           (S_ISREG(st.st_mode) ? " is a hard link to another file"
+                                : " is in the way and is not a regular file") +
+           "; it was left alone: remove it by hand";
+    errno = EEXIST;
+    return Leftover::REFUSED;
   }
-  errno = EEXIST;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? Leftover::GONE : Leftover::FAILED;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    if (error == EWOULDBLOCK) {
+      *busy = true;
+      *why = path + " is busy: another run is writing it";
+    }
+    errno = error;
+    return error == EWOULDBLOCK ? Leftover::REFUSED : Leftover::FAILED;
+  }
+  // Locked, and still the one name of that file: nobody writes it, so it goes.
+  if (NamesOnly(fd, path)) ::unlink(path.c_str());
+  ::close(fd);
+  return Leftover::GONE;
+}
+
+// Creates the temporary `path` as a new file and locks it; -1 with errno (and *why when errno does
+// not say it) when it cannot be had.
+int CreateTemporary(const std::string& path, std::string* why, bool* busy) {
+  for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      // Another run may have taken it for a leftover between the create and the lock.
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && NamesOnly(fd, path)) return fd;
+      ::close(fd);
+      continue;
+    }
+    if (errno != EEXIST) return -1;
+    const Leftover left = RemoveLeftover(path, why, busy);
+    if (left != Leftover::GONE) return -1;
+  }
+  *busy = true;
+  *why = path + " is busy: another run is creating it";
+  errno = EWOULDBLOCK;
   return -1;
 }
 
-void SyncFolderOf(const std::string& path) {
+}  // namespace
+
+bool NameFits(const std::string& path, size_t extra) {
+  const size_t slash = path.rfind('/');
+  const size_t last = path.size() - (slash == std::string::npos ? 0 : slash + 1);
+  return last + extra <= NAME_MAX && path.size() + extra < PATH_MAX;
+}
+
+std::string FirstNameTooLong(const std::vector<std::string>& finals) {
+  for (size_t i = 0; i < finals.size(); ++i) {
+    if (!NameFits(finals[i], i == 0 ? WORK_SUFFIX_MAX : sizeof PARTIAL_SUFFIX - 1)) {
+      return finals[i];
+    }
+  }
+  return {};
+}
+
+bool SyncFolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : path.substr(0, slash);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  const int error = errno;
   ::close(fd);
+  errno = error;
+  return synced;
 }
-
-}  // namespace
 
 void OutputFile::FailStagedWritesAfterForTesting(uint64_t bytes) {
   stagedWriteLimit = bytes;
@@ -68,33 +129,82 @@ OutputFile::~OutputFile() {
   }
 }
 
-bool OutputFile::Fail(int error) {
-  if (errno_ == 0) errno_ = error != 0 ? error : EIO;
+bool OutputFile::Fail(int error, const std::string& why) {
+  if (errno_ == 0) {
+    errno_ = error != 0 ? error : EIO;
+    problem_ = why;
+  }
   return false;
 }
 
-bool OutputFile::Create(const std::string& path, size_t bufferSize) {
+std::string OutputFile::Error() const {
+  if (errno_ == 0) return {};
+  if (!problem_.empty()) return problem_;
+  return (created_ ? "cannot write " : "cannot create ") + path_ + ": " + Strerror(errno_);
+}
+
+void OutputFile::Reset(const std::string& path) {
   if (Staged()) Discard();
   Close();
   path_ = path;
   temporary_.clear();
+  problem_.clear();
   errno_ = 0;
+  busy_ = false;
+  work_ = false;
+  created_ = false;
+  replaces_ = false;
   written_ = 0;
-  file_ = std::fopen(path.c_str(), "wb");
-  if (file_ == nullptr) return Fail(errno);
+}
+
+bool OutputFile::Begin(int fd, size_t bufferSize) {
+  file_ = ::fdopen(fd, "r+b");
+  if (file_ == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    return Fail(error);
+  }
+  created_ = true;
   std::setvbuf(file_, nullptr, _IOFBF, bufferSize);
   return true;
 }
 
+bool OutputFile::Refuse(const std::string& path, int error, const std::string& why) {
+  Reset(path);
+  busy_ = error == EWOULDBLOCK;
+  return Fail(error, why);
+}
+
+bool OutputFile::Create(const std::string& path, size_t bufferSize) {
+  Reset(path);
+  for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) return Fail(EISDIR);
+      if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Fail(errno);
+      replaces_ = true;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      if (::fstat(fd, &st) == 0) {
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
+      }
+      work_ = true;
+      return Begin(fd, bufferSize);
+    }
+    if (errno != EEXIST) return Fail(errno);
+  }
+  return Fail(EEXIST);
+}
+
 bool OutputFile::CreateStaged(const std::string& path, size_t bufferSize) {
-  if (Staged()) Discard();
-  Close();
-  path_ = path;
+  Reset(path);
   temporary_ = path + PARTIAL_SUFFIX;
-  errno_ = 0;
-  busy_ = false;
-  replaces_ = false;
-  written_ = 0;
+  if (!NameFits(path, sizeof PARTIAL_SUFFIX - 1)) {
+    return Fail(ENAMETOOLONG, "the name " + path + " is too long: its temporary " + temporary_ +
+                                  " would not fit in the folder");
+  }
 
   // What stands at the final name is locked for the run, unless it is a link: the rename replaces
   // a link and leaves its target alone, so there is nothing to guard.
@@ -108,34 +218,24 @@ bool OutputFile::CreateStaged(const std::string& path, size_t bufferSize) {
         busy_ = errno == EWOULDBLOCK;
         const int error = errno;
         Release();
-        return Fail(error);
+        return Fail(error, busy_ ? path + " is busy: another run reads or writes it" : "");
       }
     }
   }
 
-  const int fd = OpenTemporary(temporary_);
+  std::string why;
+  const int fd = CreateTemporary(temporary_, &why, &busy_);
   if (fd < 0) {
     const int error = errno;
     Release();
-    return Fail(error);
+    return Fail(error, why);
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    busy_ = errno == EWOULDBLOCK;
-    const int error = errno;
-    ::close(fd);
-    Release();
-    return Fail(error);
-  }
-  // The temporary is ours from here on: one left by a killed run is reused.
   owns_ = true;
   slot_ = RegisterTemporaryFile(temporary_.c_str());
-  if (::ftruncate(fd, 0) != 0 || (file_ = ::fdopen(fd, "r+b")) == nullptr) {
-    const int error = errno;
-    ::close(fd);
+  if (!Begin(fd, bufferSize)) {
     Discard();
-    return Fail(error);
+    return false;
   }
-  std::setvbuf(file_, nullptr, _IOFBF, bufferSize);
   return true;
 }
 
@@ -162,7 +262,14 @@ bool OutputFile::Flush() {
   return std::fflush(file_) == 0 || Fail(errno);
 }
 
+bool OutputFile::Sync() {
+  if (file_ == nullptr) return Fail(EIO);
+  if (!Flush()) return false;
+  return ::fsync(fileno(file_)) == 0 || Fail(errno);
+}
+
 bool OutputFile::Close() {
+  Release();
   if (file_ == nullptr) return errno_ == 0;
   errno = 0;
   if (std::fclose(file_) != 0) Fail(errno);
@@ -172,20 +279,28 @@ bool OutputFile::Close() {
 
 bool OutputFile::Commit() {
   if (!Staged()) return Close();
-  if (file_ == nullptr || errno_ != 0) return Fail(EIO);
-  if (std::fflush(file_) != 0) return Fail(errno);
-  if (::fsync(fileno(file_)) != 0) return Fail(errno);
+  if (!Sync()) return false;
   // The temporary stays open, and locked, until it has its final name.
-  if (::rename(temporary_.c_str(), path_.c_str()) != 0) return Fail(errno);
+  if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    const int error = errno;
+    return Fail(error, "cannot rename " + temporary_ + " onto " + path_ + ": " + Strerror(error));
+  }
+  Renamed();
+  SyncFolderOf(path_);
+  return Close();
+}
+
+void OutputFile::Renamed() {
   ForgetTemporaryFile(slot_);
   slot_ = -1;
   owns_ = false;
-  SyncFolderOf(path_);
-  std::fclose(file_);
-  file_ = nullptr;
   temporary_.clear();
-  Release();
-  return true;
+}
+
+void OutputFile::KeepTemporary() {
+  ForgetTemporaryFile(slot_);
+  slot_ = -1;
+  owns_ = false;
 }
 
 void OutputFile::Discard() {
@@ -194,16 +309,21 @@ void OutputFile::Discard() {
     file_ = nullptr;
   }
   if (Staged()) {
-    // Only a temporary this file locked is removed: another run's is left alone.
+    // Only a temporary this file made is removed: another run's, or one a commit record names,
+    // is left alone.
     if (owns_) ::unlink(temporary_.c_str());
     owns_ = false;
     ForgetTemporaryFile(slot_);
     slot_ = -1;
     temporary_.clear();
-    Release();
-  } else if (!path_.empty()) {
-    std::remove(path_.c_str());
+  } else if (work_) {
+    struct stat st;
+    if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) {
+      ::unlink(path_.c_str());
+    }
   }
+  work_ = false;
+  Release();
 }
 
 void OutputFile::Release() {

@@ -32,6 +32,12 @@ bool ReadFully(int fd, uint64_t offset, uint8_t* out, size_t length, size_t* got
 
 }  // namespace
 
+CommitRepair CompleteInterruptedImageCommit(const std::string& dataFile) {
+  static const std::vector<std::string> sideSuffixes = {KindOf(CompressionMode::Zlib).tableSuffix,
+                                                        KindOf(CompressionMode::Bzip2).tableSuffix};
+  return CompleteInterruptedCommit(dataFile, sideSuffixes);
+}
+
 CompressedReader::~CompressedReader() {
   if (dataFd_ >= 0) ::close(dataFd_);
   if (sideFd_ >= 0) ::close(sideFd_);
@@ -66,6 +72,11 @@ bool CompressedReader::OpenLocked(const std::string& path, int* fd, uint64_t* si
 
 bool CompressedReader::Open(const std::string& dataFile) {
   dataFile_ = dataFile;
+  repair_ = CompleteInterruptedImageCommit(dataFile);
+  if (repair_.Blocks()) {
+    busy_ = repair_.result == CommitRepair::BUSY;
+    return Refuse(repair_.line, busy_ ? EWOULDBLOCK : EIO);
+  }
   const std::optional<CompressionMode> mode = CompressionModeOfName(dataFile);
   if (!mode) {
     notCompressed_ = true;

@@ -7,10 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "common/commit_group.h"
 #include "packing/block_codec.h"
 #include "packing/compressed_format.h"
 
 namespace quarnel {
+
+// Completes an interrupted commit of the compressed image `dataFile` (CompleteInterruptedCommit
+// with the side files of every kind). Every command calls it, through CompressedReader::Open()
+// or CompressedWriter::Create(), before it opens the image.
+CommitRepair CompleteInterruptedImageCommit(const std::string& dataFile);
 
 struct BlockEntry {
   uint32_t offset;  // in the data file
@@ -25,9 +31,10 @@ class CompressedReader {
   CompressedReader& operator=(const CompressedReader&) = delete;
   ~CompressedReader();
 
-  // False with Error() set to one sentence (no "ERROR: "), Errno() to the errno where there is one
-  // and Busy() when another run writes one of the files. NotCompressed() tells a file that is no
-  // compressed image at all.
+  // Completes an interrupted commit of the image first (RepairLine() says what it did), then
+  // opens it. False with Error() set to one sentence (no "ERROR: "), Errno() to the errno where
+  // there is one and Busy() when another run writes one of the files or commits them now.
+  // NotCompressed() tells a file that is no compressed image at all.
   bool Open(const std::string& dataFile);
   // Opens a compressed image of `mode` that this process is still writing, under other names
   // than its final ones (the temporaries of the writer, which holds their locks): no locks taken.
@@ -58,6 +65,8 @@ class CompressedReader {
   int Errno() const { return errno_; }
   bool Busy() const { return busy_; }
   bool NotCompressed() const { return notCompressed_; }
+  // What completing an interrupted commit did in Open(), for the log; "" when there was none.
+  const std::string& RepairLine() const { return repair_.line; }
 
  private:
   bool Refuse(const std::string& why, int error = 0);
@@ -76,6 +85,7 @@ class CompressedReader {
   uint64_t windowStart_ = 0;
   size_t windowLength_ = 0;
   std::string error_;
+  CommitRepair repair_;
   int errno_ = 0;
   bool busy_ = false;
   bool notCompressed_ = false;

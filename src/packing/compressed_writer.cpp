@@ -1,12 +1,36 @@
 #include "packing/compressed_writer.h"
 
+#include <cerrno>
+
+#include "packing/compressed_reader.h"
+
 namespace quarnel {
+
+std::string CompressedWriter::NameTooLong(const std::string& dataFile, CompressionMode mode) {
+  return FirstNameTooLong({dataFile, dataFile + KindOf(mode).tableSuffix});
+}
 
 bool CompressedWriter::Create(const std::string& dataFile, CompressionMode mode) {
   mode_ = mode;
   offset_ = 0;
   blocks_ = 0;
-  return data_.CreateStaged(dataFile) && table_.CreateStaged(dataFile + KindOf(mode).tableSuffix);
+  commit_ = {};
+  repair_ = {};
+  const std::string sideFile = dataFile + KindOf(mode).tableSuffix;
+  const std::string tooLong = NameTooLong(dataFile, mode);
+  if (!tooLong.empty()) {
+    OutputFile& refused = tooLong == dataFile ? data_ : table_;
+    return refused.Refuse(tooLong, ENAMETOOLONG,
+                          "the name " + tooLong +
+                              " is too long: the work files written beside it would not fit in "
+                              "its folder");
+  }
+  repair_ = CompleteInterruptedImageCommit(dataFile);
+  if (repair_.Blocks()) {
+    return data_.Refuse(dataFile, repair_.result == CommitRepair::BUSY ? EWOULDBLOCK : EIO,
+                        repair_.line);
+  }
+  return data_.CreateStaged(dataFile) && table_.CreateStaged(sideFile);
 }
 
 bool CompressedWriter::AppendBlock(const uint8_t* stored, uint32_t length, const XaTag& tag) {
@@ -26,7 +50,9 @@ bool CompressedWriter::EndBlocks() {
 }
 
 bool CompressedWriter::Commit() {
-  return data_.Commit() && table_.Commit();
+  CommitGroup group({&data_, &table_}, {table_.Path()});
+  commit_ = group.Commit();
+  return commit_.done;
 }
 
 void CompressedWriter::Discard() {
@@ -38,6 +64,12 @@ const OutputFile* CompressedWriter::Failed() const {
   if (data_.Failed()) return &data_;
   if (table_.Failed()) return &table_;
   return nullptr;
+}
+
+std::string CompressedWriter::Error() const {
+  if (!commit_.line.empty()) return commit_.line;
+  const OutputFile* f = Failed();
+  return f != nullptr ? f->Error() : std::string();
 }
 
 }  // namespace quarnel
