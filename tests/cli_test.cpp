@@ -236,7 +236,7 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
   const Outcome listed =
       Quarnel(dir, {"process", "missing.bin", "Sample.cue", "--output-dir", "out"});
   EXPECT_EQ(listed.status, 1);
-  EXPECT_HAS(listed.out, "Wrote out/" + set + ".Z and out/" + set + ".Z.table.");
+  EXPECT_HAS(listed.out, "Wrote out/" + set + ".Z and out/" + set + ".Z.table; the 2 audio");
   EXPECT_EQ(listed.err, "quarnel: cannot open missing.bin: No such file or directory\n");
   const size_t summary = listed.out.find("\nINPUT ");
   ASSERT_NE(summary, std::string::npos) << listed.out;
@@ -321,7 +321,7 @@ TEST(Cli, ProcessStoresTheSoundOfItsOwnDiscOrNothing) {
   EXPECT_HAS(failed.out, "ERROR: no MP3 encoder: neither " + local +
                              " nor lame on PATH can be run; install the Debian package lame "
                              "(apt-get install lame), or put the encoder at " +
-                             local + ".\n");
+                             local + "; nothing was written.\n");
   EXPECT_EQ(failed.out.find("Wrote"), std::string::npos) << failed.out;
   EXPECT_TRUE(failed.err.starts_with("quarnel: no MP3 encoder: ")) << failed.err;
   EXPECT_FALSE(std::filesystem::exists(dir.File("one.bin.ZNX")) ||

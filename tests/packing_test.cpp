@@ -250,7 +250,7 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
     const ProcessReport p = Process(a, combo);
     EXPECT_TRUE(p.refused);
     EXPECT_NE(p.outcome.error.find(why), std::string::npos) << p.outcome.error;
-    EXPECT_EQ(a.reporter.log.back(), "ERROR: " + p.outcome.error + ".");
+    EXPECT_EQ(a.reporter.Count("ERROR"), 0u);  // the front end's last line says it, once
     EXPECT_FALSE(AnyTemporaryIn(dir) || std::filesystem::exists(image + ".Z") ||
                  std::filesystem::exists(image + ".bz"));
     std::filesystem::remove(image);
@@ -282,12 +282,14 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
   enum Fault { STOP, WRITE_FAILS, DAMAGE, OUTPUT_READ, OUTPUT_WRITTEN, LINK, LINKED_TEMPORARY };
   const std::tuple<bool, CompressionChoice, Fault> cases[] = {
       // uncompress, compression, fault
-      {false, MAXIMUM, STOP},        {false, NORMAL, STOP},        {false, NORMAL, WRITE_FAILS},
-      {false, MAXIMUM, WRITE_FAILS}, {false, NORMAL, OUTPUT_READ}, {false, NORMAL, OUTPUT_WRITTEN},
-      {false, NORMAL, LINK},         {false, MAXIMUM, LINKED_TEMPORARY},
-      {true, MAXIMUM, STOP},         {true, NORMAL, STOP},         {true, NORMAL, WRITE_FAILS},
-      {true, MAXIMUM, DAMAGE},       {true, NORMAL, DAMAGE},       {true, NORMAL, OUTPUT_READ},
-      {true, NORMAL, LINK},          {true, NORMAL, LINKED_TEMPORARY},
+      {false, MAXIMUM, STOP},       {false, NORMAL, STOP},
+      {false, NORMAL, WRITE_FAILS}, {false, MAXIMUM, WRITE_FAILS},
+      {false, NORMAL, OUTPUT_READ}, {false, NORMAL, OUTPUT_WRITTEN},
+      {false, NORMAL, LINK},        {false, MAXIMUM, LINKED_TEMPORARY},
+      {true, MAXIMUM, STOP},        {true, NORMAL, STOP},
+      {true, NORMAL, WRITE_FAILS},  {true, MAXIMUM, DAMAGE},
+      {true, NORMAL, DAMAGE},       {true, NORMAL, OUTPUT_READ},
+      {true, NORMAL, LINK},         {true, NORMAL, LINKED_TEMPORARY},
   };
   std::mt19937 rng(8);
   const std::vector<uint8_t> old = {'o', 'l', 'd'};

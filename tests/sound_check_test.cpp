@@ -42,13 +42,15 @@ std::vector<uint8_t> Encode(const TempDir& dir, const std::vector<uint8_t>& inpu
       raw ? TrackEncoderArguments(in, out) : XaEncoderArguments(in, out);
   args.insert(args.begin(), extra.begin(), extra.end());
   std::string why;
-  EXPECT_TRUE(RunEncoder(FindEncoder(), args, &why)) << why;
+  const EncoderResult result = RunEncoder(FindEncoder(&why), args, [] { return false; });
+  EXPECT_EQ(result.end, EncoderEnd::Succeeded) << result.how;
   return ReadAll(out);
 }
 
 // Real encoder output passes with its length; damaged, cut, foreign or random bytes do not.
 TEST(SoundCheck, Mp3sDecodeWholeAndDamageIsRefused) {
-  if (FindEncoder().empty()) GTEST_SKIP() << "no MP3 encoder";
+  std::string why;
+  if (FindEncoder(&why).empty()) GTEST_SKIP() << why;
   TempDir dir;
   constexpr double FRAME = 576.0 / 16000;  // the encoder's frames at 16 kHz
   struct Good {

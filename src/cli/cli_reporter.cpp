@@ -7,29 +7,11 @@
 #include <cstdio>
 #include <string>
 
-#include "common/platform.h"
-#include "common/temporary_files.h"
-
 namespace quarnel {
 
 namespace {
 
-volatile std::sig_atomic_t interruptCount = 0;
 bool quietMode = false;
-
-// The first Ctrl-C, SIGTERM or SIGHUP asks for a stop at the next block; a second Ctrl-C ends the
-// process at once, leaving no temporary output behind.
-void OnInterrupt(int signal) {
-  if (interruptCount > 0 && signal == SIGINT) {
-    UnlinkTemporaryFiles();
-    KillRunningEncoder();  // its own process group did not get the Ctrl-C
-    static const char message[] = "\nquarnel: interrupted\n";
-    const ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
-    (void)ignored;
-    _exit(130);
-  }
-  interruptCount = 1;
-}
 
 constexpr int BAR_WIDTH = 30;
 constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(100);
@@ -50,22 +32,6 @@ std::string DurationText(uint64_t seconds) {
 }
 
 }  // namespace
-
-void InstallInterruptHandler() {
-  struct sigaction action = {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  // Reads of the image are restarted rather than failing with EINTR, so that a stop is a stop and
-  // never a read error.
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
-}
-
-bool InterruptRequested() {
-  return interruptCount != 0;
-}
 
 void SetQuietMode(bool quiet) {
   quietMode = quiet;

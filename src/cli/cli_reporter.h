@@ -7,16 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "common/interrupts.h"
 #include "common/reporter.h"
 
 namespace quarnel {
-
-// Makes Ctrl-C act as Stop: the first press asks the running operation to stop at its next
-// PumpMessages, the second ends the process at once with status 130.
-void InstallInterruptHandler();
-
-// True once Ctrl-C has been pressed.
-bool InterruptRequested();
 
 // --quiet, for every window made after: no progress line and no log on the terminal, only errors
 // (the log is still kept for a JSON document).

@@ -197,7 +197,7 @@ AnalysisResult RunAnalysis(CliReporter& reporter, const std::string& image,
   options.ImagePath = image;
   struct stat info = {};
   if (::stat(image.c_str(), &info) == 0) reporter.SetWorkBytes(static_cast<uint64_t>(info.st_size));
-  InstallInterruptHandler();
+  InstallInterruptHandlers();
   AnalysisResult result = AnalyseDisc(options, reporter);
   reporter.EraseProgress();
   return result;

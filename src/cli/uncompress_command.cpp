@@ -37,7 +37,7 @@ InputOutcome UncompressOne(const std::string& dataFile, bool force, bool jsonMod
     result.dataFile = dataFile;
     result.outcome.Fail("cannot open " + dataFile + ": " + std::strerror(ENAMETOOLONG));
   } else {
-    InstallInterruptHandler();
+    InstallInterruptHandlers();
     result = RestoreImage(RestoreRequest{dataFile, outputDir}, reporter);
   }
   const Outcome& outcome = result.outcome;

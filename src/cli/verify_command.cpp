@@ -68,7 +68,7 @@ InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options
   CliReporter reporter(jsonMode, /*replaceFiles=*/false);
   struct stat st;
   if (::stat(dataFile.c_str(), &st) == 0) reporter.SetWorkBytes(static_cast<uint64_t>(st.st_size));
-  InstallInterruptHandler();
+  InstallInterruptHandlers();
   const VerifyReport report = VerifyImage(reporter, dataFile, options);
   reporter.EraseProgress();
   const ImageLayout& layout = report.layout;

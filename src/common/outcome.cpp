@@ -32,7 +32,9 @@ std::string FinalLine(const Outcome& o) {
     return "Stopped" + (o.stopDetail.empty() ? std::string() : " " + o.stopDetail) + ": " +
            Leftovers(o) + ".";
   }
-  return o.written.empty() ? "Nothing was written." : "Wrote " + List(o.written) + ".";
+  std::string line = o.written.empty() ? "Nothing was written" : "Wrote " + List(o.written);
+  for (const std::string& note : o.notes) line += "; " + note;
+  return line + ".";
 }
 
 int ExitStatusOf(const Outcome& o) {

@@ -13,6 +13,8 @@ struct Outcome {
   std::vector<std::string> removed;  // temporary files removed
   std::string error;                 // the failure, as its "ERROR" line put it; empty when none
   std::string stopDetail;  // with `stopped`: how far the run got, e.g. "after 3 of 9 blocks"
+  // What a whole run did not do that a player must know, e.g. "the 2 audio tracks were not kept".
+  std::vector<std::string> notes;
   bool stopped = false;
 
   bool Failed() const { return !error.empty(); }
@@ -24,7 +26,8 @@ struct Outcome {
   }
 };
 
-// The last line of the log: "Wrote A and B.", "ERROR: ...; kept X, removed its temporary files."
+// The last line of the log: "Wrote A and B.", "Wrote A and B; the 2 audio tracks were not kept.",
+// "ERROR: ...; kept X, removed its temporary files."
 // or "Stopped after ...: nothing was written; X was kept."
 std::string FinalLine(const Outcome& outcome);
 

@@ -152,14 +152,6 @@ bool WorkFolder::Make(const std::string& requested, const std::string& parent, s
   return MakeRequested(error);
 }
 
-bool WorkFolder::Make(const std::string& requested, int* error) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string why;
-  if (Make(requested, (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp", &why)) return true;
-  *error = errno_;
-  return false;
-}
-
 bool WorkFolder::MakeRequested(std::string* error) {
   std::error_code ec;
   std::filesystem::create_directories(path_, ec);
@@ -323,19 +315,6 @@ std::string FindEncoder(std::string* error) {
            "lame), or put the encoder at " +
            local;
   return {};
-}
-
-std::string FindEncoder() {
-  std::string error;
-  return FindEncoder(&error);
-}
-
-bool RunEncoder(const std::string& encoder, const std::vector<std::string>& args,
-                std::string* why) {
-  const EncoderResult result = RunEncoder(encoder, args, [] { return false; });
-  if (result.end == EncoderEnd::Succeeded) return true;
-  *why = result.how;
-  return false;
 }
 
 }  // namespace quarnel

@@ -36,9 +36,6 @@ class WorkFolder {
   // first. False with *error, a line naming the folder ("cannot make the work folder X: ...",
   // "the work folder X is in use by another run"); Path() then names what was tried.
   bool Make(const std::string& requested, const std::string& parent, std::string* error);
-  // Until the callers pass the outputs' folder: a private folder goes in $TMPDIR (else /tmp);
-  // *error is the errno (EWOULDBLOCK: in use by another run).
-  bool Make(const std::string& requested, int* error);
 
   const std::string& Path() const { return path_; }
   // The folder, open: for openat(O_CREAT | O_EXCL | O_NOFOLLOW) of the names PrepareFile cleared.
@@ -74,16 +71,7 @@ class WorkFolder {
 // exists but cannot be run: a broken local encoder is never passed over for another. Taken once,
 // before the run, so that a current directory that changes or vanishes later does not move it.
 std::string FindEncoder(std::string* error);
-// Until the callers print the error: empty when there is no encoder to run.
-std::string FindEncoder();
 // Where a user can put the encoder for FindEncoder to find it.
 std::string LocalEncoderPath();
-
-// Until the callers pass a stop test: one run that nothing stops. True when it exited with
-// status 0; otherwise *why says how it ended ("exit status 1", ...).
-bool RunEncoder(const std::string& encoder, const std::vector<std::string>& args, std::string* why);
-inline void KillRunningEncoder() {
-  KillRunningEncoders();
-}
 
 }  // namespace quarnel

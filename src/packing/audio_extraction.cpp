@@ -14,10 +14,10 @@ namespace {
 constexpr size_t PCM_SECTOR_BYTES = XA_SAMPLES_PER_SECTOR * 2;  // 8064
 constexpr size_t WAV_BUFFER = 64 << 10;  // many WAV files may be open at once
 
-std::string Name(const std::string& folder, const char* format, uint32_t n) {
+std::string Name(const char* format, uint32_t n) {
   char name[32];
   std::snprintf(name, sizeof name, format, n);
-  return folder + "/" + name;
+  return name;
 }
 
 }  // namespace
@@ -37,17 +37,23 @@ void EncodeWavHeader(uint8_t* out, uint32_t pcmBytes, uint32_t channels, uint32_
   PutU32(out + 40, pcmBytes);
 }
 
-std::string XaWavPath(const std::string& folder, uint32_t r) {
-  return Name(folder, "track%04u.wav", r);
+std::string XaWavName(uint32_t r) {
+  return Name("track%04u.wav", r);
 }
-std::string XaMp3Path(const std::string& folder, uint32_t r) {
-  return Name(folder, "track%04u.mp3", r);
+std::string XaMp3Name(uint32_t r) {
+  return Name("track%04u.mp3", r);
+}
+std::string TrackRawName(uint32_t t) {
+  return Name("track%02u.raw", t);
+}
+std::string TrackMp3Name(uint32_t t) {
+  return Name("track%02u.mp3", t);
+}
+std::string XaWavPath(const std::string& folder, uint32_t r) {
+  return folder + "/" + XaWavName(r);
 }
 std::string TrackRawPath(const std::string& folder, uint32_t t) {
-  return Name(folder, "track%02u.raw", t);
-}
-std::string TrackMp3Path(const std::string& folder, uint32_t t) {
-  return Name(folder, "track%02u.mp3", t);
+  return folder + "/" + TrackRawName(t);
 }
 
 AudioExtraction::AudioExtraction(const DiscAnalysis& analysis, Reporter& reporter,
@@ -75,7 +81,6 @@ void AudioExtraction::Fail(const std::string& file, const std::string& message) 
   if (Failed()) return;
   failure_ = message;
   failedFile_ = file;
-  reporter_.LogF("ERROR: %s.", message.c_str());
 }
 
 void AudioExtraction::DecodeInto(RecordState& record, const uint8_t* sector) {
@@ -116,6 +121,7 @@ void AudioExtraction::StartRecord(uint32_t x, const uint8_t* sector) {
     Fail({}, "no work folder for the sound of the XA records");
   } else if (wav->Create(XaWavPath(workFolder_, x), WAV_BUFFER) &&
              wav->Write(header, sizeof header)) {
+    if (wav->Replaced()) replaced_.push_back(XaWavName(x));
     record.wav = std::move(wav);
   } else {
     ReportFailure(*wav, "create");
@@ -160,6 +166,14 @@ void AudioExtraction::CloseOpenWavFiles() {
   for (RecordState& record : records_) CompleteWav(record);
 }
 
+void AudioExtraction::CreateTrackFile() {
+  if (!trackFile_.Create(TrackRawPath(workFolder_, track_))) {
+    ReportFailure(trackFile_, "create");
+  } else if (trackFile_.Replaced()) {
+    replaced_.push_back(TrackRawName(track_));
+  }
+}
+
 void AudioExtraction::BeginTracks() {
   track_ = 2;
   if (workFolder_.empty()) {
@@ -167,7 +181,7 @@ void AudioExtraction::BeginTracks() {
     return;
   }
   tracksStarted_ = true;
-  if (!trackFile_.Create(TrackRawPath(workFolder_, track_))) ReportFailure(trackFile_, "create");
+  CreateTrackFile();
 }
 
 void AudioExtraction::ExtractTrackSectors(uint32_t blockStart, const uint8_t* block,
@@ -183,9 +197,7 @@ void AudioExtraction::ExtractTrackSectors(uint32_t blockStart, const uint8_t* bl
       if (trackFile_.IsOpen() && !trackFile_.Close()) ReportFailure(trackFile_, "write");
       track_ += 1;
       t = &tracks.track[track_];
-      if (!trackFile_.Create(TrackRawPath(workFolder_, track_))) {
-        ReportFailure(trackFile_, "create");
-      }
+      CreateTrackFile();
     }
     // Sectors of a pregap, and behind the last track, belong to no raw file.
     if (s < t->firstSector || s > t->lastSector || !trackFile_.IsOpen()) continue;

@@ -22,10 +22,13 @@ namespace quarnel {
 constexpr size_t WAV_HEADER_SIZE = 44;
 void EncodeWavHeader(uint8_t* out, uint32_t pcmBytes, uint32_t channels, uint32_t sampleRate);
 
+// The work files' names in the work folder, and the paths of those this extraction writes.
+std::string XaWavName(uint32_t record);
+std::string XaMp3Name(uint32_t record);
+std::string TrackRawName(uint32_t track);
+std::string TrackMp3Name(uint32_t track);
 std::string XaWavPath(const std::string& workFolder, uint32_t record);
-std::string XaMp3Path(const std::string& workFolder, uint32_t record);
 std::string TrackRawPath(const std::string& workFolder, uint32_t track);
-std::string TrackMp3Path(const std::string& workFolder, uint32_t track);
 
 class AudioExtraction {
  public:
@@ -53,11 +56,13 @@ class AudioExtraction {
   // Completes and closes the WAV files of records whose last sector never came (a stop).
   void CloseOpenWavFiles();
 
-  // The first failure, kept with its message ("cannot write FILE: reason") and file; it was
-  // logged as an ERROR line.
+  // The first failure, kept with its message ("cannot write FILE: reason") and file; the run's
+  // outcome reports it.
   bool Failed() const { return !failure_.empty(); }
   const std::string& Failure() const { return failure_; }
   const std::string& FailedFile() const { return failedFile_; }
+  // The work files that replaced files of the same name (an earlier run's, in a kept folder).
+  const std::vector<std::string>& ReplacedFiles() const { return replaced_; }
 
  private:
   // A record's state while its sectors are decoded: its open WAV file, and the decoder's history,
@@ -68,6 +73,7 @@ class AudioExtraction {
     RecordSound sound;
   };
   void StartRecord(uint32_t x, const uint8_t* sector);
+  void CreateTrackFile();
   void CompleteWav(RecordState& record);
   void ReportFailure(const OutputFile& file, const char* failedTo);
   void Fail(const std::string& file, const std::string& message);
@@ -84,6 +90,7 @@ class AudioExtraction {
   bool tracksStarted_ = false;
   std::string failure_;
   std::string failedFile_;
+  std::vector<std::string> replaced_;
 };
 
 }  // namespace quarnel

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis/disc_input.h"
@@ -73,6 +74,7 @@ class ProcessRun {
   bool VerifyWritten();
   bool Commit();
   void Discard();
+  void LogReplacedWorkFiles();
   void LogClosingFigures();
 
   bool Refuse(const std::string& why, const std::string& file = {});
@@ -114,19 +116,18 @@ class ProcessRun {
   bool atEnd_ = false;
 };
 
+// The run's one failure goes into the outcome, whose last line the front end shows.
 bool ProcessRun::Refuse(const std::string& why, const std::string& file) {
-  reporter_.LogF("ERROR: %s.", why.c_str());
   report_.outcome.Fail(why);
   report_.refused = true;
   report_.failedFile = file;
   return false;
 }
 
-// Logs the first failure; the outputs are discarded by the caller.
+// Keeps the first failure; the outputs are discarded by the caller.
 bool ProcessRun::Fail(const std::string& file, const std::string& why) {
   if (report_.outcome.Failed()) return false;
   report_.failedFile = file;
-  reporter_.LogF("ERROR: %s.", why.c_str());
   report_.outcome.Fail(why);
   return false;
 }
@@ -134,11 +135,11 @@ bool ProcessRun::Fail(const std::string& file, const std::string& why) {
 bool ProcessRun::WriteFailed() {
   const OutputFile* f = writer_.Failed();
   const std::string path = f != nullptr ? f->Path() : report_.dataFile;
-  const int error = f != nullptr && f->Errno() != 0 ? f->Errno() : EIO;
-  return Fail(path, "cannot write " + path + ": " + std::strerror(error));
+  const std::string error = writer_.Error();
+  return Fail(path, !error.empty() ? error : "cannot write " + path + ": " + std::strerror(EIO));
 }
 
-// Sound that could not be stored: the phase or the extraction has logged its ERROR line already.
+// Sound that could not be taken out or stored.
 bool ProcessRun::SoundFailed(const std::string& file, const std::string& why) {
   if (report_.failedFile.empty()) report_.failedFile = file.empty() ? report_.dataFile : file;
   report_.outcome.Fail(why);
@@ -153,7 +154,6 @@ bool ProcessRun::OpenSource() {
       const std::string& path = analysis_.ImagePath;
       return Refuse("cannot open " + path + ": " + std::strerror(disc_.openError), path);
     }
-    reporter_.Log(disc_.refusal);
     report_.outcome.Fail(Reason(disc_.refusal));
     report_.refused = true;
     return false;
@@ -220,6 +220,12 @@ bool ProcessRun::CheckLimits() {
   if (!FitsImagePath(base + kind.extension + kind.tableSuffix)) {
     return Refuse("the path is too long for the compressed image's names: " + base);
   }
+  const std::string tooLong = CompressedWriter::NameTooLong(base + kind.extension, plan_.mode);
+  if (!tooLong.empty()) {
+    return Refuse("the name " + tooLong +
+                      " is too long for the file system with the suffixes of its work files",
+                  tooLong);
+  }
   // The reader takes an index without blocks for a damaged one: never write one.
   if (plan_.imageSize == 0 && kind.closingOffset) {
     return Refuse(plan_.imagePath + " is empty: nothing to compress");
@@ -247,10 +253,13 @@ bool ProcessRun::CheckLimits() {
         static_cast<unsigned long long>(EMULATOR_SIDE_FILE_LIMIT));
   }
   if (tracksBehind && !plan_.audioOption) {
+    const int tracks = static_cast<int>(analysis_.AudioTracks.audioTrackCount);
     reporter_.LogF(
         "Warning: the %d audio tracks are not kept in the compressed image; \"Rip Audio Tracks to "
         "MP3\" keeps them.",
-        static_cast<int>(analysis_.AudioTracks.audioTrackCount));
+        tracks);
+    report_.outcome.notes.push_back("the " + std::to_string(tracks) +
+                                    " audio tracks were not kept");
   }
   report_.dataFile = base + kind.extension;
   report_.blockTable = report_.dataFile + kind.tableSuffix;
@@ -258,36 +267,32 @@ bool ProcessRun::CheckLimits() {
 }
 
 // Sound is cleared from the blocks as it is taken out, so a run that could not store it must fail
-// before anything is written: the encoder and the work folder are checked first.
+// before anything is written: the encoder and the work folder are checked first. Without a folder
+// asked for, the work files go to a private folder beside the outputs, not to a small temporary
+// file system.
 bool ProcessRun::PrepareSound() {
   if ((plan_.xaOption && analysis_.XaRecordTotal != 0) || plan_.tracksWanted) {
-    mp3_.encoder = FindEncoder();
-    if (mp3_.encoder.empty()) {
-      const std::string local = LocalEncoderPath();
-      return Refuse("no MP3 encoder: neither " + local +
-                        " nor lame on PATH can be run; install the Debian package lame "
-                        "(apt-get install lame), or put the encoder at " +
-                        local,
-                    local);
-    }
+    std::string why;
+    mp3_.encoder = FindEncoder(&why);
+    if (mp3_.encoder.empty()) return Refuse(why, LocalEncoderPath());
+    mp3_.parallel = std::max(1u, std::thread::hardware_concurrency());
   }
   if (plan_.tracksWanted || plan_.xaWanted) {
-    int folderError = 0;
-    if (!work_.Make(options_.workFolder, &folderError)) {
-      return Refuse(
-          "cannot make the work folder " + work_.Path() + ": " + std::strerror(folderError),
-          work_.Path());
-    }
-    mp3_.folder = work_.Path();
+    const std::string& data = report_.dataFile;
+    const size_t slash = data.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : data.substr(0, slash + 1);
+    std::string why;
+    if (!work_.Make(options_.workFolder, parent, &why)) return Refuse(why, work_.Path());
+    mp3_.folder = &work_;
   }
   return true;
 }
 
 bool ProcessRun::CreateOutputs() {
-  if (writer_.Create(report_.dataFile, plan_.mode)) return true;
-  const OutputFile& f = *writer_.Failed();
-  Fail(f.Path(), f.Busy() ? f.Path() + " is busy: another run reads or writes it"
-                          : "cannot create " + f.Path() + ": " + std::strerror(f.Errno()));
+  const bool created = writer_.Create(report_.dataFile, plan_.mode);
+  if (!writer_.RepairLine().empty()) reporter_.Log("- " + writer_.RepairLine());
+  if (created) return true;
+  Fail(writer_.Failed()->Path(), writer_.Error());
   Discard();
   return false;
 }
@@ -401,11 +406,17 @@ bool ProcessRun::EndBlocks() {
   return ok;
 }
 
+// The MP3 sections behind the blocks. A stop while the encoder runs ends it and the run: nothing
+// is committed.
 bool ProcessRun::AppendSections() {
   const auto phase = [&](auto run) {
     if (run(writer_.Data())) return true;
+    if (mp3_.stopped) {
+      stopped_ = true;
+      report_.outcome.stopDetail = "while the sound was converted";
+      return true;
+    }
     if (!mp3_.failure.empty()) return SoundFailed(mp3_.failedFile, mp3_.failure);
-    if (report_.outcome.Failed()) return false;
     const OutputFile& data = writer_.Data();
     return Fail(data.Path(),
                 data.Errno() != 0
@@ -413,16 +424,10 @@ bool ProcessRun::AppendSections() {
                     : "a section of " + data.Path() + " could not be written");
   };
   if (analysis_.XaRecordTotal != 0 && plan_.xaOption) {
-    if (!phase([&](OutputFile& data) {
-          return XaRecordPhase(analysis_, reporter_, data, mp3_, report_.xaSection);
-        })) {
-      return false;
-    }
-    if (reporter_.StopRequested()) {
-      stopped_ = true;
-      report_.outcome.stopDetail = "while the sound was converted";
-      return true;
-    }
+    const bool ok = phase([&](OutputFile& data) {
+      return XaRecordPhase(analysis_, *audio_, reporter_, data, mp3_, report_.xaSection);
+    });
+    if (!ok || stopped_) return ok;
   }
   if (plan_.tracksWanted) {
     return phase([&](OutputFile& data) {
@@ -456,19 +461,25 @@ bool ProcessRun::VerifyWritten() {
 }
 
 bool ProcessRun::Commit() {
-  if (!writer_.Commit()) {
-    // The data file may already have its name: say so rather than call it kept.
-    if (!writer_.Data().Staged()) report_.outcome.written.push_back(report_.dataFile);
-    return WriteFailed();
+  if (writer_.Commit()) {
+    report_.outcome.written = {report_.dataFile, report_.blockTable};
+    return true;
   }
-  report_.outcome.written = {report_.dataFile, report_.blockTable};
-  return true;
+  // A commit that failed after its record was written left the new image whole on disk, to be
+  // finished by the next command that opens it: its error line says which names hold what.
+  if (writer_.Recorded() && !writer_.Data().Staged()) {
+    report_.outcome.written.push_back(report_.dataFile);
+  }
+  return WriteFailed();
 }
 
 void ProcessRun::Discard() {
   Outcome& outcome = report_.outcome;
-  for (const OutputFile* f : {static_cast<const OutputFile*>(&writer_.Data()), &writer_.Table()}) {
-    if (f->Staged() && f->IsOpen()) outcome.removed.push_back(f->TemporaryPath());
+  if (!writer_.Recorded()) {
+    for (const OutputFile* f :
+         {static_cast<const OutputFile*>(&writer_.Data()), &writer_.Table()}) {
+      if (f->Staged() && f->IsOpen()) outcome.removed.push_back(f->TemporaryPath());
+    }
   }
   writer_.Discard();
   for (const std::string& name : {report_.dataFile, report_.blockTable}) {
@@ -476,6 +487,19 @@ void ProcessRun::Discard() {
     const bool written = !outcome.written.empty() && name == report_.dataFile;
     if (!written && ::lstat(name.c_str(), &st) == 0) outcome.kept.push_back(name);
   }
+}
+
+// A work folder that was asked for is kept with its files: the ones this run replaced are named.
+void ProcessRun::LogReplacedWorkFiles() {
+  if (mp3_.folder == nullptr || options_.workFolder.empty()) return;
+  std::vector<std::string> names = audio_->ReplacedFiles();
+  names.insert(names.end(), work_.ReplacedFiles().begin(), work_.ReplacedFiles().end());
+  if (names.empty()) return;
+  std::string list;
+  for (size_t i = 0; i < names.size() && i < 5; ++i) list += (i == 0 ? "" : ", ") + names[i];
+  if (names.size() > 5) list += " and " + std::to_string(names.size() - 5) + " more";
+  reporter_.LogF("Warning: %zu files of an earlier run in %s were replaced: %s.", names.size(),
+                 work_.Path().c_str(), list.c_str());
 }
 
 void ProcessRun::LogClosingFigures() {
@@ -500,11 +524,13 @@ ProcessReport ProcessRun::Run() {
   ApplyOptions();
   if (!CheckLimits() || !PrepareSound() || !CreateOutputs()) return std::move(report_);
 
-  audio_ = std::make_unique<AudioExtraction>(analysis_, reporter_, mp3_.folder);
+  audio_ = std::make_unique<AudioExtraction>(analysis_, reporter_,
+                                             mp3_.folder != nullptr ? work_.Path() : "");
   if (plan_.tracksWanted) audio_->BeginTracks();
   ripper_->SetUpCursor(plan_.mode);
   bool ok = WriteBlocks() && EndBlocks();
   if (ok && !stopped_) ok = AppendSections();
+  if (ok && !stopped_) LogReplacedWorkFiles();
   if (ok && !stopped_ && options_.verify) ok = VerifyWritten();
   if (ok && !stopped_) ok = Commit();
   if (!ok || stopped_) Discard();
