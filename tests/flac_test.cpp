@@ -3,6 +3,7 @@
 #include <FLAC/metadata.h>
 #include <FLAC/stream_encoder.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <numbers>
@@ -166,6 +167,7 @@ TEST(Flac, RoundTripsEveryRangeByteForByteWithItsTags) {
        "No such file"},
       {{f.source, {"../up.bin", 0, 4, "", ""}, f.dir.File("up.flac")}, "path separator"},
       {f.Job(0, 4, "no/such/folder.flac"), "cannot create"},
+      {{f.source, {"full.bin", 0, 2352 * 40, "", ""}, "/dev/full"}, "No space left"},
       {f.Job(0, 4, "fine.flac"), nullptr},
   };
   jobs.clear();
@@ -247,6 +249,7 @@ TEST(Flac, RefusesDamagedAndForeignFilesWithASentence) {
       {tag("QUARNEL_TAGS_CRC32", {}), "no QUARNEL_TAGS_CRC32 tag"},
       {tag("TITLE", {std::string(1 << 20, 'x')}), "more than 1 MiB"},
       {[&](const std::string& p) { WriteOtherFormat(p, good); }, "24-bit, 2 channels at 48000 Hz"},
+      {[](const std::string& p) { ::mkfifo(p.c_str(), 0600); }, "not a regular file"},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const std::string path = f.dir.File("bad" + std::to_string(i) + ".flac");

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -375,6 +376,23 @@ bool ReadRangeFromFd(int fd, FlacRange* range, std::string* md5, std::string* wh
   return ok;
 }
 
+// Opens a regular file to read: a FIFO or a device could block or never end. -1 with `why`.
+int OpenRegular(const std::string& path, uint64_t* size, std::string* why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    *why = "cannot open " + path + ": " + ErrnoText(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    *why = "cannot open " + path + ": it is not a regular file";
+  } else {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *size = uint64_t(st.st_size);
+    return fd;
+  }
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
 struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
 };
@@ -448,9 +466,13 @@ FLAC__StreamEncoderTellStatus TellOutput(const FLAC__StreamEncoder*, FLAC__uint6
 
 bool AddTag(FLAC__StreamMetadata* block, const char* name, const std::string& value) {
   FLAC__StreamMetadata_VorbisComment_Entry entry;
-  return FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, name,
-                                                                        value.c_str()) &&
-         FLAC__metadata_object_vorbiscomment_append_comment(block, entry, /*copy=*/false);
+  if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, name,
+                                                                      value.c_str())) {
+    return false;
+  }
+  if (FLAC__metadata_object_vorbiscomment_append_comment(block, entry, /*copy=*/false)) return true;
+  std::free(entry.entry);
+  return false;
 }
 
 // The tags with placeholders of the final size for what is known only at the end: the tail, the
@@ -501,15 +523,106 @@ std::string EncoderFault(FLAC__StreamEncoder* encoder, const EncodeOutput& out) 
   return std::string("libFLAC: ") + FLAC__stream_encoder_get_resolved_state_string(encoder);
 }
 
+// One FLAC being written. The members are in the order that lets an encoder deleted before its
+// end finish through the file and the metadata.
+class FlacWriter {
+ public:
+  bool Open(const std::string& path, const FlacRange& r, std::string* why) {
+    file_.reset(std::fopen(path.c_str(), "wb"));
+    if (!file_) {
+      *why = "cannot create " + path + ": " + ErrnoText(errno);
+      return false;
+    }
+    out_.file = file_.get();
+    std::setvbuf(out_.file, nullptr, _IOFBF, size_t{1} << 18);
+    *why = "cannot encode " + path + ": ";
+    const uint64_t frames = r.length / FRAME_BYTES;
+    tags_ = BuildTags(r);
+    if (frames > 0) {
+      seekTable_.reset(FLAC__metadata_object_new(FLAC__METADATA_TYPE_SEEKTABLE));
+      if (!seekTable_ ||
+          !FLAC__metadata_object_seektable_template_append_spaced_points_by_samples(
+              seekTable_.get(), SEEK_POINT_FRAMES, frames) ||
+          !FLAC__metadata_object_seektable_template_sort(seekTable_.get(), /*compact=*/true)) {
+        *why += "out of memory";
+        return false;
+      }
+    }
+    encoder_.reset(FLAC__stream_encoder_new());
+    if (!encoder_ || !tags_) {
+      *why += "out of memory";
+      return false;
+    }
+    FLAC__StreamMetadata* blocks[] = {tags_.get(), seekTable_.get()};
+    FLAC__StreamEncoder* e = encoder_.get();
+    FLAC__stream_encoder_set_channels(e, 2);
+    FLAC__stream_encoder_set_bits_per_sample(e, 16);
+    FLAC__stream_encoder_set_sample_rate(e, SAMPLE_RATE);
+    FLAC__stream_encoder_set_compression_level(e, 5);
+    FLAC__stream_encoder_set_total_samples_estimate(e, frames);
+    FLAC__stream_encoder_set_metadata(e, blocks, seekTable_ ? 2 : 1);
+    out_.capturing = true;
+    const FLAC__StreamEncoderInitStatus init =
+        FLAC__stream_encoder_init_stream(e, WriteOutput, SeekOutput, TellOutput, nullptr, &out_);
+    out_.capturing = false;
+    if (init == FLAC__STREAM_ENCODER_INIT_STATUS_OK) return true;
+    *why += init == FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR
+                ? EncoderFault(e, out_)
+                : std::string("libFLAC: ") + FLAC__StreamEncoderInitStatusString[init];
+    return false;
+  }
+
+  // Encodes the whole stereo frames of `bytes` (16-bit little-endian).
+  bool Write(const uint8_t* bytes, size_t frames, std::string* why) {
+    samples_.resize(std::max(samples_.size(), 2 * frames));
+    for (size_t i = 0; i < 2 * frames; ++i) {
+      samples_[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    }
+    if (frames == 0 || FLAC__stream_encoder_process_interleaved(encoder_.get(), samples_.data(),
+                                                                uint32_t(frames))) {
+      return true;
+    }
+    *why = EncoderFault(encoder_.get(), out_);
+    return false;
+  }
+
+  // Ends the stream, writes the tags known only now and closes the file; its size in `bytes`.
+  bool Finish(const FlacRange& r, uint64_t* bytes, std::string* why) {
+    if (!FLAC__stream_encoder_finish(encoder_.get())) {
+      *why = EncoderFault(encoder_.get(), out_);
+      return false;
+    }
+    if (!PatchTags(out_, r, why)) return false;
+    errno = 0;
+    const off_t end = ::fseeko(out_.file, 0, SEEK_END) == 0 ? ::ftello(out_.file) : -1;
+    if (end < 0 || std::fclose(file_.release()) != 0) {
+      *why = ErrnoText(errno);
+      return false;
+    }
+    *bytes = uint64_t(end);
+    return true;
+  }
+
+ private:
+  EncodeOutput out_;
+  FilePtr file_;
+  MetadataPtr tags_;
+  MetadataPtr seekTable_;
+  std::unique_ptr<FLAC__StreamEncoder, EncoderDeleter> encoder_;
+  std::vector<FLAC__int32> samples_;
+};
+
+std::string SourceTooShort(const FlacJob& job) {
+  return job.source + " ends before byte " + std::to_string(job.range.offset + job.range.length) +
+         ", the end of the range to encode";
+}
+
 // Reads `size` bytes at `offset` of the source, whole: false with `why` on a fault or early end.
 bool ReadSource(int fd, const FlacJob& job, uint64_t offset, uint8_t* to, size_t size,
                 std::string* why) {
   int error = 0;
   if (PreadAll(fd, offset, to, size, &error)) return true;
-  *why = error != 0 ? "cannot read " + job.source + ": " + ErrnoText(error)
-                    : job.source + " ends before byte " +
-                          std::to_string(job.range.offset + job.range.length) +
-                          ", the end of the range to encode";
+  *why = error != 0 ? "cannot read " + job.source + ": " + ErrnoText(error) : SourceTooShort(job);
   return false;
 }
 
@@ -518,8 +631,9 @@ FlacResult EncodeJob(FlacJob& job, const std::atomic<bool>& stop) {
   FlacRange& r = job.range;
   r.sha1.clear();
   r.tail.clear();
-  auto fail = [&](const std::string& why) {
-    result.error = why;
+  std::string why;
+  auto fail = [&](const std::string& error) {
+    result.error = error;
     return result;
   };
   if (const char* bad = BadNameReason(r.file)) {
@@ -528,54 +642,16 @@ FlacResult EncodeJob(FlacJob& job, const std::atomic<bool>& stop) {
   if (!RangeEndsInBounds(r)) {
     return fail("cannot encode " + job.flacPath + ": the range ends past 256 GiB");
   }
-  const Fd source(::open(job.source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (source.Get() < 0) return fail("cannot open " + job.source + ": " + ErrnoText(errno));
+  uint64_t sourceSize = 0;
+  const Fd source(OpenRegular(job.source, &sourceSize, &why));
+  if (source.Get() < 0) return fail(why);
+  if (sourceSize < r.offset + r.length) return fail(SourceTooShort(job));
   ::posix_fadvise(source.Get(), off_t(r.offset), off_t(r.length), POSIX_FADV_SEQUENTIAL);
-
-  EncodeOutput out;
-  FilePtr file(std::fopen(job.flacPath.c_str(), "wb"));
-  if (!file) return fail("cannot create " + job.flacPath + ": " + ErrnoText(errno));
-  out.file = file.get();
-  std::setvbuf(out.file, nullptr, _IOFBF, size_t{1} << 18);
-
-  const uint64_t frames = r.length / FRAME_BYTES;
-  const MetadataPtr tags = BuildTags(r);
-  MetadataPtr seekTable;
-  if (frames > 0) {
-    seekTable.reset(FLAC__metadata_object_new(FLAC__METADATA_TYPE_SEEKTABLE));
-    if (!seekTable ||
-        !FLAC__metadata_object_seektable_template_append_spaced_points_by_samples(
-            seekTable.get(), SEEK_POINT_FRAMES, frames) ||
-        !FLAC__metadata_object_seektable_template_sort(seekTable.get(), /*compact=*/true)) {
-      return fail("cannot encode " + job.flacPath + ": out of memory");
-    }
-  }
-  // Declared last: deleting an encoder still open finishes it through the file and the metadata.
-  const std::unique_ptr<FLAC__StreamEncoder, EncoderDeleter> encoder(FLAC__stream_encoder_new());
-  if (!encoder || !tags) return fail("cannot encode " + job.flacPath + ": out of memory");
-  FLAC__StreamMetadata* blocks[] = {tags.get(), seekTable.get()};
-  FLAC__StreamEncoder* e = encoder.get();
-  FLAC__stream_encoder_set_channels(e, 2);
-  FLAC__stream_encoder_set_bits_per_sample(e, 16);
-  FLAC__stream_encoder_set_sample_rate(e, SAMPLE_RATE);
-  FLAC__stream_encoder_set_compression_level(e, 5);
-  FLAC__stream_encoder_set_total_samples_estimate(e, frames);
-  FLAC__stream_encoder_set_metadata(e, blocks, seekTable ? 2 : 1);
-  out.capturing = true;
-  const FLAC__StreamEncoderInitStatus init =
-      FLAC__stream_encoder_init_stream(e, WriteOutput, SeekOutput, TellOutput, nullptr, &out);
-  out.capturing = false;
-  if (init != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
-    return fail("cannot encode " + job.flacPath + ": " +
-                (init == FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR
-                     ? EncoderFault(e, out)
-                     : std::string("libFLAC: ") + FLAC__StreamEncoderInitStatusString[init]));
-  }
+  FlacWriter writer;
+  if (!writer.Open(job.flacPath, r, &why)) return fail(why);
 
   Digest sha1(EVP_sha1());
   std::vector<uint8_t> bytes(READ_FRAMES * FRAME_BYTES);
-  std::vector<FLAC__int32> samples(READ_FRAMES * 2);
-  std::string why;
   for (uint64_t done = 0; done < r.length;) {
     if (stop.load(std::memory_order_relaxed)) {
       result.stopped = true;
@@ -584,32 +660,19 @@ FlacResult EncodeJob(FlacJob& job, const std::atomic<bool>& stop) {
     const size_t size = size_t(std::min<uint64_t>(bytes.size(), r.length - done));
     if (!ReadSource(source.Get(), job, r.offset + done, bytes.data(), size, &why)) return fail(why);
     sha1.Update(bytes.data(), size);
-    const size_t count = size / FRAME_BYTES;
-    for (size_t i = 0; i < 2 * count; ++i) {
-      samples[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-    }
-    if (count > 0 &&
-        !FLAC__stream_encoder_process_interleaved(e, samples.data(), uint32_t(count))) {
-      return fail("cannot write " + job.flacPath + ": " + EncoderFault(e, out));
+    const size_t whole = size - size % FRAME_BYTES;
+    if (!writer.Write(bytes.data(), whole / FRAME_BYTES, &why)) {
+      return fail("cannot write " + job.flacPath + ": " + why);
     }
     done += size;
-    if (done == r.length) {
-      r.tail.assign(reinterpret_cast<const char*>(bytes.data()) + count * FRAME_BYTES,
-                    size - count * FRAME_BYTES);
-    }
+    if (done == r.length)
+      r.tail.assign(reinterpret_cast<const char*>(bytes.data()) + whole, size - whole);
   }
   r.sha1 = sha1.Hex();
-  if (!FLAC__stream_encoder_finish(e)) {
-    return fail("cannot write " + job.flacPath + ": " + EncoderFault(e, out));
-  }
-  if (!PatchTags(out, r, &why)) return fail("cannot write " + job.flacPath + ": " + why);
-  errno = 0;
-  const off_t end = ::fseeko(out.file, 0, SEEK_END) == 0 ? ::ftello(out.file) : -1;
-  if (end < 0 || std::fclose(file.release()) != 0) {
-    return fail("cannot write " + job.flacPath + ": " + ErrnoText(errno));
+  if (!writer.Finish(r, &result.flacBytes, &why)) {
+    return fail("cannot write " + job.flacPath + ": " + why);
   }
   result.ok = true;
-  result.flacBytes = uint64_t(end);
   return result;
 }
 
@@ -928,13 +991,14 @@ std::vector<FlacResult> EncodeFlacs(std::vector<FlacJob>& jobs, unsigned threads
 }
 
 bool ReadFlacRange(const std::string& flacPath, FlacRange* range, std::string* error) {
-  const Fd fd(::open(flacPath.c_str(), O_RDONLY | O_CLOEXEC));
+  uint64_t size = 0;
+  std::string md5, why;
+  const Fd fd(OpenRegular(flacPath, &size, &why));
   if (fd.Get() < 0) {
-    *error = "cannot open " + flacPath + ": " + ErrnoText(errno);
+    *error = why;
     return false;
   }
   FlacRange r;
-  std::string md5, why;
   if (!ReadRangeFromFd(fd.Get(), &r, &md5, &why)) {
     *error = "cannot restore from " + flacPath + ": " + why;
     return false;
@@ -946,14 +1010,17 @@ bool ReadFlacRange(const std::string& flacPath, FlacRange* range, std::string* e
 bool DecodeFlac(const std::string& flacPath, FlacRange* range,
                 const std::function<bool(const uint8_t*, size_t)>& sink,
                 const std::function<bool()>& poll, std::string* error) {
-  const FilePtr file(std::fopen(flacPath.c_str(), "rb"));
+  uint64_t size = 0;
+  std::string md5, why;
+  const int fd = OpenRegular(flacPath, &size, &why);
+  const FilePtr file(fd >= 0 ? ::fdopen(fd, "rb") : nullptr);
   if (!file) {
-    *error = "cannot open " + flacPath + ": " + ErrnoText(errno);
+    *error = fd >= 0 ? "cannot open " + flacPath + ": " + ErrnoText(errno) : why;
+    if (fd >= 0) ::close(fd);
     return false;
   }
   std::setvbuf(file.get(), nullptr, _IOFBF, size_t{1} << 18);
   FlacRange tags;
-  std::string md5, why;
   // The tags come from the same open file the decoder reads, so both see the same bytes.
   if (!ReadRangeFromFd(::fileno(file.get()), &tags, &md5, &why)) {
     *error = "cannot restore from " + flacPath + ": " + why;
