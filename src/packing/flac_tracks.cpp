@@ -917,10 +917,16 @@ std::vector<FlacResult> EncodeFlacs(std::vector<FlacJob>& jobs, unsigned threads
   const size_t wanted =
       std::min<size_t>(threads == 0 ? cores : std::min(threads, cores), jobs.size());
 
+  // Longest first, so that the last job to start is a short one and the cores end together.
+  std::vector<size_t> order(jobs.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return jobs[a].range.length > jobs[b].range.length; });
+
   std::mutex mutex;
   std::condition_variable ended;
   std::atomic<bool> stop{false};
-  size_t next = 0, running = 0;
+  size_t next = 0, running = 0;   // next: the next place in `order` to start
   std::vector<size_t> endedJobs;  // guarded by mutex, handed to `finished` by the calling thread
   auto work = [&] {
     for (;;) {
@@ -928,7 +934,7 @@ std::vector<FlacResult> EncodeFlacs(std::vector<FlacJob>& jobs, unsigned threads
       {
         std::lock_guard<std::mutex> lock(mutex);
         if (next == jobs.size() || stop) break;
-        i = next++;
+        i = order[next++];
       }
       FlacResult result;
       try {
@@ -981,7 +987,8 @@ std::vector<FlacResult> EncodeFlacs(std::vector<FlacJob>& jobs, unsigned threads
     }
     lock.lock();
   }
-  for (size_t i = next; i < jobs.size(); ++i) {
+  for (; next < jobs.size(); ++next) {
+    const size_t i = order[next];
     results[i].stopped = stop;
     results[i].error =
         stop ? "encoding " + jobs[i].flacPath + " was stopped before it began"
