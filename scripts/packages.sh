@@ -21,7 +21,7 @@ install_packages() {
 # shellcheck disable=SC2034  # used by the scripts that source this file
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config zlib1g-dev libbz2-dev libgtest-dev
   libbenchmark-dev qt6-base-dev libxcb1-dev libssl-dev libpugixml-dev nlohmann-json3-dev
-  libmpg123-dev libzip-dev)
+  libmpg123-dev libzip-dev libflac-dev)
 
 # What the fuzzing build adds: clang with its libFuzzer and sanitizer runtimes, and the symbolizer
 # that turns a report's addresses into file and line.
