@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -205,15 +206,19 @@ TEST(ProcessAndUncompress, LogLinesAndClosingFigures) {
   a.reporter.log.clear();
   a.Marks().MediaTable[0].rip = 1;
   const ProcessReport p = Process(a, MAXIMUM);
-  // Below a mebibyte the percentage comes from the byte sizes.
-  const int percent = 100 - static_cast<int>(ReadAll(p.dataFile).size() * 100 /
-                                             ReadAll(dir.File("disc.bin")).size());
-  EXPECT_GT(percent, 0);
-  EXPECT_EQ(a.reporter.log,
-            (std::vector<std::string>{
-                "Processing ISO:", "- Image Size is 0 Mb", "- Compression mode: Maximum",
-                "- Result Size is 0 Mb", "- 1 Medias ripped.",
-                "- " + std::to_string(percent) + "% smaller than original."}));
+  // The figures come from the bytes: the data file and its side file against the image, in
+  // decimal megabytes, the percentage rounded.
+  const double before = ReadAll(dir.File("disc.bin")).size();
+  const double after = ReadAll(p.dataFile).size() + ReadAll(p.blockTable).size();
+  EXPECT_EQ(std::pair(p.sizeBefore, p.sizeAfter), std::pair(uint64_t(before), uint64_t(after)));
+  char image[32], result[32];
+  std::snprintf(image, sizeof image, "- Image Size is %.1f Mb", before / 1e6);
+  std::snprintf(result, sizeof result, "- Result Size is %.1f Mb", after / 1e6);
+  EXPECT_EQ(a.reporter.log, (std::vector<std::string>{
+                                "Processing ISO:", image, "- Compression mode: Maximum", result,
+                                "- 1 Medias ripped.",
+                                "- " + std::to_string(std::lround(100 * (1 - after / before))) +
+                                    "% smaller than original."}));
   EXPECT_EQ(a.reporter.progress.back(), 100u);
 
   a.reporter.log.clear();

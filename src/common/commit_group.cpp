@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -14,7 +15,9 @@ namespace quarnel {
 namespace {
 
 constexpr char RECORD_MAGIC[] = "quarnel-commit-1\n";
-constexpr size_t MAX_ENTRIES = 8;
+// D, its side file, and what lies beside them: a FLAC per audio track (at most 98), the cue sheet
+// and the dump's list.
+constexpr size_t MAX_ENTRIES = 110;
 // Room for MAX_ENTRIES moves and hides of the longest names, and no more.
 constexpr size_t MAX_RECORD_SIZE = sizeof RECORD_MAGIC + MAX_ENTRIES * 3 * (NAME_MAX + 8) + 8;
 
@@ -115,8 +118,24 @@ std::string ParseRecord(const std::string& bytes, Record* record) {
   return {};
 }
 
-// "" when every name of `record` is one D's commit may touch: D, D plus a side suffix, and their
-// temporaries, all bare names in D's folder. Else why not.
+// Files that are committed with an image beside it: the lossless audio tracks, the cue sheet and
+// the list of the dump's files.
+bool IsCompanion(const std::string& name, const std::string& base) {
+  const auto endsWith = [&](const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    if (name.size() <= n) return false;
+    for (size_t i = 0; i < n; ++i) {
+      if (std::tolower(static_cast<unsigned char>(name[name.size() - n + i])) != suffix[i]) {
+        return false;
+      }
+    }
+    return true;
+  };
+  return endsWith(".flac") || endsWith(".cue") || name == base + DUMP_LIST_SUFFIX;
+}
+
+// "" when every name of `record` is one D's commit may touch: D, D plus a side suffix, the files
+// committed beside D, and their temporaries, all bare names in D's folder. Else why not.
 std::string CheckRecord(const Record& record, const std::string& base,
                         const std::vector<std::string>& sideSuffixes) {
   const auto inFolder = [](const std::string& n) {
@@ -136,7 +155,9 @@ std::string CheckRecord(const Record& record, const std::string& base,
   for (size_t i = 0; i < record.moves.size(); ++i) {
     const auto& [temporary, final] = record.moves[i];
     if (!inFolder(temporary)) return outside(temporary);
-    if (!inFolder(final) || !(i == 0 ? final == base : isSide(final))) return outside(final);
+    if (!inFolder(final) || !(i == 0 ? final == base : isSide(final) || IsCompanion(final, base))) {
+      return outside(final);
+    }
     if (temporary != final + PARTIAL_SUFFIX) return outside(temporary);
     for (const std::string& seen : finals) {
       if (seen == final) return "it names " + final + " twice";

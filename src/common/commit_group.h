@@ -30,6 +30,8 @@
 namespace quarnel {
 
 constexpr char COMMIT_SUFFIX[] = ".commit";
+// The list of a dump's files that is committed beside a compressed image (see dump_list.h).
+constexpr char DUMP_LIST_SUFFIX[] = ".dump";
 
 struct CommitResult {
   bool done = false;      // every file under its final name, the record gone
@@ -88,8 +90,8 @@ class CommitGroup {
 };
 
 // Completes, or undoes what it can of, a commit of `dataFile` whose record remains. The record is
-// acted on only when it is whole and names nothing but D, D plus one of `sideSuffixes`, and their
-// temporaries, all in D's folder.
+// acted on only when it is whole and names nothing but D, D plus one of `sideSuffixes`, the files
+// kept beside D (*.flac, *.cue, D.dump), and their temporaries, all in D's folder.
 CommitRepair CompleteInterruptedCommit(const std::string& dataFile,
                                        const std::vector<std::string>& sideSuffixes);
 

@@ -14,6 +14,7 @@ bool CompressedWriter::Create(const std::string& dataFile, CompressionMode mode)
   mode_ = mode;
   offset_ = 0;
   blocks_ = 0;
+  companions_.clear();
   commit_ = {};
   repair_ = {};
   const std::string sideFile = dataFile + KindOf(mode).tableSuffix;
@@ -50,7 +51,11 @@ bool CompressedWriter::EndBlocks() {
 }
 
 bool CompressedWriter::Commit() {
-  CommitGroup group({&data_, &table_}, {table_.Path()});
+  // The side file last: until it stands, no reader finds a pair to open.
+  std::vector<OutputFile*> files = {&data_};
+  files.insert(files.end(), companions_.begin(), companions_.end());
+  files.push_back(&table_);
+  CommitGroup group(files, {table_.Path()});
   commit_ = group.Commit();
   return commit_.done;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/commit_group.h"
 #include "common/output_file.h"
@@ -35,11 +36,18 @@ class CompressedWriter {
   // names stays.
   void Discard();
 
+  // A staged file in the data file's folder that takes its final name with the image, in the same
+  // commit (a FLAC of an audio track, the kept cue sheet, the list of the dump's files). The caller
+  // keeps it and discards it when the image is not committed.
+  void AddCompanion(OutputFile& file) { companions_.push_back(&file); }
+
   // Pushes what the side file holds so far to its temporary, for a reader.
   bool FlushTable() { return table_.Flush(); }
   OutputFile& Data() { return data_; }
   const OutputFile& Table() const { return table_; }
   uint32_t Blocks() const { return blocks_; }
+  // The bytes of the stored blocks, without the sections behind them.
+  uint64_t BlockAreaBytes() const { return offset_; }
   // The file whose create, write or commit failed, or nullptr.
   const OutputFile* Failed() const;
   // One sentence (no "ERROR: ") saying what failed; "" when nothing did.
@@ -55,6 +63,7 @@ class CompressedWriter {
  private:
   OutputFile data_;
   OutputFile table_;
+  std::vector<OutputFile*> companions_;
   CommitResult commit_;
   CommitRepair repair_;
   CompressionMode mode_ = CompressionMode::Zlib;

@@ -17,11 +17,13 @@
 #include "common/image_path.h"
 #include "common/output_file.h"
 #include "common/platform.h"
+#include "common/sizes.h"
 #include "packing/audio_extraction.h"
 #include "packing/block_codec.h"
 #include "packing/block_pipeline.h"
 #include "packing/block_workers.h"
 #include "packing/compressed_writer.h"
+#include "packing/lossless_tracks.h"
 #include "packing/media_ripping.h"
 #include "packing/mp3_phases.h"
 #include "packing/verify_image.h"
@@ -71,6 +73,7 @@ class ProcessRun {
   bool StoreBlock(size_t slot);
   bool EndBlocks();
   bool AppendSections();
+  bool KeepLossless();
   bool VerifyWritten();
   bool Commit();
   void Discard();
@@ -95,6 +98,7 @@ class ProcessRun {
   WorkFolder work_;  // outlives `audio_`, whose files lie in it
   std::unique_ptr<AudioExtraction> audio_;
   CompressedWriter writer_;
+  std::unique_ptr<LosslessTracks> lossless_;
   bool stopped_ = false;
   Checksums written_;  // of the raw blocks as compressed, for the verification
 
@@ -168,6 +172,14 @@ bool ProcessRun::OpenSource() {
     }
   }
   report_.imageSize = plan_.imageSize;
+  for (const std::string& file : disc_.files) {
+    struct stat st;
+    if (::stat(file.c_str(), &st) == 0) report_.sizeBefore += static_cast<uint64_t>(st.st_size);
+  }
+  report_.dataTrackBefore = plan_.dataFileOnly ? plan_.dataFileEnd
+                            : analysis_.HasAudioTracks()
+                                ? (uint64_t{analysis_.dataTrackEnd} + 1) * SECTOR_SIZE
+                                : plan_.imageSize;
   return true;
 }
 
@@ -201,7 +213,7 @@ void ProcessRun::ApplyOptions() {
   ripper_->ChooseVideoSource(options_.smallestSource, image_, reporter_);
 
   reporter_.Log("Processing ISO:");
-  reporter_.LogF("- Image Size is %d Mb", static_cast<int>(plan_.imageSize >> 20));
+  reporter_.LogF("- Image Size is %s Mb", MegabytesText(report_.sizeBefore).c_str());
   plan_.mode = ChooseCompressionMode(options_.compression, xaRipped, reporter_);
   report_.mode = plan_.mode;
   plan_.tracksWanted = analysis_.HasAudioTracks() && plan_.audioOption;
@@ -437,6 +449,22 @@ bool ProcessRun::AppendSections() {
   return true;
 }
 
+// The FLACs of the audio tracks, the cue sheet and the list of the dump's files, staged to be
+// committed with the image.
+bool ProcessRun::KeepLossless() {
+  lossless_ = std::make_unique<LosslessTracks>(analysis_, report_.dataFile);
+  if (lossless_->Write(ripper_->RippedCount() != 0, reporter_)) {
+    lossless_->AddTo(writer_);
+    return true;
+  }
+  if (lossless_->Stopped()) {
+    stopped_ = true;
+    report_.outcome.stopDetail = "while the audio tracks were kept lossless";
+    return true;
+  }
+  return Fail(report_.dataFile, lossless_->Error());
+}
+
 // Restores the image from its temporaries, as a reader would, and compares it with what was
 // compressed.
 bool ProcessRun::VerifyWritten() {
@@ -463,6 +491,12 @@ bool ProcessRun::VerifyWritten() {
 bool ProcessRun::Commit() {
   if (writer_.Commit()) {
     report_.outcome.written = {report_.dataFile, report_.blockTable};
+    if (lossless_) {
+      report_.losslessFiles = lossless_->Names();
+      report_.losslessBytes = lossless_->Bytes();
+      report_.outcome.written.insert(report_.outcome.written.end(), report_.losslessFiles.begin(),
+                                     report_.losslessFiles.end());
+    }
     return true;
   }
   // A commit that failed after its record was written left the new image whole on disk, to be
@@ -482,6 +516,7 @@ void ProcessRun::Discard() {
     }
   }
   writer_.Discard();
+  if (lossless_) lossless_->Discard();
   for (const std::string& name : {report_.dataFile, report_.blockTable}) {
     struct stat st;
     const bool written = !outcome.written.empty() && name == report_.dataFile;
@@ -503,17 +538,14 @@ void ProcessRun::LogReplacedWorkFiles() {
 }
 
 void ProcessRun::LogClosingFigures() {
-  const uint64_t imageSize = plan_.imageSize;
-  const uint64_t resultSize = writer_.Data().Position();
-  const uint64_t imageMb = imageSize >> 20;
-  const uint64_t resultMb = resultSize >> 20;
-  reporter_.LogF("- Result Size is %d Mb", static_cast<int>(resultMb));
+  const uint64_t blockArea = writer_.BlockAreaBytes();
+  report_.dataTrackAfter = blockArea + writer_.Table().Position();
+  report_.sizeAfter =
+      writer_.Data().Position() + writer_.Table().Position() + report_.losslessBytes;
+  reporter_.LogF("- Result Size is %s Mb", MegabytesText(report_.sizeAfter).c_str());
   reporter_.LogF("- %d Medias ripped.", static_cast<int>(report_.rippedCount));
-  // Below a mebibyte the figure comes from the byte sizes.
-  const uint64_t percent = imageMb != 0     ? resultMb * 100 / imageMb
-                           : imageSize != 0 ? resultSize * 100 / imageSize
-                                            : 100;
-  reporter_.LogF("- %d%% smaller than original.", 100 - static_cast<int>(percent));
+  reporter_.LogF("- %d%% smaller than original.",
+                 PercentSmaller(report_.sizeBefore, report_.sizeAfter));
   if (options_.verify) {
     reporter_.LogF("- SHA-1 of the restored image: %s", report_.restoredSha1.c_str());
   }
@@ -530,6 +562,7 @@ ProcessReport ProcessRun::Run() {
   ripper_->SetUpCursor(plan_.mode);
   bool ok = WriteBlocks() && EndBlocks();
   if (ok && !stopped_) ok = AppendSections();
+  if (ok && !stopped_ && options_.keepLossless) ok = KeepLossless();
   if (ok && !stopped_) LogReplacedWorkFiles();
   if (ok && !stopped_ && options_.verify) ok = VerifyWritten();
   if (ok && !stopped_) ok = Commit();

@@ -26,6 +26,9 @@ struct ProcessOptions {
   bool verify = false;
   // The folder the outputs are written to, under the data track file's name; empty: beside it.
   std::string outputDir = {};
+  // Keeps every audio track losslessly as FLAC beside the image, with the cue sheet and the list
+  // of the dump's files, so that the whole dump can be restored.
+  bool keepLossless = false;
 };
 
 struct ProcessReport {
@@ -41,9 +44,17 @@ struct ProcessReport {
   uint32_t rippedCount = 0;
   uint32_t forcedXaMarks = 0;  // XA streams "Rip Xa Streams to MP3" marked on its own
   uint64_t imageSize = 0;
+  // Before: every byte of the disc's files; after: everything written for it (see sizes.h). The
+  // data track's own: its bytes, and the block area with the side file.
+  uint64_t sizeBefore = 0;
+  uint64_t sizeAfter = 0;
+  uint64_t dataTrackBefore = 0;
+  uint64_t dataTrackAfter = 0;
   std::vector<SectionEntryInfo> xaSection;     // empty when no XA stream section was appended
   std::vector<SectionEntryInfo> audioSection;  // likewise for the audio track section
   std::string restoredSha1;  // with `verify`: of the image as read back, before it was committed
+  std::vector<std::string> losslessFiles;  // with `keepLossless`: the FLACs, cue sheet and list
+  uint64_t losslessBytes = 0;
 };
 
 ProcessReport ProcessDisc(const DiscAnalysis& analysis, const ProcessOptions& options,

@@ -1,0 +1,142 @@
+#include "packing/dump_check.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "packing/flac_tracks.h"
+
+namespace quarnel {
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Decodes every FLAC of the list whole: each must restore the length and SHA-1 of its tags.
+void CheckFlacs(const std::string& folder, const DumpList& list, DumpCheck& check,
+                Reporter& reporter) {
+  for (const std::string& flac : list.flacs) {
+    FlacRange range;
+    std::string why;
+    const auto poll = [&] {
+      reporter.Pump();
+      return reporter.StopRequested();
+    };
+    if (!DecodeFlac(folder + flac, &range, {}, poll, &why)) {
+      check.problems.push_back(flac + ": " + why);
+      continue;
+    }
+    if (list.Find(range.file) == nullptr)
+      check.problems.push_back(flac + ": it holds " + range.file + ", not a dump file");
+  }
+}
+
+// The end of the bytes the FLACs hold of `name` from `from` on, when they follow one another.
+uint64_t CoveredEnd(const std::string& folder, const DumpList& list, const std::string& name,
+                    uint64_t from) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  for (const std::string& flac : list.flacs) {
+    FlacRange range;
+    std::string why;
+    if (ReadFlacRange(folder + flac, &range, &why) && range.file == name) {
+      ranges.emplace_back(range.offset, range.length);
+    }
+  }
+  std::sort(ranges.begin(), ranges.end());
+  for (const auto& [offset, length] : ranges) {
+    if (offset != from) return from;
+    from += length;
+  }
+  return from;
+}
+
+void CheckCueSheet(const std::string& folder, const DumpList& list, DumpCheck& check) {
+  if (list.cueSheet.empty()) return;
+  const HeldFile* file = list.Find(list.cueSheet);
+  std::FILE* in = std::fopen((folder + list.cueSheet).c_str(), "rb");
+  Checksums sums;
+  uint64_t size = 0;
+  for (int c; in != nullptr && size <= (1u << 20) && (c = std::fgetc(in)) != EOF; ++size) {
+    const uint8_t byte = static_cast<uint8_t>(c);
+    sums.Update(&byte, 1);
+  }
+  if (in != nullptr) std::fclose(in);
+  const ChecksumDigests got = sums.Finish();
+  if (in == nullptr || file == nullptr || got.sha1 != file->sha1) {
+    check.problems.push_back(list.cueSheet + (in == nullptr ? ": it is missing beside the image"
+                                                            : ": it is not the dump's cue sheet"));
+  } else {
+    check.held.push_back(*file);
+  }
+}
+
+}  // namespace
+
+DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
+                          const ChecksumDigests& restored, const std::string& restoredPrefixSha1,
+                          Reporter& reporter) {
+  DumpCheck check;
+  check.listed = true;
+  const std::string folder = FolderOf(dataFile);
+  const size_t before = check.problems.size();
+  CheckFlacs(folder, list, check, reporter);
+  const bool flacsGood = check.problems.size() == before;
+  for (const HeldFile& file : list.files) {
+    if (file.name == list.cueSheet) continue;
+    if (file.name == list.dataFile) {
+      const bool partGood =
+          list.prefixLength == 0
+              ? restored.size == file.size && restored.sha1 == file.sha1
+              : restoredPrefixSha1 == list.prefixSha1 &&
+                    CoveredEnd(folder, list, file.name, list.prefixLength) == file.size;
+      check.dataFileOriginal = partGood && (list.prefixLength == 0 || flacsGood);
+      if (check.dataFileOriginal) {
+        check.held.push_back(file);
+      } else if (list.prefixLength == 0) {
+        check.held.push_back(
+            {file.name, restored.size, restored.crc32, restored.md5, restored.sha1});
+      }
+      if (!partGood && !list.ripped) {
+        check.problems.push_back(file.name + ": the blocks do not restore the dump's bytes");
+      }
+      continue;
+    }
+    if (CoveredEnd(folder, list, file.name, 0) != file.size) {
+      check.problems.push_back(file.name + ": its FLACs are missing or do not hold all of it");
+    } else if (flacsGood) {
+      check.held.push_back(file);
+    }
+  }
+  CheckCueSheet(folder, list, check);
+  return check;
+}
+
+std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
+                                        const std::vector<HeldFile>& held, Reporter& reporter) {
+  std::optional<GameReport> game = dat.MatchGame(held);
+  if (!game) {
+    reporter.LogF("ERROR: %s has no game with these files.", datName.c_str());
+    return game;
+  }
+  reporter.LogF("- DAT game: %s", game->game.c_str());
+  for (const RomReport& rom : game->roms) {
+    switch (rom.status) {
+      case RomStatus::Matches:
+        reporter.LogF("- %s: matches", rom.rom.c_str());
+        break;
+      case RomStatus::Differs:
+        reporter.LogF("ERROR: %s: differs from the DAT's", rom.rom.c_str());
+        break;
+      case RomStatus::NotHeld:
+        reporter.LogF("ERROR: %s: not held", rom.rom.c_str());
+        break;
+    }
+  }
+  reporter.Log(game->Complete() ? "- The game is complete: every file matches the DAT."
+                                : "- The game is not complete.");
+  return game;
+}
+
+}  // namespace quarnel

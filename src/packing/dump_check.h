@@ -1,0 +1,40 @@
+// Whether a game is whole: the files kept beside a compressed image (its FLACs and cue sheet)
+// checked against the list of the dump's files, and the files of a dump, compressed or raw, named
+// against a DAT file by game, file by file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/checksums.h"
+#include "common/reporter.h"
+#include "packing/dat_file.h"
+#include "packing/dump_list.h"
+
+namespace quarnel {
+
+struct DumpCheck {
+  bool listed = false;                // a list of the dump's files stands beside the image
+  std::vector<std::string> problems;  // "FILE: what is wrong", each one a failure
+  // The dump's files as the image and what lies beside it hold them: a file whose every part
+  // checked out has the list's digests; one that did not is left out.
+  std::vector<HeldFile> held;
+  bool dataFileOriginal = false;  // the blocks restore the dump's own data track file
+  bool Complete() const { return listed && problems.empty() && dataFileOriginal; }
+};
+
+// Checks the FLACs (each decodes, with the length and SHA-1 its tags and the list give) and the
+// kept cue sheet beside `dataFile`. `restored` are the digests of what the blocks restore, and
+// `restoredPrefixSha1` that of their first list.prefixLength bytes (a single image's data part).
+DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
+                          const ChecksumDigests& restored, const std::string& restoredPrefixSha1,
+                          Reporter& reporter);
+
+// Logs what a DAT says of the held files: the game and, for each of its files, "matches",
+// "differs" or "not held"; an "ERROR" line for each that does not match. Returns the report
+// (nullopt: no game of the DAT has these files).
+std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
+                                        const std::vector<HeldFile>& held, Reporter& reporter);
+
+}  // namespace quarnel
