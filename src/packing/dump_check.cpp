@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "packing/dump_files.h"
 #include "packing/flac_tracks.h"
 
 namespace quarnel {
@@ -137,6 +138,28 @@ std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& d
   reporter.Log(game->Complete() ? "- The game is complete: every file matches the DAT."
                                 : "- The game is not complete.");
   return game;
+}
+
+RawDumpReport CheckRawDump(const std::string& given, const DatFile* dat, const std::string& datName,
+                           Reporter& reporter) {
+  RawDumpReport report;
+  std::vector<std::string> paths;
+  if (!DumpFilesOf(given, &paths, &report.error)) return report;
+  reporter.LogF("- Verifying the dump %s: %zu files", given.c_str(), paths.size());
+  DumpHashing hashed = HashDumpFiles(paths, 0, reporter);
+  report.stopped = hashed.stopped;
+  report.error = hashed.error;
+  report.files = std::move(hashed.files);
+  if (!report.error.empty() || report.stopped) return report;
+  for (const HeldFile& f : report.files) {
+    reporter.LogF("- %s: %llu bytes, SHA-1 %s", f.name.c_str(),
+                  static_cast<unsigned long long>(f.size), f.sha1.c_str());
+  }
+  if (dat != nullptr) {
+    report.datSearched = true;
+    report.game = ReportDatGame(*dat, datName, report.files, reporter);
+  }
+  return report;
 }
 
 }  // namespace quarnel

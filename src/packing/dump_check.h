@@ -31,6 +31,23 @@ DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
                           const ChecksumDigests& restored, const std::string& restoredPrefixSha1,
                           Reporter& reporter);
 
+// A raw dump checked as it lies: every file of the disc that `given` names (an image, a track file
+// or its cue sheet) hashed, and with a DAT, named by game file by file.
+struct RawDumpReport {
+  std::vector<HeldFile> files;  // the disc's files, the cue sheet last
+  std::optional<GameReport> game;
+  bool datSearched = false;
+  bool stopped = false;
+  std::string error;  // the disc could not be read: one sentence naming the file
+
+  bool Passed() const {
+    return error.empty() && !stopped && (!datSearched || (game && game->Complete()));
+  }
+};
+
+RawDumpReport CheckRawDump(const std::string& given, const DatFile* dat, const std::string& datName,
+                           Reporter& reporter);
+
 // Logs what a DAT says of the held files: the game and, for each of its files, "matches",
 // "differs" or "not held"; an "ERROR" line for each that does not match. Returns the report
 // (nullopt: no game of the DAT has these files).

@@ -65,6 +65,7 @@ class ProcessRun {
   bool OpenSource();
   void ApplyOptions();
   bool CheckLimits();
+  void NoteTracksNotKept();
   bool PrepareSound();
   bool CreateOutputs();
   bool WriteBlocks();
@@ -264,18 +265,27 @@ bool ProcessRun::CheckLimits() {
         static_cast<unsigned long long>(sideFileSize),
         static_cast<unsigned long long>(EMULATOR_SIDE_FILE_LIMIT));
   }
-  if (tracksBehind && !plan_.audioOption) {
-    const int tracks = static_cast<int>(analysis_.AudioTracks.audioTrackCount);
-    reporter_.LogF(
-        "Warning: the %d audio tracks are not kept in the compressed image; \"Rip Audio Tracks to "
-        "MP3\" keeps them.",
-        tracks);
-    report_.outcome.notes.push_back("the " + std::to_string(tracks) +
-                                    " audio tracks were not kept");
-  }
+  if (tracksBehind && !plan_.audioOption) NoteTracksNotKept();
   report_.dataFile = base + kind.extension;
   report_.blockTable = report_.dataFile + kind.tableSuffix;
   return true;
+}
+
+// Audio tracks neither kept as MP3 nor as FLAC are lost to the compressed image: said mid-log, in
+// the run's last line and in the report.
+void ProcessRun::NoteTracksNotKept() {
+  const int tracks = static_cast<int>(analysis_.AudioTracks.audioTrackCount);
+  if (options_.keepLossless) {
+    reporter_.LogF("- The %d audio tracks are kept beside the compressed image as FLAC only.",
+                   tracks);
+    return;
+  }
+  reporter_.LogF("Warning: the %d audio tracks are not kept in the compressed image; %s keeps them.",
+                 tracks, options_.names.audioMp3.c_str());
+  report_.outcome.notes.push_back("the " + std::to_string(tracks) + " audio tracks were not kept");
+  report_.audioTracksNotKept = static_cast<uint32_t>(tracks);
+  const uint64_t dataEnd = (uint64_t{analysis_.dataTrackEnd} + 1) * SECTOR_SIZE;
+  report_.audioBytesNotKept = report_.sizeBefore > dataEnd ? report_.sizeBefore - dataEnd : 0;
 }
 
 // Sound is cleared from the blocks as it is taken out, so a run that could not store it must fail
@@ -286,7 +296,10 @@ bool ProcessRun::PrepareSound() {
   if ((plan_.xaOption && analysis_.XaRecordTotal != 0) || plan_.tracksWanted) {
     std::string why;
     mp3_.encoder = FindEncoder(&why);
-    if (mp3_.encoder.empty()) return Refuse(why, LocalEncoderPath());
+    if (mp3_.encoder.empty()) {
+      if (plan_.tracksWanted) why += "; or " + options_.names.dropAudio + " to go on without them";
+      return Refuse(why, LocalEncoderPath());
+    }
     mp3_.parallel = std::max(1u, std::thread::hardware_concurrency());
   }
   if (plan_.tracksWanted || plan_.xaWanted) {

@@ -14,6 +14,13 @@
 
 namespace quarnel {
 
+// How messages name the options: the window's check boxes, or the command line's flags.
+struct OptionNames {
+  std::string audioMp3 = "\"Rip Audio Tracks to MP3\"";
+  // What a player does to go on without the audio tracks when no encoder can keep them.
+  std::string dropAudio = "untick \"Rip Audio Tracks to MP3\"";
+};
+
 struct ProcessOptions {
   CompressionChoice compression = CompressionChoice::Normal;
   bool xaMp3 = false;           // "Rip Xa Streams to MP3": rips every XA stream, keeps its sound
@@ -29,6 +36,7 @@ struct ProcessOptions {
   // Keeps every audio track losslessly as FLAC beside the image, with the cue sheet and the list
   // of the dump's files, so that the whole dump can be restored.
   bool keepLossless = false;
+  OptionNames names = {};
 };
 
 struct ProcessReport {
@@ -55,6 +63,9 @@ struct ProcessReport {
   std::string restoredSha1;  // with `verify`: of the image as read back, before it was committed
   std::vector<std::string> losslessFiles;  // with `keepLossless`: the FLACs, cue sheet and list
   uint64_t losslessBytes = 0;
+  // Audio tracks the compressed image does not keep, neither as MP3 nor beside it as FLAC.
+  uint32_t audioTracksNotKept = 0;
+  uint64_t audioBytesNotKept = 0;
 };
 
 ProcessReport ProcessDisc(const DiscAnalysis& analysis, const ProcessOptions& options,
