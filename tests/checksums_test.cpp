@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <tuple>
 
+#include "common/sizes.h"
 #include "packing/dat_file.h"
 #include "test_support.h"
 
@@ -68,6 +70,20 @@ TEST(Checksums, PiecesGiveTheDigestsOfTheWhole) {
     const ChecksumDigests digests = sums.Finish();
     EXPECT_EQ(digests.crc32 + " " + digests.md5 + " " + digests.sha1, c.digests);
     EXPECT_EQ(digests.size, size);
+  }
+}
+
+// One definition of sizes for every line that states them: decimal megabytes, and a percentage that
+// is rounded but never claims that nothing is left.
+TEST(Sizes, MegabytesAndPercentSmaller) {
+  for (const auto& [before, after, text, percent] :
+       {std::tuple{uint64_t{4000000}, uint64_t{497200}, "0.5", 88},
+        {uint64_t{700000000}, uint64_t{1000}, "0.0", 99},
+        {uint64_t{3000000}, uint64_t{3300000}, "3.3", -10},
+        {uint64_t{0}, uint64_t{12000000}, "12", 0},
+        {uint64_t{1000}, uint64_t{0}, "0.0", 100}}) {
+    EXPECT_EQ(MegabytesText(after), text);
+    EXPECT_EQ(PercentSmaller(before, after), percent) << before << " " << after;
   }
 }
 
