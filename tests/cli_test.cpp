@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,8 +42,9 @@ struct Outcome {
 };
 
 // Starts the program inside `dir` with stdout and stderr going to files there; runs at once tell
-// their files apart by `tag`.
-pid_t Spawn(const TempDir& dir, std::vector<std::string> args, const std::string& tag = {}) {
+// their files apart by `tag`. `out`, when given, is the stdout instead.
+pid_t Spawn(const TempDir& dir, std::vector<std::string> args, const std::string& tag = {},
+            int out = -1) {
   args.insert(args.begin(), QUARNEL_BINARY);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -52,7 +54,12 @@ pid_t Spawn(const TempDir& dir, std::vector<std::string> args, const std::string
   posix_spawn_file_actions_addchdir_np(&files, dir.Path().c_str());
   for (const int fd : {1, 2}) {
     const std::string name = dir.File("fd" + std::to_string(fd) + tag);
-    posix_spawn_file_actions_addopen(&files, fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd == 1 && out >= 0) {
+      posix_spawn_file_actions_adddup2(&files, out, 1);
+    } else {
+      posix_spawn_file_actions_addopen(&files, fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+    }
   }
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
@@ -84,30 +91,59 @@ json Over(json doc, const json& part) {
 
 #define EXPECT_HAS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
 
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 // A usage error is one line and where the help is, with the closest name when one is near;
-// the help itself comes only when asked for.
-TEST(Cli, UsageErrorsHelpAndVersion) {
+// the help itself comes only when asked for. Every failure has one "ERROR" line on stderr that
+// names its file and cause, --quiet keeps it, and with --json stdout holds a document with `error`.
+TEST(Cli, UsageErrorsFailuresHelpAndVersion) {
   TempDir dir;
+  testing::WriteAll(dir.File("empty.bin"), {});
+  testing::WriteAll(dir.File("file"), {1});
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0644), 0);
   const struct {
     std::vector<std::string> args;
     int status;
     const char *out, *err;  // a part of stdout and of stderr; nullptr: that one is empty
   } cases[] = {
       {{"frobnicate"}, 2, nullptr, "quarnel: unknown command frobnicate\nsee 'quarnel --help'\n"},
-      {{"analize", "a.bin"}, 2, nullptr, "unknown command analize; did you mean analyse?\n"},
       {{"analyze", "a", "--jsn"}, 2, nullptr, "--jsn; did you mean --json?\nsee"},
       {{"analyse"}, 2, nullptr, "quarnel: missing IMAGE\nsee 'quarnel analyse --help'\n"},
       {{"analyse", "a.bin", "--json=yes"}, 2, nullptr, "option --json takes no value\n"},
-      {{"process", "a.bin", "--maximum", "--normal"}, 2, nullptr, "exclude each other"},
       {{"process", "a.bin", "--rip", "0,x"}, 2, nullptr, "--rip takes"},
       {{"--version"}, 0, "quarnel 3.2\n", nullptr},
       {{"--help"}, 0, "Run 'quarnel COMMAND --help'", nullptr},
-      {{"analyze", "--help"}, 0, "usage: quarnel analyse IMAGE...", nullptr},
       {{"process", "-h"}, 0, "(Debian package lame)", nullptr},
-      {{"analyse", "no-such.bin", "--json"}, 1, nullptr, "cannot open no-such.bin: No such file"},
+      {{"analyse", "no-such.bin", "--json"},
+       1,
+       "\"error\":\"cannot open no-such.bin: No such file",
+       "ERROR: cannot open no-such.bin: No such file or directory.\n"},
       // The path box holds 255 characters; a longer path is refused rather than cut.
-      {{"analyse", std::string(300, 'x')}, 1, nullptr, "cannot open"},
+      {{"analyse", std::string(300, 'x')}, 1, nullptr, "ERROR: cannot open"},
       {{"process", "--output-dir", "", "a.bin"}, 2, nullptr, "--output-dir takes a folder"},
+      {{"analyse", "empty.bin", "--quiet"},
+       1,
+       "FAILED",
+       "ERROR: empty.bin is empty: it is not a raw CD image.\n"},
+      {{"verify", "a.bin.Z", "--source", "empty.bin"}, 1, nullptr, "--source: empty.bin is empty"},
+      {{"verify", "a.bin.Z", "--source", "fifo", "--json"},
+       1,
+       "{\"error\":",
+       "ERROR: --source: fifo is neither a regular file nor a block device.\n"},
+      {{"process", "a.bin", "--output-dir", "file", "--json"},
+       1,
+       "{\"error\":",
+       "ERROR: cannot make the output folder file: Not a directory.\n"},
+      {{"info", "a.bin.Z", "--json"}, 1, "\"error\":\"cannot open a.bin.Z", "ERROR: cannot open"},
+      {{"uncompress", "game", "game.bin.Z.bak"},
+       1,
+       "FAILED",
+       "ERROR: game.bin.Z.bak is not a compressed image: a compressed image's data file ends in "
+       ".Z, .ZNX or .bz (in any letter case); nothing was written.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -117,6 +153,12 @@ TEST(Cli, UsageErrorsHelpAndVersion) {
       EXPECT_TRUE(part ? text.find(part) != std::string::npos : text.empty()) << text;
     }
     EXPECT_TRUE(c.status != 2 || std::count(run.err.begin(), run.err.end(), '\n') == 2) << run.err;
+    const size_t failures = c.status != 1 ? 0 : std::max<size_t>(1, Count(run.out, "FAILED"));
+    EXPECT_EQ(Count("\n" + run.err, "\nERROR: "), failures) << run.err;
+    EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
+    if (c.status == 1 && std::count(c.args.begin(), c.args.end(), "--json") != 0) {
+      EXPECT_NE(Json(run.out).value("error", ""), "") << run.out;
+    }
   }
 }
 
@@ -227,21 +269,58 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
   const Outcome verified = Quarnel(dir, {"verify", "sample.bin.Z", "bad.bin.Z"});
   EXPECT_EQ(verified.status, 1);
   EXPECT_HAS(verified.out, "- SHA-1 of the restored image: " + sha1 + "\n");
-  EXPECT_HAS(verified.err, "quarnel: bad.bin.Z failed verification: block 0");
+  EXPECT_EQ(verified.err, "ERROR: bad.bin.Z failed verification: block 0: does not decompress.\n");
   const Outcome info = Quarnel(dir, {"info", "sample.bin.Z", "--json"});
   EXPECT_EQ(info.status, 0) << info.err;
   const json i = Json(info.out);
   EXPECT_EQ(Over(i, {{"sectors", blocks}, {"blocks", blocks}}), i);
 
-  const Outcome listed =
-      Quarnel(dir, {"process", "missing.bin", "Sample.cue", "--output-dir", "out"});
-  EXPECT_EQ(listed.status, 1);
-  EXPECT_HAS(listed.out, "Wrote out/" + set + ".Z and out/" + set + ".Z.table; the 2 audio");
-  EXPECT_EQ(listed.err, "quarnel: cannot open missing.bin: No such file or directory\n");
-  const size_t summary = listed.out.find("\nINPUT ");
-  ASSERT_NE(summary, std::string::npos) << listed.out;
-  EXPECT_LT(listed.out.find("FAILED\n", summary), listed.out.find("Sample.cue", summary));
-  EXPECT_TRUE(listed.out.ends_with("ok\n")) << listed.out;
+  // A batch is planned whole before its first input: a disc named again is done once; inputs
+  // whose outputs would take one name, or an input's own file, are refused before anything is
+  // written. A failed input does not stop the others.
+  for (const char* folder : {"a", "b", "h"}) std::filesystem::create_directory(dir.File(folder));
+  for (const char* copy : {"a/sample.bin", "b/sample.bin"}) {
+    std::filesystem::copy_file(dir.File(image), dir.File(copy));
+  }
+  for (const char* link : {"h/sample.bin", "h/sample.bin.Z"}) {
+    std::filesystem::create_hard_link(dir.File(image), dir.File(link));
+  }
+  for (const char* name : {"game.bin.Z", "game.bin.bz"}) testing::WriteAll(dir.File(name), {1});
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;  // a part of stdout; all of stderr
+  } batches[] = {
+      {{"process", "a/sample.bin", "b/sample.bin", "--output-dir", "o", "--rip", "2"},
+       1,
+       "FAILED\n",
+       "ERROR: a/sample.bin and b/sample.bin would both write o/sample.bin.Z or o/sample.bin.ZNX; "
+       "nothing was written for them.\n"},
+      {{"process", "h/sample.bin"},
+       1,
+       "",
+       "ERROR: h/sample.bin.Z is the same file as the input h/sample.bin; nothing was written.\n"},
+      {{"uncompress", "game.bin.Z", "game.bin.bz", "game.bin.Z"},
+       1,
+       "- game.bin.Z is given twice: it is done once.\n",
+       "ERROR: game.bin.Z and game.bin.bz would both write game.bin; nothing was written for "
+       "them.\n"},
+      {{"process", "missing.bin", "Sample.cue", "Sample (Track 2).bin", "--output-dir", "out"},
+       1,
+       "- Sample (Track 2).bin is the same disc as Sample.cue: it is done once.\n",
+       "ERROR: cannot open missing.bin: No such file or directory; nothing was written.\n"},
+  };
+  for (const auto& c : batches) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const Outcome run = Quarnel(dir, c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_HAS(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("o")) && !std::filesystem::is_empty(dir.File("o")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("game.bin")));
+  EXPECT_TRUE(ReadAll(dir.File(image)) == source);
+  EXPECT_TRUE(std::filesystem::exists(dir.File("out/" + set + ".Z")));
 
   // --quiet: no "Wrote" lines, only the errors and the summary.
   const Outcome restored = Quarnel(dir, {"uncompress", "--quiet", "out/" + set + ".Z", "Sample.cue",
@@ -249,16 +328,19 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
   EXPECT_EQ(restored.status, 1);
   EXPECT_EQ(restored.out.find("Wrote"), std::string::npos) << restored.out;
   EXPECT_HAS(restored.out, "\nINPUT ");
-  EXPECT_EQ(
-      restored.err,
-      "quarnel: Sample.cue is not a compressed image: a compressed image's data file ends in .Z, "
-      ".ZNX or .bz (in any letter case)\n");
+  EXPECT_EQ(restored.err,
+            "ERROR: Sample.cue is not a compressed image: a compressed image's data file ends in "
+            ".Z, .ZNX or .bz (in any letter case); nothing was written.\n");
   EXPECT_TRUE(ReadAll(dir.File("restored/" + set)) == ReadAll(dir.File(set)));
   EXPECT_TRUE(ReadAll(dir.File("restored/" + image)) == source.substr(0, blocks * SECTOR_SIZE));
 
   const Outcome kept = Quarnel(dir, {"uncompress", "sample.bin.Z"});
   EXPECT_EQ(kept.status, 1);
-  EXPECT_HAS(kept.err, "quarnel: sample.bin exists and was left as it is; --force replaces it.");
+  // Kept as asked: not an "ERROR", but the file was not restored.
+  EXPECT_TRUE(kept.err.starts_with(
+      "quarnel: sample.bin exists and was left as it is; --force replaces it."))
+      << kept.err;
+  EXPECT_EQ(Count(kept.err, "\n"), 1u) << kept.err;
   EXPECT_TRUE(ReadAll(dir.File(image)) == source);
 }
 
@@ -318,12 +400,11 @@ TEST(Cli, ProcessStoresTheSoundOfItsOwnDiscOrNothing) {
   }();
   EXPECT_EQ(failed.status, 1);
   const std::string local = dir.File("audio/lame");
-  EXPECT_HAS(failed.out, "ERROR: no MP3 encoder: neither " + local +
-                             " nor lame on PATH can be run; install the Debian package lame "
-                             "(apt-get install lame), or put the encoder at " +
-                             local + "; nothing was written.\n");
+  EXPECT_EQ(failed.err, "ERROR: no MP3 encoder: neither " + local +
+                            " nor lame on PATH can be run; install the Debian package lame "
+                            "(apt-get install lame), or put the encoder at " +
+                            local + "; nothing was written.\n");
   EXPECT_EQ(failed.out.find("Wrote"), std::string::npos) << failed.out;
-  EXPECT_TRUE(failed.err.starts_with("quarnel: no MP3 encoder: ")) << failed.err;
   EXPECT_FALSE(std::filesystem::exists(dir.File("one.bin.ZNX")) ||
                std::filesystem::exists(dir.File("one.bin.ZNX.table")));
 

@@ -1,0 +1,100 @@
+#include "cli/console.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+
+#include "cli/command_line.h"
+#include "common/interrupts.h"
+
+namespace quarnel::cli {
+
+namespace {
+
+bool broken = false;
+bool lost = false;
+
+void NoteFailure(int error) {
+  lost = true;
+  if (error == EPIPE) broken = true;
+}
+
+std::string FormatList(const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  return text;
+}
+
+}  // namespace
+
+bool Emit(std::FILE* stream, std::string_view text) {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  if (!written) {
+    NoteFailure(errno);
+    return false;
+  }
+  if (std::fflush(stream) != 0) {
+    NoteFailure(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatList(format, args);
+  va_end(args);
+  return text;
+}
+
+bool EmitF(std::FILE* stream, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = FormatList(format, args);
+  va_end(args);
+  return Emit(stream, text);
+}
+
+std::string ErrorLine(const std::string& why) {
+  const bool sentence = !why.empty() && (why.back() == '.' || why.back() == '?');
+  return "ERROR: " + why + (sentence ? "" : ".");
+}
+
+void EmitErrorLine(const std::string& why) {
+  Emit(stderr, ErrorLine(why) + "\n");
+}
+
+bool OutputBroken() {
+  return broken;
+}
+
+bool OutputLost() {
+  return lost;
+}
+
+bool StopAsked() {
+  return InterruptRequested() || broken;
+}
+
+std::string ErrnoText(int error) {
+  return error != 0 ? std::strerror(error) : "the system gave no reason";
+}
+
+int CloseOutputs(int status) {
+  errno = 0;
+  if (std::fflush(stdout) != 0) NoteFailure(errno);
+  errno = 0;
+  if (std::fclose(stdout) != 0) NoteFailure(errno);
+  errno = 0;
+  if (std::fflush(stderr) != 0) NoteFailure(errno);
+  if (status != EXIT_DONE || !lost) return status;
+  return broken ? EXIT_INTERRUPTED : EXIT_FAILED;
+}
+
+}  // namespace quarnel::cli
