@@ -52,6 +52,7 @@ pid_t Spawn(const TempDir& dir, std::vector<std::string> args, const std::string
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
   posix_spawn_file_actions_addchdir_np(&files, dir.Path().c_str());
+  std::filesystem::remove(dir.File("fd1" + tag));
   for (const int fd : {1, 2}) {
     const std::string name = dir.File("fd" + std::to_string(fd) + tag);
     if (fd == 1 && out >= 0) {
@@ -100,15 +101,23 @@ size_t Count(const std::string& text, const std::string& part) {
 // A usage error is one line and where the help is, with the closest name when one is near;
 // the help itself comes only when asked for. Every failure has one "ERROR" line on stderr that
 // names its file and cause, --quiet keeps it, and with --json stdout holds a document with `error`.
-TEST(Cli, UsageErrorsFailuresHelpAndVersion) {
+// Output that is not delivered fails the run; a closed pipe stops it, never kills it.
+TEST(Cli, MessagesAndExitStatuses) {
   TempDir dir;
   testing::WriteAll(dir.File("empty.bin"), {});
   testing::WriteAll(dir.File("file"), {1});
   ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0644), 0);
+  DiscBuilder disc;
+  disc.AddDataSectors(40);
+  std::string error;
+  ASSERT_TRUE(disc.Write(dir.File("disc.bin"), {}, &error)) << error;
+  std::filesystem::copy_file(dir.File("disc.bin"), dir.File("disc2.bin"));
+  enum Stdout { FILE, FULL, CLOSED_PIPE };
   const struct {
     std::vector<std::string> args;
     int status;
     const char *out, *err;  // a part of stdout and of stderr; nullptr: that one is empty
+    Stdout to = FILE;
   } cases[] = {
       {{"frobnicate"}, 2, nullptr, "quarnel: unknown command frobnicate\nsee 'quarnel --help'\n"},
       {{"analyze", "a", "--jsn"}, 2, nullptr, "--jsn; did you mean --json?\nsee"},
@@ -116,7 +125,6 @@ TEST(Cli, UsageErrorsFailuresHelpAndVersion) {
       {{"analyse", "a.bin", "--json=yes"}, 2, nullptr, "option --json takes no value\n"},
       {{"process", "a.bin", "--rip", "0,x"}, 2, nullptr, "--rip takes"},
       {{"--version"}, 0, "quarnel 3.2\n", nullptr},
-      {{"--help"}, 0, "Run 'quarnel COMMAND --help'", nullptr},
       {{"process", "-h"}, 0, "(Debian package lame)", nullptr},
       {{"analyse", "no-such.bin", "--json"},
        1,
@@ -144,10 +152,19 @@ TEST(Cli, UsageErrorsFailuresHelpAndVersion) {
        "FAILED",
        "ERROR: game.bin.Z.bak is not a compressed image: a compressed image's data file ends in "
        ".Z, .ZNX or .bz (in any letter case); nothing was written.\n"},
+      {{"analyse", "disc.bin", "--json"},
+       1,
+       nullptr,
+       "ERROR: cannot write to standard output: No space left on device.\n",
+       FULL},
+      {{"process", "disc.bin", "disc2.bin"}, 130, nullptr, nullptr, CLOSED_PIPE},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    const Outcome run = Quarnel(dir, c.args);
+    int out = c.to == FULL ? ::open("/dev/full", O_WRONLY) : -1, ends[2];
+    if (c.to == CLOSED_PIPE && ::pipe(ends) == 0) ::close(ends[0]), out = ends[1];
+    const Outcome run = Wait(dir, Spawn(dir, c.args, {}, out));
+    if (out >= 0) ::close(out);
     EXPECT_EQ(run.status, c.status);
     for (const auto& [text, part] : {std::pair{run.out, c.out}, std::pair{run.err, c.err}}) {
       EXPECT_TRUE(part ? text.find(part) != std::string::npos : text.empty()) << text;
@@ -156,9 +173,15 @@ TEST(Cli, UsageErrorsFailuresHelpAndVersion) {
     const size_t failures = c.status != 1 ? 0 : std::max<size_t>(1, Count(run.out, "FAILED"));
     EXPECT_EQ(Count("\n" + run.err, "\nERROR: "), failures) << run.err;
     EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
-    if (c.status == 1 && std::count(c.args.begin(), c.args.end(), "--json") != 0) {
+    if (c.status == 1 && c.to == FILE && std::count(c.args.begin(), c.args.end(), "--json") != 0) {
       EXPECT_NE(Json(run.out).value("error", ""), "") << run.out;
     }
+  }
+  // The stopped batch wrote nothing, not even a temporary.
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+    EXPECT_FALSE(entry.path().string().starts_with(dir.File("disc.bin.")) ||
+                 entry.path().string().starts_with(dir.File("disc2.bin.")))
+        << entry.path();
   }
 }
 

@@ -13,10 +13,18 @@ namespace {
 
 bool broken = false;
 bool lost = false;
+// The first failed write that was not a closed pipe: said once, when the program ends.
+int lostError = 0;
+const char* lostStream = nullptr;
 
-void NoteFailure(int error) {
+void NoteFailure(std::FILE* stream, int error) {
   lost = true;
-  if (error == EPIPE) broken = true;
+  if (error == EPIPE) {
+    broken = true;
+  } else if (lostStream == nullptr) {
+    lostStream = stream == stdout ? "standard output" : "standard error";
+    lostError = error;
+  }
 }
 
 std::string FormatList(const char* format, va_list args) {
@@ -34,12 +42,8 @@ std::string FormatList(const char* format, va_list args) {
 bool Emit(std::FILE* stream, std::string_view text) {
   errno = 0;
   const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
-  if (!written) {
-    NoteFailure(errno);
-    return false;
-  }
-  if (std::fflush(stream) != 0) {
-    NoteFailure(errno);
+  if (!written || std::fflush(stream) != 0) {
+    NoteFailure(stream, errno);
     return false;
   }
   return true;
@@ -88,11 +92,12 @@ std::string ErrnoText(int error) {
 
 int CloseOutputs(int status) {
   errno = 0;
-  if (std::fflush(stdout) != 0) NoteFailure(errno);
+  if (std::fclose(stdout) != 0) NoteFailure(stdout, errno);
+  if (lostStream != nullptr) {
+    EmitErrorLine(std::string("cannot write to ") + lostStream + ": " + ErrnoText(lostError));
+  }
   errno = 0;
-  if (std::fclose(stdout) != 0) NoteFailure(errno);
-  errno = 0;
-  if (std::fflush(stderr) != 0) NoteFailure(errno);
+  if (std::fflush(stderr) != 0) NoteFailure(stderr, errno);
   if (status != EXIT_DONE || !lost) return status;
   return broken ? EXIT_INTERRUPTED : EXIT_FAILED;
 }

@@ -31,8 +31,9 @@ bool StopAsked();
 // The text of an errno for a message; one of 0 never says "Success".
 std::string ErrnoText(int error);
 
-// Flushes stderr and closes stdout, checking both. Returns `status`, or, for a run that otherwise
-// succeeded, 130 after a broken pipe and 1 when output was lost.
+// Closes stdout and flushes stderr, checking both; output lost other than to a closed pipe gets
+// its "ERROR" line. Returns `status`, or, for a run that otherwise succeeded, 130 after a closed
+// pipe and 1 when output was lost.
 int CloseOutputs(int status);
 
 }  // namespace quarnel::cli
