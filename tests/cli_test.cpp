@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -68,10 +69,41 @@ pid_t Spawn(const TempDir& dir, std::vector<std::string> args, const std::string
   return rc == 0 ? pid : -1;
 }
 
+// A run that has not ended after a minute hangs: it is killed and the test fails.
 Outcome Wait(const TempDir& dir, pid_t pid, const std::string& tag = {}) {
   int s = 0, status = -1;
-  if (pid > 0 && waitpid(pid, &s, 0) == pid) status = WIFEXITED(s) ? WEXITSTATUS(s) : -WTERMSIG(s);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  pid_t ended = 0;
+  while (pid > 0 && (ended = waitpid(pid, &s, WNOHANG)) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the run hangs";
+      kill(pid, SIGKILL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (ended == pid) status = WIFEXITED(s) ? WEXITSTATUS(s) : -WTERMSIG(s);
   return {status, ReadAll(dir.File("fd1" + tag)), ReadAll(dir.File("fd2" + tag))};
+}
+
+// Whether `pid` runs; a zombie no parent waits for any more counts as ended.
+bool Running(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  const size_t end = line.rfind(") ");
+  return end != std::string::npos && end + 2 < line.size() && line[end + 2] != 'Z';
+}
+
+// Every file and folder under `dir` but the runs' own: the small files with their bytes.
+std::map<std::string, std::string> Snapshot(const TempDir& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.Path())) {
+    const std::string name = entry.path().lexically_relative(dir.Path()).string();
+    if (name.starts_with("fd") || name == "encoder.pids") continue;
+    const bool small = entry.is_regular_file() && entry.file_size() < (1u << 20);
+    files[name] = small ? ReadAll(entry.path().string()) : std::to_string(entry.is_directory());
+  }
+  return files;
 }
 
 Outcome Quarnel(const TempDir& dir, const std::vector<std::string>& args) {
@@ -368,7 +400,8 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
 }
 
 // A killed run leaves at most a temporary named as one, never a part of an output under its final
-// name; SIGTERM stops at the next block and removes the temporaries.
+// name. SIGTERM stops at the next block, or kills a hung encoder, and removes the temporaries and
+// the work folder: the folder is as it was.
 TEST(Cli, KilledAndTerminatedRunsLeaveNoOutput) {
   TempDir dir;
   std::vector<uint8_t> noise(60u << 20);
@@ -380,26 +413,53 @@ TEST(Cli, KilledAndTerminatedRunsLeaveNoOutput) {
     noise[at] = noise[at + 11] = 0;
   }
   testing::WriteAll(dir.File("big.bin"), noise);
+  DiscBuilder disc;
+  disc.AddDataSectors(40);
+  disc.AddXaToneStream({440.0, 700.0}, 20);
+  std::string error;
+  ASSERT_TRUE(disc.Write(dir.File("xa.bin"), {}, &error)) << error;
+  // An encoder that hangs, and says who it is.
+  std::filesystem::create_directory(dir.File("audio"));
+  const std::string script = "#!/bin/sh\necho $$ >>encoder.pids\nexec sleep 600\n";
+  testing::WriteAll(dir.File("audio/lame"), {script.begin(), script.end()});
+  std::filesystem::permissions(dir.File("audio/lame"), std::filesystem::perms::owner_all);
   const auto exists = [&](const char* name) { return std::filesystem::exists(dir.File(name)); };
-  for (const int signal : {SIGKILL, SIGTERM}) {
-    const pid_t pid = Spawn(dir, {"process", "big.bin", "--maximum"});
+  const std::map<std::string, std::string> before = Snapshot(dir);
+  const struct {
+    std::vector<std::string> args;
+    int signal;
+    const char* running;  // a file that shows the run is where it should be stopped
+  } runs[] = {
+      {{"process", "big.bin", "--maximum"}, SIGKILL, "big.bin.bz.index.partial"},
+      {{"process", "big.bin", "--maximum"}, SIGTERM, "big.bin.bz.index.partial"},
+      {{"process", "xa.bin", "--xa-mp3"}, SIGTERM, "encoder.pids"},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(::testing::PrintToString(r.args));
+    const pid_t pid = Spawn(dir, r.args);
     ASSERT_GT(pid, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!exists("big.bin.bz.index.partial") && std::chrono::steady_clock::now() < deadline) {
+    while (!exists(r.running) && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    kill(pid, signal);
+    kill(pid, r.signal);
     const Outcome run = Wait(dir, pid);
-    EXPECT_EQ(run.status, signal == SIGKILL ? -SIGKILL : 130) << run.err;
+    EXPECT_EQ(run.status, r.signal == SIGKILL ? -SIGKILL : 130) << run.err;
     EXPECT_FALSE(exists("big.bin.bz") || exists("big.bin.bz.index"));
-    if (signal == SIGTERM) {
-      EXPECT_FALSE(exists("big.bin.bz.partial"));
+    if (r.signal == SIGKILL) {
+      for (const char* name : {"big.bin.bz.partial", "big.bin.bz.index.partial"}) {
+        std::filesystem::remove(dir.File(name));
+      }
+    } else {
       EXPECT_HAS(run.out, "Stopped ");
     }
-    for (const char* name : {"big.bin.bz.partial", "big.bin.bz.index.partial"}) {
-      std::filesystem::remove(dir.File(name));
+    std::ifstream pids(dir.File("encoder.pids"));
+    for (pid_t encoder = 0; pids >> encoder;) {
+      EXPECT_FALSE(Running(encoder)) << "encoder " << encoder;
+      if (Running(encoder)) kill(encoder, SIGKILL);
     }
+    EXPECT_EQ(Snapshot(dir), before);
   }
 }
 
