@@ -174,8 +174,9 @@ void CliReporter::EraseProgress() {
   shownLength_ = 0;
 }
 
-// The warning box does not stop the command line: its text is one line on stderr.
+// The warning box does not stop the command line: its text is one line on stderr, unless quiet.
 void CliReporter::Warning(const std::string& text) {
+  if (quiet_) return;
   EraseProgress();
   std::string line = text;
   std::replace(line.begin(), line.end(), '\n', ' ');

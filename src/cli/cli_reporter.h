@@ -12,8 +12,8 @@
 
 namespace quarnel {
 
-// --quiet, for every reporter made after: no progress line and, of the log, only its "ERROR" lines
-// (the whole log is still kept for a JSON document).
+// --quiet, for every reporter made after: no progress line, no warning and, of the log, only its
+// "ERROR" lines (the whole log is still kept for a JSON document).
 void SetQuietMode(bool quiet);
 bool QuietMode();
 

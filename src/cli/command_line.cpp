@@ -272,18 +272,14 @@ void PrintSummary(const std::vector<SummaryRow>& rows) {
     resultWidth = std::max(resultWidth, row.outcome.result.size());
   }
   const int iw = static_cast<int>(inputWidth), rw = static_cast<int>(resultWidth);
-  char line[64];
-  std::string table;
-  table += Format("\n%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, "INPUT", rw, "RESULT", "BEFORE",
-                  "AFTER", "RATIO", "TIME", "STATUS");
+  std::string table = Format("\n%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, "INPUT", rw, "RESULT",
+                             "BEFORE", "AFTER", "RATIO", "TIME", "STATUS");
   for (const SummaryRow& row : rows) {
     const InputOutcome& o = row.outcome;
-    std::string ratio = "-";
-    if (o.sizeBefore != 0 && o.sizeAfter != 0) {
-      std::snprintf(line, sizeof line, "%.1f%%",
-                    100.0 * static_cast<double>(o.sizeAfter) / static_cast<double>(o.sizeBefore));
-      ratio = line;
-    }
+    const std::string ratio = o.sizeBefore == 0 || o.sizeAfter == 0
+                                  ? "-"
+                                  : Format("%.1f%%", 100.0 * static_cast<double>(o.sizeAfter) /
+                                                         static_cast<double>(o.sizeBefore));
     const bool ran = std::strcmp(row.status, "skipped") != 0;
     table += Format("%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, row.input.c_str(), rw,
                     o.result.empty() ? "-" : o.result.c_str(), SizeText(o.sizeBefore).c_str(),

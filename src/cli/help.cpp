@@ -20,7 +20,8 @@ constexpr const char ANALYSIS_OPTIONS[] =
 )";
 
 constexpr const char COMMON_OPTIONS[] =
-    R"(  --quiet           no progress and no log: only errors and the summary
+    R"(  --quiet           no progress, no log and no warning: only the ERROR lines
+                    and the summary
   -h, --help        show this help
 )";
 
@@ -153,9 +154,9 @@ void PrintCommandHelp(const CommandHelp& help, std::FILE* out) {
   EmitF(out, "usage: quarnel %s\n\n%s%s%s%s", help.synopsis, help.text, help.moreOptions,
         help.jsonOption, COMMON_OPTIONS);
   Emit(out,
-       "\nExit status: 0 done, 1 failed (for several inputs: any of them; output that could not\n"
-       "be written counts), 2 usage error, 130 stopped by Ctrl-C or a closed output (the first\n"
-       "Ctrl-C stops the run, a second one quits).\n");
+       "\nExit status: 0 done, 1 failed (for several inputs: any of them; so does output\n"
+       "that could not be written), 2 usage error, 130 stopped by Ctrl-C or a closed\n"
+       "output (the first Ctrl-C stops the run, a second one quits).\n");
 }
 
 void PrintOverview(const std::vector<std::string_view>& commands, std::FILE* out) {

@@ -67,11 +67,11 @@ std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
 std::string VerifyFailure(const VerifyReport& report, const VerifyOptions& options,
                           const std::string& dataFile) {
   const ImageLayout& layout = report.layout;
-  if (!layout.opened) return layout.error;
   const std::string failed = dataFile + " failed verification: ";
   const size_t count = layout.problems.size() + layout.moreProblems;
   if (count == 1 && !layout.problems.empty()) return failed + layout.problems[0].Text();
   if (count > 1) return failed + std::to_string(count) + " problems";
+  if (!layout.opened) return layout.error;
   if (report.datSearched && !report.datMatch) {
     return failed + options.datName + " has no entry of the restored image's size and SHA-1";
   }
