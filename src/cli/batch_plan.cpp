@@ -17,7 +17,7 @@ namespace {
 struct FileId {
   dev_t dev;
   ino_t ino;
-  bool operator==(const FileId&) const = default;
+  auto operator<=>(const FileId&) const = default;
 };
 
 // The file at `path`; for an output name (`output`) only a regular file counts, as a link there
@@ -53,37 +53,30 @@ std::string List(const std::vector<std::string>& names) {
 std::vector<const PlannedInput*> OncePerDisc(const std::vector<PlannedInput>& planned,
                                              bool jsonMode) {
   std::vector<const PlannedInput*> kept;
-  std::vector<std::optional<FileId>> discs;
+  std::map<FileId, const PlannedInput*> discs;
   for (const PlannedInput& p : planned) {
     const std::optional<FileId> disc = p.known ? IdOf(p.disc, false) : std::nullopt;
-    const PlannedInput* earlier = nullptr;
-    for (size_t i = 0; i < kept.size() && disc; ++i) {
-      if (discs[i] == disc) earlier = kept[i];
-    }
-    if (earlier == nullptr) {
+    const auto [earlier, first] = disc ? discs.emplace(*disc, &p) : std::pair{discs.end(), true};
+    if (first) {
       kept.push_back(&p);
-      discs.push_back(disc);
     } else if (!QuietMode()) {
+      const std::string& other = earlier->second->given;
       Emit(jsonMode ? stderr : stdout,
            "- " + p.given +
-               (p.given == earlier->given ? " is given twice"
-                                          : " is the same disc as " + earlier->given) +
+               (p.given == other ? " is given twice" : " is the same disc as " + other) +
                ": it is done once.\n");
     }
   }
   return kept;
 }
 
-// Why `p` would write over an input of the batch, or empty.
-std::string OverwritesInput(const PlannedInput& p, const std::vector<const PlannedInput*>& batch) {
+// Why `p` would write over its own input, or empty: the core would find that file busy.
+std::string OverwritesInput(const PlannedInput& p) {
   for (const std::string& name : p.writes) {
     const std::optional<FileId> output = IdOf(name, true);
-    if (!output) continue;
-    for (const PlannedInput* other : batch) {
-      for (const std::string& read : other->reads) {
-        if (IdOf(read, false) == output) {
-          return name + " is the same file as the input " + read + "; nothing was written";
-        }
+    for (const std::string& read : p.reads) {
+      if (output && IdOf(read, false) == output) {
+        return name + " is the same file as the input " + read + "; nothing was written";
       }
     }
   }
@@ -120,7 +113,7 @@ std::vector<BatchInput> PlanBatch(const std::vector<PlannedInput>& planned, bool
   const std::vector<const PlannedInput*> kept = OncePerDisc(planned, jsonMode);
   std::vector<BatchInput> batch;
   for (const PlannedInput* p : kept) {
-    batch.push_back({p->given, p->known ? OverwritesInput(*p, kept) : std::string()});
+    batch.push_back({p->given, p->known ? OverwritesInput(*p) : std::string()});
     if (!batch.back().refusal.empty()) EmitErrorLine(batch.back().refusal);
   }
   RefuseCollisions(kept, batch);

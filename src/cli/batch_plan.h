@@ -1,7 +1,7 @@
 // The outputs of a whole batch, settled before its first input is done: an input named twice
 // (or by another of its disc's files) is done once, inputs that would write one name are refused
-// together, and an output name that is an input's very file is refused, so that no run of the
-// batch overwrites what another wrote or reads.
+// together, and an input whose output name is its very file is refused, so that no run of the
+// batch overwrites what another wrote and none finds its own input in the way.
 #pragma once
 
 #include <string>
@@ -32,8 +32,8 @@ struct BatchInput {
 std::vector<BatchInput> AsBatch(const std::vector<std::string>& inputs);
 
 // Leaves out inputs whose disc an earlier one names (one line says so, on stdout, or on stderr in
-// JSON mode) and refuses, each with one "ERROR" line, an input that would write one of the
-// batch's inputs and inputs whose outputs would take one name.
+// JSON mode) and refuses, each with one "ERROR" line, an input that would write over its own file
+// and inputs whose outputs would take one name.
 std::vector<BatchInput> PlanBatch(const std::vector<PlannedInput>& planned, bool jsonMode);
 
 // `path` as written into `dir` (its file name only); `path` itself when `dir` is empty.
