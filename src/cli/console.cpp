@@ -1,6 +1,11 @@
 #include "cli/console.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 
@@ -11,7 +16,10 @@ namespace quarnel::cli {
 
 namespace {
 
-bool broken = false;
+// Read by the stop test, which encoder threads call too.
+std::atomic<bool> broken{false};
+std::atomic<bool> stdoutClosed{false};
+std::atomic<int64_t> lastProbe{INT64_MIN / 2};
 bool lost = false;
 // The first failed write that was not a closed pipe: said once, when the program ends.
 int lostError = 0;
@@ -25,6 +33,18 @@ void NoteFailure(std::FILE* stream, int error) {
     lostStream = stream == stdout ? "standard output" : "standard error";
     lostError = error;
   }
+}
+
+// A pipe on stdout whose reader has gone shows POLLERR before anything is written to it: a run
+// whose output nobody reads (a JSON document comes only at the end) stops as soon as it would
+// with a write. Looked at every 100 ms at most.
+void ProbeStdout() {
+  using namespace std::chrono;
+  const int64_t now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  int64_t last = lastProbe.load();
+  if (stdoutClosed || now - last < 100 || !lastProbe.compare_exchange_strong(last, now)) return;
+  pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+  if (::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0) broken = true;
 }
 
 std::string FormatList(const char* format, va_list args) {
@@ -83,6 +103,7 @@ bool OutputLost() {
 }
 
 bool StopAsked() {
+  if (!broken) ProbeStdout();
   return InterruptRequested() || broken;
 }
 
@@ -92,6 +113,7 @@ std::string ErrnoText(int error) {
 
 int CloseOutputs(int status) {
   errno = 0;
+  stdoutClosed = true;
   if (std::fclose(stdout) != 0) NoteFailure(stdout, errno);
   if (lostStream != nullptr) {
     EmitErrorLine(std::string("cannot write to ") + lostStream + ": " + ErrnoText(lostError));

@@ -25,7 +25,8 @@ bool OutputBroken();
 // Some output (a log line, a document, a summary) was not delivered.
 bool OutputLost();
 
-// Ctrl-C (SIGTERM, SIGHUP) or a broken output: the run stops at the next check.
+// Ctrl-C (SIGTERM, SIGHUP) or a broken output, also a pipe on stdout whose reader has gone before
+// anything was written to it: the run stops at the next check.
 bool StopAsked();
 
 // The text of an errno for a message; one of 0 never says "Success".
