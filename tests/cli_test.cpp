@@ -43,7 +43,8 @@ struct Outcome {
 };
 
 // Starts the program inside `dir` with stdout and stderr going to files there; runs at once tell
-// their files apart by `tag`. `out`, when given, is the stdout instead.
+// their files apart by `tag`. `out`, when given, is the stdout instead (NO_STDOUT: none).
+constexpr int NO_STDOUT = -2;
 pid_t Spawn(const TempDir& dir, std::vector<std::string> args, const std::string& tag = {},
             int out = -1) {
   args.insert(args.begin(), QUARNEL_BINARY);
@@ -58,6 +59,7 @@ pid_t Spawn(const TempDir& dir, std::vector<std::string> args, const std::string
     posix_spawn_file_actions_addopen(&files, fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
   if (out >= 0) posix_spawn_file_actions_adddup2(&files, out, 1);
+  if (out == NO_STDOUT) posix_spawn_file_actions_addclose(&files, 1);
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&files);
@@ -139,7 +141,7 @@ TEST(Cli, MessagesAndExitStatuses) {
   std::string error;
   ASSERT_TRUE(disc.Write(dir.File("disc.bin"), {}, &error)) << error;
   std::filesystem::copy_file(dir.File("disc.bin"), dir.File("disc2.bin"));
-  enum Stdout { FILE, FULL, CLOSED_PIPE };
+  enum Stdout { FILE, FULL, CLOSED_PIPE, NONE };
   const struct {
     std::vector<std::string> args;
     int status;
@@ -184,13 +186,18 @@ TEST(Cli, MessagesAndExitStatuses) {
        nullptr,
        "ERROR: cannot write to standard output: No space left on device.\n",
        FULL},
+      {{"analyse", "disc.bin"},
+       1,
+       nullptr,
+       "ERROR: cannot write to standard output: Bad file descriptor.\n",
+       NONE},
       {{"process", "disc.bin", "disc2.bin"}, 130, nullptr, nullptr, CLOSED_PIPE},
       // The document comes at the end: the closed pipe is seen before anything is written.
       {{"process", "disc.bin", "disc2.bin", "--json"}, 130, nullptr, "Stopped ", CLOSED_PIPE},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    int out = c.to == FULL ? ::open("/dev/full", O_WRONLY) : -1, ends[2];
+    int out = c.to == FULL ? ::open("/dev/full", O_WRONLY) : c.to == NONE ? NO_STDOUT : -1, ends[2];
     if (c.to == CLOSED_PIPE && ::pipe(ends) == 0) ::close(ends[0]), out = ends[1];
     const Outcome run = Wait(dir, Spawn(dir, c.args, {}, out));
     if (out >= 0) ::close(out);

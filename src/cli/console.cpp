@@ -1,5 +1,6 @@
 #include "cli/console.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -58,6 +59,15 @@ std::string FormatList(const char* format, va_list args) {
 }
 
 }  // namespace
+
+void HoldStandardStreams() {
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free number: this one.
+    const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    if (held != fd && held >= 0) ::close(held);
+  }
+}
 
 bool Emit(std::FILE* stream, std::string_view text) {
   errno = 0;

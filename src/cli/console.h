@@ -9,6 +9,11 @@
 
 namespace quarnel::cli {
 
+// Fills a standard stream the program was started without (a closed fd 0, 1 or 2) with /dev/null
+// opened the wrong way round: no file the program opens later takes its number, where log lines
+// would be written into it, and writes to it still fail as lost output. Call first of all.
+void HoldStandardStreams();
+
 // Writes `text` to `stream` (stdout or stderr) and flushes it, so that lines show as they come
 // also through a pipe. False when it did not all arrive; the failure is remembered.
 bool Emit(std::FILE* stream, std::string_view text);
