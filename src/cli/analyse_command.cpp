@@ -1,7 +1,6 @@
 // quarnel analyse: "Analyse ISO", then the media found, as text or as one JSON document.
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 
 #include "analysis/media_marks.h"
@@ -12,7 +11,7 @@ namespace quarnel::cli {
 namespace {
 
 std::string AnalysisJson(const AnalysisResult& result, const std::string& image,
-                         const std::vector<std::string>& log) {
+                         const std::string& error, const std::vector<std::string>& log) {
   const DiscAnalysis& analysis = *result.analysis;
   std::string out;
   JsonWriter json(out);
@@ -67,54 +66,56 @@ std::string AnalysisJson(const AnalysisResult& result, const std::string& image,
   json.Field("videoCount", analysis.videoCount);
   json.Field("stopped", result.stopped);
   AddLogField(json, log);
+  json.Field("error", error);
   json.EndObject();
   return out;
+}
+
+// A failure's document: the image, why, and the log up to it.
+std::string FailureJson(const std::string& image, const std::string& error,
+                        const std::vector<std::string>& log) {
+  std::string out;
+  JsonWriter json(out);
+  json.BeginObject();
+  json.Field("image", image);
+  json.Field("error", error);
+  AddLogField(json, log);
+  json.EndObject();
+  return out;
+}
+
+void PrintMedia(const DiscAnalysis& found) {
+  std::string rows;
+  for (uint32_t index = 0; index < found.MediaCount(); ++index) {
+    rows += Format("%4u %s\n", index, MediaRowText(found.MediaTable[index]).c_str());
+  }
+  Emit(stdout, rows);
 }
 
 InputOutcome AnalyseOne(const std::string& image, const AnalysisOptions& analysis, bool jsonMode) {
   InputOutcome outcome;
   CliReporter reporter(jsonMode, /*replaceFiles=*/false);
   const AnalysisResult result = RunAnalysis(reporter, image, analysis);
-  if (result.refused) {
-    // The refusal is already out as the log's one line.
+  outcome.error = AnalysisFailure(result, image);
+  if (!outcome.error.empty()) {
     outcome.status = EXIT_FAILED;
-    outcome.error = result.message;
-    if (jsonMode) {
-      JsonWriter json(outcome.document);
-      json.BeginObject();
-      json.Field("image", image);
-      json.Field("error", result.message);
-      AddLogField(json, reporter.LogLines());
-      json.EndObject();
-    }
-    return outcome;
+    // A refusal's line is the log's; the command says any other failure.
+    reporter.EndRun(ErrorLine(outcome.error));
+  } else if (result.stopped) {
+    outcome.status = EXIT_INTERRUPTED;
   }
   if (!result.Opened()) {
-    outcome.error = FailureText("open", image, result.openError);
-    PrintError(outcome.error);
-    outcome.status = EXIT_FAILED;
+    if (jsonMode) outcome.document = FailureJson(image, outcome.error, reporter.LogLines());
     return outcome;
   }
   const DiscAnalysis& found = *result.analysis;
   outcome.sizeBefore = static_cast<uint64_t>(found.sectorCount) * SECTOR_SIZE;
   const uint32_t media = found.MediaCount();
   outcome.result = std::to_string(media) + (media == 1 ? " medium" : " media");
-
   if (jsonMode) {
-    outcome.document = AnalysisJson(result, image, reporter.LogLines());
+    outcome.document = AnalysisJson(result, image, outcome.error, reporter.LogLines());
   } else if (!QuietMode()) {
-    for (uint32_t index = 0; index < media; ++index) {
-      std::printf("%4u %s\n", index, MediaRowText(found.MediaTable[index]).c_str());
-    }
-    std::fflush(stdout);
-  }
-
-  if (result.readError) {
-    outcome.error = FailureText("read", image, result.readErrno != 0 ? result.readErrno : EIO);
-    PrintError(outcome.error);
-    outcome.status = EXIT_FAILED;
-  } else if (result.stopped) {
-    outcome.status = EXIT_INTERRUPTED;
+    PrintMedia(found);
   }
   return outcome;
 }
@@ -129,7 +130,7 @@ int RunAnalyse(const std::vector<std::string>& args) {
   std::vector<std::string> images;
   const int parsed = ParseOrExit(args, options, {"IMAGE..."}, images);
   if (parsed >= 0) return parsed;
-  return RunBatch(images, jsonMode,
+  return RunBatch(AsBatch(images), jsonMode,
                   [&](const std::string& image) { return AnalyseOne(image, analysis, jsonMode); });
 }
 

@@ -3,11 +3,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
+#include <iterator>
 #include <string>
+#include <string_view>
+
+#include "cli/console.h"
 
 namespace quarnel {
+
+using cli::Emit;
 
 namespace {
 
@@ -17,6 +22,17 @@ constexpr int BAR_WIDTH = 30;
 constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(100);
 // Before this, a rate would be a guess from a handful of sectors.
 constexpr auto RATE_DELAY = std::chrono::milliseconds(500);
+
+bool IsErrorLine(std::string_view line) {
+  return line.starts_with("ERROR");
+}
+
+// An "ERROR" line's reason: without "ERROR: " and its closing full stop.
+std::string_view Reason(std::string_view line) {
+  if (line.starts_with("ERROR: ")) line.remove_prefix(7);
+  if (line.ends_with('.')) line.remove_suffix(1);
+  return line;
+}
 
 // "1:05" or "2:03:07".
 std::string DurationText(uint64_t seconds) {
@@ -49,19 +65,55 @@ CliReporter::CliReporter(bool jsonMode, bool replaceFiles)
       phaseStart_(std::chrono::steady_clock::now()) {}
 
 CliReporter::~CliReporter() {
+  FlushHeldErrors();
   EraseProgress();
+}
+
+bool CliReporter::StopRequested() {
+  return cli::StopAsked();
 }
 
 void CliReporter::Log(const std::string& line) {
   if (line.empty()) return;
   if (jsonMode_) logLines_.push_back(line);
-  if (quiet_) return;
+  if (IsErrorLine(line)) {
+    heldErrors_.push_back(line);
+  } else if (!quiet_) {
+    Print(line);
+  }
+}
+
+void CliReporter::EndRun(const std::string& line) {
+  if (line.empty()) return;
+  if (jsonMode_) logLines_.push_back(line);
+  if (IsErrorLine(line)) DropError(std::string(Reason(line)));
+  FlushHeldErrors();
+  if (IsErrorLine(line) || !quiet_) Print(line);
+}
+
+void CliReporter::DropError(const std::string& why) {
+  const auto said = [&](const std::string& held) {
+    const std::string_view reason = Reason(held);
+    return !reason.empty() && why.find(reason) != std::string::npos;
+  };
+  // The document's log holds what was shown.
+  for (const std::string& held : heldErrors_) {
+    if (!said(held)) continue;
+    const auto line = std::find(logLines_.rbegin(), logLines_.rend(), held);
+    if (line != logLines_.rend()) logLines_.erase(std::next(line).base());
+  }
+  std::erase_if(heldErrors_, said);
+}
+
+void CliReporter::FlushHeldErrors() {
+  for (const std::string& line : heldErrors_) Print(line);
+  heldErrors_.clear();
+}
+
+// "ERROR" lines go where a user looks for them, and are never quiet.
+void CliReporter::Print(const std::string& line) {
   EraseProgress();
-  std::FILE* out = jsonMode_ ? stderr : stdout;
-  std::fputs(line.c_str(), out);
-  std::fputc('\n', out);
-  // Lines show as they come, also through a pipe; there are only a few per analysis.
-  std::fflush(out);
+  Emit(jsonMode_ || IsErrorLine(line) ? stderr : stdout, line + "\n");
 }
 
 void CliReporter::SetWorkBytes(uint64_t total) {
@@ -107,10 +159,7 @@ void CliReporter::DrawProgress() {
   // A shorter line leaves the end of the last one behind unless it is blanked.
   if (length < shownLength_) line.append(shownLength_ - length, ' ');
   line.insert(line.begin(), '\r');
-  // A log line on a terminal's stdout must be out before the bar is drawn beside it.
-  std::fflush(stdout);
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  Emit(stderr, line);
   shownLength_ = std::max(length, shownLength_);
   progressShown_ = true;
 }
@@ -120,19 +169,18 @@ void CliReporter::EraseProgress() {
   std::string line = "\r";
   line.append(shownLength_, ' ');
   line += '\r';
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  Emit(stderr, line);
   progressShown_ = false;
   shownLength_ = 0;
 }
 
-// The warning box does not stop the command line: its text is one line on stderr.
+// The warning box does not stop the command line: its text is one line on stderr, unless quiet.
 void CliReporter::Warning(const std::string& text) {
+  if (quiet_) return;
   EraseProgress();
-  std::fflush(stdout);
   std::string line = text;
   std::replace(line.begin(), line.end(), '\n', ' ');
-  std::fprintf(stderr, "quarnel: warning: %s\n", line.c_str());
+  Emit(stderr, "quarnel: warning: " + line + "\n");
 }
 
 // The command that asked reports a refusal: it knows what it leaves undone. With --force, what the

@@ -1,5 +1,6 @@
-// How the command line reports: the log's lines are printed, the progress bar is one line on a
-// terminal's stderr, and Ctrl-C (SIGTERM, SIGHUP) is the stop token.
+// How the command line reports: the log's lines are printed on stdout as they come, except its
+// "ERROR" lines, which go to stderr when the run ends, beside its last line; the progress bar is
+// one line on a terminal's stderr; Ctrl-C (SIGTERM, SIGHUP) or a closed output is the stop token.
 #pragma once
 
 #include <chrono>
@@ -7,19 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "common/interrupts.h"
 #include "common/reporter.h"
 
 namespace quarnel {
 
-// --quiet, for every window made after: no progress line and no log on the terminal, only errors
-// (the log is still kept for a JSON document).
+// --quiet, for every reporter made after: no progress line, no warning and, of the log, only its
+// "ERROR" lines (the whole log is still kept for a JSON document).
 void SetQuietMode(bool quiet);
 bool QuietMode();
 
 class CliReporter : public Reporter {
  public:
-  // In JSON mode the log lines go to stderr (stdout carries the document) and are kept for it.
+  // In JSON mode every log line goes to stderr (stdout carries the document) and is kept for it.
   // `replaceFiles` answers ConfirmReplace (the --force option).
   CliReporter(bool jsonMode, bool replaceFiles);
   ~CliReporter() override;
@@ -28,12 +28,20 @@ class CliReporter : public Reporter {
 
   void Log(const std::string& line) override;
   void Progress(unsigned percent) override;
-  bool StopRequested() override { return InterruptRequested(); }
+  bool StopRequested() override;
   void Warning(const std::string& text) override;
   bool ConfirmReplace(const std::string& path, const std::string& detail) override;
 
   // Every line logged, in JSON mode only.
   const std::vector<std::string>& LogLines() const { return logLines_; }
+
+  // The run's last line: FinalLine of its outcome, or "ERROR: why." of a failure found by the
+  // command. The "ERROR" lines of the log come just before it, on stderr; those whose reason
+  // `line` repeats (the core's own line of the failure) are left out, so that each is said once.
+  void EndRun(const std::string& line);
+  // Leaves out the core's "ERROR" line for `why` without saying more: for a refusal the command
+  // words itself (an existing file kept without --force is not an error).
+  void DropError(const std::string& why);
 
   // Removes the progress bar from the terminal; call before printing anything else.
   void EraseProgress();
@@ -44,10 +52,14 @@ class CliReporter : public Reporter {
 
  private:
   void DrawProgress();
+  void Print(const std::string& line);
+  void FlushHeldErrors();
 
   const bool jsonMode_;
   const bool replaceFiles_;
   std::vector<std::string> logLines_;
+  // The run's "ERROR" lines, held back until its end shows which of them its last line repeats.
+  std::vector<std::string> heldErrors_;
 
   const bool quiet_;
   const bool showProgress_;  // stderr is a terminal and not --quiet

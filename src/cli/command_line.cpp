@@ -141,26 +141,33 @@ void SetCurrentCommand(std::string_view name) {
 }
 
 void PrintUsageError(const std::string& message) {
-  std::fflush(stdout);
   const std::string where = currentCommand.empty() ? "" : currentCommand + " ";
-  std::fprintf(stderr, "quarnel: %s\nsee 'quarnel %s--help'\n", message.c_str(), where.c_str());
+  Emit(stderr, "quarnel: " + message + "\nsee 'quarnel " + where + "--help'\n");
 }
 
 void AddOutputDirOption(std::vector<Option>& options, std::optional<std::string>& dir) {
   options.push_back({"--output-dir", nullptr, &dir});
 }
 
-bool MakeOutputDir(const std::string& dir) {
+std::string MakeOutputDir(const std::string& dir) {
   std::error_code error;
-  if (dir.empty()) {
-    PrintUsageError("--output-dir takes a folder");
-    return false;
-  }
   std::filesystem::create_directories(dir, error);
-  if (!error && std::filesystem::is_directory(dir, error)) return true;
-  PrintError("cannot make the output folder " + dir + ": " +
-             (error ? error.message() : std::string(std::strerror(ENOTDIR))));
-  return false;
+  if (!error && std::filesystem::is_directory(dir, error)) return {};
+  return "cannot make the output folder " + dir + ": " +
+         (error ? error.message() : std::string(std::strerror(ENOTDIR)));
+}
+
+int FailBeforeInputs(const std::string& why, bool jsonMode) {
+  EmitErrorLine(why);
+  if (jsonMode) {
+    std::string document;
+    JsonWriter json(document);
+    json.BeginObject();
+    json.Field("error", why);
+    json.EndObject();
+    PrintDocument(document);
+  }
+  return EXIT_FAILED;
 }
 
 uint64_t FileBytes(const std::string& path) {
@@ -168,17 +175,8 @@ uint64_t FileBytes(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
-void PrintError(const std::string& message) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "quarnel: %s\n", message.c_str());
-}
-
 std::string FailureText(const char* what, const std::string& path, int error) {
-  return std::string("cannot ") + what + " " + path + ": " + std::strerror(error);
-}
-
-void PrintFailure(const char* what, const std::string& path, int error) {
-  PrintError(FailureText(what, path, error));
+  return std::string("cannot ") + what + " " + path + ": " + ErrnoText(error);
 }
 
 void AddAnalysisOptions(std::vector<Option>& options, AnalysisOptions& values) {
@@ -197,10 +195,26 @@ AnalysisResult RunAnalysis(CliReporter& reporter, const std::string& image,
   options.ImagePath = image;
   struct stat info = {};
   if (::stat(image.c_str(), &info) == 0) reporter.SetWorkBytes(static_cast<uint64_t>(info.st_size));
-  InstallInterruptHandlers();
   AnalysisResult result = AnalyseDisc(options, reporter);
   reporter.EraseProgress();
   return result;
+}
+
+std::string AnalysisFailure(const AnalysisResult& result, const std::string& image) {
+  if (result.refused) {
+    std::string_view why = result.message;
+    if (why.starts_with("ERROR: ")) why.remove_prefix(7);
+    if (why.ends_with('.')) why.remove_suffix(1);
+    return std::string(why);
+  }
+  if (!result.Opened()) return FailureText("open", image, result.openError);
+  if (result.readError) {
+    // Which of a set's files failed is not told: the set is named then.
+    const std::vector<std::string>& files = result.analysis->files;
+    return FailureText("read", files.size() == 1 ? files[0] : "the files of " + image,
+                       result.readErrno);
+  }
+  return {};
 }
 
 void AddLogField(JsonWriter& json, const std::vector<std::string>& log) {
@@ -211,9 +225,7 @@ void AddLogField(JsonWriter& json, const std::vector<std::string>& log) {
 }
 
 void PrintDocument(const std::string& document) {
-  std::fwrite(document.data(), 1, document.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  Emit(stdout, document + "\n");
 }
 
 }  // namespace quarnel::cli
@@ -260,79 +272,100 @@ void PrintSummary(const std::vector<SummaryRow>& rows) {
     resultWidth = std::max(resultWidth, row.outcome.result.size());
   }
   const int iw = static_cast<int>(inputWidth), rw = static_cast<int>(resultWidth);
-  std::printf("\n%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, "INPUT", rw, "RESULT", "BEFORE",
-              "AFTER", "RATIO", "TIME", "STATUS");
+  std::string table = Format("\n%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, "INPUT", rw, "RESULT",
+                             "BEFORE", "AFTER", "RATIO", "TIME", "STATUS");
   for (const SummaryRow& row : rows) {
     const InputOutcome& o = row.outcome;
-    std::string ratio = "-";
-    if (o.sizeBefore != 0 && o.sizeAfter != 0) {
-      char text[32];
-      std::snprintf(text, sizeof text, "%.1f%%",
-                    100.0 * static_cast<double>(o.sizeAfter) / static_cast<double>(o.sizeBefore));
-      ratio = text;
-    }
+    const std::string ratio = o.sizeBefore == 0 || o.sizeAfter == 0
+                                  ? "-"
+                                  : Format("%.1f%%", 100.0 * static_cast<double>(o.sizeAfter) /
+                                                         static_cast<double>(o.sizeBefore));
     const bool ran = std::strcmp(row.status, "skipped") != 0;
-    std::printf("%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, row.input.c_str(), rw,
-                o.result.empty() ? "-" : o.result.c_str(), SizeText(o.sizeBefore).c_str(),
-                SizeText(o.sizeAfter).c_str(), ratio.c_str(),
-                ran ? TimeText(row.seconds).c_str() : "-", row.status);
+    table += Format("%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, row.input.c_str(), rw,
+                    o.result.empty() ? "-" : o.result.c_str(), SizeText(o.sizeBefore).c_str(),
+                    SizeText(o.sizeAfter).c_str(), ratio.c_str(),
+                    ran ? TimeText(row.seconds).c_str() : "-", row.status);
   }
-  std::fflush(stdout);
+  Emit(stdout, table);
 }
 
-}  // namespace
+// {"input", "error"}: the document of an input that failed without one of its own.
+std::string FailureDocument(const SummaryRow& row) {
+  std::string document;
+  JsonWriter json(document);
+  json.BeginObject();
+  json.Field("input", row.input);
+  json.Field("error", row.outcome.error.empty() ? std::string(row.status) : row.outcome.error);
+  json.EndObject();
+  return document;
+}
 
-int RunBatch(const std::vector<std::string>& inputs, bool jsonMode,
-             const std::function<InputOutcome(const std::string& input)>& each) {
-  const bool several = inputs.size() > 1;
-  std::vector<SummaryRow> rows(inputs.size());
-  std::vector<std::string> documents;
-  bool failed = false, stopped = false;
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    SummaryRow& row = rows[i];
-    row.input = inputs[i];
-    if (stopped) continue;
-    if (several && !jsonMode && !QuietMode()) {
-      std::printf("%s== %s\n", i == 0 ? "" : "\n", row.input.c_str());
-      std::fflush(stdout);
-    }
-    const auto start = std::chrono::steady_clock::now();
-    row.outcome = each(row.input);
-    row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const int status = row.outcome.status;
-    if (status == EXIT_INTERRUPTED || InterruptRequested()) {
-      stopped = true;
-      row.status = "stopped";
-    } else if (status != EXIT_DONE) {
-      failed = true;
-      row.status = "FAILED";
-    } else {
-      row.status = "ok";
-    }
-    if (!jsonMode) continue;
-    if (!row.outcome.document.empty()) {
-      documents.push_back(std::move(row.outcome.document));
-    } else if (several) {
-      std::string document;
-      JsonWriter json(document);
-      json.BeginObject();
-      json.Field("input", row.input);
-      json.Field("error", row.outcome.error.empty() ? std::string(row.status) : row.outcome.error);
-      json.EndObject();
-      documents.push_back(std::move(document));
-    }
+// Runs one input of a batch (or takes its refusal) and fills its row; `announce` (a separator)
+// puts its name above its log.
+void RunOne(const BatchInput& input, const char* announce,
+            const std::function<InputOutcome(const std::string& input)>& each, SummaryRow& row) {
+  row.input = input.input;
+  if (!input.refusal.empty()) {
+    row.outcome.status = EXIT_FAILED;
+    row.outcome.error = input.refusal;
+    row.outcome.result = "refused";
+    row.status = "FAILED";
+    return;
   }
+  if (announce != nullptr) Emit(stdout, announce + row.input + "\n");
+  const auto start = std::chrono::steady_clock::now();
+  row.outcome = each(row.input);
+  row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (row.outcome.status == EXIT_INTERRUPTED || StopAsked()) {
+    row.status = "stopped";
+  } else {
+    row.status = row.outcome.status != EXIT_DONE ? "FAILED" : "ok";
+  }
+}
 
-  if (jsonMode && several) {
+void PrintDocuments(const std::vector<std::string>& documents, bool several) {
+  if (several) {
     std::string array = "[";
     for (size_t i = 0; i < documents.size(); ++i) {
       if (i > 0) array += ",\n";
       array += documents[i];
     }
     PrintDocument(array + "]");
-  } else if (jsonMode && !documents.empty()) {
+  } else if (!documents.empty()) {
     PrintDocument(documents.front());
-  } else if (!jsonMode && (several || QuietMode())) {
+  }
+}
+
+}  // namespace
+
+int RunBatch(const std::vector<BatchInput>& inputs, bool jsonMode,
+             const std::function<InputOutcome(const std::string& input)>& each) {
+  const bool several = inputs.size() > 1;
+  std::vector<SummaryRow> rows(inputs.size());
+  std::vector<std::string> documents;
+  bool failed = false, stopped = false, announced = false;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    SummaryRow& row = rows[i];
+    row.input = inputs[i].input;
+    if (stopped) continue;
+    // Each input's log under its name, when the log is shown.
+    const char* announce = nullptr;
+    if (several && !jsonMode && !QuietMode()) announce = announced ? "\n== " : "== ";
+    RunOne(inputs[i], announce, each, row);
+    announced |= announce != nullptr && inputs[i].refusal.empty();
+    stopped = std::strcmp(row.status, "stopped") == 0;
+    failed |= std::strcmp(row.status, "FAILED") == 0;
+    if (!jsonMode) continue;
+    if (!row.outcome.document.empty()) {
+      documents.push_back(std::move(row.outcome.document));
+    } else if (several || (row.outcome.status == EXIT_FAILED && !row.outcome.error.empty())) {
+      // A usage error found late has no document of its own.
+      documents.push_back(FailureDocument(row));
+    }
+  }
+  if (jsonMode) {
+    PrintDocuments(documents, several);
+  } else if (several || QuietMode()) {
     PrintSummary(rows);
   }
   // One input keeps its own status (a usage error found late stays 2).

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "analysis/analyse_disc.h"
+#include "cli/batch_plan.h"
 #include "cli/cli_reporter.h"
+#include "cli/console.h"
 #include "cli/json.h"
 #include "packing/verify_image.h"
 
@@ -78,18 +80,15 @@ void SetCurrentCommand(std::string_view name);
 
 // --output-dir DIR: where a command writes its outputs instead of beside its input.
 void AddOutputDirOption(std::vector<Option>& options, std::optional<std::string>& dir);
-// Makes DIR (and its parents) unless it is a folder already; prints why and returns false when it
-// cannot.
-bool MakeOutputDir(const std::string& dir);
+// Makes DIR (and its parents) unless it is a folder already. Returns why it cannot, or empty.
+std::string MakeOutputDir(const std::string& dir);
+// A failure before any input is run (an output folder, a DAT, a source image): its "ERROR" line
+// and, in JSON mode, the document {"error": why}. Returns the exit status, 1.
+int FailBeforeInputs(const std::string& why, bool jsonMode);
 // The size of the file at `path`, or 0 when there is none.
 uint64_t FileBytes(const std::string& path);
 
-// "quarnel: MESSAGE" on stderr, after whatever stdout holds.
-void PrintError(const std::string& message);
-
-// "quarnel: cannot WHAT PATH: REASON" on stderr.
-void PrintFailure(const char* what, const std::string& path, int error);
-// Its text, without the "quarnel: ".
+// "cannot WHAT PATH: REASON".
 std::string FailureText(const char* what, const std::string& path, int error);
 
 // --ff8, --enhanced-movie and --enhanced-xa.
@@ -101,6 +100,10 @@ void AddAnalysisOptions(std::vector<Option>& options, AnalysisOptions& values);
 AnalysisResult RunAnalysis(CliReporter& reporter, const std::string& image,
                            AnalysisOptions options);
 
+// Why an analysis that did not reach the end of the data track failed, without "ERROR: " (a
+// refusal's line is in the log already); empty when it was stopped.
+std::string AnalysisFailure(const AnalysisResult& result, const std::string& image);
+
 // Adds the "log" array of a JSON document.
 void AddLogField(JsonWriter& json, const std::vector<std::string>& log);
 
@@ -110,7 +113,8 @@ void AddSectionEntryFields(JsonWriter& json, const SectionEntryInfo& entry);
 // Adds the "problems" array of `verify` and `info`: where, what, and the limit broken.
 void AddProblemsField(JsonWriter& json, const ImageLayout& layout);
 
-// Writes a finished JSON document and a newline to stdout.
+// Writes a finished JSON document and a newline to stdout; a document that did not arrive fails
+// the run (CloseOutputs).
 void PrintDocument(const std::string& document);
 
 // What one input of a command came to, for the summary of a run over several inputs.
@@ -123,11 +127,12 @@ struct InputOutcome {
   std::string document;  // its JSON document, in JSON mode
 };
 
-// Runs `each` on every input in turn; a failed input does not stop the others, Ctrl-C does. In
-// JSON mode prints the one document of a single input, or an array of them (a failure without a
-// document gets {"input", "error"}). With several inputs, or with --quiet, then prints a summary
-// table on stdout. Returns 130 when stopped, 1 when any input failed, else 0.
-int RunBatch(const std::vector<std::string>& inputs, bool jsonMode,
+// Runs `each` on every input in turn that is not refused; a failed input does not stop the
+// others, Ctrl-C or a closed output does. In JSON mode prints the one document of a single input,
+// or an array of them (a failure without a document gets {"input", "error"}). With several
+// inputs, or with --quiet, then prints a summary table on stdout. Returns 130 when stopped, 1 when
+// any input failed, else 0.
+int RunBatch(const std::vector<BatchInput>& inputs, bool jsonMode,
              const std::function<InputOutcome(const std::string& input)>& each);
 
 }  // namespace quarnel::cli

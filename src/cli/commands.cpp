@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "common/interrupts.h"
 
 namespace quarnel::cli {
 
@@ -36,16 +37,14 @@ std::vector<std::string_view> CommandNames() {
   return names;
 }
 
-}  // namespace
-
-int RunCommandLine(int argc, char** argv) {
+int RunCommand(int argc, char** argv) {
   std::string name = argc > 1 ? argv[1] : "--help";
   if (name == "-h" || name == "--help") {
     PrintOverview(CommandNames(), stdout);
     return EXIT_DONE;
   }
   if (name == "--version") {
-    std::printf("quarnel %s\n", VERSION);
+    EmitF(stdout, "quarnel %s\n", VERSION);
     return EXIT_DONE;
   }
   for (const auto& alias : ALIASES) {
@@ -64,6 +63,14 @@ int RunCommandLine(int argc, char** argv) {
   PrintUsageError((name.size() > 1 && name[0] == '-' ? "unknown option " : "unknown command ") +
                   name + (closest.empty() ? "" : "; did you mean " + closest + "?"));
   return EXIT_USAGE;
+}
+
+}  // namespace
+
+int RunCommandLine(int argc, char** argv) {
+  // From here on a closed output shows as EPIPE on the write instead of killing the program.
+  InstallInterruptHandlers();
+  return CloseOutputs(RunCommand(argc, argv));
 }
 
 }  // namespace quarnel::cli

@@ -20,7 +20,8 @@ constexpr const char ANALYSIS_OPTIONS[] =
 )";
 
 constexpr const char COMMON_OPTIONS[] =
-    R"(  --quiet           no progress and no log: only errors and the summary
+    R"(  --quiet           no progress, no log and no warning: only the ERROR lines
+                    and the summary
   -h, --help        show this help
 )";
 
@@ -150,33 +151,31 @@ const CommandHelp* FindHelp(std::string_view command) {
 }
 
 void PrintCommandHelp(const CommandHelp& help, std::FILE* out) {
-  std::fprintf(out, "usage: quarnel %s\n\n%s%s%s%s", help.synopsis, help.text, help.moreOptions,
-               help.jsonOption, COMMON_OPTIONS);
-  std::fputs(
-      "\nExit status: 0 done, 1 failed (for several inputs: any of them), 2 usage error,\n"
-      "130 stopped by Ctrl-C (the first Ctrl-C stops the run, a second one quits).\n",
-      out);
+  EmitF(out, "usage: quarnel %s\n\n%s%s%s%s", help.synopsis, help.text, help.moreOptions,
+        help.jsonOption, COMMON_OPTIONS);
+  Emit(out,
+       "\nExit status: 0 done, 1 failed (for several inputs: any of them; so does output\n"
+       "that could not be written), 2 usage error, 130 stopped by Ctrl-C or a closed\n"
+       "output (the first Ctrl-C stops the run, a second one quits).\n");
 }
 
 void PrintOverview(const std::vector<std::string_view>& commands, std::FILE* out) {
-  std::fputs(
-      "usage: quarnel              open the window\n"
-      "       quarnel COMMAND [ARGS...]\n"
-      "       quarnel COMMAND --help\n"
-      "\n"
-      "Keeps PlayStation discs (raw .bin/.cue images) as compressed images and restores\n"
-      "them.\n\nCommands:\n",
-      out);
+  Emit(out,
+       "usage: quarnel              open the window\n"
+       "       quarnel COMMAND [ARGS...]\n"
+       "       quarnel COMMAND --help\n"
+       "\n"
+       "Keeps PlayStation discs (raw .bin/.cue images) as compressed images and restores\n"
+       "them.\n\nCommands:\n");
   for (const std::string_view command : commands) {
     const CommandHelp* help = FindHelp(command);
-    if (help != nullptr) std::fprintf(out, "  %-11s %s\n", help->name, help->summary);
+    if (help != nullptr) EmitF(out, "  %-11s %s\n", help->name, help->summary);
   }
-  std::fputs(
-      "\nOptions:\n"
-      "  -h, --help   show this help\n"
-      "  --version    show the version\n"
-      "\nRun 'quarnel COMMAND --help' for what a command does and its options.\n",
-      out);
+  Emit(out,
+       "\nOptions:\n"
+       "  -h, --help   show this help\n"
+       "  --version    show the version\n"
+       "\nRun 'quarnel COMMAND --help' for what a command does and its options.\n");
 }
 
 }  // namespace quarnel::cli

@@ -61,40 +61,56 @@ std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
 }
 
 void PrintInfo(const ImageLayout& layout) {
-  std::printf("Compression:        %s\n", KindOf(layout.mode).description);
-  std::printf("Sectors:            %llu in %u blocks\n",
-              static_cast<unsigned long long>(Sectors(layout)), layout.blocks);
-  std::printf("Data file:          %llu bytes\n", static_cast<unsigned long long>(layout.dataSize));
-  std::printf("Side file:          %llu bytes\n", static_cast<unsigned long long>(layout.sideSize));
+  std::string text = Format("Compression:        %s\n", KindOf(layout.mode).description);
+  text += Format("Sectors:            %llu in %u blocks\n",
+                 static_cast<unsigned long long>(Sectors(layout)), layout.blocks);
+  text +=
+      Format("Data file:          %llu bytes\n", static_cast<unsigned long long>(layout.dataSize));
+  text +=
+      Format("Side file:          %llu bytes\n", static_cast<unsigned long long>(layout.sideSize));
   const double percent = layout.restoredSize == 0 ? 0.0
                                                   : 100.0 * static_cast<double>(layout.dataSize) /
                                                         static_cast<double>(layout.restoredSize);
-  std::printf("Restored image:     %llu bytes (the data file is %.1f%% of it)\n",
-              static_cast<unsigned long long>(layout.restoredSize), percent);
+  text += Format("Restored image:     %llu bytes (the data file is %.1f%% of it)\n",
+                 static_cast<unsigned long long>(layout.restoredSize), percent);
   if (KindOf(layout.mode).xaTags) {
-    std::printf("Ripped XA blocks:   %u\n", layout.xaTaggedBlocks);
+    text += Format("Ripped XA blocks:   %u\n", layout.xaTaggedBlocks);
   }
   for (const SectionInfo& s : layout.sections) {
-    std::printf("%s: %zu entries at offset %llu\n", s.xa ? "XA section" : "Audio track section",
-                s.entries.size(), static_cast<unsigned long long>(s.at));
+    text += Format("%s: %zu entries at offset %llu\n", s.xa ? "XA section" : "Audio track section",
+                   s.entries.size(), static_cast<unsigned long long>(s.at));
     for (size_t i = 0; i < s.entries.size(); ++i) {
       const SectionEntryInfo& e = s.entries[i];
-      std::printf("  %s %zu: sectors %u-%u, %u bytes\n", s.xa ? "XA record" : "audio track",
-                  i + FirstNumber(s), e.firstSector, e.lastSector, e.size);
+      text += Format("  %s %zu: sectors %u-%u, %u bytes\n", s.xa ? "XA record" : "audio track",
+                     i + FirstNumber(s), e.firstSector, e.lastSector, e.size);
     }
   }
-  std::printf(
+  text += Format(
       "Emulator limits:    side file %llu of %llu bytes: %s; largest block %u of %u "
       "bytes: %s\n",
       static_cast<unsigned long long>(layout.sideSize),
       static_cast<unsigned long long>(EMULATOR_SIDE_FILE_LIMIT),
       layout.SideFileWithinLimit() ? "ok" : "OVER", layout.largestBlock,
       EMULATOR_STORED_BLOCK_LIMIT, layout.BlocksWithinLimit() ? "ok" : "OVER");
+  Emit(stdout, text);
+}
+
+// Each damage on its "ERROR" line, where a user looks; the first is the input's failure, which
+// names the file and comes last.
+std::string ReportDamage(const ImageLayout& layout, const std::string& dataFile) {
+  std::string first;
   for (const ImageProblem& p : layout.problems) {
-    if (!p.limit) std::printf("ERROR: %s\n", p.Text().c_str());
+    if (p.limit) continue;
+    if (first.empty()) {
+      first = p.Text();
+    } else {
+      EmitErrorLine(p.Text());
+    }
   }
-  if (layout.moreProblems != 0) std::printf("ERROR: %u more problems.\n", layout.moreProblems);
-  std::fflush(stdout);
+  if (layout.moreProblems != 0) {
+    EmitErrorLine(std::to_string(layout.moreProblems) + " more problems");
+  }
+  return dataFile + " is damaged" + (first.empty() ? "" : ": " + first);
 }
 
 InputOutcome InfoOne(const std::string& dataFile, bool jsonMode) {
@@ -102,23 +118,18 @@ InputOutcome InfoOne(const std::string& dataFile, bool jsonMode) {
   const ImageLayout layout = InspectImage(dataFile);
   outcome.sizeBefore = layout.restoredSize;
   outcome.sizeAfter = layout.dataSize;
+  outcome.result = !layout.opened ? "not read" : std::to_string(layout.blocks) + " blocks";
+  if (layout.opened && !jsonMode && !QuietMode()) PrintInfo(layout);
   if (!layout.opened) {
     outcome.error = layout.error;
   } else if (layout.Damaged()) {
-    for (const ImageProblem& p : layout.problems) {
-      if (!p.limit && outcome.error.empty()) outcome.error = dataFile + " is damaged: " + p.Text();
-    }
-  }
-  outcome.result = !layout.opened ? "not read" : std::to_string(layout.blocks) + " blocks";
-  if (jsonMode) {
-    outcome.document = InfoJson(layout, dataFile, outcome.error);
-  } else if (layout.opened && !QuietMode()) {
-    PrintInfo(layout);
+    outcome.error = ReportDamage(layout, dataFile);
   }
   if (!outcome.error.empty()) {
     outcome.status = EXIT_FAILED;
-    PrintError(outcome.error);
+    EmitErrorLine(outcome.error);
   }
+  if (jsonMode) outcome.document = InfoJson(layout, dataFile, outcome.error);
   return outcome;
 }
 
@@ -129,7 +140,7 @@ int RunInfo(const std::vector<std::string>& args) {
   std::vector<std::string> dataFiles;
   const int parsed = ParseOrExit(args, {{"--json", &jsonMode}}, {"DATAFILE..."}, dataFiles);
   if (parsed >= 0) return parsed;
-  return RunBatch(dataFiles, jsonMode,
+  return RunBatch(AsBatch(dataFiles), jsonMode,
                   [&](const std::string& dataFile) { return InfoOne(dataFile, jsonMode); });
 }
 

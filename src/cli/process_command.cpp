@@ -1,14 +1,14 @@
 // quarnel process: "Analyse ISO", the marks set by the rules a user meets in the window, then
 // "Process ISO" with the options of the command line.
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string_view>
 
+#include "analysis/disc_input.h"
 #include "analysis/media_marks.h"
 #include "cli/command_line.h"
+#include "common/image_file.h"
 #include "common/outcome.h"
 #include "packing/compressed_format.h"
 #include "packing/process_disc.h"
@@ -56,13 +56,13 @@ bool ParseRip(const std::string& text, RipMarks& marks) {
   return true;
 }
 
-// Sets the marks; prints why and returns false when the rules refuse one.
+// Sets the marks; prints why (a usage error) and returns false when the rules refuse one.
 bool ApplyMarks(DiscAnalysis& analysis, const RipMarks& rip,
                 const std::vector<uint32_t>& tenPercent, const std::string& image) {
   const uint32_t count = analysis.MediaCount();
   const auto noMedium = [&](const char* option, uint32_t index) {
-    PrintError(std::string(option) + ": " + image + " has no medium " + std::to_string(index) +
-               " (the analysis found " + std::to_string(count) + ", numbered from 0)");
+    PrintUsageError(std::string(option) + ": " + image + " has no medium " + std::to_string(index) +
+                    " (the analysis found " + std::to_string(count) + ", numbered from 0)");
     return false;
   };
   if (rip.selection) SelectMedia(analysis, *rip.selection);
@@ -73,9 +73,9 @@ bool ApplyMarks(DiscAnalysis& analysis, const RipMarks& rip,
     if (index >= count) return noMedium("--ten-percent", index);
     if (!SetTenPercentMark(analysis, index, true)) {
       const bool video = analysis.MediaTable[index].kind == MEDIA_VIDEO;
-      PrintError("--ten-percent: medium " + std::to_string(index) +
-                 (video ? " is not marked by --rip" : " is not a video stream") +
-                 "; only a ripped video stream keeps its first tenth");
+      PrintUsageError("--ten-percent: medium " + std::to_string(index) +
+                      (video ? " is not marked by --rip" : " is not a video stream") +
+                      "; only a ripped video stream keeps its first tenth");
       return false;
     }
   }
@@ -118,20 +118,15 @@ std::string ProcessJson(const ProcessReport& result, const Outcome& outcome,
 void PrintSection(const char* title, const char* item, uint32_t firstNumber,
                   const std::vector<SectionEntryInfo>& entries) {
   if (entries.empty()) return;
-  std::printf("%s: %zu entries\n", title, entries.size());
+  std::string text = Format("%s: %zu entries\n", title, entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     const SectionEntryInfo& e = entries[i];
     const size_t slash = e.file.rfind('/');
-    std::printf("  %s %zu: sectors %u-%u, %u bytes at offset %u from %s\n", item, i + firstNumber,
-                e.firstSector, e.lastSector, e.size, e.offset,
-                e.file.substr(slash == std::string::npos ? 0 : slash + 1).c_str());
+    text += Format("  %s %zu: sectors %u-%u, %u bytes at offset %u from %s\n", item,
+                   i + firstNumber, e.firstSector, e.lastSector, e.size, e.offset,
+                   e.file.substr(slash == std::string::npos ? 0 : slash + 1).c_str());
   }
-}
-
-// A refusal's line without its "ERROR: ", as the outcome keeps it.
-std::string StripErrorPrefix(const std::string& line) {
-  constexpr std::string_view prefix = "ERROR: ";
-  return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
+  Emit(stdout, text);
 }
 
 // What the command line asks of every image.
@@ -150,14 +145,9 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
   ProcessReport result;
   Outcome outcome;
   InputOutcome input;
-  if (analysed.refused) {
-    // Its one line is already in the log.
-    outcome.Fail(StripErrorPrefix(analysed.message));
-  } else if (!analysed.Opened()) {
-    outcome.Fail("cannot open " + image + ": " + std::strerror(analysed.openError));
-  } else if (analysed.readError) {
-    outcome.Fail("cannot read " + image + ": " +
-                 std::strerror(analysed.readErrno != 0 ? analysed.readErrno : EIO));
+  const std::string failure = AnalysisFailure(analysed, image);
+  if (!failure.empty()) {
+    outcome.Fail(failure);
   } else if (analysed.stopped) {
     outcome.stopped = true;
     outcome.stopDetail = "during the analysis";
@@ -171,7 +161,7 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
     outcome = result.outcome;
   }
   reporter.EraseProgress();
-  if (analysed.Opened()) reporter.Log(FinalLine(outcome));
+  reporter.EndRun(FinalLine(outcome));
 
   if (jsonMode) {
     input.document = ProcessJson(result, outcome, image, reporter.LogLines());
@@ -179,9 +169,7 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
     // The log's last line has said what was written; the sections are listed beside it.
     PrintSection("XA stream section", "XA record", 0, result.xaSection);
     PrintSection("Audio track section", "audio track", 2, result.audioSection);
-    std::fflush(stdout);
   }
-  if (outcome.Failed() && !analysed.refused) PrintError(outcome.error);
   input.status = ExitStatusOf(outcome);
   input.error = outcome.error;
   if (outcome.Done()) {
@@ -190,6 +178,38 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
     input.sizeAfter = FileBytes(result.dataFile) + FileBytes(result.blockTable);
   }
   return input;
+}
+
+// Whether a run may rip an XA stream, which forces the XA kind: only the analysis tells.
+bool MayRipXa(const ProcessRequest& request) {
+  const std::optional<MediaSelection>& selection = request.rip.selection;
+  return request.options.xaMp3 || !request.rip.indexes.empty() ||
+         selection == MediaSelection::All || selection == MediaSelection::Xa;
+}
+
+// The names a run of `image` may write, from its files alone: the data track file's name with
+// the kind's extension, in the output folder when there is one.
+PlannedInput PlanOutputs(const std::string& image, const ProcessRequest& request) {
+  PlannedInput planned;
+  planned.given = image;
+  DiscInput disc;
+  ImageFile file;
+  if (!OpenDiscInput(image, disc, file)) return planned;
+  planned.known = true;
+  planned.disc = disc.dataTrackFile;
+  planned.reads = disc.files;
+  planned.stem = InFolder(request.options.outputDir, disc.dataTrackFile);
+  std::vector<CompressionMode> modes = {request.options.compression == CompressionChoice::Maximum
+                                            ? CompressionMode::Bzip2
+                                            : CompressionMode::Zlib};
+  if (MayRipXa(request)) modes.push_back(CompressionMode::ZlibXa);
+  for (const CompressionMode mode : modes) {
+    const std::string name = planned.stem + KindOf(mode).extension;
+    planned.writes.push_back(name);
+    planned.writes.push_back(name + KindOf(mode).tableSuffix);
+    planned.shown += (planned.shown.empty() ? "" : " or ") + name;
+  }
+  return planned;
 }
 
 }  // namespace
@@ -231,9 +251,18 @@ int RunProcess(const std::vector<std::string>& args) {
   process.compression = maximum ? CompressionChoice::Maximum : CompressionChoice::Normal;
   request.options.workFolder = workFolder.value_or("");
   request.options.verify = verify;
-  if (outputDir && !MakeOutputDir(*outputDir)) return outputDir->empty() ? EXIT_USAGE : EXIT_FAILED;
+  if (outputDir && outputDir->empty()) {
+    PrintUsageError("--output-dir takes a folder");
+    return EXIT_USAGE;
+  }
+  if (outputDir) {
+    const std::string why = MakeOutputDir(*outputDir);
+    if (!why.empty()) return FailBeforeInputs(why, request.jsonMode);
+  }
   request.options.outputDir = outputDir.value_or("");
-  return RunBatch(images, request.jsonMode,
+  std::vector<PlannedInput> planned;
+  for (const std::string& image : images) planned.push_back(PlanOutputs(image, request));
+  return RunBatch(PlanBatch(planned, request.jsonMode), request.jsonMode,
                   [&](const std::string& image) { return ProcessOne(image, request); });
 }
 

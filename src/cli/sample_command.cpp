@@ -17,7 +17,7 @@ int RunSample(const std::vector<std::string>& args) {
 
   std::string error;
   if (!WriteSampleDisc(dir.string(), &error)) {
-    PrintError(error);
+    EmitErrorLine(error);
     return EXIT_FAILED;
   }
   const std::filesystem::path bin = dir / "sample.bin";
@@ -25,18 +25,20 @@ int RunSample(const std::vector<std::string>& args) {
   std::error_code ec;
   const uintmax_t size = std::filesystem::file_size(bin, ec);
   if (ec) {
-    PrintError("cannot read " + bin.string() + ": " + ec.message());
+    EmitErrorLine("cannot read " + bin.string() + ": " + ec.message());
     return EXIT_FAILED;
   }
-  std::printf("Wrote %s (%ju sectors)\n", bin.c_str(), size / SECTOR_SIZE);
-  if (std::filesystem::exists(cue, ec)) std::printf("Wrote %s\n", cue.c_str());
+  std::string wrote = Format("Wrote %s (%ju sectors)\n", bin.c_str(), size / SECTOR_SIZE);
+  if (std::filesystem::exists(cue, ec)) wrote += "Wrote " + cue.string() + "\n";
   // The same disc as a dumping tool keeps it: one file per track and a sheet that names them.
   for (uint32_t track = 1;
        std::filesystem::exists(dir / ("Sample (Track " + std::to_string(track) + ").bin"), ec);
        ++track) {
-    std::printf("Wrote %s\n", (dir / ("Sample (Track " + std::to_string(track) + ").bin")).c_str());
+    wrote +=
+        "Wrote " + (dir / ("Sample (Track " + std::to_string(track) + ").bin")).string() + "\n";
   }
-  std::printf("Wrote %s\n", (dir / "Sample.cue").c_str());
+  wrote += "Wrote " + (dir / "Sample.cue").string() + "\n";
+  Emit(stdout, wrote);
   return EXIT_DONE;
 }
 

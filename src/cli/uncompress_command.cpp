@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 
 #include "cli/command_line.h"
 #include "common/image_path.h"
@@ -12,7 +14,8 @@ namespace quarnel::cli {
 
 namespace {
 
-std::string UncompressJson(const RestoreReport& result, const std::vector<std::string>& log) {
+std::string UncompressJson(const RestoreReport& result, const std::string& error,
+                           const std::vector<std::string>& log) {
   std::string out;
   JsonWriter json(out);
   json.BeginObject();
@@ -23,7 +26,7 @@ std::string UncompressJson(const RestoreReport& result, const std::vector<std::s
   json.Field("damagedBlocks", result.damagedBlocks);
   json.Field("stopped", result.outcome.stopped);
   AddLogField(json, log);
-  json.Field("error", result.outcome.error);
+  json.Field("error", error);
   json.EndObject();
   return out;
 }
@@ -35,34 +38,50 @@ InputOutcome UncompressOne(const std::string& dataFile, bool force, bool jsonMod
   // A path the window's path box could not hold is refused rather than cut.
   if (!FitsImagePath(dataFile)) {
     result.dataFile = dataFile;
-    result.outcome.Fail("cannot open " + dataFile + ": " + std::strerror(ENAMETOOLONG));
+    result.outcome.Fail(FailureText("open", dataFile, ENAMETOOLONG));
   } else {
-    InstallInterruptHandlers();
     result = RestoreImage(RestoreRequest{dataFile, outputDir}, reporter);
   }
   const Outcome& outcome = result.outcome;
   reporter.EraseProgress();
-  reporter.Log(FinalLine(outcome));
-
   InputOutcome input;
-  if (jsonMode) {
-    input.document = UncompressJson(result, reporter.LogLines());
-  }
+  input.status = ExitStatusOf(outcome);
+  input.error = outcome.error;
   if (result.declined) {
+    // Asked for by leaving out --force: said as today, not as an error, but still status 1.
+    reporter.DropError(outcome.error);
+    input.status = EXIT_FAILED;
     input.error = result.output + " exists and was left as it is; --force replaces it" +
                   (result.replaceDetail.empty() ? std::string() : ". " + result.replaceDetail);
-    PrintError(input.error);
-  } else if (outcome.Failed()) {
-    input.error = outcome.error;
-    PrintError(outcome.error);
+    Emit(stderr, "quarnel: " + input.error + "\n");
+  } else {
+    reporter.EndRun(FinalLine(outcome));
   }
-  input.status = ExitStatusOf(outcome);
-  if (outcome.Done()) {
+  if (jsonMode) input.document = UncompressJson(result, input.error, reporter.LogLines());
+  if (outcome.Done() && !result.declined) {
     input.result = std::to_string(result.blocks) + " blocks";
     input.sizeBefore = FileBytes(result.dataFile);
     input.sizeAfter = FileBytes(result.output);
   }
   return input;
+}
+
+// The restored image's name, and the files a run of `dataFile` reads.
+PlannedInput PlanOutput(const std::string& dataFile, const std::string& outputDir) {
+  PlannedInput planned;
+  planned.given = dataFile;
+  const std::optional<CompressionMode> mode = CompressionModeOfName(dataFile);
+  std::error_code error;
+  if (!mode || !FitsImagePath(dataFile) || !std::filesystem::is_regular_file(dataFile, error)) {
+    return planned;  // it fails on its own
+  }
+  planned.known = true;
+  planned.disc = dataFile;
+  planned.reads = {dataFile, dataFile + KindOf(*mode).tableSuffix};
+  planned.stem = InFolder(outputDir, RestoredName(dataFile, *mode));
+  planned.writes = {planned.stem};
+  planned.shown = planned.stem;
+  return planned;
 }
 
 }  // namespace
@@ -75,8 +94,19 @@ int RunUncompress(const std::vector<std::string>& args) {
   std::vector<std::string> dataFiles;
   const int parsed = ParseOrExit(args, options, {"DATAFILE..."}, dataFiles);
   if (parsed >= 0) return parsed;
-  if (outputDir && !MakeOutputDir(*outputDir)) return outputDir->empty() ? EXIT_USAGE : EXIT_FAILED;
-  return RunBatch(dataFiles, jsonMode, [&](const std::string& dataFile) {
+  if (outputDir && outputDir->empty()) {
+    PrintUsageError("--output-dir takes a folder");
+    return EXIT_USAGE;
+  }
+  if (outputDir) {
+    const std::string why = MakeOutputDir(*outputDir);
+    if (!why.empty()) return FailBeforeInputs(why, jsonMode);
+  }
+  std::vector<PlannedInput> planned;
+  for (const std::string& dataFile : dataFiles) {
+    planned.push_back(PlanOutput(dataFile, outputDir.value_or("")));
+  }
+  return RunBatch(PlanBatch(planned, jsonMode), jsonMode, [&](const std::string& dataFile) {
     return UncompressOne(dataFile, force, jsonMode, outputDir.value_or(""));
   });
 }

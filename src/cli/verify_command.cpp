@@ -63,39 +63,45 @@ std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
   return out;
 }
 
+// Why `dataFile` failed: the problem when there is one, else how many (each has its own line).
+std::string VerifyFailure(const VerifyReport& report, const VerifyOptions& options,
+                          const std::string& dataFile) {
+  const ImageLayout& layout = report.layout;
+  const std::string failed = dataFile + " failed verification: ";
+  const size_t count = layout.problems.size() + layout.moreProblems;
+  if (count == 1 && !layout.problems.empty()) return failed + layout.problems[0].Text();
+  if (count > 1) return failed + std::to_string(count) + " problems";
+  if (!layout.opened) return layout.error;
+  if (report.datSearched && !report.datMatch) {
+    return failed + options.datName + " has no entry of the restored image's size and SHA-1";
+  }
+  return failed + std::to_string(report.damagedBlocks) + " damaged blocks";
+}
+
 InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options, bool jsonMode) {
   InputOutcome outcome;
   CliReporter reporter(jsonMode, /*replaceFiles=*/false);
   struct stat st;
   if (::stat(dataFile.c_str(), &st) == 0) reporter.SetWorkBytes(static_cast<uint64_t>(st.st_size));
-  InstallInterruptHandlers();
   const VerifyReport report = VerifyImage(reporter, dataFile, options);
   reporter.EraseProgress();
   const ImageLayout& layout = report.layout;
   outcome.sizeBefore = report.restored.size;
   outcome.sizeAfter = layout.dataSize;
-
+  const size_t count = layout.problems.size() + layout.moreProblems;
   if (report.stopped) {
     outcome.status = EXIT_INTERRUPTED;
     outcome.result = "stopped";
-  } else if (!layout.opened) {
-    outcome.error = layout.error;
-    outcome.result = "not verified";
   } else if (!report.Passed()) {
-    const size_t count = layout.problems.size() + layout.moreProblems;
-    outcome.error = count != 0
-                        ? dataFile + " failed verification: " + layout.problems[0].Text() +
-                              (count > 1 ? " (and " + std::to_string(count - 1) + " more)" : "")
-                        : dataFile + " has no entry in " + options.datName;
-    outcome.result = count != 0 ? std::to_string(count) + (count == 1 ? " problem" : " problems")
-                                : "no DAT entry";
+    outcome.status = EXIT_FAILED;
+    outcome.error = VerifyFailure(report, options, dataFile);
+    outcome.result = !layout.opened ? "not verified"
+                     : count != 0 ? std::to_string(count) + (count == 1 ? " problem" : " problems")
+                                  : "no DAT entry";
+    reporter.EndRun(ErrorLine(outcome.error));
   } else {
     outcome.result = report.datMatch ? report.datMatch->game : "verified";
-    reporter.Log("Verified " + dataFile + ": it restores whole.");
-  }
-  if (!outcome.error.empty()) {
-    outcome.status = EXIT_FAILED;
-    PrintError(outcome.error);
+    reporter.EndRun("Verified " + dataFile + ": it restores whole.");
   }
   if (jsonMode) {
     outcome.document = VerifyJson(report, options, dataFile, outcome.error, reporter.LogLines());
@@ -103,23 +109,23 @@ InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options
   return outcome;
 }
 
-// The media of the source's analysis, which ripping may have changed.
-bool AnalyseSource(const std::string& image, VerifyOptions& options, bool jsonMode) {
+// The media of the source's analysis, which ripping may have changed. Returns why it failed,
+// empty when it did not (or when it was stopped).
+std::string AnalyseSource(const std::string& image, VerifyOptions& options, bool jsonMode) {
   CliReporter reporter(jsonMode, /*replaceFiles=*/false);
   const AnalysisResult analysed = RunAnalysis(reporter, image, AnalysisOptions{});
+  const std::string failure = AnalysisFailure(analysed, image);
   if (!analysed.Complete()) {
-    if (!analysed.stopped) {
-      PrintFailure(analysed.Opened() ? "read" : "open", image,
-                   analysed.Opened() ? analysed.readErrno : analysed.openError);
-    }
-    return false;
+    // The caller says it: the log's line of a refusal is left out.
+    reporter.DropError(failure);
+    return failure;
   }
   const DiscAnalysis& found = *analysed.analysis;
   for (uint32_t i = 0; i < found.MediaCount(); ++i) {
     options.media.push_back({found.MediaTable[i].firstSector, found.MediaTable[i].lastSector});
   }
   options.sourceHasAudioTracks = found.HasAudioTracks();
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -137,20 +143,17 @@ int RunVerify(const std::vector<std::string>& args) {
   DatFile dat;
   if (datPath) {
     std::string error;
-    if (!dat.Load(*datPath, error)) {
-      PrintError(error);
-      return EXIT_FAILED;
-    }
+    if (!dat.Load(*datPath, error)) return FailBeforeInputs(error, jsonMode);
     options.dat = &dat;
     options.datName = *datPath;
   }
   if (source) {
     options.source = *source;
-    if (!AnalyseSource(*source, options, jsonMode)) {
-      return InterruptRequested() ? EXIT_INTERRUPTED : EXIT_FAILED;
-    }
+    const std::string why = AnalyseSource(*source, options, jsonMode);
+    if (!why.empty()) return FailBeforeInputs("--source: " + why, jsonMode);
+    if (StopAsked()) return EXIT_INTERRUPTED;
   }
-  return RunBatch(dataFiles, jsonMode, [&](const std::string& dataFile) {
+  return RunBatch(AsBatch(dataFiles), jsonMode, [&](const std::string& dataFile) {
     return VerifyOne(dataFile, options, jsonMode);
   });
 }
