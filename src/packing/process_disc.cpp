@@ -65,6 +65,7 @@ class ProcessRun {
   bool OpenSource();
   void ApplyOptions();
   bool CheckLimits();
+  bool CheckExisting();
   void NoteTracksNotKept();
   bool PrepareSound();
   bool CreateOutputs();
@@ -271,6 +272,31 @@ bool ProcessRun::CheckLimits() {
   return true;
 }
 
+// An existing output is replaced only as the options say: asked, passed over, or as the window
+// always has.
+bool ProcessRun::CheckExisting() {
+  if (options_.existing == ExistingOutputs::Replace) return true;
+  for (const std::string& name : {report_.dataFile, report_.blockTable}) {
+    struct stat st;
+    if (::lstat(name.c_str(), &st) != 0) continue;
+    if (options_.existing == ExistingOutputs::Skip) {
+      report_.skipped = true;
+      report_.outcome.kept.push_back(name);
+      report_.outcome.notes.push_back(name + " exists and was passed over");
+      return false;
+    }
+    const std::string detail = name + " (" + std::to_string(st.st_size) +
+                               " bytes) is replaced by the new compressed image.";
+    if (!reporter_.ConfirmReplace(name, detail)) {
+      report_.outcome.kept.push_back(name);
+      return Refuse(name + " exists" +
+                        (options_.names.replace.empty() ? "" : "; " + options_.names.replace),
+                    name);
+    }
+  }
+  return true;
+}
+
 // Audio tracks neither kept as MP3 nor as FLAC are lost to the compressed image: said mid-log, in
 // the run's last line and in the report.
 void ProcessRun::NoteTracksNotKept() {
@@ -280,8 +306,8 @@ void ProcessRun::NoteTracksNotKept() {
                    tracks);
     return;
   }
-  reporter_.LogF("Warning: the %d audio tracks are not kept in the compressed image; %s keeps them.",
-                 tracks, options_.names.audioMp3.c_str());
+  reporter_.LogF("Warning: the %d audio tracks are not kept in the compressed image; %s.", tracks,
+                 options_.names.keepAudio.c_str());
   report_.outcome.notes.push_back("the " + std::to_string(tracks) + " audio tracks were not kept");
   report_.audioTracksNotKept = static_cast<uint32_t>(tracks);
   const uint64_t dataEnd = (uint64_t{analysis_.dataTrackEnd} + 1) * SECTOR_SIZE;
@@ -567,7 +593,9 @@ void ProcessRun::LogClosingFigures() {
 ProcessReport ProcessRun::Run() {
   if (!OpenSource()) return std::move(report_);
   ApplyOptions();
-  if (!CheckLimits() || !PrepareSound() || !CreateOutputs()) return std::move(report_);
+  if (!CheckLimits() || !CheckExisting() || !PrepareSound() || !CreateOutputs()) {
+    return std::move(report_);
+  }
 
   audio_ = std::make_unique<AudioExtraction>(analysis_, reporter_,
                                              mp3_.folder != nullptr ? work_.Path() : "");

@@ -16,10 +16,17 @@ namespace quarnel {
 
 // How messages name the options: the window's check boxes, or the command line's flags.
 struct OptionNames {
-  std::string audioMp3 = "\"Rip Audio Tracks to MP3\"";
+  // How a player keeps the audio tracks a run drops.
+  std::string keepAudio = "\"Rip Audio Tracks to MP3\" keeps them";
   // What a player does to go on without the audio tracks when no encoder can keep them.
   std::string dropAudio = "untick \"Rip Audio Tracks to MP3\"";
+  // How a player has an existing output replaced or passed over.
+  std::string replace = "";
 };
+
+// What a run does where its outputs exist: the window replaces them, as it always has; the command
+// line asks (its --force answers) or passes over the disc.
+enum class ExistingOutputs { Replace, Ask, Skip };
 
 struct ProcessOptions {
   CompressionChoice compression = CompressionChoice::Normal;
@@ -36,6 +43,7 @@ struct ProcessOptions {
   // Keeps every audio track losslessly as FLAC beside the image, with the cue sheet and the list
   // of the dump's files, so that the whole dump can be restored.
   bool keepLossless = false;
+  ExistingOutputs existing = ExistingOutputs::Replace;
   OptionNames names = {};
 };
 
@@ -44,6 +52,7 @@ struct ProcessReport {
   // The run was refused before anything was written (a limit, a missing encoder, ...): nothing
   // was changed, the marks included.
   bool refused = false;
+  bool skipped = false;  // its outputs exist and were passed over: nothing was done
   std::string failedFile;  // the file a failure concerns, when there is one
   CompressionMode mode = CompressionMode::None;
   std::string dataFile;
