@@ -10,6 +10,8 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
@@ -29,6 +31,7 @@
 namespace quarnel {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::ScopedChdir;
 using testing::TempDir;
 
@@ -155,25 +158,60 @@ TEST_F(WindowTest, PagingAndMarkingControlsReachTheTable) {
   QTest::keyClick(Window().focusWidget(), Qt::Key_Return);
   EXPECT_EQ(Window().result(), QDialog::Accepted);
   EXPECT_EQ(Lines(IDC_INFO_LOG), log);
-  EXPECT_EQ(Media(24).keepTenPercent, 1u);
 }
 
-// A failed open says why on its own, and the marks the user set stay with the image they belong to.
-TEST_F(WindowTest, AFailedOpenSaysWhyAndKeepsTheMarksOfTheImageBefore) {
+// Every failure is said once, in the log's last line, and the marks the user set stay with the
+// image they belong to.
+TEST_F(WindowTest, AFailureIsSaidOnceAndKeepsTheMarksOfTheImageBefore) {
   ScopedChdir in(work_.Path());
   const std::string image = WriteDisc(testing::MixedDisc(), work_.File("mixed.bin"));
   const std::string other = WriteDisc(testing::MixedDisc(), work_.File("other.bin"));
+  const std::string damaged = work_.File("damaged.bin");
+  std::ofstream(work_.File("empty.bin")).flush();
   Open();
   Analyse(image);
   Click(IDC_RIP_FIRST);
   Click(IDC_TEN_PERCENT_FIRST);
   const QStringList list = Lines(IDC_MEDIA_LIST);
-  Analyse(work_.File("missing.bin"));
-  EXPECT_EQ(Lines(IDC_INFO_LOG),
-            QStringList(QString::fromStdString("ERROR: cannot open " + work_.File("missing.bin") +
-                                               ": No such file or directory.")));
+  // A compressed image whose first block does not decompress, beside no image of its name.
+  Click(IDC_PROCESS);
+  for (const char* part : {".Z", ".Z.table"}) std::filesystem::rename(image + part, damaged + part);
+  std::fstream(damaged + ".Z", std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(8)
+      .write("\xff\xff\xff\xff\xff\xff\xff\xff", 8);
+  // An encoder that cannot run refuses "Rip Xa Streams to MP3" before anything is written.
+  std::filesystem::create_directory(work_.File("audio"));
+  std::ofstream(work_.File("audio/lame")) << "not a program";
+  const struct {
+    std::string path;
+    int command;
+    std::string last;  // the start of the log's last line
+  } failures[] = {
+      {work_.File("missing.bin"), IDC_ANALYSE,
+       "ERROR: cannot open " + work_.File("missing.bin") + ": No such file or directory."},
+      {work_.File("empty.bin"), IDC_ANALYSE, "ERROR: " + work_.File("empty.bin") + " is empty"},
+      {image, IDC_PROCESS, "ERROR: the MP3 encoder " + work_.File("audio/lame") + " cannot be run"},
+      {work_.File("missing.bin.Z"), IDC_UNCOMPRESS,
+       "ERROR: cannot open " + work_.File("missing.bin.Z") + ": No such file or directory"},
+      {damaged + ".Z", IDC_UNCOMPRESS, "ERROR: 1 damaged blocks of " + damaged + ".Z"},
+  };
+  for (const auto& failure : failures) {
+    SetPath(failure.path);
+    if (Checked(IDC_RIP_XA_MP3) != (failure.command == IDC_PROCESS)) Click(IDC_RIP_XA_MP3);
+    Window().SetControlText(IDC_INFO_LOG, "");  // "Uncompress ISO" adds to the log
+    Click(failure.command);
+    const QStringList log = Lines(IDC_INFO_LOG);
+    EXPECT_TRUE(log.last().startsWith(QString::fromStdString(failure.last)))
+        << log.last().toStdString();
+    // The lines that name a damaged block report it; the failure itself is said once.
+    EXPECT_EQ(log.filter(QRegularExpression("^ERROR")).size() - log.filter(" is damaged").size(), 1)
+        << log.join(QLatin1Char(10)).toStdString();
+  }
+  // A damaged image that was written is named in the path box, as any written file.
+  EXPECT_EQ(Window().ControlText(IDC_PATH), damaged);
   EXPECT_EQ(Lines(IDC_MEDIA_LIST), list);
   EXPECT_TRUE(Checked(IDC_RIP_FIRST) && Checked(IDC_TEN_PERCENT_FIRST));
+  std::filesystem::remove_all(work_.File("audio"));
 
   // "Process ISO" analyses an image the tables do not describe, and ends with what it wrote or
   // kept.
@@ -224,15 +262,19 @@ TEST_F(WindowTest, ProcessUsesOnlyTheAnalysisOfTheImageItCompresses) {
           for (int id : kCommandButtons) commandsEnabled.push_back(Enabled(id));
           qobject_cast<QMessageBox*>(box)->button(answer)->click();
         });
+        const qsizetype before = Lines(IDC_INFO_LOG).size();  // "Uncompress ISO" adds to the log
         Click(IDC_UNCOMPRESS);
         EXPECT_NE(question.find(restored), std::string::npos) << question;
         EXPECT_EQ(commandsEnabled, std::vector<bool>(3, false));
-        for (int id : kCommandButtons) EXPECT_TRUE(Enabled(id)) << id;
-        EXPECT_TRUE(answer == QMessageBox::Yes ||
-                    testing::ReadAll(restored) == testing::ReadAll(marked));
+        if (answer == QMessageBox::No) {  // the player's own choice, not a failure
+          const QStringList added = Lines(IDC_INFO_LOG).mid(before);
+          EXPECT_EQ(added.filter("ERROR"), QStringList());
+          EXPECT_EQ(added.last().toStdString(),
+                    restored + " exists and was kept, as asked: nothing was written.");
+          EXPECT_TRUE(testing::ReadAll(restored) == testing::ReadAll(marked));
+        }
       }
       EXPECT_EQ(Lines(IDC_INFO_LOG).last().toStdString(), "Wrote " + restored + ".");
-      EXPECT_TRUE(Checked(IDC_RIP_FIRST) && Checked(IDC_TEN_PERCENT_FIRST));  // still shown
       for (const char* part : {".Z", ".Z.table"}) std::filesystem::remove(restored + part);
     }
     Click(IDC_PROCESS);
@@ -244,12 +286,30 @@ TEST_F(WindowTest, ProcessUsesOnlyTheAnalysisOfTheImageItCompresses) {
       std::filesystem::remove(restored + part);
     }
   }
+
+  // With both MP3 boxes ticked the XA streams win: the audio tracks are dropped, with a warning
+  // and in the last line, and the box stays as the player ticked it.
+  DiscBuilder tracks;
+  tracks.AddDataSectors(30);
+  tracks.BeginAudioTrack(2);
+  tracks.AddAudioSectors(20, 440.0);
+  const std::string bin = work_.File("tracks.bin");
+  ASSERT_TRUE(tracks.Write(bin, work_.File("tracks.cue"), nullptr));
+  Analyse(work_.File("tracks.cue"));  // ticks "Rip Audio Tracks to MP3"
+  Click(IDC_RIP_XA_MP3);
+  Click(IDC_PROCESS);
+  EXPECT_TRUE(Lines(IDC_INFO_LOG)
+                  .contains("Warning: Rip audio track disabled when Rip XA Streams is enable."));
+  EXPECT_EQ(Lines(IDC_INFO_LOG).last().toStdString(),
+            "Wrote " + bin + ".Z and " + bin + ".Z.table; the 1 audio tracks were not kept.");
+  EXPECT_TRUE(Checked(IDC_RIP_AUDIO_MP3) && Checked(IDC_RIP_XA_MP3));
 }
 
 TEST_F(WindowTest, ARunLocksWhatItReadsAndNeverStartsASecondRun) {
   ScopedChdir in(work_.Path());
   const std::string image = WriteFf8Disc(work_, 20, 3000);
   Open();
+  Analyse(image, /*ff8=*/true);  // two pages: "DOWN" is enabled between runs
   std::set<int> locked = {IDC_ANALYSE,      IDC_PROCESS,   IDC_UNCOMPRESS, IDC_PATH,
                           IDC_SELECT_ISO,   IDC_UP,        IDC_DOWN,       IDC_SELECT_ALL,
                           IDC_SELECT_VIDEO, IDC_SELECT_XA, IDC_SELECT_NONE};
@@ -259,7 +319,10 @@ TEST_F(WindowTest, ARunLocksWhatItReadsAndNeverStartsASecondRun) {
   int analyses = 0;
   QObject::connect(qobject_cast<QPushButton*>(Control(IDC_ANALYSE)), &QPushButton::clicked,
                    [&] { ++analyses; });
-  for (const int command : {IDC_ANALYSE, IDC_PROCESS}) {
+  // Paging only changes the view, except during an analysis, also the one "Process ISO" starts
+  // with when the image has changed since.
+  for (const auto& [command, analysing] :
+       {std::pair{IDC_ANALYSE, true}, {IDC_PROCESS, false}, {IDC_PROCESS, true}}) {
     std::set<int> disabled;
     Progress()->setValue(0);
     OnProgress(50, [&] {
@@ -268,9 +331,15 @@ TEST_F(WindowTest, ARunLocksWhatItReadsAndNeverStartsASecondRun) {
       }
       Click(IDC_ANALYSE);  // disabled: does nothing, also from within the run
     });
-    command == IDC_ANALYSE ? Analyse(image, /*ff8=*/true) : Click(IDC_PROCESS);
-    if (command == IDC_PROCESS) locked.erase(IDC_DOWN);  // paging then only changes the view
-    EXPECT_EQ(disabled, locked) << command;
+    if (command == IDC_PROCESS && analysing) {
+      SetPath(image);
+      std::filesystem::last_write_time(image, std::filesystem::last_write_time(image) + 1h);
+      for (const char* part : {".Z", ".Z.table"}) std::filesystem::remove(image + part);
+    }
+    Click(command);
+    std::set<int> expected = locked;
+    if (!analysing) expected.erase(IDC_DOWN);
+    EXPECT_EQ(disabled, expected) << command << analysing;
   }
   EXPECT_EQ(analyses, 1);
   for (int id : {IDC_ANALYSE, IDC_PATH, IDC_RIP_FIRST, IDC_DOWN}) EXPECT_TRUE(Enabled(id)) << id;
@@ -348,11 +417,42 @@ TEST_F(WindowTest, PanelLinesAreTrimmedScrolledAndAlignedWithTheRows) {
   EXPECT_TRUE(shownAsText());
   QScrollBar* bar = Panel(IDC_INFO_LOG)->verticalScrollBar();  // the last line is in view
   EXPECT_TRUE(bar->maximum() > 0 && bar->value() == bar->maximum());
+
+  // The bar counts every wrapped line of a text shown afresh: each position of the thumb shows
+  // the block whose line it is, and the thumb at the end is the same after a scroll through.
+  std::string wrapped;
+  for (int i = 0; i < 300; ++i) wrapped.append(1 + i * 37 % 300, 'w').append("\r\n");
+  Window().SetControlText(IDC_INFO_LOG, wrapped);
+  QApplication::processEvents();
+  const int range = bar->maximum();
+  const QImage atEnd = bar->grab().toImage();
+  std::vector<int> values = {range / 2};  // a jump, then a pass from the top
+  for (int value = 0; value <= range; value += 7) values.push_back(value);
+  std::vector<std::pair<int, QTextBlock>> tops;
+  for (const int value : values) {
+    bar->setValue(value);
+    QApplication::processEvents();
+    tops.emplace_back(value, Panel(IDC_INFO_LOG)->cursorForPosition(QPoint()).block());
+  }
+  for (const auto& [value, top] : tops) {  // against the lines as counted when all are laid out
+    EXPECT_TRUE(top.firstLineNumber() <= value && value < top.firstLineNumber() + top.lineCount())
+        << value << " shows the block at line " << top.firstLineNumber();
+  }
+  bar->setValue(range);
+  EXPECT_EQ(bar->maximum(), range);
+  EXPECT_TRUE(bar->grab().toImage() == atEnd);
   OnProgress(50, [&] {
     appendMany(400, 1000);
     Window().SetPumpInterval(0);
     Window().PumpMessages();
     appendMany(50, 1000);
+    // Shown within the run, the text and the bar are painted together, before any pass over the
+    // queue: the screen holds no older thumb.
+    appendMany(3, 0);
+    const QPoint at = bar->mapTo(&Window(), QPoint());
+    const QImage onScreen = Window().screen()->grabWindow(Window().winId()).toImage();
+    EXPECT_TRUE(onScreen.copy(QRect(at, bar->size())) ==
+                bar->grab().toImage().convertToFormat(onScreen.format()));
   });
 
   // Line r of the media list sits beside the boxes of row r.

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
@@ -24,6 +25,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTextBlock>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -212,6 +214,11 @@ int InitialComboSelection(const char* path) {
   return COMBO_NORMAL_COMPRESSION;
 }
 
+// The line a core that logs the failure ending its run gives it; empty when the run did not fail.
+std::string FailureLogLine(const Outcome& outcome) {
+  return outcome.Failed() ? "ERROR: " + outcome.error + "." : std::string();
+}
+
 // Copies a text into a fixed buffer, cut to its size with the terminating zero.
 void CopyToBuffer(const std::string& text, char (&buffer)[IMAGE_PATH_SIZE]) {
   const size_t n = std::min(text.size(), sizeof buffer - 1);
@@ -223,22 +230,57 @@ void CopyToBuffer(const std::string& text, char (&buffer)[IMAGE_PATH_SIZE]) {
 
 // The long commands report into the window: the log panel, the progress bar, the pump that lets
 // Stop and Quit through, the "Warning." box and the replace question.
+//
+// The window's last line states the failure that ends a run, once. A core that logs that line as
+// well logs it last: a line that starts "ERROR" waits for the next report, and End drops it when
+// it states the run's own failure.
 class MainWindow::WindowReporter : public Reporter {
  public:
   explicit WindowReporter(MainWindow& window) : window_(window) {}
+  ~WindowReporter() override { Release(); }
+  WindowReporter(const WindowReporter&) = delete;
+  WindowReporter& operator=(const WindowReporter&) = delete;
+
   void Log(const std::string& line) override {
-    window_.AppendPanelLine(line.c_str(), IDC_INFO_LOG);
+    Release();
+    if (line.starts_with("ERROR")) {
+      held_ = line;
+    } else {
+      window_.AppendPanelLine(line.c_str(), IDC_INFO_LOG);
+    }
   }
-  void Progress(unsigned percent) override { window_.SetProgress(percent); }
-  void Pump() override { window_.PumpMessages(); }
+  void Progress(unsigned percent) override {
+    Release();
+    window_.SetProgress(percent);
+  }
+  void Pump() override {
+    Release();
+    window_.PumpMessages();
+  }
   bool StopRequested() override { return window_.stop_.Requested(); }
-  void Warning(const std::string& text) override { window_.ShowWarning(text); }
+  void Warning(const std::string& text) override {
+    Release();
+    window_.ShowWarning(text);
+  }
   bool ConfirmReplace(const std::string& path, const std::string& detail) override {
+    Release();
     return window_.ConfirmReplace(path, detail);
+  }
+  // The run has returned: a held line that is `failureLine` is dropped, any other one shown.
+  void End(const std::string& failureLine) {
+    if (held_ == failureLine) held_.clear();
+    Release();
   }
 
  private:
+  void Release() {
+    if (held_.empty()) return;
+    window_.AppendPanelLine(held_.c_str(), IDC_INFO_LOG);
+    held_.clear();
+  }
+
   MainWindow& window_;
+  std::string held_;
 };
 
 MainWindow::MainWindow(QWidget* parent) : QDialog(parent), analysis_(NewDiscAnalysis()) {
@@ -425,8 +467,9 @@ bool MainWindow::LockedDuringRun(int id) const {
       return true;
     case IDC_UP:
     case IDC_DOWN:
-      // Paging during an analysis would show a table that is still being filled.
-      return running_ == IDC_ANALYSE;
+      // Paging only changes the view, except while an analysis, on its own or the one that
+      // "Process ISO" starts with, replaces the table.
+      return analysing_;
     default:
       return IsRipBox(id) || IsTenPercentBox(id);
   }
@@ -556,19 +599,27 @@ bool MainWindow::Analyse(Outcome* failed) {
   options.ff8 = IsChecked(IDC_FF8);
   options.enhancedMovie = IsChecked(IDC_ENHANCED_MOVIE);
   options.enhancedXa = IsChecked(IDC_ENHANCED_XA);
+  SetAnalysing(true);
   AnalysisResult result = AnalyseDisc(options, reporter);
+  SetAnalysing(false);
   if (!result.Opened()) {
-    // A refusal has logged its line; an open failure has changed nothing.
-    if (!result.refused) {
-      const std::string line =
-          "ERROR: cannot open " + path + ": " + std::strerror(result.openError) + ".";
-      AppendPanelLine(line.c_str(), IDC_INFO_LOG);
-    }
+    // Nothing was changed; the refusal or the open failure is the log's last line.
+    const std::string line = result.refused ? result.message
+                                            : "ERROR: cannot open " + path + ": " +
+                                                  std::strerror(result.openError) + ".";
+    reporter.End(line);
+    AppendPanelLine(line.c_str(), IDC_INFO_LOG);
     return false;
   }
-  if (failed != nullptr && result.readError) {
-    failed->Fail("cannot read " + path + ": " +
-                 std::strerror(result.readErrno != 0 ? result.readErrno : EIO));
+  reporter.End({});
+  if (result.readError) {
+    const std::string why = "cannot read " + path + ": " +
+                            std::strerror(result.readErrno != 0 ? result.readErrno : EIO);
+    if (failed != nullptr) {
+      failed->Fail(why);  // "Process ISO" ends with its own line
+    } else {
+      AppendPanelLine(("ERROR: " + why + ".").c_str(), IDC_INFO_LOG);
+    }
   } else if (failed != nullptr && result.stopped) {
     failed->stopped = true;
     failed->stopDetail = "during the analysis";
@@ -582,6 +633,13 @@ bool MainWindow::Analyse(Outcome* failed) {
   page_.Render(analysis_.get(), *this);
   analysed_ = Identify(ControlText(IDC_PATH), analysedFile_);
   return complete;
+}
+
+// While an analysis runs, paging would show the table it is about to replace.
+void MainWindow::SetAnalysing(bool analysing) {
+  analysing_ = analysing;
+  ApplyEnabled(IDC_UP);
+  ApplyEnabled(IDC_DOWN);
 }
 
 void MainWindow::Process() {
@@ -604,8 +662,12 @@ void MainWindow::Process() {
   SetControlText(IDC_INFO_LOG, "");
   WindowReporter reporter(*this);
   const ProcessReport result = ProcessDisc(*analysis_, options, reporter);
-  // The XA streams that "Rip Xa Streams to MP3" ripped stay marked.
-  if (!result.refused && options.xaMp3) MarkAllXaStreams(*analysis_);
+  reporter.End(FailureLogLine(result.outcome));
+  // The XA streams that "Rip Xa Streams to MP3" ripped stay marked, and their boxes show it.
+  if (!result.refused && options.xaMp3) {
+    MarkAllXaStreams(*analysis_);
+    page_.ShowRipMarks(analysis_.get(), *this);
+  }
   if (!result.dataFile.empty()) CopyToBuffer(result.dataFile, ImagePath);
   if (!result.outcome.written.empty()) SetControlText(IDC_PATH, result.outcome.written.front());
   AppendPanelLine(FinalLine(result.outcome).c_str(), IDC_INFO_LOG);
@@ -615,9 +677,14 @@ void MainWindow::Uncompress() {
   ReadImagePath();
   WindowReporter reporter(*this);
   const RestoreReport result = RestoreImage(RestoreRequest{ImagePath, {}}, reporter);
+  reporter.End(FailureLogLine(result.outcome));
   if (!result.output.empty()) CopyToBuffer(result.output, ImagePath);
   if (!result.outcome.written.empty()) SetControlText(IDC_PATH, result.outcome.written.front());
-  AppendPanelLine(FinalLine(result.outcome).c_str(), IDC_INFO_LOG);
+  // "No" to the replace question is the player's choice, not a failure.
+  const std::string last =
+      result.declined ? result.output + " exists and was kept, as asked: nothing was written."
+                      : FinalLine(result.outcome);
+  AppendPanelLine(last.c_str(), IDC_INFO_LOG);
 }
 
 void MainWindow::Quit() {
@@ -790,6 +857,7 @@ void MainWindow::AppendPanelLine(const char* text, int panelId) {
 bool MainWindow::ShowPanel(int id) {
   PanelText& panel = panels_[id];
   auto* widget = static_cast<QPlainTextEdit*>(Control(id));
+  int firstNewBlock = 0;  // the blocks from this one on are new
   if (panel.afresh || panel.droppedLines >= panel.shownLines) {
     if (!panel.afresh && panel.added.empty() && panel.droppedLines == 0) return false;
     // A text whose last line is open is shown afresh again by its next append.
@@ -799,6 +867,7 @@ bool MainWindow::ShowPanel(int id) {
   } else {
     if (panel.droppedLines == 0 && panel.added.empty()) return false;
     QTextCursor cursor(widget->document());
+    firstNewBlock = widget->document()->blockCount();
     if (panel.droppedLines > 0) {
       cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor,
                           static_cast<int>(panel.droppedLines));
@@ -806,6 +875,7 @@ bool MainWindow::ShowPanel(int id) {
     }
     if (!panel.added.empty()) {
       cursor.movePosition(QTextCursor::End);
+      firstNewBlock = cursor.blockNumber() + 1;
       cursor.insertBlock();
       cursor.insertText(PanelDisplayText(panel.added));
     }
@@ -815,17 +885,33 @@ bool MainWindow::ShowPanel(int id) {
   }
   panel.added.clear();
   panel.droppedLines = 0;
+  MeasureBlocks(widget, firstNewBlock);
   // The last line in view.
   widget->moveCursor(QTextCursor::End);
   widget->ensureCursorVisible();
   return true;
 }
 
+// The scroll bar counts the wrapped lines of the blocks the layout has measured and one line for
+// each block it has not, and the widget measures only the blocks it shows. Left to it, a text shown
+// afresh or lines shown together had a thumb that did not match the text shown, and a range that
+// grew under the thumb as scrolling and painting measured more. Every block is measured when added.
+void MainWindow::MeasureBlocks(QPlainTextEdit* widget, int firstBlock) {
+  const auto* layout =
+      qobject_cast<QPlainTextDocumentLayout*>(widget->document()->documentLayout());
+  if (layout == nullptr) return;
+  for (QTextBlock block = widget->document()->findBlockByNumber(firstBlock); block.isValid();
+       block = block.next()) {
+    layout->ensureBlockLayout(block);
+  }
+}
+
 void MainWindow::ShowPanels(bool repaint) {
   sincePanelShown_.start();
   for (const int id : {IDC_INFO_LOG, IDC_MEDIA_LIST}) {
-    // Painted now: a running command pumps the queue only now and then.
-    if (ShowPanel(id) && repaint) static_cast<QPlainTextEdit*>(Control(id))->viewport()->repaint();
+    // Painted now, text and scroll bar together: a running command pumps the queue only now and
+    // then.
+    if (ShowPanel(id) && repaint) Control(id)->repaint();
   }
 }
 

@@ -80,6 +80,7 @@ class MainWindow : public QDialog, public DialogControls {
   bool Analyse(Outcome* failed = nullptr);
   void Process();
   void Uncompress();
+  void SetAnalysing(bool analysing);
   void ReadImagePath();
   bool AnalysisShown();
   void Quit();
@@ -89,6 +90,7 @@ class MainWindow : public QDialog, public DialogControls {
   void SetPathBytes(const std::string& bytes);
   void SetPanelText(int id, const std::string& text);
   bool ShowPanel(int id);
+  static void MeasureBlocks(QPlainTextEdit* widget, int firstBlock);
   void ShowPanels(bool repaint);
   void ShowProgress();
 
@@ -121,6 +123,7 @@ class MainWindow : public QDialog, public DialogControls {
   QProgressBar* progress_ = nullptr;
   unsigned progressWanted_ = 0;  // the last position set; the bar shows it from the next pass
   int running_ = 0;              // the id of the running long command, 0 when idle
+  bool analysing_ = false;       // an analysis runs, on its own or as the start of "Process ISO"
   int pumpInterval_ = 15;
   QElapsedTimer sinceLastPump_;
   int callsUntilClock_ = 0;
