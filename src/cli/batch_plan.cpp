@@ -2,13 +2,18 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <optional>
 #include <system_error>
 
+#include "analysis/disc_input.h"
 #include "cli/cli_reporter.h"
 #include "cli/console.h"
+#include "common/image_file.h"
 
 namespace quarnel::cli {
 
@@ -125,6 +130,64 @@ std::string InFolder(const std::string& dir, const std::string& path) {
   const size_t slash = path.rfind('/');
   return dir + (dir.back() == '/' ? "" : "/") +
          path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+namespace {
+
+bool HasExtension(const std::filesystem::path& path, std::initializer_list<const char*> kinds) {
+  std::string ext = path.extension().string();
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return std::any_of(kinds.begin(), kinds.end(), [&](const char* k) { return ext == k; });
+}
+
+// The discs under `folder`: its cue sheets, then the raw images none of them names.
+std::vector<std::string> DiscsUnder(const std::string& folder) {
+  std::vector<std::string> sheets, images;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           folder, std::filesystem::directory_options::skip_permission_denied, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    if (!it->is_regular_file(error)) continue;
+    if (HasExtension(it->path(), {".cue"})) sheets.push_back(it->path().string());
+    if (HasExtension(it->path(), {".bin", ".img", ".iso"})) images.push_back(it->path().string());
+  }
+  std::set<FileId> named;
+  for (const std::string& sheet : sheets) {
+    DiscInput disc;
+    ImageFile file;
+    OpenDiscInput(sheet, disc, file);
+    for (const std::string& f : disc.files) {
+      if (const auto id = IdOf(f, false)) named.insert(*id);
+    }
+  }
+  std::vector<std::string> discs = sheets;
+  for (const std::string& image : images) {
+    const auto id = IdOf(image, false);
+    if (!id || !named.contains(*id)) discs.push_back(image);
+  }
+  std::sort(discs.begin(), discs.end());
+  return discs;
+}
+
+}  // namespace
+
+std::vector<std::string> ExpandFolders(const std::vector<std::string>& inputs, bool jsonMode) {
+  std::vector<std::string> expanded;
+  for (const std::string& input : inputs) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(input, error)) {
+      expanded.push_back(input);
+      continue;
+    }
+    const std::vector<std::string> discs = DiscsUnder(input);
+    if (!QuietMode()) {
+      Emit(jsonMode ? stderr : stdout,
+           Format("- Found %zu disc%s in %s.\n", discs.size(), discs.size() == 1 ? "" : "s",
+                  input.c_str()));
+    }
+    expanded.insert(expanded.end(), discs.begin(), discs.end());
+  }
+  return expanded;
 }
 
 }  // namespace quarnel::cli

@@ -36,6 +36,12 @@ std::vector<BatchInput> AsBatch(const std::vector<std::string>& inputs);
 // and inputs whose outputs would take one name.
 std::vector<BatchInput> PlanBatch(const std::vector<PlannedInput>& planned, bool jsonMode);
 
+// Every disc under each folder among `inputs`, found recursively in a stable order: each cue sheet,
+// and each raw image (.bin, .img, .iso in any letter case) that no cue sheet there names;
+// compressed images, side files and everything else are passed over. Other inputs stay as they
+// are. One line per folder says how many discs it holds.
+std::vector<std::string> ExpandFolders(const std::vector<std::string>& inputs, bool jsonMode);
+
 // `path` as written into `dir` (its file name only); `path` itself when `dir` is empty.
 std::string InFolder(const std::string& dir, const std::string& path);
 

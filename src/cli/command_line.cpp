@@ -263,6 +263,10 @@ struct SummaryRow {
   InputOutcome outcome;
   double seconds = 0;
   const char* status = "skipped";
+  std::string Status() const {
+    return outcome.note.empty() || std::strcmp(status, "ok") != 0 ? status
+                                                                   : "ok, " + outcome.note;
+  }
 };
 
 void PrintSummary(const std::vector<SummaryRow>& rows) {
@@ -284,7 +288,7 @@ void PrintSummary(const std::vector<SummaryRow>& rows) {
     table += Format("%-*s  %-*s  %10s  %10s  %6s  %7s  %s\n", iw, row.input.c_str(), rw,
                     o.result.empty() ? "-" : o.result.c_str(), SizeText(o.sizeBefore).c_str(),
                     SizeText(o.sizeAfter).c_str(), ratio.c_str(),
-                    ran ? TimeText(row.seconds).c_str() : "-", row.status);
+                    ran ? TimeText(row.seconds).c_str() : "-", row.Status().c_str());
   }
   Emit(stdout, table);
 }
@@ -319,7 +323,9 @@ void RunOne(const BatchInput& input, const char* announce,
   if (row.outcome.status == EXIT_INTERRUPTED || StopAsked()) {
     row.status = "stopped";
   } else {
-    row.status = row.outcome.status != EXIT_DONE ? "FAILED" : "ok";
+    row.status = row.outcome.status != EXIT_DONE ? "FAILED"
+                 : row.outcome.skipped               ? "skipped"
+                                                     : "ok";
   }
 }
 
@@ -372,6 +378,24 @@ int RunBatch(const std::vector<BatchInput>& inputs, bool jsonMode,
   if (inputs.size() == 1) return rows[0].outcome.status;
   if (stopped) return EXIT_INTERRUPTED;
   return failed ? EXIT_FAILED : EXIT_DONE;
+}
+
+void AddWarningsField(JsonWriter& json, const std::vector<std::string>& log) {
+  json.Key("warnings");
+  json.BeginArray();
+  for (const std::string& line : log) {
+    if (line.rfind("Warning: ", 0) == 0) json.String(line.substr(9));
+  }
+  json.EndArray();
+}
+
+void AddSizeFields(JsonWriter& json, uint64_t before, uint64_t after, uint64_t dataBefore,
+                   uint64_t dataAfter) {
+  json.Field("sizeBefore", static_cast<int64_t>(before));
+  json.Field("sizeAfter", static_cast<int64_t>(after));
+  if (dataBefore == 0) return;
+  json.Field("dataTrackBefore", static_cast<int64_t>(dataBefore));
+  json.Field("dataTrackAfter", static_cast<int64_t>(dataAfter));
 }
 
 void AddSectionEntryFields(JsonWriter& json, const SectionEntryInfo& entry) {

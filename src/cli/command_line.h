@@ -106,6 +106,12 @@ std::string AnalysisFailure(const AnalysisResult& result, const std::string& ima
 
 // Adds the "log" array of a JSON document.
 void AddLogField(JsonWriter& json, const std::vector<std::string>& log);
+// Adds the "warnings" array: the log's "Warning: " lines.
+void AddWarningsField(JsonWriter& json, const std::vector<std::string>& log);
+// Adds "sizeBefore" and "sizeAfter" in bytes (see common/sizes.h), and the data track's own
+// "dataTrackBefore" and "dataTrackAfter" where they are known.
+void AddSizeFields(JsonWriter& json, uint64_t before, uint64_t after, uint64_t dataBefore = 0,
+                   uint64_t dataAfter = 0);
 
 // The fields of one section entry: the sectors it covers and where its file's copy lies.
 void AddSectionEntryFields(JsonWriter& json, const SectionEntryInfo& entry);
@@ -124,6 +130,8 @@ struct InputOutcome {
   std::string error;        // why it failed (already printed), for the JSON of a failure
   uint64_t sizeBefore = 0;  // bytes; 0 when it does not apply
   uint64_t sizeAfter = 0;
+  bool skipped = false;  // done, but passed over (its outputs existed): status "skipped"
+  std::string note;      // what a player must know of a run that went well: "2 audio tracks not kept"
   std::string document;  // its JSON document, in JSON mode
 };
 

@@ -4,14 +4,18 @@
 #include <cstdio>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "analysis/disc_input.h"
 #include "analysis/media_marks.h"
 #include "cli/command_line.h"
 #include "common/image_file.h"
 #include "common/outcome.h"
+#include "common/sizes.h"
 #include "packing/compressed_format.h"
+#include "packing/dump_check.h"
 #include "packing/process_disc.h"
+#include "packing/verify_image.h"
 
 namespace quarnel::cli {
 
@@ -96,6 +100,15 @@ std::string ProcessJson(const ProcessReport& result, const Outcome& outcome,
   json.Field("rippedCount", result.rippedCount);
   json.Field("stopped", stopped);
   json.Field("restoredSha1", result.restoredSha1);
+  json.Field("skipped", result.skipped);
+  AddSizeFields(json, result.sizeBefore, result.sizeAfter, result.dataTrackBefore,
+                result.dataTrackAfter);
+  json.Field("audioTracksNotKept", result.audioTracksNotKept);
+  json.Field("audioBytesNotKept", static_cast<int64_t>(result.audioBytesNotKept));
+  json.Key("losslessFiles");
+  json.BeginArray();
+  for (const std::string& file : result.losslessFiles) json.String(file);
+  json.EndArray();
   for (const auto& [name, entries] : {std::pair{"xaSection", &result.xaSection},
                                       std::pair{"audioSection", &result.audioSection}}) {
     json.Key(name);
@@ -109,6 +122,7 @@ std::string ProcessJson(const ProcessReport& result, const Outcome& outcome,
     json.EndArray();
   }
   AddLogField(json, log);
+  AddWarningsField(json, log);
   json.Field("error", outcome.error);
   json.EndObject();
   return out;
@@ -135,12 +149,39 @@ struct ProcessRequest {
   RipMarks rip;
   std::vector<uint32_t> tenPercent;
   bool jsonMode = false;
+  bool force = false;
   ProcessOptions options;
+  const DatFile* dat = nullptr;
+  std::string datName;
 };
+
+// With --dat the source is checked before it is packed: a dump that does not match is said, not
+// refused. Returns the summary's note, empty when it matches.
+std::string CheckSourceAgainstDat(const std::string& image, const ProcessRequest& request,
+                                  CliReporter& reporter) {
+  if (request.dat == nullptr) return {};
+  const RawDumpReport report = CheckRawDump(image, request.dat, request.datName, reporter);
+  if (report.Passed() || report.stopped) return {};
+  reporter.Log("Warning: " + image + " is not a complete dump of a game of " + request.datName +
+               "; it is compressed as it is.");
+  return "source not in the DAT";
+}
+
+// With --dat the written image is checked too: its restored data track against the DAT.
+std::string CheckWrittenAgainstDat(const ProcessReport& result, const ProcessRequest& request,
+                                   CliReporter& reporter) {
+  if (request.dat == nullptr || !result.outcome.Done() || result.skipped) return {};
+  VerifyOptions options;
+  options.dat = request.dat;
+  options.datName = request.datName;
+  const VerifyReport report = VerifyImage(reporter, result.dataFile, options);
+  return report.Passed() || report.stopped ? "" : "image not in the DAT";
+}
 
 InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request) {
   const bool jsonMode = request.jsonMode;
-  CliReporter reporter(jsonMode, /*replaceFiles=*/false);
+  CliReporter reporter(jsonMode, request.force);
+  std::vector<std::string> notes;
   const AnalysisResult analysed = RunAnalysis(reporter, image, request.analysis);
   ProcessReport result;
   Outcome outcome;
@@ -157,8 +198,12 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
       input.error = "the marks do not fit " + image;
       return input;
     }
+    const std::string source = CheckSourceAgainstDat(image, request, reporter);
+    if (!source.empty()) notes.push_back(source);
     result = ProcessDisc(*analysed.analysis, request.options, reporter);
     outcome = result.outcome;
+    const std::string written = CheckWrittenAgainstDat(result, request, reporter);
+    if (!written.empty()) notes.push_back(written);
   }
   reporter.EraseProgress();
   reporter.EndRun(FinalLine(outcome));
@@ -172,10 +217,16 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
   }
   input.status = ExitStatusOf(outcome);
   input.error = outcome.error;
-  if (outcome.Done()) {
+  input.skipped = result.skipped;
+  if (result.audioTracksNotKept != 0) {
+    notes.insert(notes.begin(), std::to_string(result.audioTracksNotKept) + " audio track" +
+                                    (result.audioTracksNotKept == 1 ? "" : "s") + " not kept");
+  }
+  for (const std::string& note : notes) input.note += (input.note.empty() ? "" : ", ") + note;
+  if (outcome.Done() && !result.skipped) {
     input.result = std::to_string(result.blocks) + " blocks";
-    input.sizeBefore = uint64_t{analysed.analysis->sectorCount} * SECTOR_SIZE;
-    input.sizeAfter = FileBytes(result.dataFile) + FileBytes(result.blockTable);
+    input.sizeBefore = result.sizeBefore;
+    input.sizeAfter = result.sizeAfter;
   }
   return input;
 }
@@ -218,7 +269,8 @@ int RunProcess(const std::vector<std::string>& args) {
   ProcessRequest request;
   bool normal = false, verify = false;
   std::optional<std::string> ripText, tenPercentText, workFolder, outputDir;
-  bool maximum = false;
+  bool maximum = false, audioMp3 = false, noAudioMp3 = false, skipExisting = false;
+  std::optional<std::string> datPath;
   ProcessOptions& process = request.options;
   std::vector<Option> options = {{"--maximum", &maximum},
                                  {"--normal", &normal},
@@ -226,7 +278,12 @@ int RunProcess(const std::vector<std::string>& args) {
                                  {"--ten-percent", nullptr, &tenPercentText},
                                  {"--smallest-source", &process.smallestSource},
                                  {"--xa-mp3", &process.xaMp3},
-                                 {"--audio-mp3", &process.audioMp3},
+                                 {"--audio-mp3", &audioMp3},
+                                 {"--no-audio-mp3", &noAudioMp3},
+                                 {"--flac", &process.keepLossless},
+                                 {"--force", &request.force},
+                                 {"--skip-existing", &skipExisting},
+                                 {"--dat", nullptr, &datPath},
                                  {"--verify", &verify},
                                  {"--work-folder", nullptr, &workFolder},
                                  {"--json", &request.jsonMode}};
@@ -236,8 +293,11 @@ int RunProcess(const std::vector<std::string>& args) {
   const int parsed = ParseOrExit(args, options, {"IMAGE..."}, images);
   if (parsed >= 0) return parsed;
 
-  if (maximum && normal) {
-    PrintUsageError("--maximum and --normal exclude each other");
+  for (const auto& [a, b, both] : {std::tuple{"--maximum", "--normal", maximum && normal},
+                                    {"--audio-mp3", "--no-audio-mp3", audioMp3 && noAudioMp3},
+                                    {"--force", "--skip-existing", request.force && skipExisting}}) {
+    if (!both) continue;
+    PrintUsageError(std::string(a) + " and " + b + " exclude each other");
     return EXIT_USAGE;
   }
   if (ripText && !ParseRip(*ripText, request.rip)) {
@@ -249,6 +309,22 @@ int RunProcess(const std::vector<std::string>& args) {
     return EXIT_USAGE;
   }
   process.compression = maximum ? CompressionChoice::Maximum : CompressionChoice::Normal;
+  // As the window does after an analysis that found them: audio tracks are kept as MP3.
+  process.audioMp3 = !noAudioMp3;
+  process.existing = skipExisting ? ExistingOutputs::Skip : ExistingOutputs::Ask;
+  process.names.keepAudio =
+      noAudioMp3 ? "leave out --no-audio-mp3 to keep them as MP3, or add --flac to keep them "
+                   "lossless beside the image"
+                 : "--xa-mp3 turns them off; --flac keeps them lossless beside the image";
+  process.names.dropAudio = "pass --no-audio-mp3";
+  process.names.replace = "--force replaces it, --skip-existing passes over it";
+  DatFile dat;
+  if (datPath) {
+    std::string error;
+    if (!dat.Load(*datPath, error)) return FailBeforeInputs(error, request.jsonMode);
+    request.dat = &dat;
+    request.datName = *datPath;
+  }
   request.options.workFolder = workFolder.value_or("");
   request.options.verify = verify;
   if (outputDir && outputDir->empty()) {
@@ -260,6 +336,8 @@ int RunProcess(const std::vector<std::string>& args) {
     if (!why.empty()) return FailBeforeInputs(why, request.jsonMode);
   }
   request.options.outputDir = outputDir.value_or("");
+  images = ExpandFolders(images, request.jsonMode);
+  if (images.empty()) return FailBeforeInputs("no disc was found", request.jsonMode);
   std::vector<PlannedInput> planned;
   for (const std::string& image : images) planned.push_back(PlanOutputs(image, request));
   return RunBatch(PlanBatch(planned, request.jsonMode), request.jsonMode,
