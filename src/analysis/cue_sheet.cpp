@@ -63,7 +63,7 @@ bool TakeNumber(std::string_view& s, uint64_t* value, char stop = ' ') {
   return true;
 }
 
-// mm:ss:ff (75 frames per second) as a sector count.
+// mm:ss:ff (75 frames per second, so ff below 75 and ss below 60) as a sector count.
 bool ReadTime(std::string_view s, int64_t* sector) {
   s = SkipBlanks(s);
   uint64_t minutes, seconds, frames;
