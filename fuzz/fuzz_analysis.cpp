@@ -26,32 +26,6 @@ constexpr uint32_t SYSTEM_SECTORS = 17;
 constexpr uint32_t MAX_SECTORS = 600;  // keeps each input quick however it is laid out
 constexpr size_t COMPACT_SECTOR_BYTES = 64;
 
-// Media in order, apart and inside the image; the rest of the table empty; every XA record and
-// every sector mapped to one inside the image and the record table.
-void CheckTables(const DiscAnalysis& st, uint32_t sectors) {
-  uint32_t count = 0;
-  while (count < MEDIA_TABLE_SIZE && st.MediaTable[count].kind != MEDIA_NONE) ++count;
-  for (uint32_t i = count; i < MEDIA_TABLE_SIZE; ++i) {
-    if (st.MediaTable[i].kind != MEDIA_NONE) std::abort();
-  }
-  for (uint32_t i = 0; i < count; ++i) {
-    const MediaRecord& m = st.MediaTable[i];
-    if (m.firstSector <= 16 || m.firstSector > m.lastSector || m.lastSector >= sectors)
-      std::abort();
-    if (i != 0 && m.firstSector <= st.MediaTable[i - 1].lastSector) std::abort();
-    if (m.kind == MEDIA_XA && m.xaRecordCount > st.XaRecordTotal) std::abort();
-  }
-  for (uint32_t r = 0; r < std::min(st.XaRecordTotal, XA_RECORD_TABLE_SIZE); ++r) {
-    const XaRecord& x = st.XaRecordTable[r];
-    if (x.lastSector == 0) continue;  // a run that nothing ended
-    if (x.firstSector > x.lastSector || x.lastSector >= sectors) std::abort();
-  }
-  for (uint32_t s = 0; s < SECTOR_RECORD_MAP_SIZE; ++s) {
-    const uint16_t r = st.SectorRecordMap[s];
-    if (r != NO_XA_RECORD && (s >= sectors || r >= XA_RECORD_TABLE_SIZE)) std::abort();
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -92,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A sheet naming other files may be refused, but never silently; a raw image alone is not.
   if (!result.Opened() && (cueSize == 0 || result.message.empty())) std::abort();
   if (result.Opened()) {
-    CheckTables(*result.analysis, static_cast<uint32_t>(image.size() / SECTOR_SIZE));
+    fuzz::CheckTables(*result.analysis, static_cast<uint32_t>(image.size() / SECTOR_SIZE));
   }
   return 0;
 }

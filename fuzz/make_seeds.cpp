@@ -3,7 +3,8 @@
 //
 // The disc: the system area, a movie with interleaved real-time audio, a two-channel XA stream, an
 // FF8-style movie, and a CD-DA track with a pregap; its cue sheet; its compressed images of each
-// kind, made by "Process ISO"; and XA sectors in mono and stereo. Sound files: a WAV, frames of
+// kind, made by "Process ISO"; and XA sectors in mono and stereo. Disc sets: the sample disc's
+// track set, scaled down, and sets whose sheets must be refused. Sound files: a WAV, frames of
 // silence, and when the encoder is at hand, its MP3s of the WAV.
 #include <unistd.h>
 #include <zip.h>
@@ -18,8 +19,11 @@
 #include <vector>
 
 #include "analysis/analyse_disc.h"
+#include "analysis/cue_sheet.h"
+#include "common/encoder_runs.h"
 #include "common/platform.h"
 #include "common/sector.h"
+#include "disc_set_input.h"
 #include "fuzz_support.h"
 #include "packing/audio_extraction.h"
 #include "packing/compressed_format.h"
@@ -133,6 +137,99 @@ void CueSheetSeeds(Corpus& corpus, uint32_t sectorCount, const std::string& cue)
       Append(seed, sheet.data(), sheet.size());
       corpus.Add("fuzz_cue_sheet", "sheet-" + std::to_string(k++), seed);
     }
+  }
+}
+
+// The sample disc kept as one file per track, described in fuzz_disc_set's layout with every size
+// and time divided by `scale` (so that each file fits in 255 sectors), the data track's file
+// holding data sectors and the others CD audio.
+fuzz::disc_set::InputWriter SampleSet(uint8_t flags, DiscFileStyle style) {
+  SampleDiscLayout layout;
+  const DiscBuilder disc = BuildSampleDisc(&layout);
+  fuzz::ScratchDir dir;
+  std::string error;
+  const std::string sheetPath = disc.WriteTrackSet(dir.File(""), "Sample", &error, style);
+  if (sheetPath.empty()) Fail(error);
+  const std::vector<uint8_t> text = ReadAll(sheetPath);
+  const CueSheet sheet =
+      ReadCueSheet(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+  if (sheet.files.size() > fuzz::disc_set::MAX_FILES) Fail("the sample set has too many files");
+  const uint32_t scale = layout.sectorCount / 255 + 1;
+  fuzz::disc_set::InputWriter in(static_cast<uint8_t>(flags | (sheet.files.size() - 1)));
+  for (size_t i = 0; i < sheet.files.size(); ++i) {
+    const uint64_t bytes = fs::file_size(fs::path(sheetPath).parent_path() / sheet.files[i]);
+    in.File(static_cast<uint8_t>(bytes / SECTOR_SIZE / scale), 0,
+            i == 0 ? fuzz::disc_set::DATA : fuzz::disc_set::CD_AUDIO);
+  }
+  size_t file = SIZE_MAX;
+  for (const CueTrack& track : sheet.tracks) {
+    if (track.file != file) in.FileLine(static_cast<uint8_t>(file = track.file));
+    in.TrackLine(track.audio ? fuzz::disc_set::AUDIO_TRACK : fuzz::disc_set::MODE2_TRACK);
+    if (track.index0 != NO_INDEX) in.IndexLine(0, static_cast<uint16_t>(track.index0 / scale));
+    in.IndexLine(1, static_cast<uint16_t>(track.index1 / scale));
+  }
+  return in;
+}
+
+void DiscSetSeeds(Corpus& corpus) {
+  using namespace fuzz::disc_set;
+  const auto add = [&](const char* name, const InputWriter& in) {
+    corpus.Add("fuzz_disc_set", name, in.bytes);
+  };
+  add("sample-set", SampleSet(0, {}));
+  add("sample-set-pregap-lines", SampleSet(CRLF | BYTE_ORDER_MARK, {.pregapLines = true}));
+  add("sample-set-through-image", SampleSet(OPEN_FIRST_FILE, {}));
+  // One image of data and audio, named in another letter case, its last sector partial.
+  InputWriter joined(0);
+  joined.File(120, 1000, DATA | 2 << 2);
+  joined.FileLine(0, UPPER);
+  joined.TrackLine(MODE2_TRACK);
+  joined.IndexLine(1, 0);
+  joined.Op(REM_LINE);
+  joined.TrackLine(AUDIO_TRACK);
+  joined.IndexLine(0, 80);
+  joined.IndexLine(1, 90);
+  joined.Pregap(150);
+  joined.IndexLine(2, 95);
+  add("joined", joined);
+  // A FILE named again under another name, and with the same name in another case.
+  for (const Variant again : {DOT_SLASH, LOWER}) {
+    InputWriter twice(1);
+    twice.File(40, 0, DATA);
+    twice.File(20, 0, CD_AUDIO);
+    twice.FileLine(0);
+    twice.TrackLine(MODE2_TRACK);
+    twice.IndexLine(1, 0);
+    twice.FileLine(1, IN_FOLDER_BACKSLASH);
+    twice.TrackLine(AUDIO_TRACK);
+    twice.IndexLine(1, 0);
+    twice.FileLine(0, again);
+    twice.TrackLine(AUDIO_TRACK);
+    twice.IndexLine(1, 0);
+    add(again == DOT_SLASH ? "file-again" : "file-again-case", twice);
+  }
+  // 99 tracks and a 100th; a track number past 99; a missing file; sync only past the probe.
+  InputWriter many(0);
+  many.File(250, 0, DATA);
+  many.FileLine(0);
+  many.TrackLine(MODE2_TRACK);
+  many.IndexLine(1, 0);
+  many.TrackRun(98);
+  many.Op(BLANK_LINE);
+  many.TrackRun(1);
+  add("hundred-tracks", many);
+  for (const bool pastNinetyNine : {true, false}) {
+    InputWriter set(2);
+    set.File(30, 0, DATA);
+    set.File(0, 500, CD_AUDIO);
+    set.File(30, 0, PARTLY_DATA | 11 << 4);
+    set.FileLine(0, IN_FOLDER, UNQUOTED);
+    set.TrackLine(MODE2_TRACK);
+    set.IndexLine(1, 0);
+    set.FileLine(2);
+    if (pastNinetyNine) set.TrackLine(AUDIO_TRACK, NUMBER_JUMP + 13);
+    set.FileLine(3);
+    add(pastNinetyNine ? "number-past-99" : "missing-file", set);
   }
 }
 
@@ -253,13 +350,14 @@ void SoundSeeds(Corpus& corpus) {
     silence.resize(silence.size() + 104, 0);
   }
   corpus.Add("fuzz_sound", "silence.mp3", silence);
-  const std::string encoder = FindEncoder();
+  std::string why;
+  const std::string encoder = FindEncoder(&why);
   if (encoder.empty()) return;
   fuzz::ScratchDir dir;
   const std::string in = dir.File("in.wav"), out = dir.File("out.mp3");
   fuzz::WriteFile(in, wav.data(), wav.size());
-  std::string why;
-  if (!RunEncoder(encoder, XaEncoderArguments(in, out), &why)) Fail("cannot encode a WAV: " + why);
+  const EncoderResult run = RunEncoder(encoder, XaEncoderArguments(in, out), [] { return false; });
+  if (run.end != EncoderEnd::Succeeded) Fail("cannot encode a WAV: " + run.how);
   corpus.Add("fuzz_sound", "stereo.mp3", ReadAll(out));
 }
 
@@ -324,6 +422,7 @@ int main(int argc, char** argv) {
   const std::string cue = disc.CueSheet("disc.bin");
   AnalysisSeeds(corpus, disc, cue);
   CueSheetSeeds(corpus, disc.SectorCount(), cue);
+  DiscSetSeeds(corpus);
   XaSeeds(corpus);
   UncompressSeeds(corpus, disc, cue);
   DatSeeds(corpus);

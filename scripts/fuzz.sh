@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
 install_packages cmake ninja-build pkg-config zlib1g-dev libbz2-dev libssl-dev libpugixml-dev \
-  libmpg123-dev libzip-dev "${FUZZ_PACKAGES[@]}"
+  libmpg123-dev libzip-dev libflac-dev "${FUZZ_PACKAGES[@]}"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQUARNEL_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-fuzz
@@ -35,11 +35,11 @@ fuzz_one() {
   echo $((SECONDS - started)) >"$work/seconds"
 }
 
-# Harness and its largest input: a few sectors, a sheet, a small image, a small compressed image
-# (twice), a small DAT, a short MP3 or WAV. As many run at once as there are cores: each still gets
-# its full time.
-harnesses=(fuzz_xa_decoder:8192 fuzz_cue_sheet:4096 fuzz_analysis:131072 fuzz_uncompress:65536
-  fuzz_verify:65536 fuzz_dat:8192 fuzz_sound:32768)
+# Harness and its largest input: a few sectors, a sheet, a small image, a disc set's description
+# (a few bytes per file and per sheet line), a small compressed image (twice), a small DAT, a short
+# MP3 or WAV. As many run at once as there are cores: each still gets its full time.
+harnesses=(fuzz_xa_decoder:8192 fuzz_cue_sheet:4096 fuzz_analysis:131072 fuzz_disc_set:1024
+  fuzz_uncompress:65536 fuzz_verify:65536 fuzz_dat:8192 fuzz_sound:32768)
 parallel=${FUZZ_JOBS:-$(nproc)}
 echo "== Fuzzing ${#harnesses[@]} harnesses for $seconds s each, $parallel at a time"
 for entry in "${harnesses[@]}"; do

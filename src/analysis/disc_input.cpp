@@ -156,21 +156,6 @@ std::string FindSheetFor(const std::string& imagePath) {
   return {};
 }
 
-// The files a sheet names, in order; `missing` gets the first that is not there.
-bool ResolveSheetFiles(const std::string& sheetPath, const CueSheet& sheet,
-                       std::vector<std::string>* files, std::string* missing) {
-  const std::string folder = FolderOf(sheetPath);
-  for (const std::string& name : sheet.files) {
-    const std::string resolved = ResolveFile(folder, name);
-    if (resolved.empty()) {
-      *missing = name;
-      return false;
-    }
-    files->push_back(resolved);
-  }
-  return true;
-}
-
 std::string Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Line(const char* format, ...) {
   char text[1024];
@@ -179,6 +164,51 @@ std::string Line(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   return text;
+}
+
+// The files a sheet names, in order. False at the first FILE `*bad` that is not there (`*same` is
+// then npos) or that names the file of an earlier FILE `*same` by another name.
+bool ResolveSheetFiles(const std::string& sheetPath, const CueSheet& sheet,
+                       std::vector<std::string>* files, size_t* bad, size_t* same) {
+  const std::string folder = FolderOf(sheetPath);
+  for (size_t i = 0; i < sheet.files.size(); ++i) {
+    *bad = i;
+    *same = std::string::npos;
+    const std::string resolved = ResolveFile(folder, sheet.files[i]);
+    if (resolved.empty()) return false;
+    for (size_t k = 0; k < files->size(); ++k) {
+      if (SameFile((*files)[k], resolved)) {
+        *same = k;
+        return false;
+      }
+    }
+    files->push_back(resolved);
+  }
+  return true;
+}
+
+// Why FILE `bad` cannot be used, as "line N: ..."; `missing` ends the sentence for a file that is
+// not there.
+std::string FileProblem(const CueSheet& sheet, size_t bad, size_t same, const char* missing) {
+  const std::string name = QuotedCueText(sheet.files[bad]);
+  if (same == std::string::npos) {
+    return Line("line %u: FILE \"%s\" %s", sheet.fileLines[bad], name.c_str(), missing);
+  }
+  return Line("line %u: FILE \"%s\" names the file of line %u again", sheet.fileLines[bad],
+              name.c_str(), sheet.fileLines[same]);
+}
+
+// One warning for each line of the sheet that could not be used, the first few of them, then how
+// many more there are.
+void WarnOfUnusedLines(const std::string& sheetPath, const CueSheet& sheet, DiscInput& input) {
+  for (const std::string& line : sheet.unusedLines) {
+    input.warnings.push_back(Line("Warning: cue sheet %s, %s.", sheetPath.c_str(), line.c_str()));
+  }
+  const size_t more = sheet.unusedLineCount - sheet.unusedLines.size();
+  if (more != 0) {
+    input.warnings.push_back(
+        Line("Warning: cue sheet %s: %zu more lines cannot be used.", sheetPath.c_str(), more));
+  }
 }
 
 // A compressed image by its name: a data file beside its side file, or a side file beside its
@@ -269,27 +299,33 @@ bool CheckContent(DiscInput& input, ImageFile& image) {
 
 // Settles files, sheet and data track file for a sheet given in the path box.
 bool ResolveGivenSheet(const std::string& given, DiscInput& input) {
+  const char* sheetName = given.c_str();
   std::string text, why;
   if (!ReadSheetText(given, &text, &why)) {
-    input.refusal = Line("ERROR: cannot read cue sheet %s: %s.", given.c_str(), why.c_str());
+    input.refusal = Line("ERROR: cannot read cue sheet %s: %s.", sheetName, why.c_str());
     return false;
   }
   input.sheet = ReadCueSheet(text);
-  if (input.sheet.files.empty()) {
-    input.refusal = Line("ERROR: cue sheet %s names no FILE.", given.c_str());
+  if (!input.sheet.fault.empty()) {
+    input.refusal = Line("ERROR: cue sheet %s, %s.", sheetName, input.sheet.fault.c_str());
     return false;
   }
-  std::string missing;
-  if (!ResolveSheetFiles(given, input.sheet, &input.files, &missing)) {
-    input.refusal = Line("ERROR: cue sheet %s names FILE \"%s\", which is not beside it.",
-                         given.c_str(), missing.c_str());
+  if (input.sheet.files.empty()) {
+    input.refusal = Line("ERROR: cue sheet %s names no FILE.", sheetName);
+    return false;
+  }
+  size_t bad, same;
+  if (!ResolveSheetFiles(given, input.sheet, &input.files, &bad, &same)) {
+    const std::string problem = FileProblem(input.sheet, bad, same, "is not beside it");
+    input.refusal = Line("ERROR: cue sheet %s, %s.", sheetName, problem.c_str());
     return false;
   }
   input.cueSheet = given;
+  WarnOfUnusedLines(given, input.sheet, input);
   if (!HasUsableTrack(input.sheet)) {
     input.warnings.push_back(
         Line("Warning: cue sheet %s has no TRACK with an INDEX 01: its tracks are not used.",
-             given.c_str()));
+             sheetName));
     input.sheet.tracks.clear();
   }
   return true;
@@ -308,18 +344,24 @@ void ResolveGivenImage(const std::string& given, DiscInput& input) {
     return;
   }
   CueSheet sheet = ReadCueSheet(text);
+  WarnOfUnusedLines(sheetPath, sheet, input);
+  if (!sheet.fault.empty()) {
+    input.warnings.push_back(
+        Line("Warning: cue sheet %s cannot be used: %s.", sheetName, sheet.fault.c_str()));
+    return;
+  }
   if (!HasUsableTrack(sheet)) {
     input.warnings.push_back(
         Line("Warning: cue sheet %s cannot be used: it has no TRACK with an INDEX 01.", sheetName));
     return;
   }
   std::vector<std::string> files;
-  std::string missing;
-  if (!ResolveSheetFiles(sheetPath, sheet, &files, &missing)) {
+  size_t bad, same;
+  if (!ResolveSheetFiles(sheetPath, sheet, &files, &bad, &same)) {
+    const std::string problem =
+        FileProblem(sheet, bad, same, "names neither this image nor a file beside it");
     input.warnings.push_back(
-        Line("Warning: cue sheet %s cannot be used: its FILE \"%s\" names neither this image nor a "
-             "file beside it.",
-             sheetName, missing.c_str()));
+        Line("Warning: cue sheet %s cannot be used: %s.", sheetName, problem.c_str()));
     return;
   }
   if (files.size() > 1) {
@@ -401,7 +443,16 @@ uint32_t FillDiscTracks(const DiscInput& input, const ImageFile& image, AudioTra
   CueShortfall shortfall;
   const uint32_t count =
       FillAudioTracks(input.sheet, fileStart, sectorCount, table, onTrack, &shortfall);
-  if (shortfall.track != 0 && warning != nullptr) {
+  if (shortfall.fileTooShort && warning != nullptr) {
+    const char* file =
+        shortfall.file < input.files.size() ? input.files[shortfall.file].c_str() : "its file";
+    const uint64_t inFile = shortfall.firstSector - fileStart[shortfall.file];
+    *warning = Line(
+        "Warning: the cue sheet places track %02u at sector %llu of %s, which has %llu sectors: "
+        "the dump looks incomplete; the tracks from %02u on are left out.",
+        shortfall.track, static_cast<unsigned long long>(inFile), file,
+        static_cast<unsigned long long>(shortfall.fileSectors), shortfall.track);
+  } else if (shortfall.track != 0 && warning != nullptr) {
     *warning = Line(
         "Warning: the cue sheet places track %02u at sector %llu, but the image has %u sectors: "
         "the dump looks incomplete; the tracks from %02u on are left out.",
