@@ -48,8 +48,6 @@ class CompressedReader {
   uint64_t SideSize() const { return sideSize_; }
   uint32_t Blocks() const { return static_cast<uint32_t>(entries_.size()); }
   const std::vector<BlockEntry>& Entries() const { return entries_; }
-  // The restored image's largest possible size: every block whole.
-  uint64_t MaxRestoredSize() const { return uint64_t{Blocks()} * Kind().rawBlockLength; }
 
   // Copies block `i`'s stored bytes into `out` (room for Entries()[i].length); reads ahead, so a
   // forward walk costs one large read per mebibyte. False with Errno() set.

@@ -234,11 +234,11 @@ bool VerifyReport::Passed() const {
          damagedBlocks == 0 && (!datSearched || datMatch.has_value());
 }
 
-ImageLayout InspectImage(const std::string& dataFile) {
+ImageLayout InspectImage(const std::string& dataFile, SoundFiles sound) {
   ImageLayout layout;
   CompressedReader reader;
   if (!TakeOpened(reader, layout, reader.Open(dataFile))) return layout;
-  CheckImageStructure(reader, layout, SoundFiles::Decoded);
+  CheckImageStructure(reader, layout, sound);
   MeasureRestoredSize(reader, layout);
   return layout;
 }

@@ -16,8 +16,10 @@
 
 namespace quarnel {
 
-// Reads the side file and the section headers, and decompresses the last block only.
-ImageLayout InspectImage(const std::string& dataFile);
+// Reads the side file and the section headers, and decompresses the last block only. The sections'
+// files are decoded on request: on a disc with 78 minutes of audio tracks that takes over a second
+// where the rest takes milliseconds, so `info` leaves it to verify.
+ImageLayout InspectImage(const std::string& dataFile, SoundFiles sound = SoundFiles::Placed);
 
 struct SectorRange {
   uint32_t first;
@@ -35,7 +37,9 @@ struct VerifyOptions {
 struct SectorDifference {
   uint32_t first;
   uint32_t last;
-  bool inMedium;  // inside one medium of the source's analysis: what ripping changes
+  // Inside the media of the source's analysis, adjacent and overlapping ones taken as one: what
+  // ripping changes.
+  bool inMedium;
 };
 
 struct VerifyReport {
