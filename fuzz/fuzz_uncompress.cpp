@@ -1,18 +1,22 @@
 // Reading a damaged compressed image of each kind: the reader opens it (the side file parsed and
 // checked against the data file) and every block is read and decompressed into buffers of exactly
 // the promised sizes (the first few and the last decompressed). About one input in 64 also goes
-// through the whole "Uncompress ISO", with consent to replace the output; the restored image is
-// removed with the folder.
+// through the whole "Uncompress ISO", with consent to replace the output: it starts exactly on an
+// image whose structure InspectImage calls sound, succeeds only on one it finds no fault in, and
+// then writes exactly the restored size InspectImage gives. The restored image is removed with the
+// folder.
 //
 // Input: see WriteCompressedImage.
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "packing/block_codec.h"
 #include "packing/compressed_reader.h"
 #include "packing/restore_image.h"
+#include "packing/verify_image.h"
 
 using namespace quarnel;
 
@@ -58,7 +62,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReadEveryBlock(dataFile);
   if (!fuzz::OneIn(data, size, 64)) return 0;
 
+  const ImageLayout layout = InspectImage(dataFile);
   fuzz::SilentReporter reporter;
-  RestoreImage({dataFile, {}}, reporter);
+  const RestoreReport restored = RestoreImage({dataFile, {}}, reporter);
+  const Outcome& outcome = restored.outcome;
+  // In the scratch folder nothing but the image's structure can keep the restore from starting.
+  if (restored.started != (layout.opened && !layout.StructureDamaged())) std::abort();
+  // A run fails with a reason or succeeds; only damaged blocks, restored as zeros, fail one that
+  // wrote its output.
+  if (outcome.Failed() == outcome.Done() ||
+      (!outcome.written.empty() && outcome.Failed() && restored.damagedBlocks == 0)) {
+    std::abort();
+  }
+  if (outcome.Done()) {
+    std::error_code ec;
+    if (layout.Damaged() ||
+        std::filesystem::file_size(restored.output, ec) != layout.restoredSize) {
+      std::abort();
+    }
+  }
   return 0;
 }

@@ -260,14 +260,47 @@ TEST(ProcessAndUncompress, RefusalsAndFailuresNeverLeaveABrokenImage) {
                  std::filesystem::exists(image + ".bz"));
     std::filesystem::remove(image);
   }
-  // Uncompress over an existing file asks first; no means nothing is written.
-  Analysis a;
-  AnalyseBuilt(a, dir, MixedDisc());
-  const std::string dataFile = Process(a, NORMAL).dataFile;
-  WriteAll(dir.File("disc.bin"), {1, 2, 3});
-  EXPECT_TRUE(RestoreImage({dataFile, {}}, a.reporter).declined);
-  EXPECT_EQ(a.reporter.replaceQuestions, std::vector<std::string>{dir.File("disc.bin")});
-  EXPECT_EQ(ReadAll(dir.File("disc.bin")), (std::vector<uint8_t>{1, 2, 3}));
+  // Uncompress over an existing file asks first, saying what is lost: the bytes behind the
+  // restored image, and the dump's XA sound when streams were ripped. No is the user's choice,
+  // no failure: nothing is written and the file is kept. An interrupted commit of the compressed
+  // image is completed first, and logged.
+  DiscBuilder disc = MixedDisc();
+  disc.BeginAudioTrack(0);
+  disc.AddAudioSectors(20, 440.0);
+  const std::string image = dir.File("disc.bin");
+  const std::vector<uint8_t>& source = disc.Image();
+  const size_t restored = size_t{disc.SectorCount() - 20} * SECTOR_SIZE;
+  const std::vector<uint8_t> small = {1, 2, 3},
+                             partial(source.begin(), source.begin() + restored + 9);
+  // rip the XA stream, audio tracks to MP3, the existing file, the detail (a part of it)
+  for (const auto& [ripXa, audioMp3, existing, detail] :
+       {std::tuple{false, false, small, ""},
+        {false, false, partial, "The 9 bytes behind it (a partial last sector"},
+        {false, false, source, "(audio tracks the compressed image does not hold) will be lost."},
+        {false, true, source, "(audio tracks the compressed image keeps only as MP3, which"},
+        {true, false, small, "not the original dump: 12 sectors of ripped XA streams come back"}}) {
+    Analysis a;
+    AnalyseBuilt(a, dir, disc, {}, disc.CueSheet("disc.bin"));
+    a.Marks().MediaTable[1].rip = ripXa;
+    testing::ScopedChdir inside(dir.Path());
+    const bool interrupted = existing == small && !ripXa;
+    CommitGroup::KillAfterStepForTesting(interrupted ? 2 : 0);
+    const std::string dataFile = Process(a, NORMAL, {.audioMp3 = audioMp3}).dataFile;
+    CommitGroup::KillAfterStepForTesting(0);
+    WriteAll(image, existing);
+    a.reporter.log.clear();
+    const RestoreReport u = RestoreImage({dataFile, {}}, a.reporter);
+    EXPECT_TRUE(u.declined && !u.outcome.Failed() && u.outcome.kept == std::vector{image});
+    EXPECT_EQ(a.reporter.replaceQuestions, std::vector<std::string>{image});
+    EXPECT_EQ(std::pair(a.reporter.Count("ERROR"), a.reporter.Count("- completed the interrupted")),
+              std::pair(size_t{0}, size_t{interrupted}));
+    EXPECT_EQ(*detail == '\0', u.replaceDetail.empty()) << u.replaceDetail;
+    EXPECT_NE(u.replaceDetail.find(detail), std::string::npos) << u.replaceDetail;
+    EXPECT_EQ(ReadAll(image), existing);
+    for (const char* suffix : {".Z", ".Z.table", ".ZNX", ".ZNX.table"}) {
+      std::filesystem::remove(image + suffix);
+    }
+  }
 }
 
 // Holds an advisory lock on a file as another run would, for as long as it lives.
@@ -366,38 +399,51 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
   }
 }
 
-// The side file is checked whole before anything is written; a file that is no compressed image
-// says so; a block that decompresses short before the last is damage. Other damages of the side
-// file only need a refusal with a reason, which the fuzzers check.
+// The side file and the data file are checked whole before anything is written: every damage of
+// their structure that verify names is refused with the existing output untouched and no ERROR
+// line (the front end shows the failure). A file that is no compressed image says so; a block that
+// decompresses short before the last is damage; an empty image restores to nothing. Other damages
+// only need a refusal with a reason, which the fuzzers check.
 TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
   TempDir dir;
-  const std::vector<uint8_t> block(SECTOR_SIZE, 7);
+  const std::vector<uint8_t> block(10 * SECTOR_SIZE, 7);
   BlockCompressor compressor;
-  const auto pack = [&](size_t length) {
+  const auto pack = [&](size_t length, bool bzip2 = false) {
     std::vector<uint8_t> out(20 * SECTOR_SIZE);
-    out.resize(compressor.Zlib(block.data(), length, out.data(), out.size()));
+    out.resize(bzip2 ? compressor.Bzip2(block.data(), length, out.data(), out.size())
+                     : compressor.Zlib(block.data(), length, out.data(), out.size()));
     return out;
   };
   const std::vector<uint8_t> packed = pack(SECTOR_SIZE), shortPacked = pack(100);
   const uint32_t n = static_cast<uint32_t>(packed.size()), s = n + shortPacked.size();
-  const auto table = [](std::initializer_list<std::pair<uint32_t, uint32_t>> entries) {
+  // Entries of `mode` (for ".bz" the offsets, the closing one last), XA tags with `marker`.
+  using Entries = std::initializer_list<std::pair<uint32_t, uint32_t>>;
+  const auto table = [](Entries entries, CompressionMode mode = CompressionMode::Zlib,
+                        uint8_t marker = 0) {
     std::vector<uint8_t> t;
     for (const auto& [offset, length] : entries) {
-      t.resize(t.size() + 6);
-      PutU32(&t[t.size() - 6], offset);
-      PutU16(&t[t.size() - 2], length);
+      uint8_t e[16];
+      t.insert(t.end(), e, e + EncodeBlockEntry(e, mode, offset, length, {0, marker, 0}));
     }
     return t;
   };
-  std::vector<uint8_t> goodData = packed;
+  std::vector<uint8_t> goodData = packed, bzData = pack(10 * SECTOR_SIZE, true);
   goodData.insert(goodData.end(), shortPacked.begin(), shortPacked.end());
   goodData.insert(goodData.end(), packed.begin(), packed.end());
+  const uint32_t b = static_cast<uint32_t>(bzData.size());
+  bzData.insert(bzData.end(), bzData.begin(), bzData.end());
+  const auto BZ = CompressionMode::Bzip2, ZNX = CompressionMode::ZlibXa;
+  std::vector<uint8_t> longer = goodData, cut = table({{0, n}, {n, s - n}, {s, n}}),
+                       odd = table({{0, 0}, {b, 0}, {2 * b, 0}}, BZ);
+  longer.insert(longer.end(), {1, 2, 3});
+  cut.erase(cut.end() - 2, cut.end());
+  odd.push_back(0);
   DiscBuilder raw;
   raw.AddDataSectors(2);
-  // name, data, side file (none when empty), a sparse side file of this size instead, the
+  // name, data, side file (none: nullopt), a sparse side file of this size instead, the
   // refusal's text (none: restored with this many damaged blocks)
-  const std::tuple<const char*, std::vector<uint8_t>, std::vector<uint8_t>, uint64_t, const char*,
-                   uint32_t>
+  const std::tuple<const char*, std::vector<uint8_t>, std::optional<std::vector<uint8_t>>, uint64_t,
+                   const char*, uint32_t>
       cases[] = {
           {"game.bin.Z", goodData, {}, 10ull << 30, "more than a 99:59:74 disc holds", 0},
           {"game.bin.Z", goodData, table({{0, n}, {n, 0}}), 0, "its stored length is 0", 0},
@@ -405,25 +451,41 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
           {"game.bin.Z", raw.Image(), {}, 0, "not a compressed image: it begins with a sector", 0},
           {"game.iso", goodData, {}, 0, "is not a compressed image: a compressed image's data", 0},
           {"game.bin.Z", goodData, table({{0, n}, {n, s - n}, {s, n}}), 0, "", 1},
-          {"game.bin.Z", goodData, table({{0, n}, {s, n}, {n, s - n}}), 0, "", 0},
+          {"game.bin.Z", {}, std::vector<uint8_t>{}, 0, "", 0},
+          {"game.bin.Z", goodData, std::vector<uint8_t>{}, 0,
+           "side file: it lacks entries: a "
+           "compressed block begins at offset 0",
+           0},
+          {"game.bin.Z", goodData, table({{0, n}, {n, s - n}}), 0, "it lacks entries", 0},
+          {"game.bin.Z", goodData, cut, 0, "its last 4 bytes are no whole entry of 6", 0},
+          {"game.bin.Z", goodData, table({{0, n}, {s, n}, {n, s - n}}), 0, "block 1: starts at", 0},
+          {"game.bin.Z", longer, table({{0, n}, {n, s - n}, {s, n}}), 0, "belong to no block", 0},
+          {"game.bin.ZNX", goodData, table({{0, n}, {n, s - n}, {s, n}}, ZNX, 99), 0,
+           "block 0: its XA tag's marker is 99", 0},
+          {"game.bin.bz", bzData, table({{0, 0}, {b, 0}}, BZ), 0, "lacks entries or its closing",
+           0},
+          {"game.bin.bz", bzData, odd, 0, "is damaged: side file: its last 1 bytes are no", 0},
       };
   for (const auto& [name, data, side, sparse, error, damaged] : cases) {
     SCOPED_TRACE(error);
     const std::string path = dir.File(name), output = dir.File("game.bin");
-    std::filesystem::remove(output);
-    std::filesystem::remove(path + ".table");
+    for (const char* suffix : {".table", ".index"}) std::filesystem::remove(path + suffix);
+    const std::string sideFile = path + (std::string(name).ends_with(".bz") ? ".index" : ".table");
     WriteAll(path, data);
-    if (sparse != 0 || !side.empty()) WriteAll(path + ".table", side);
-    if (sparse != 0) std::filesystem::resize_file(path + ".table", sparse);
+    if (side || sparse != 0) WriteAll(sideFile, side.value_or(std::vector<uint8_t>{}));
+    if (sparse != 0) std::filesystem::resize_file(sideFile, sparse);
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
+    *error != '\0' ? WriteAll(output, old) : (void)std::filesystem::remove(output);
     Analysis a;
     const RestoreReport u = Uncompress(a, path);
     if (*error != '\0') {
       EXPECT_NE(u.outcome.error.find(error), std::string::npos) << u.outcome.error;
-      EXPECT_FALSE(u.started || (path != output && std::filesystem::exists(output)));
+      EXPECT_FALSE(u.started || a.reporter.Count("ERROR") != 0 || ReadAll(output) != old);
     } else {
       // A short block anywhere but last is damage: zeros, an ERROR and a whole-length output.
       EXPECT_EQ(std::pair(u.damagedBlocks, u.outcome.Failed()), std::pair(damaged, damaged != 0));
-      EXPECT_EQ(ReadAll(output).size(), damaged ? 3 * SECTOR_SIZE : 2 * SECTOR_SIZE + 100);
+      EXPECT_EQ(a.reporter.Count("ERROR"), damaged);
+      EXPECT_EQ(ReadAll(output).size(), damaged * 3 * SECTOR_SIZE);
     }
     EXPECT_FALSE(AnyTemporaryIn(dir));
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <tuple>
 
@@ -86,6 +87,37 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheSha1ProcessLogged) {
   }
 }
 
+// The source may differ only inside the media its analysis found, taken together: two XA streams
+// ripped back to back differ as one range, which passes; a range that runs past the media fails.
+TEST(VerifyImage, ComparesWithTheSourceInsideTheJoinedMedia) {
+  TempDir dir;
+  DiscBuilder disc;
+  disc.AddDataSectors(30);
+  disc.AddXaStream(2, 6);  // sectors 30-41
+  disc.AddXaStream(4, 5);  // sectors 42-61
+  disc.AddDataSectors(5);
+  Analysis a;
+  AnalyseBuilt(a, dir, disc);
+  VerifyOptions options;
+  options.source = a.Found().ImagePath;
+  for (uint32_t i = 0; i < a.MediaCount(); ++i) {
+    a.Marks().MediaTable[i].rip = 1;
+    options.media.push_back({a.Media(i).firstSector, a.Media(i).lastSector});
+  }
+  ASSERT_EQ(options.media.size(), 2u);
+  const ProcessReport p = ProcessDisc(a.Found(), {}, a.reporter);
+  ASSERT_TRUE(p.outcome.Done()) << p.outcome.error;
+  for (const bool joined : {true, false}) {
+    if (!joined) options.media.pop_back();  // the range now starts inside a medium and runs on
+    testing::TestReporter window;
+    const VerifyReport report = VerifyImage(window, p.dataFile, options);
+    ASSERT_EQ(report.differences.size(), 1u);
+    const SectorDifference& d = report.differences[0];
+    EXPECT_EQ(std::tuple(d.first, d.last, d.inMedium), std::tuple(30u, 61u, joined));
+    EXPECT_EQ(report.Passed(), joined);
+  }
+}
+
 // A written image that restores whole but different (two blocks of one stored length swapped
 // before the read-back) fails the run: the restored SHA-1 must be the written one.
 TEST(VerifyImage, ProcessRefusesAnImageThatRestoresToOtherBytes) {
@@ -116,13 +148,15 @@ TEST(VerifyImage, ProcessRefusesAnImageThatRestoresToOtherBytes) {
   EXPECT_FALSE(std::filesystem::exists(dir.File("disc.bin.Z")));
 }
 
-// Damages aimed at the data file, the sections, the side file and a tag, then random ones, end in a
-// failed verification that names the block, section or file.
+// Damages aimed at the data file, the side file, a tag and the sections (entries whose sectors
+// are impossible, sound files that do not decode), then random ones, end in a failed verification
+// that names the block, section entry or file.
 TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
   TempDir dir;
   ScopedChdir inside(dir.Path());
   const SampleDiscLayout& layout = testing::WriteSample(dir);
   std::mt19937 rng(99);
+  using Bytes = std::vector<uint8_t>;
   for (const bool xa : {false, true}) {  // ".ZNX" with an XA section, else ".bz" with a track one
     Analysis a;
     RunAnalysis(a, dir.File("sample.bin"));
@@ -134,18 +168,46 @@ TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
                      .audioMp3 = !xa},
                     a.reporter);
     ASSERT_TRUE(p.outcome.Done());
-    const std::vector<uint8_t> table = ReadAll(p.blockTable), data = ReadAll(p.dataFile);
+    const Bytes table = ReadAll(p.blockTable), data = ReadAll(p.dataFile);
     const uint32_t tagged = layout.xaRecords[0].firstSector;
+    const uint32_t blocks = xa ? table.size() / 10 : table.size() / 4 - 1;
+    // The first section's entries: field k of entry j.
+    const size_t at = xa ? GetU32(&table[table.size() - 10]) + GetU16(&table[table.size() - 6])
+                         : GetU32(&table[table.size() - 4]);
+    const auto field = [at](Bytes& d, uint32_t j, uint32_t k) {
+      return &d[at + 4 + 16 * j + 4 * k];
+    };
+    const auto noise = [&rng](Bytes& d, size_t from, size_t n) {
+      for (size_t k = 0; k < n; ++k) d[from + k] = static_cast<uint8_t>(rng());
+    };
+    const std::string e = xa ? "XA section entry " : "audio track section entry ";
     const std::string aimed[] = {"data file",
-                                 xa ? "XA section entry 3" : "audio track section entry 1",
-                                 "side file", "block " + std::to_string(xa ? tagged : 0)};
-    for (int i = 0; i < 4 + 40; ++i) {
-      std::vector<uint8_t> t = table, d = data;
+                                 e + (xa ? "3" : "1"),
+                                 "side file",
+                                 "block " + std::to_string(xa ? tagged : 0),
+                                 e + "1",
+                                 e + "0",
+                                 e + (xa ? "3" : "0"),
+                                 e + "1",
+                                 e + "1",
+                                 e + "1"};
+    const size_t shared = xa ? 7 : std::size(aimed);  // the last three: audio track rules
+    for (size_t i = 0; i < shared + 30; ++i) {
+      Bytes t = table, d = data;
       if (i == 0) d.insert(d.end(), {1, 2, 3});
       if (i == 1) d.pop_back();
       if (i == 2) t.push_back(0);
       if (i == 3) xa ? PutU16(t.data() + 10 * tagged + ENTRY_TAG_AT, 3) : PutU32(t.data(), 1);
-      if (i >= 4) testing::RandomDamage(rng, t, d);
+      // The sound of entry 1 partly overwritten, of entry 0 only noise.
+      if (i == 4) noise(d, GetU32(field(d, 1, 2)) + GetU32(field(d, 1, 3)) / 2, 1024);
+      if (i == 5) noise(d, GetU32(field(d, 0, 2)), GetU32(field(d, 0, 3)));
+      // An XA record past the data track; a track inside it, over the one before, before it, or
+      // past 99:59:74.
+      if (i == 6) PutU32(field(d, xa ? 3 : 0, xa ? 1 : 0), xa ? blocks : 0);
+      if (i == 7) PutU32(field(d, 1, 0), GetU32(field(d, 0, 1)));
+      if (i == 8) std::swap_ranges(field(d, 0, 0), field(d, 0, 2), field(d, 1, 0));
+      if (i == 9) PutU32(field(d, 1, 1), MAX_DISC_SECTORS);
+      if (i >= shared) testing::RandomDamage(rng, t, d);
       if (t == table && d == data) continue;
       WriteAll(p.blockTable, t);
       WriteAll(p.dataFile, d);
@@ -153,10 +215,11 @@ TEST(VerifyImage, FailsNamingTheBlockOrSectionOfEveryDamage) {
       const VerifyReport report = VerifyImage(window, p.dataFile, {});
       ASSERT_FALSE(report.Passed() || report.layout.problems.empty()) << i << report.layout.error;
       const std::string& named = report.layout.problems[0].where;
-      EXPECT_TRUE(i < 4 ? named == aimed[i]
-                        : named.rfind("block ", 0) == 0 || named == "side file" ||
-                              named == "data file" || named.find("section") != std::string::npos)
-          << named << ": " << report.layout.problems[0].what;
+      EXPECT_TRUE(i < shared
+                      ? named == aimed[i]
+                      : named.rfind("block ", 0) == 0 || named == "side file" ||
+                            named == "data file" || named.find("section") != std::string::npos)
+          << i << " " << named << ": " << report.layout.problems[0].what;
       EXPECT_TRUE(std::any_of(window.log.begin(), window.log.end(),
                               [](const std::string& l) { return l.rfind("ERROR: ", 0) == 0; }));
     }

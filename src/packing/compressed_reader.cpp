@@ -72,11 +72,12 @@ bool CompressedReader::OpenLocked(const std::string& path, int* fd, uint64_t* si
 
 bool CompressedReader::Open(const std::string& dataFile) {
   dataFile_ = dataFile;
-  repair_ = CompleteInterruptedImageCommit(dataFile);
-  if (repair_.Blocks()) {
-    busy_ = repair_.result == CommitRepair::BUSY;
-    return Refuse(repair_.line, busy_ ? EWOULDBLOCK : EIO);
+  const CommitRepair repair = CompleteInterruptedImageCommit(dataFile);
+  if (repair.Blocks()) {
+    busy_ = repair.result == CommitRepair::BUSY;
+    return Refuse(repair.line, busy_ ? EWOULDBLOCK : EIO);
   }
+  repairLine_ = repair.line;
   const std::optional<CompressionMode> mode = CompressionModeOfName(dataFile);
   if (!mode) {
     notCompressed_ = true;

@@ -48,8 +48,6 @@ class CompressedReader {
   uint64_t SideSize() const { return sideSize_; }
   uint32_t Blocks() const { return static_cast<uint32_t>(entries_.size()); }
   const std::vector<BlockEntry>& Entries() const { return entries_; }
-  // The restored image's largest possible size: every block whole.
-  uint64_t MaxRestoredSize() const { return uint64_t{Blocks()} * Kind().rawBlockLength; }
 
   // Copies block `i`'s stored bytes into `out` (room for Entries()[i].length); reads ahead, so a
   // forward walk costs one large read per mebibyte. False with Errno() set.
@@ -65,8 +63,9 @@ class CompressedReader {
   int Errno() const { return errno_; }
   bool Busy() const { return busy_; }
   bool NotCompressed() const { return notCompressed_; }
-  // What completing an interrupted commit did in Open(), for the log; "" when there was none.
-  const std::string& RepairLine() const { return repair_.line; }
+  // What completing an interrupted commit did in Open(), for the log; "" when there was none, and
+  // when the commit could not be completed (Error() says so then).
+  const std::string& RepairLine() const { return repairLine_; }
 
  private:
   bool Refuse(const std::string& why, int error = 0);
@@ -85,7 +84,7 @@ class CompressedReader {
   uint64_t windowStart_ = 0;
   size_t windowLength_ = 0;
   std::string error_;
-  CommitRepair repair_;
+  std::string repairLine_;
   int errno_ = 0;
   bool busy_ = false;
   bool notCompressed_ = false;

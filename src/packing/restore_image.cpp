@@ -15,6 +15,7 @@
 #include "packing/block_restore.h"
 #include "packing/block_workers.h"
 #include "packing/compressed_reader.h"
+#include "packing/image_structure.h"
 
 namespace quarnel {
 
@@ -23,13 +24,33 @@ namespace {
 // Damaged blocks past this many are counted in one line instead of one line each.
 constexpr uint32_t DAMAGE_LINES = 100;
 
-// What replacing `path` costs: empty unless the existing file is longer than the restored image
-// can be (the audio tracks behind the data track are not in the compressed image).
-std::string ReplaceCost(const std::string& path, uint64_t existing, uint64_t restored) {
-  if (existing <= restored) return std::string();
-  return path + " is " + std::to_string(existing) + " bytes; the restored image will be at most " +
-         std::to_string(restored) + " bytes. The " + std::to_string(existing - restored) +
-         " bytes behind it (audio tracks the compressed image does not hold) will be lost.";
+// What the bytes of an existing image behind the restored one are.
+std::string LostBytes(const ImageLayout& layout, uint64_t lost) {
+  if (lost < SECTOR_SIZE) return "a partial last sector the compressed image does not hold";
+  if (layout.HasAudioTrackSection()) {
+    return "audio tracks the compressed image keeps only as MP3, which a restore does not "
+           "write back";
+  }
+  return "audio tracks the compressed image does not hold";
+}
+
+// What replacing `path` with the restored image costs; empty when nothing is lost. The bytes
+// behind the restored image go, and ripped XA sectors come back cleared, not as dumped.
+std::string ReplaceCost(const std::string& path, uint64_t existing, const ImageLayout& layout) {
+  const uint64_t restored = layout.restoredSize;
+  std::string cost;
+  if (existing > restored) {
+    const uint64_t lost = existing - restored;
+    cost = path + " is " + std::to_string(existing) + " bytes; the restored image will be " +
+           std::to_string(restored) + " bytes. The " + std::to_string(lost) + " bytes behind it (" +
+           LostBytes(layout, lost) + ") will be lost.";
+  }
+  if (layout.xaTaggedBlocks != 0) {
+    cost += std::string(cost.empty() ? "" : " ") + "The restored image is not the original dump: " +
+            std::to_string(layout.xaTaggedBlocks) +
+            " sectors of ripped XA streams come back with their sound cleared.";
+  }
+  return cost;
 }
 
 std::string BlockCount(uint32_t done, uint32_t total) {
@@ -56,11 +77,12 @@ class RestoreRun {
   Reporter& reporter_;
   RestoreReport report_;
   CompressedReader reader_;
+  ImageLayout layout_;  // the structure checked on opening, and the restored size
   OutputFile output_;
 };
 
+// The front end shows the failure that ends the run; it is never logged here.
 bool RestoreRun::Fail(const std::string& file, const std::string& why) {
-  reporter_.LogF("ERROR: %s.", why.c_str());
   report_.failedFile = file;
   report_.outcome.Fail(why);
   return false;
@@ -73,14 +95,25 @@ bool RestoreRun::Open() {
   if (mode && !FitsImagePath(dataFile + KindOf(*mode).tableSuffix)) {
     return Fail(dataFile, "the path is too long for its block table's name: " + dataFile);
   }
-  if (!reader_.Open(dataFile)) {
+  const bool opened = reader_.Open(dataFile);
+  if (!reader_.RepairLine().empty()) reporter_.Log("- " + reader_.RepairLine());
+  if (!opened) {
     report_.notCompressed = reader_.NotCompressed();
     return Fail(dataFile, reader_.Error());
   }
   report_.mode = reader_.Mode();
   report_.totalBlocks = reader_.Blocks();
+  // What verify calls damaged in its structure is never restored: a short or shifted image would
+  // pass for the dump.
+  TakeOpened(reader_, layout_, true);
+  CheckImageStructure(reader_, layout_, SoundFiles::Placed);
+  if (layout_.StructureDamaged()) {
+    return Fail(dataFile, dataFile + " is damaged: " + layout_.StructureSummary());
+  }
+  MeasureRestoredSize(reader_, layout_);
   reporter_.LogF("- File Opened: %s", dataFile.c_str());
-  reporter_.LogF("- %d sectors founds.", static_cast<int>(reader_.Blocks()));
+  reporter_.LogF("- %llu sectors founds.",
+                 static_cast<unsigned long long>(RestoredSectors(layout_)));
   return true;
 }
 
@@ -105,11 +138,12 @@ bool RestoreRun::MayReplace() {
   struct stat st;
   if (::lstat(report_.output.c_str(), &st) != 0) return true;
   const uint64_t existing = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  report_.replaceDetail = ReplaceCost(report_.output, existing, reader_.MaxRestoredSize());
+  report_.replaceDetail = ReplaceCost(report_.output, existing, layout_);
   if (reporter_.ConfirmReplace(report_.output, report_.replaceDetail)) return true;
+  // The user's own choice, no failure: the front ends word it.
   report_.declined = true;
   report_.outcome.kept.push_back(report_.output);
-  return Fail(report_.output, report_.output + " exists and was not replaced");
+  return false;
 }
 
 bool RestoreRun::CreateOutput() {

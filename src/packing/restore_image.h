@@ -18,19 +18,24 @@ struct RestoreRequest {
 
 struct RestoreReport {
   Outcome outcome;
-  std::string failedFile;      // the file a failure concerns
-  bool started = false;        // got past opening its files
-  bool declined = false;       // the output exists and replacing it was not allowed
+  std::string failedFile;  // the file a failure concerns
+  bool started = false;    // got past opening its files
+  // The output exists and replacing it was not allowed: the user's choice, not a failure; the
+  // output is in outcome.kept and the front end words it.
+  bool declined = false;
   bool notCompressed = false;  // the file named is no compressed image
   CompressionMode mode = CompressionMode::None;
   std::string dataFile;
   std::string output;
-  std::string replaceDetail;  // what replacing the existing output costs, as asked
+  std::string replaceDetail;  // what replacing the existing output costs, as asked (may be empty)
   uint32_t blocks = 0;        // blocks restored into the output (or its temporary)
   uint32_t totalBlocks = 0;
   uint32_t damagedBlocks = 0;  // blocks that did not decompress (written as zeros)
 };
 
+// Refuses, before anything is written, an image whose structure is damaged (InspectImage's
+// structure problems); damaged blocks are restored as zeros, one "ERROR: " line each, and fail
+// the run. The failure that ends the run is in the outcome only, never logged.
 RestoreReport RestoreImage(const RestoreRequest& request, Reporter& reporter);
 
 }  // namespace quarnel

@@ -16,17 +16,6 @@ namespace quarnel {
 
 namespace {
 
-// The most audio tracks behind the data track (track 1).
-constexpr uint32_t MAX_AUDIO_TRACK_ENTRIES = MAX_TRACKS - 1;
-
-void AddProblem(ImageLayout& layout, std::string where, std::string what, bool limit = false) {
-  if (layout.problems.size() >= MAX_IMAGE_PROBLEMS) {
-    layout.moreProblems += 1;
-    return;
-  }
-  layout.problems.push_back({std::move(where), std::move(what), limit});
-}
-
 std::string Block(uint32_t i) {
   return "block " + std::to_string(i);
 }
@@ -35,193 +24,21 @@ std::string Num(uint64_t n) {
   return std::to_string(n);
 }
 
-const char* SectionName(bool xa) {
-  return xa ? "XA section" : "audio track section";
-}
-
-bool SoundTag(const XaTag& tag) {
-  return tag.marker == XA_TAG_MARKER && tag.record != NO_XA_RECORD &&
-         tag.channel != XA_TAG_NO_CHANNEL;
-}
-
-bool Opened(CompressedReader& reader, ImageLayout& layout, bool ok) {
-  layout.mode = reader.Mode();
-  layout.dataFile = reader.DataFile();
-  layout.sideFile = reader.SideFile();
-  if (!ok) {
-    layout.error = reader.Error();
-    layout.errorNumber = reader.Errno();
-    layout.notCompressed = reader.NotCompressed();
-    // The reader's refusals of a damaged side file name the block; they are the image's problem.
-    if (!reader.NotCompressed() && reader.Errno() == EINVAL) {
-      AddProblem(layout, "side file", reader.Error());
-    }
-    return false;
-  }
-  layout.opened = true;
-  layout.blocks = reader.Blocks();
-  layout.dataSize = reader.DataSize();
-  layout.sideSize = reader.SideSize();
-  return true;
-}
-
-// The side file: entry sizes, offsets in order without gaps, the closing offset, the limits and the
-// XaTags' markers.
-void CheckBlocks(CompressedReader& reader, ImageLayout& layout) {
-  const CompressedKind& kind = reader.Kind();
-  const uint64_t stray = layout.sideSize % kind.entrySize;
-  if (stray != 0) {
-    AddProblem(layout, "side file",
-               "its last " + Num(stray) + " bytes are no whole entry of " + Num(kind.entrySize));
-  }
-  if (!layout.SideFileWithinLimit()) {
-    AddProblem(layout, "side file",
-               Num(layout.sideSize) + " bytes, over the " + Num(EMULATOR_SIDE_FILE_LIMIT) +
-                   " the emulator's reader loads",
-               true);
-  }
-  uint64_t expected = 0;
-  for (uint32_t i = 0; i < layout.blocks; ++i) {
-    const BlockEntry& e = reader.Entries()[i];
-    if (e.offset != expected) {
-      AddProblem(layout, Block(i),
-                 "starts at offset " + Num(e.offset) + ", not where the block before ends (" +
-                     Num(expected) + ")");
-    }
-    expected = uint64_t{e.offset} + e.length;
-    layout.largestBlock = std::max(layout.largestBlock, e.length);
-    if (e.length > EMULATOR_STORED_BLOCK_LIMIT) {
-      AddProblem(layout, Block(i),
-                 "stored length " + Num(e.length) + " is over the " +
-                     Num(EMULATOR_STORED_BLOCK_LIMIT) + " bytes the emulator's reader takes",
-                 true);
-    }
-    const XaTag& tag = e.tag;
-    if (tag.record == 0 && tag.marker == 0 && tag.channel == 0) continue;
-    layout.xaTaggedBlocks += 1;
-    if (tag.marker != XA_TAG_MARKER) {
-      AddProblem(layout, Block(i),
-                 "its XA tag's marker is " + Num(tag.marker) + ", not " + Num(XA_TAG_MARKER));
+// The media as one set of sectors: overlapping and adjacent ones joined, in order. Streams
+// ripped back to back differ from the source as one range, which no single medium holds.
+std::vector<SectorRange> JoinedMedia(std::vector<SectorRange> media) {
+  std::sort(media.begin(), media.end(),
+            [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
+  std::vector<SectorRange> joined;
+  for (const SectorRange& m : media) {
+    if (m.first > m.last) continue;
+    if (!joined.empty() && m.first <= uint64_t{joined.back().last} + 1) {
+      joined.back().last = std::max(joined.back().last, m.last);
+    } else {
+      joined.push_back(m);
     }
   }
-  layout.blockAreaEnd = expected;
-  // Without its closing offset an index reads one block short, and that block stands where the
-  // sections should begin.
-  uint8_t head[3];
-  if (kind.closingOffset && reader.ReadAt(layout.blockAreaEnd, head, sizeof head) &&
-      std::memcmp(head, "BZh", 3) == 0) {
-    AddProblem(layout, "side file",
-               "it lacks the closing offset: a block follows offset " + Num(layout.blockAreaEnd));
-  }
-}
-
-// Walks the sections from the block area's end; each must fit the bytes that follow, and the last
-// must end at the data file's end.
-void CheckSections(CompressedReader& reader, ImageLayout& layout, bool xaFirst) {
-  uint64_t at = layout.blockAreaEnd;
-  const uint64_t size = layout.dataSize;
-  std::vector<bool> order = xaFirst ? std::vector<bool>{true, false} : std::vector<bool>{false};
-  for (const bool xa : order) {
-    // Fewer bytes than a count and one entry are no section, only bytes left over.
-    if (at >= size || size - at < 4 + SECTION_ENTRY_SIZE) break;
-    const std::string name = SectionName(xa);
-    uint8_t countField[4];
-    if (!reader.ReadAt(at, countField, 4)) {
-      AddProblem(layout, "data file", "cannot read the " + name + " at offset " + Num(at));
-      return;
-    }
-    const uint32_t count = GetU32(countField);
-    const uint64_t room = (size - at - 4) / SECTION_ENTRY_SIZE;
-    const uint32_t cap = xa ? XA_RECORD_TABLE_SIZE : MAX_AUDIO_TRACK_ENTRIES;
-    if (count == 0 || count > room || count > cap) {
-      AddProblem(layout, name,
-                 "its count at offset " + Num(at) + " is " + Num(count) + "; the bytes behind it " +
-                     "hold at most " + Num(std::min<uint64_t>(room, cap)) + " entries");
-      return;
-    }
-    std::vector<uint8_t> table(size_t{count} * SECTION_ENTRY_SIZE);
-    if (!reader.ReadAt(at + 4, table.data(), table.size())) {
-      AddProblem(layout, "data file", "cannot read the " + name + " at offset " + Num(at));
-      return;
-    }
-    SectionInfo section;
-    section.xa = xa;
-    section.at = at;
-    uint64_t next = at + 4 + table.size();
-    for (uint32_t j = 0; j < count; ++j) {
-      const uint8_t* p = table.data() + size_t{j} * SECTION_ENTRY_SIZE;
-      SectionEntryInfo e{GetU32(p), GetU32(p + 4), GetU32(p + 8), GetU32(p + 12), {}};
-      const std::string entry = name + " entry " + Num(j);
-      if (e.firstSector > e.lastSector) {
-        AddProblem(
-            layout, entry,
-            "first sector " + Num(e.firstSector) + " lies after its last " + Num(e.lastSector));
-      }
-      if (e.offset != next) {
-        AddProblem(layout, entry,
-                   "its file starts at offset " + Num(e.offset) + ", not at " + Num(next) +
-                       " where the one before ends");
-      }
-      if (uint64_t{e.offset} + e.size > size) {
-        AddProblem(layout, entry, "its file runs past the end of the data file");
-        return;
-      }
-      next = uint64_t{e.offset} + e.size;
-      section.entries.push_back(e);
-    }
-    section.end = next;
-    at = next;
-    layout.sections.push_back(std::move(section));
-  }
-  if (at < size) {
-    AddProblem(layout, "data file",
-               Num(size - at) + " bytes at offset " + Num(at) + " belong to no block or section");
-  }
-}
-
-// A ".ZNX" tag names its XA record; the record must be in the XA section and hold the sector.
-void CheckTagsAgainstSection(CompressedReader& reader, ImageLayout& layout) {
-  const SectionInfo* xa = nullptr;
-  for (const SectionInfo& s : layout.sections) {
-    if (s.xa) xa = &s;
-  }
-  for (uint32_t i = 0; i < layout.blocks; ++i) {
-    const XaTag& tag = reader.Entries()[i].tag;
-    if (!SoundTag(tag)) continue;
-    if (xa == nullptr) {
-      AddProblem(layout, Block(i),
-                 "tagged with the sound of XA record " + Num(tag.record) +
-                     ", but the data file has no XA section");
-      continue;
-    }
-    if (tag.record >= xa->entries.size()) {
-      AddProblem(layout, Block(i),
-                 "its XA tag names record " + Num(tag.record) + "; the XA section has " +
-                     Num(xa->entries.size()));
-      continue;
-    }
-    const SectionEntryInfo& r = xa->entries[tag.record];
-    if (i < r.firstSector || i > r.lastSector) {
-      AddProblem(layout, Block(i),
-                 "its XA tag names record " + Num(tag.record) + ", which covers sectors " +
-                     Num(r.firstSector) + "-" + Num(r.lastSector));
-    }
-  }
-}
-
-// Everything but the blocks' contents.
-void CheckStructure(CompressedReader& reader, ImageLayout& layout) {
-  CheckBlocks(reader, layout);
-  bool xaFirst = false;
-  if (KindOf(layout.mode).xaTags) {
-    for (const BlockEntry& e : reader.Entries()) xaFirst |= SoundTag(e.tag);
-  }
-  CheckSections(reader, layout, xaFirst);
-  if (KindOf(layout.mode).xaTags) CheckTagsAgainstSection(reader, layout);
-}
-
-bool InRange(const SectorRange& r, uint32_t first, uint32_t last) {
-  return first >= r.first && last <= r.last;
+  return joined;
 }
 
 // Compares the restored bytes with the source as they come, sector by sector, and collects the
@@ -245,10 +62,13 @@ class SourceComparison {
   }
 
   std::vector<SectorDifference> Ranges(const std::vector<SectorRange>& media) const {
+    const std::vector<SectorRange> joined = JoinedMedia(media);
     std::vector<SectorDifference> out;
     for (const SectorRange& r : ranges_) {
-      bool inMedium = false;
-      for (const SectorRange& m : media) inMedium |= InRange(m, r.first, r.last);
+      // A range that only starts inside the media and runs beyond them is outside.
+      const bool inMedium = std::any_of(joined.begin(), joined.end(), [&](const SectorRange& m) {
+        return r.first >= m.first && r.last <= m.last;
+      });
       out.push_back({r.first, r.last, inMedium});
     }
     return out;
@@ -281,9 +101,10 @@ void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport&
     if (block.shortBeforeLast) {
       AddProblem(layout, Block(block.index),
                  "decompresses to " + Num(block.decodedLength) + " bytes, not " +
-                     Num(kind.rawBlockLength) + "; only the last block may be short");
+                     Num(kind.rawBlockLength) + "; only the last block may be short",
+                 ProblemKind::Content);
     } else if (block.damaged) {
-      AddProblem(layout, Block(block.index), "does not decompress");
+      AddProblem(layout, Block(block.index), "does not decompress", ProblemKind::Content);
     }
     if (block.damaged) report.damagedBlocks += 1;
     if (source != nullptr) source->Compare(report.restored.size, block.bytes, block.length);
@@ -300,7 +121,8 @@ void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport&
   if (readFailed) {
     AddProblem(
         layout, "data file",
-        std::string("cannot read it: ") + std::strerror(reader.Errno() ? reader.Errno() : EIO));
+        std::string("cannot read it: ") + std::strerror(reader.Errno() ? reader.Errno() : EIO),
+        ProblemKind::Content);
   }
   const uint64_t size = report.restored.size;
   report.restored = sums.Finish();
@@ -315,18 +137,21 @@ void CompareEnds(const VerifyOptions& options, SourceComparison& source, VerifyR
   report.differences = source.Ranges(options.media);
   if (source.ReadFailed()) {
     AddProblem(layout, "source",
-               "cannot read " + options.source + ": " + std::strerror(source.ReadErrno()));
+               "cannot read " + options.source + ": " + std::strerror(source.ReadErrno()),
+               ProblemKind::Content);
   }
   for (const SectorDifference& d : report.differences) {
     if (d.inMedium) continue;
     AddProblem(layout, "source",
-               "sectors " + Num(d.first) + "-" + Num(d.last) + " differ outside any medium");
+               "sectors " + Num(d.first) + "-" + Num(d.last) + " differ outside any medium",
+               ProblemKind::Content);
   }
   // The audio tracks behind the data track are never in the block area; other missing bytes are.
   if (report.sourceSize > layout.restoredSize && !options.sourceHasAudioTracks) {
     AddProblem(layout, "source",
                Num(report.sourceSize - layout.restoredSize) +
-                   " bytes at its end are missing from the restored image");
+                   " bytes at its end are missing from the restored image",
+               ProblemKind::Content);
   }
 }
 
@@ -375,15 +200,18 @@ VerifyReport Verify(Reporter& reporter, CompressedReader& reader, bool opened,
   } else {
     reporter.LogF("- Verifying %s", reader.DataFile().c_str());
   }
-  if (Opened(reader, layout, opened)) {
-    CheckStructure(reader, layout);
+  const bool tookOpened = TakeOpened(reader, layout, opened);
+  if (!layout.repairLine.empty()) reporter.Log("- " + layout.repairLine);
+  if (tookOpened) {
+    CheckImageStructure(reader, layout, SoundFiles::Decoded);
     SourceComparison source;
     bool comparing = false;
     if (!options.source.empty()) {
       comparing = source.Open(options.source);
       if (!comparing) {
         AddProblem(layout, "source",
-                   "cannot open " + options.source + ": " + std::strerror(source.OpenError()));
+                   "cannot open " + options.source + ": " + std::strerror(source.OpenError()),
+                   ProblemKind::Content);
       }
     }
     RestoreAndCheck(reporter, reader, report, comparing ? &source : nullptr);
@@ -401,38 +229,17 @@ VerifyReport Verify(Reporter& reporter, CompressedReader& reader, bool opened,
 
 }  // namespace
 
-bool ImageLayout::Damaged() const {
-  if (moreProblems != 0) return true;
-  for (const ImageProblem& p : problems) {
-    if (!p.limit) return true;
-  }
-  return false;
-}
-
 bool VerifyReport::Passed() const {
   return layout.opened && layout.problems.empty() && layout.moreProblems == 0 && !stopped &&
          damagedBlocks == 0 && (!datSearched || datMatch.has_value());
 }
 
-ImageLayout InspectImage(const std::string& dataFile) {
+ImageLayout InspectImage(const std::string& dataFile, SoundFiles sound) {
   ImageLayout layout;
   CompressedReader reader;
-  if (!Opened(reader, layout, reader.Open(dataFile))) return layout;
-  CheckStructure(reader, layout);
-  const uint32_t n = layout.blocks;
-  if (n == 0) return layout;
-  // The last block alone tells the restored size: every other block is whole.
-  const CompressedKind& kind = reader.Kind();
-  std::vector<uint8_t> stored(reader.Entries()[n - 1].length), raw(kind.rawBlockLength);
-  BlockDecompressor codec;
-  size_t produced = 0;
-  if (!reader.ReadBlock(n - 1, stored.data()) ||
-      !reader.DecodeBlock(codec, stored.data(), static_cast<uint32_t>(stored.size()), raw.data(),
-                          &produced)) {
-    AddProblem(layout, Block(n - 1), "does not decompress");
-    produced = kind.rawBlockLength;
-  }
-  layout.restoredSize = uint64_t{n - 1} * kind.rawBlockLength + produced;
+  if (!TakeOpened(reader, layout, reader.Open(dataFile))) return layout;
+  CheckImageStructure(reader, layout, sound);
+  MeasureRestoredSize(reader, layout);
   return layout;
 }
 

@@ -12,58 +12,14 @@
 #include "common/reporter.h"
 #include "packing/compressed_format.h"
 #include "packing/dat_file.h"
+#include "packing/image_structure.h"
 
 namespace quarnel {
 
-// One fault, with the part of the image it names: "block 12", "side file", "XA section entry 3",
-// "audio track section", "data file", "source".
-struct ImageProblem {
-  std::string where;
-  std::string what;
-  bool limit = false;  // only the emulator's reader limits are passed; the image restores here
-
-  std::string Text() const { return where + ": " + what; }
-};
-
-// A section behind the blocks as its header gives it.
-struct SectionInfo {
-  bool xa = false;                        // the XA stream section, else the audio track section
-  uint64_t at = 0;                        // offset of its count field
-  uint64_t end = 0;                       // where its last file ends
-  std::vector<SectionEntryInfo> entries;  // `file` stays empty
-};
-
-struct ImageLayout {
-  bool opened = false;
-  std::string error;  // why the image could not be opened, one sentence
-  int errorNumber = 0;
-  bool notCompressed = false;
-  CompressionMode mode = CompressionMode::None;
-  std::string dataFile;
-  std::string sideFile;
-  uint32_t blocks = 0;
-  uint64_t dataSize = 0;
-  uint64_t sideSize = 0;
-  uint64_t blockAreaEnd = 0;
-  uint64_t restoredSize =
-      0;  // the bytes "Uncompress ISO" writes; InspectImage decodes the last block
-  uint32_t largestBlock = 0;    // stored bytes
-  uint32_t xaTaggedBlocks = 0;  // ".ZNX" blocks holding ripped XA sectors
-  std::vector<SectionInfo> sections;
-  std::vector<ImageProblem> problems;
-  uint32_t moreProblems = 0;  // found past the ones kept
-
-  bool SideFileWithinLimit() const { return sideSize <= EMULATOR_SIDE_FILE_LIMIT; }
-  bool BlocksWithinLimit() const { return largestBlock <= EMULATOR_STORED_BLOCK_LIMIT; }
-  // Problems other than the reader limits.
-  bool Damaged() const;
-};
-
-// Problems past this many are only counted.
-constexpr size_t MAX_IMAGE_PROBLEMS = 100;
-
-// Reads the side file and the section headers, and decompresses the last block only.
-ImageLayout InspectImage(const std::string& dataFile);
+// Reads the side file and the section headers, and decompresses the last block only. The sections'
+// files are decoded on request: on a disc with 78 minutes of audio tracks that takes over a second
+// where the rest takes milliseconds, so `info` leaves it to verify.
+ImageLayout InspectImage(const std::string& dataFile, SoundFiles sound = SoundFiles::Placed);
 
 struct SectorRange {
   uint32_t first;
@@ -81,7 +37,9 @@ struct VerifyOptions {
 struct SectorDifference {
   uint32_t first;
   uint32_t last;
-  bool inMedium;  // inside one medium of the source's analysis: what ripping changes
+  // Inside the media of the source's analysis, adjacent and overlapping ones taken as one: what
+  // ripping changes.
+  bool inMedium;
 };
 
 struct VerifyReport {
