@@ -163,14 +163,13 @@ TEST(XaExtraction, WavFilesHoldEachRecordDecodedWithItsOwnHistory) {
 TEST(XaExtraction, OneSectorRecordGetsACompleteWav) {
   TempDir dir;
   const auto analysis = NewDiscAnalysis();
-  testing::TestReporter reporter;
   DiscBuilder disc;
   disc.AddDataSectors(20);
   const uint32_t n = disc.AddXaToneSector(3, 0x01, 700.0);  // stereo, 37800 Hz
   analysis->SectorRecordMap[n] = 0;
   analysis->XaRecordTable[0] = XaRecord{n, n, 3};
   analysis->XaRecordTotal = 1;
-  AudioExtraction audio(*analysis, reporter, dir.Path().string());
+  AudioExtraction audio(*analysis, dir.Path().string());
   audio.ExtractXaSector(n, disc.MutableImage().data() + size_t{n} * SECTOR_SIZE, true);
   const std::vector<uint8_t> wav = ReadAll(XaWavPath(dir.Path().string(), 0));
   uint8_t header[WAV_HEADER_SIZE];

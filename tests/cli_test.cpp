@@ -501,6 +501,7 @@ TEST(Cli, ProcessStoresTheSoundOfItsOwnDiscOrNothing) {
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     alone[i] = ReadAll(dir.File(names[i] + ".ZNX"));
     std::filesystem::remove(dir.File(names[i] + ".ZNX"));
+    std::filesystem::remove(dir.File(names[i] + ".ZNX.table"));
   }
   ASSERT_NE(alone[0], alone[1]);
   const pid_t pids[2] = {Spawn(dir, {"process", names[0], "--xa-mp3"}, names[0]),

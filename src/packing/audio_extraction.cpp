@@ -56,10 +56,8 @@ std::string TrackRawPath(const std::string& folder, uint32_t t) {
   return folder + "/" + TrackRawName(t);
 }
 
-AudioExtraction::AudioExtraction(const DiscAnalysis& analysis, Reporter& reporter,
-                                 std::string workFolder)
+AudioExtraction::AudioExtraction(const DiscAnalysis& analysis, std::string workFolder)
     : analysis_(analysis),
-      reporter_(reporter),
       workFolder_(std::move(workFolder)),
       records_(XA_RECORD_TABLE_SIZE) {
   InitXaDecoder(decoder_);

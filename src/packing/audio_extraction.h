@@ -12,7 +12,6 @@
 
 #include "analysis/disc_analysis.h"
 #include "common/output_file.h"
-#include "common/reporter.h"
 #include "packing/compressed_format.h"
 #include "xa/xa_decoder.h"
 
@@ -32,7 +31,7 @@ std::string TrackRawPath(const std::string& workFolder, uint32_t track);
 
 class AudioExtraction {
  public:
-  AudioExtraction(const DiscAnalysis& analysis, Reporter& reporter, std::string workFolder);
+  AudioExtraction(const DiscAnalysis& analysis, std::string workFolder);
   ~AudioExtraction();
 
   // Decodes ripped XA sector n into its record's WAV file, clears its payload and returns the
@@ -80,7 +79,6 @@ class AudioExtraction {
   void DecodeInto(RecordState& record, const uint8_t* sector);
 
   const DiscAnalysis& analysis_;
-  Reporter& reporter_;
   const std::string workFolder_;
   std::vector<RecordState> records_;  // one per XA record the table can hold
   XaDecoder decoder_;

@@ -597,7 +597,7 @@ ProcessReport ProcessRun::Run() {
     return std::move(report_);
   }
 
-  audio_ = std::make_unique<AudioExtraction>(analysis_, reporter_,
+  audio_ = std::make_unique<AudioExtraction>(analysis_,
                                              mp3_.folder != nullptr ? work_.Path() : "");
   if (plan_.tracksWanted) audio_->BeginTracks();
   ripper_->SetUpCursor(plan_.mode);
