@@ -380,6 +380,12 @@ int RunBatch(const std::vector<BatchInput>& inputs, bool jsonMode,
   return failed ? EXIT_FAILED : EXIT_DONE;
 }
 
+uint64_t SumOfSizes(const std::vector<std::string>& paths) {
+  uint64_t total = 0;
+  for (const std::string& path : paths) total += FileBytes(path);
+  return total;
+}
+
 void AddWarningsField(JsonWriter& json, const std::vector<std::string>& log) {
   json.Key("warnings");
   json.BeginArray();

@@ -106,6 +106,8 @@ std::string AnalysisFailure(const AnalysisResult& result, const std::string& ima
 
 // Adds the "log" array of a JSON document.
 void AddLogField(JsonWriter& json, const std::vector<std::string>& log);
+// The bytes of every file named, those that exist.
+uint64_t SumOfSizes(const std::vector<std::string>& paths);
 // Adds the "warnings" array: the log's "Warning: " lines.
 void AddWarningsField(JsonWriter& json, const std::vector<std::string>& log);
 // Adds "sizeBefore" and "sizeAfter" in bytes (see common/sizes.h), and the data track's own

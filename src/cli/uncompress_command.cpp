@@ -25,14 +25,23 @@ std::string UncompressJson(const RestoreReport& result, const std::string& error
   json.Field("blocks", result.blocks);
   json.Field("damagedBlocks", result.damagedBlocks);
   json.Field("stopped", result.outcome.stopped);
+  json.Field("dumpListed", result.dumpListed);
+  json.Field("completeDump", result.completeDump);
+  json.Key("written");
+  json.BeginArray();
+  for (const std::string& file : result.outcome.written) json.String(file);
+  json.EndArray();
+  AddSizeFields(json, FileBytes(result.dataFile),
+                result.outcome.written.empty() ? 0 : SumOfSizes(result.outcome.written));
   AddLogField(json, log);
+  AddWarningsField(json, log);
   json.Field("error", error);
   json.EndObject();
   return out;
 }
 
 InputOutcome UncompressOne(const std::string& dataFile, bool force, bool jsonMode,
-                           const std::string& outputDir) {
+                           const RestoreRequest& options) {
   CliReporter reporter(jsonMode, force);
   RestoreReport result;
   // A path the window's path box could not hold is refused rather than cut.
@@ -40,7 +49,9 @@ InputOutcome UncompressOne(const std::string& dataFile, bool force, bool jsonMod
     result.dataFile = dataFile;
     result.outcome.Fail(FailureText("open", dataFile, ENAMETOOLONG));
   } else {
-    result = RestoreImage(RestoreRequest{dataFile, outputDir}, reporter);
+    RestoreRequest request = options;
+    request.dataFile = dataFile;
+    result = RestoreImage(request, reporter);
   }
   const Outcome& outcome = result.outcome;
   reporter.EraseProgress();
@@ -88,8 +99,10 @@ PlannedInput PlanOutput(const std::string& dataFile, const std::string& outputDi
 
 int RunUncompress(const std::vector<std::string>& args) {
   bool force = false, jsonMode = false;
+  RestoreRequest request;
   std::optional<std::string> outputDir;
-  std::vector<Option> options = {{"--force", &force}, {"--json", &jsonMode}};
+  std::vector<Option> options = {
+      {"--force", &force}, {"--data-track-only", &request.dataTrackOnly}, {"--json", &jsonMode}};
   AddOutputDirOption(options, outputDir);
   std::vector<std::string> dataFiles;
   const int parsed = ParseOrExit(args, options, {"DATAFILE..."}, dataFiles);
@@ -106,8 +119,9 @@ int RunUncompress(const std::vector<std::string>& args) {
   for (const std::string& dataFile : dataFiles) {
     planned.push_back(PlanOutput(dataFile, outputDir.value_or("")));
   }
+  request.outputDir = outputDir.value_or("");
   return RunBatch(PlanBatch(planned, jsonMode), jsonMode, [&](const std::string& dataFile) {
-    return UncompressOne(dataFile, force, jsonMode, outputDir.value_or(""));
+    return UncompressOne(dataFile, force, jsonMode, request);
   });
 }
 

@@ -257,6 +257,16 @@ bool OutputFile::Rewrite(uint64_t offset, const void* data, size_t size) {
   return true;
 }
 
+bool OutputFile::Truncate(uint64_t length) {
+  if (file_ == nullptr || errno_ != 0 || length > written_) return false;
+  if (std::fflush(file_) != 0 || ::ftruncate(fileno(file_), static_cast<off_t>(length)) != 0 ||
+      std::fseek(file_, static_cast<long>(length), SEEK_SET) != 0) {
+    return Fail(errno);
+  }
+  written_ = length;
+  return true;
+}
+
 bool OutputFile::Flush() {
   if (file_ == nullptr || errno_ != 0) return false;
   return std::fflush(file_) == 0 || Fail(errno);

@@ -55,6 +55,8 @@ class OutputFile {
   bool Write(const void* data, size_t size);
   // Writes over bytes already written, then goes on at the end.
   bool Rewrite(uint64_t offset, const void* data, size_t size);
+  // Cuts what was written back to `length` bytes (no more than Position()) and goes on from there.
+  bool Truncate(uint64_t length);
   // Hands the buffered bytes to the file, so that another descriptor reads them; false on failure.
   bool Flush();
   // Flushes and fsyncs the temporary of a staged file; false (Errno() set) on failure.

@@ -84,10 +84,11 @@ bool DumpRestore::Decode(const std::string& name, uint64_t* at, OutputFile& out,
   return true;
 }
 
-bool DumpRestore::AppendDataFileTail(OutputFile& out, Reporter& reporter, std::string* why) {
+bool DumpRestore::AppendDataFileTail(OutputFile& out, Checksums& sums, Reporter& reporter,
+                                     std::string* why) {
   uint64_t at = list_.prefixLength;
   const HeldFile* file = list_.Find(list_.dataFile);
-  if (!Decode(list_.dataFile, &at, out, nullptr, reporter, why)) return false;
+  if (!Decode(list_.dataFile, &at, out, &sums, reporter, why)) return false;
   if (file != nullptr && at != file->size) {
     *why = "the FLACs of " + list_.dataFile + " hold " + std::to_string(at) + " of its " +
            std::to_string(file->size) + " bytes";

@@ -33,9 +33,10 @@ class DumpRestore {
   // A single image whose audio tracks are kept as FLAC: the blocks give only its first
   // PrefixLength() bytes (0: the blocks give the data file whole).
   uint64_t PrefixLength() const { return list_.prefixLength; }
-  // Appends the data file's FLACs to `out`, which holds its prefix; false with `why` naming the
-  // FLAC that is missing or damaged (the caller then restores the block area alone).
-  bool AppendDataFileTail(OutputFile& out, Reporter& reporter, std::string* why);
+  // Appends the data file's FLACs to `out`, which holds its prefix, hashing them into `sums`;
+  // false with `why` naming the FLAC that is missing or damaged (the caller then restores the
+  // block area alone).
+  bool AppendDataFileTail(OutputFile& out, Checksums& sums, Reporter& reporter, std::string* why);
   // Whether `restored` (the data file as written) is the dump's: ripped media make it another.
   std::string CheckDataFile(const ChecksumDigests& restored) const;
 

@@ -15,6 +15,7 @@
 #include "packing/block_restore.h"
 #include "packing/block_workers.h"
 #include "packing/compressed_reader.h"
+#include "packing/dump_restore.h"
 #include "packing/image_structure.h"
 
 namespace quarnel {
@@ -69,8 +70,12 @@ class RestoreRun {
   bool NameOutput();
   bool MayReplace();
   bool CreateOutput();
+  bool LoadDumpList();
+  bool Keep(const RestoredBlock& block);
   PipelineEnd RestoreBlocks(bool* readFailed);
+  void AppendTracks();
   void Finish(PipelineEnd end, bool readFailed);
+  void RestoreRestOfDump();
   bool Fail(const std::string& file, const std::string& why);
 
   const RestoreRequest& request_;
@@ -79,6 +84,13 @@ class RestoreRun {
   CompressedReader reader_;
   ImageLayout layout_;  // the structure checked on opening, and the restored size
   OutputFile output_;
+  DumpRestore dump_;
+  std::string dumpFailure_;  // the rest of the dump could not be restored: why
+  // A single image kept with its audio tracks as FLAC: the blocks give its first `prefix` bytes,
+  // and what they hold past it waits in `overflow` should a FLAC fail.
+  uint64_t prefix_ = 0;
+  std::vector<uint8_t> overflow_;
+  Checksums sums_;  // of the data file as written, against the dump's
 };
 
 // The front end shows the failure that ends the run; it is never logged here.
@@ -132,13 +144,34 @@ bool RestoreRun::NameOutput() {
   return true;
 }
 
+// The list of the dump's files beside the image says what else to restore; a damaged one leaves
+// the data track file to be restored alone, and the run fails saying why.
+bool RestoreRun::LoadDumpList() {
+  if (request_.dataTrackOnly) return true;
+  const size_t slash = report_.output.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string() : report_.output.substr(0, slash + 1);
+  if (!dump_.Load(request_.dataFile, folder)) {
+    dumpFailure_ = dump_.Error() + "; only the data track's file was restored";
+    return true;
+  }
+  report_.dumpListed = dump_.Exists();
+  if (dump_.Exists()) prefix_ = dump_.PrefixLength();
+  return true;
+}
+
 // The output is usually the very image the compressed one was made from, which may hold what
 // the compressed one lacks: it is replaced only with consent, told what is lost.
 bool RestoreRun::MayReplace() {
   struct stat st;
   if (::lstat(report_.output.c_str(), &st) != 0) return true;
   const uint64_t existing = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  report_.replaceDetail = ReplaceCost(report_.output, existing, layout_);
+  ImageLayout restored = layout_;
+  // A single image's audio tracks come back from their FLACs: nothing behind it is lost.
+  if (prefix_ != 0 && dump_.List().Find(dump_.List().dataFile) != nullptr) {
+    restored.restoredSize = dump_.List().Find(dump_.List().dataFile)->size;
+  }
+  report_.replaceDetail = ReplaceCost(report_.output, existing, restored);
   if (reporter_.ConfirmReplace(report_.output, report_.replaceDetail)) return true;
   // The user's own choice, no failure: the front ends word it.
   report_.declined = true;
@@ -155,6 +188,36 @@ bool RestoreRun::CreateOutput() {
                   : "cannot create " + report_.output + ": " + std::strerror(output_.Errno()));
 }
 
+// Writes a restored block, and with a list beside the image, hashes it; the bytes of a single
+// image past its data part are held back for its FLACs.
+bool RestoreRun::Keep(const RestoredBlock& block) {
+  const uint64_t at = output_.Position();
+  size_t n = block.length;
+  if (prefix_ != 0) {
+    n = static_cast<size_t>(at >= prefix_ ? 0 : std::min<uint64_t>(n, prefix_ - at));
+    overflow_.insert(overflow_.end(), block.bytes + n, block.bytes + block.length);
+  }
+  if (report_.dumpListed) {
+    sums_.UpdatePart(0, block.bytes, n);
+    sums_.UpdatePart(2, block.bytes, n);
+  }
+  return output_.Write(block.bytes, n);
+}
+
+// A single image's audio tracks come back from their FLACs behind its data part; when one cannot,
+// the image is restored as its blocks hold it, and the run fails naming the FLAC.
+void RestoreRun::AppendTracks() {
+  if (prefix_ == 0) return;
+  std::string why;
+  const auto before = output_.Position();
+  if (dump_.AppendDataFileTail(output_, sums_, reporter_, &why)) return;
+  dumpFailure_ = "cannot restore the audio tracks of " + report_.output + ": " + why +
+                 "; the data track was restored alone";
+  output_.Truncate(before);
+  output_.Write(overflow_.data(), overflow_.size());
+  prefix_ = 0;
+}
+
 PipelineEnd RestoreRun::RestoreBlocks(bool* readFailed) {
   BlockWorkers workers;
   const size_t rawLength = reader_.Kind().rawBlockLength;
@@ -167,7 +230,7 @@ PipelineEnd RestoreRun::RestoreBlocks(bool* readFailed) {
       }
       report_.damagedBlocks += 1;
     }
-    if (!output_.Write(block.bytes, block.length)) return false;
+    if (!Keep(block)) return false;
     report_.blocks += 1;
     return true;
   };
@@ -213,12 +276,40 @@ void RestoreRun::Finish(PipelineEnd end, bool readFailed) {
   if (outcome.stopped) outcome.stopDetail = "after " + done;
 }
 
+// Every other file of the dump, and the verdict on the whole.
+void RestoreRun::RestoreRestOfDump() {
+  Outcome& outcome = report_.outcome;
+  if (!dumpFailure_.empty()) outcome.Fail(dumpFailure_);
+  if (!report_.dumpListed || outcome.written.empty()) return;
+  ChecksumDigests digests = sums_.Finish();
+  digests.size = output_.Position();
+  const std::string dataCheck = dumpFailure_.empty() ? dump_.CheckDataFile(digests) : "";
+  if (!dataCheck.empty()) reporter_.Log("Warning: " + dataCheck + ".");
+  Outcome rest;
+  dump_.RestoreOthers(reporter_, rest);
+  outcome.written.insert(outcome.written.end(), rest.written.begin(), rest.written.end());
+  outcome.kept.insert(outcome.kept.end(), rest.kept.begin(), rest.kept.end());
+  if (rest.Failed()) outcome.Fail(rest.error);
+  report_.completeDump = dataCheck.empty() && !outcome.Failed() && rest.kept.empty() &&
+                         !dump_.List().ripped;
+  if (report_.completeDump) {
+    reporter_.LogF("- The whole dump is restored: %zu files, each byte for byte the dump's.",
+                   dump_.List().files.size());
+  } else if (dump_.List().ripped) {
+    reporter_.Log("Warning: this is not the original dump: media were ripped from its data track.");
+  }
+}
+
 RestoreReport RestoreRun::Run() {
-  if (!Open() || !NameOutput() || !MayReplace() || !CreateOutput()) return std::move(report_);
+  if (!Open() || !NameOutput() || !LoadDumpList() || !MayReplace() || !CreateOutput()) {
+    return std::move(report_);
+  }
   report_.started = true;
   bool readFailed = false;
   const PipelineEnd end = RestoreBlocks(&readFailed);
+  if (end == PipelineEnd::Finished && !readFailed && report_.damagedBlocks == 0) AppendTracks();
   Finish(end, readFailed);
+  if (end == PipelineEnd::Finished) RestoreRestOfDump();
   return std::move(report_);
 }
 

@@ -14,6 +14,9 @@ struct RestoreRequest {
   std::string dataFile = {};  // the compressed image's data file
   // The folder the restored image is written to, under its usual name; empty: beside the data file.
   std::string outputDir = {};
+  // Only the data track's file, also where the list of the dump's files stands beside the image
+  // (without this, every file of the dump it lists is restored).
+  bool dataTrackOnly = false;
 };
 
 struct RestoreReport {
@@ -31,6 +34,8 @@ struct RestoreReport {
   uint32_t blocks = 0;        // blocks restored into the output (or its temporary)
   uint32_t totalBlocks = 0;
   uint32_t damagedBlocks = 0;  // blocks that did not decompress (written as zeros)
+  bool dumpListed = false;     // the list of the dump's files stood beside the image
+  bool completeDump = false;   // every file of the dump was restored as the dump's
 };
 
 // Refuses, before anything is written, an image whose structure is damaged (InspectImage's
