@@ -3,16 +3,16 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zip.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <pugixml.hpp>
 #include <set>
 #include <tuple>
+
+#include "packing/dat_zip.h"
 
 namespace quarnel {
 
@@ -75,122 +75,6 @@ bool ReadBounded(const std::string& path, std::string& data, std::string& error)
   return ok;
 }
 
-// A zip archive starts with a local file header, or is an empty one's end record.
-bool IsZip(const std::string& data) {
-  return data.size() >= 4 &&
-         (data.compare(0, 4, "PK\x03\x04") == 0 || data.compare(0, 4, "PK\x05\x06") == 0);
-}
-
-// An entry's name fit for a one-line message.
-std::string Printable(const char* name) {
-  std::string out(name);
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return out;
-}
-
-// "a, b, c": the first ten names, then how many more.
-std::string NameList(const std::vector<std::string>& names) {
-  std::string out;
-  for (size_t i = 0; i < names.size() && i < 10; ++i) out += (i == 0 ? "" : ", ") + names[i];
-  if (names.size() > 10) out += " and " + std::to_string(names.size() - 10) + " more";
-  return out;
-}
-
-struct ArchiveDiscarder {
-  void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-struct EntryCloser {
-  void operator()(zip_file_t* file) const { zip_fclose(file); }
-};
-
-// Inflates the one .dat entry of the zip archive `zip` into `text`, its name into `entry`. On
-// failure `error` is one line that starts with `path`.
-bool UnzipDat(const std::string& path, const std::string& zip, std::string& text,
-              std::string& entry, std::string& error) {
-  const std::string notDat = path + " is not a DAT file: ";
-  zip_error_t zipError;
-  zip_error_init(&zipError);
-  zip_source_t* source = zip_source_buffer_create(zip.data(), zip.size(), 0, &zipError);
-  zip_t* opened = source == nullptr
-                      ? nullptr
-                      : zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &zipError);
-  if (opened == nullptr) {
-    zip_source_free(source);  // an archive that opened owns its source
-    error = notDat + "a damaged zip archive (" + zip_error_strerror(&zipError) + ")";
-    zip_error_fini(&zipError);
-    return false;
-  }
-  zip_error_fini(&zipError);
-  const std::unique_ptr<zip_t, ArchiveDiscarder> archive(opened);
-
-  std::vector<std::string> names, dats;
-  zip_uint64_t index = 0;
-  const zip_int64_t count = zip_get_num_entries(opened, 0);
-  for (zip_int64_t i = 0; i < count; ++i) {
-    const char* name = zip_get_name(opened, static_cast<zip_uint64_t>(i), 0);
-    if (name == nullptr) continue;
-    names.push_back(Printable(name));
-    const size_t length = std::strlen(name);
-    if (length >= 4 && Lower(name + length - 4) == ".dat") {
-      dats.push_back(names.back());
-      index = static_cast<zip_uint64_t>(i);
-    }
-  }
-  if (dats.empty()) {
-    error = path + " holds no .dat file; " +
-            (names.empty() ? "it is empty" : "it holds: " + NameList(names));
-    return false;
-  }
-  if (dats.size() > 1) {
-    error = path + " holds several .dat files: " + NameList(dats);
-    return false;
-  }
-  entry = dats.front();
-
-  // The size the archive gives is checked before anything is inflated, and then held to: an
-  // entry that inflates to more is refused, not read on.
-  zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_stat_index(opened, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) {
-    error = notDat + "cannot read " + entry + " in it (" + zip_strerror(opened) + ")";
-    return false;
-  }
-  if (stat.size > MAX_DAT_FILE_SIZE) {
-    error = notDat + "its " + entry + " is larger than 256 MiB";
-    return false;
-  }
-  const std::unique_ptr<zip_file_t, EntryCloser> file(zip_fopen_index(opened, index, 0));
-  if (!file) {
-    error = notDat + "cannot read " + entry + " in it (" + zip_strerror(opened) + ")";
-    return false;
-  }
-  text.assign(static_cast<size_t>(stat.size), '\0');
-  size_t done = 0;
-  char probe;  // one byte past the size: the end must come there, and its CRC is checked then
-  for (;;) {
-    const bool full = done == text.size();
-    const zip_int64_t n =
-        zip_fread(file.get(), full ? &probe : text.data() + done, full ? 1 : text.size() - done);
-    if (n < 0) {
-      error = notDat + "cannot inflate " + entry + " in it (" + zip_file_strerror(file.get()) + ")";
-      return false;
-    }
-    if (n == 0) break;
-    if (full) {
-      error = notDat + "its " + entry + " inflates to more than the archive says";
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (done != text.size()) {
-    error = notDat + "its " + entry + " inflates to less than the archive says";
-    return false;
-  }
-  return true;
-}
-
 // The part of a rom's name after its folders: some DATs give paths.
 std::string_view BaseName(std::string_view name) {
   const size_t slash = name.find_last_of("/\\");
@@ -214,6 +98,79 @@ bool SameBytes(const DatRom& rom, const Held& held) {
   if (!rom.sha1.empty()) return rom.sha1 == held.sha1;
   if (!rom.md5.empty()) return rom.md5 == held.md5;
   return !rom.crc.empty() && rom.crc == held.crc;
+}
+
+// The game most held files match by checksum, else by name (ties: more by name, then the first
+// in the DAT); nullopt when no game matches by either.
+std::optional<std::string> BestGame(const std::vector<DatRom>& roms,
+                                    const std::vector<Held>& held) {
+  // How many held files match each game, by checksum and by name, each file counted once a game.
+  struct Tally {
+    size_t order;  // a rom's index: games keep the DAT's order
+    size_t bySum = 0, byName = 0;
+  };
+  std::map<std::string_view, Tally> games;
+  for (const Held& h : held) {
+    std::set<std::string_view> bySum, byName;
+    for (size_t i = 0; i < roms.size(); ++i) {
+      const DatRom& rom = roms[i];
+      const bool sum = SameBytes(rom, h), name = SameName(rom, h);
+      if (sum) bySum.insert(rom.game);
+      if (name) byName.insert(rom.game);
+      if (sum || name) games.try_emplace(rom.game, Tally{i});
+    }
+    for (std::string_view game : bySum) ++games.at(game).bySum;
+    for (std::string_view game : byName) ++games.at(game).byName;
+  }
+  const std::pair<const std::string_view, Tally>* best = nullptr;
+  for (const auto& game : games) {
+    const Tally& t = game.second;
+    if (best == nullptr || std::tie(t.bySum, t.byName, best->second.order) >
+                               std::tie(best->second.bySum, best->second.byName, t.order)) {
+      best = &game;
+    }
+  }
+  if (best == nullptr) return std::nullopt;
+  return std::string(best->first);
+}
+
+// For each rom of a game's `entry`, the index of the held file it matches (held.size(): none).
+// Each held file matches one rom at most: first those of the rom's own name, then any.
+std::vector<size_t> PairRoms(const std::vector<const DatRom*>& entry,
+                             const std::vector<Held>& held) {
+  std::vector<bool> used(held.size());
+  std::vector<size_t> matched(entry.size(), held.size());
+  for (const bool byNameToo : {true, false}) {
+    for (size_t k = 0; k < entry.size(); ++k) {
+      for (size_t j = 0; j < held.size() && matched[k] == held.size(); ++j) {
+        if (!used[j] && SameBytes(*entry[k], held[j]) &&
+            (!byNameToo || SameName(*entry[k], held[j]))) {
+          matched[k] = j;
+          used[j] = true;
+        }
+      }
+    }
+  }
+  return matched;
+}
+
+// A rom that matched held file `matched` (held.size(): none), else one that differs from the held
+// file of its name, else one not held.
+RomReport ReportRom(const DatRom& rom, size_t matched, const std::vector<Held>& held,
+                    const std::vector<HeldFile>& heldFiles) {
+  RomReport report{rom.name, RomStatus::Matches, ""};
+  if (matched < held.size()) {
+    report.heldName = heldFiles[matched].name;
+    return report;
+  }
+  report.status = RomStatus::NotHeld;
+  for (size_t j = 0; j < held.size() && report.status == RomStatus::NotHeld; ++j) {
+    if (SameName(rom, held[j])) {
+      report.status = RomStatus::Differs;
+      report.heldName = heldFiles[j].name;
+    }
+  }
+  return report;
 }
 
 }  // namespace
@@ -287,69 +244,18 @@ std::optional<GameReport> DatFile::MatchGame(const std::vector<HeldFile>& heldFi
   for (const HeldFile& f : heldFiles) {
     held.push_back({Lower(f.name), f.size, Lower(f.crc32), Lower(f.md5), Lower(f.sha1)});
   }
-
-  // How many held files match each game, by checksum and by name, each file counted once a game.
-  struct Tally {
-    size_t order;  // a rom's index: games keep the DAT's order
-    size_t bySum = 0, byName = 0;
-  };
-  std::map<std::string_view, Tally> games;
-  for (const Held& h : held) {
-    std::set<std::string_view> bySum, byName;
-    for (size_t i = 0; i < roms_.size(); ++i) {
-      const DatRom& rom = roms_[i];
-      const bool sum = SameBytes(rom, h), name = SameName(rom, h);
-      if (sum) bySum.insert(rom.game);
-      if (name) byName.insert(rom.game);
-      if (sum || name) games.try_emplace(rom.game, Tally{i});
-    }
-    for (std::string_view game : bySum) ++games.at(game).bySum;
-    for (std::string_view game : byName) ++games.at(game).byName;
-  }
-  const std::pair<const std::string_view, Tally>* best = nullptr;
-  for (const auto& game : games) {
-    const Tally& t = game.second;
-    if (best == nullptr || std::tie(t.bySum, t.byName, best->second.order) >
-                               std::tie(best->second.bySum, best->second.byName, t.order)) {
-      best = &game;
-    }
-  }
-  if (best == nullptr) return std::nullopt;
+  const std::optional<std::string> game = BestGame(roms_, held);
+  if (!game) return std::nullopt;
 
   GameReport report;
-  report.game = best->first;
+  report.game = *game;
   std::vector<const DatRom*> entry;
   for (const DatRom& rom : roms_) {
     if (rom.game == report.game) entry.push_back(&rom);
   }
-  // Each held file matches one rom at most: first those of the rom's own name, then any.
-  std::vector<bool> used(held.size());
-  std::vector<size_t> matched(entry.size(), held.size());
-  for (const bool byNameToo : {true, false}) {
-    for (size_t k = 0; k < entry.size(); ++k) {
-      for (size_t j = 0; j < held.size() && matched[k] == held.size(); ++j) {
-        if (!used[j] && SameBytes(*entry[k], held[j]) &&
-            (!byNameToo || SameName(*entry[k], held[j]))) {
-          matched[k] = j;
-          used[j] = true;
-        }
-      }
-    }
-  }
+  const std::vector<size_t> matched = PairRoms(entry, held);
   for (size_t k = 0; k < entry.size(); ++k) {
-    RomReport rom{entry[k]->name, RomStatus::Matches, ""};
-    if (matched[k] < held.size()) {
-      rom.heldName = heldFiles[matched[k]].name;
-    } else {
-      rom.status = RomStatus::NotHeld;
-      for (size_t j = 0; j < held.size() && rom.status == RomStatus::NotHeld; ++j) {
-        if (SameName(*entry[k], held[j])) {
-          rom.status = RomStatus::Differs;
-          rom.heldName = heldFiles[j].name;
-        }
-      }
-    }
-    report.roms.push_back(std::move(rom));
+    report.roms.push_back(ReportRom(*entry[k], matched[k], held, heldFiles));
   }
   for (size_t j = 0; j < held.size(); ++j) {
     bool known = false;

@@ -105,29 +105,35 @@ bool OnlyTrailingTags(const uint8_t* rest, size_t size) {
 struct HandleDeleter {
   void operator()(mpg123_handle* h) const { mpg123_delete(h); }
 };
+using Handle = std::unique_ptr<mpg123_handle, HandleDeleter>;
 
-// Decodes `frames` (already walked: `walked` of them, whole, back to back, the last at `lastAt`,
-// the first an info frame when `infoFrame`) and counts the samples, with the encoder's delay and
-// padding cut as the info frame says. The decoder must neither fail nor stop short of the last
-// frame, and must count the frames of sound there are: an info frame that counts more belongs to
-// a file that lost its last frames.
-bool Decode(const uint8_t* frames, size_t size, size_t lastAt, uint64_t walked, bool infoFrame,
-            const Frame& first, SoundInfo& info, std::string* why) {
+// A decoder fed the whole of `frames`; null with `why` when libmpg123 refuses.
+Handle OpenDecoder(const uint8_t* frames, size_t size, std::string* why) {
   [[maybe_unused]] static const int initialised = mpg123_init();  // a no-op since 1.27
   int error = MPG123_OK;
-  std::unique_ptr<mpg123_handle, HandleDeleter> handle(mpg123_new(nullptr, &error));
+  Handle handle(mpg123_new(nullptr, &error));
   mpg123_handle* mh = handle.get();
-  if (mh == nullptr) return Refuse(why, std::string("libmpg123: ") + mpg123_plain_strerror(error));
+  if (mh == nullptr) {
+    Refuse(why, std::string("libmpg123: ") + mpg123_plain_strerror(error));
+    return nullptr;
+  }
   // Quiet; no resync past damage; no change of format; the frames are whole, so the first needs
   // no look at the second before it is decoded.
   const long flags = MPG123_QUIET | MPG123_GAPLESS | MPG123_NO_RESYNC | MPG123_NO_FRANKENSTEIN |
                      MPG123_NO_READAHEAD;
   if (mpg123_param2(mh, MPG123_ADD_FLAGS, flags, 0) != MPG123_OK ||
       mpg123_open_feed(mh) != MPG123_OK || mpg123_feed(mh, frames, size) != MPG123_OK) {
-    return Refuse(why, std::string("libmpg123: ") + mpg123_strerror(mh));
+    Refuse(why, std::string("libmpg123: ") + mpg123_strerror(mh));
+    return nullptr;
   }
-  uint64_t bytes = 0;
-  size_t frameBytes = 0;  // bytes per sample frame of the output
+  return handle;
+}
+
+// Decodes all that was fed, adding the bytes of sound to `bytes`; `frameBytes` gets the bytes per
+// sample frame of the output. The output's format must be the frame headers' and must not
+// change, and a decoder that decodes more frames than the `walked` there are is stopped.
+bool DecodeAll(mpg123_handle* mh, uint64_t walked, const Frame& first, uint64_t& bytes,
+               size_t& frameBytes, std::string* why) {
   for (uint64_t calls = 0;; ++calls) {
     if (calls > walked + 2) return Refuse(why, "libmpg123 decodes more frames than there are");
     off_t number = 0;
@@ -146,11 +152,26 @@ bool Decode(const uint8_t* frames, size_t size, size_t lastAt, uint64_t walked, 
     } else if (result == MPG123_OK) {
       bytes += done;
     } else if (result == MPG123_NEED_MORE || result == MPG123_DONE) {
-      break;
+      return true;
     } else {
       return Refuse(why, std::string("libmpg123 cannot decode it: ") + mpg123_strerror(mh));
     }
   }
+}
+
+// Decodes `frames` (already walked: `walked` of them, whole, back to back, the last at `lastAt`,
+// the first an info frame when `infoFrame`) and counts the samples, with the encoder's delay and
+// padding cut as the info frame says. The decoder must neither fail nor stop short of the last
+// frame, and must count the frames of sound there are: an info frame that counts more belongs to
+// a file that lost its last frames.
+bool Decode(const uint8_t* frames, size_t size, size_t lastAt, uint64_t walked, bool infoFrame,
+            const Frame& first, SoundInfo& info, std::string* why) {
+  const Handle handle = OpenDecoder(frames, size, why);
+  if (!handle) return false;
+  mpg123_handle* mh = handle.get();
+  uint64_t bytes = 0;
+  size_t frameBytes = 0;  // bytes per sample frame of the output
+  if (!DecodeAll(mh, walked, first, bytes, frameBytes, why)) return false;
   // An info frame that counts fewer frames than there are ends the decoding early.
   if (mpg123_framepos(mh) != static_cast<off_t>(lastAt)) {
     return Refuse(why, "libmpg123 stops before its last frame");

@@ -1,0 +1,109 @@
+// What the FLAC track files share (flac_files.cpp, flac_tags.cpp, flac_encode.cpp and
+// flac_decode.cpp): CD audio's shape, reading regular files whole, digests, and the tag layout
+// that flac_tracks.h describes. Not for use outside them.
+#pragma once
+
+#include <FLAC/metadata.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/checksums.h"
+#include "packing/flac_tracks.h"
+
+namespace quarnel::flac {
+
+constexpr uint32_t SAMPLE_RATE = 44100;
+constexpr uint64_t FRAME_BYTES = 4;  // one stereo frame of two 16-bit samples
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
+
+// ---- Files (flac_files.cpp)
+
+// errno's text; EIO's for 0, which a short write leaves.
+std::string ErrnoText(int error);
+
+// Reads `size` bytes at `offset` whole; false with `error` set (0: the file ends first).
+bool PreadAll(int fd, uint64_t offset, void* to, size_t size, int* error);
+
+// Opens a regular file to read: a FIFO or a device could block or never end. -1 with `why`.
+int OpenRegular(const std::string& path, uint64_t* size, std::string* why);
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// ---- Digests
+
+class Digest {
+ public:
+  explicit Digest(const EVP_MD* kind) : context_(EVP_MD_CTX_new()) {
+    if (context_ == nullptr || !EVP_DigestInit_ex(context_, kind, nullptr)) {
+      EVP_MD_CTX_free(context_);
+      throw std::bad_alloc();
+    }
+  }
+  ~Digest() { EVP_MD_CTX_free(context_); }
+  Digest(const Digest&) = delete;
+  Digest& operator=(const Digest&) = delete;
+
+  void Update(const void* data, size_t size) { EVP_DigestUpdate(context_, data, size); }
+  std::string Hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context_, digest, &length);
+    return HexString(digest, length);
+  }
+
+ private:
+  EVP_MD_CTX* context_;
+};
+
+// ---- Tags (flac_tags.cpp)
+
+// A name a restore may create beside the others: no folder part, nothing unprintable, UTF-8 as
+// Vorbis comments require. Null when fine, else why not.
+const char* BadNameReason(const std::string& name);
+
+bool RangeEndsInBounds(const FlacRange& r);
+
+struct MetadataDeleter {
+  void operator()(FLAC__StreamMetadata* m) const { FLAC__metadata_object_delete(m); }
+};
+using MetadataPtr = std::unique_ptr<FLAC__StreamMetadata, MetadataDeleter>;
+
+// The tags with placeholders of the final size for what is known only at the end: the tail, the
+// SHA-1 and the CRC, written over them once the range has been read.
+MetadataPtr BuildTags(const FlacRange& r);
+
+// Writes the final tail, SHA-1 and CRC of `r` into `file` over their placeholders, found in
+// `head`: the file's first bytes, its metadata as the encoder wrote it.
+bool PatchTags(const std::vector<uint8_t>& head, FILE* file, const FlacRange& r, std::string* why);
+
+// The range a FLAC restores and the MD5 of its samples (hex; all zeros when the encoder left it
+// unset). False with `why` when its tags or stream format are not ours.
+bool ReadRangeFromFd(int fd, FlacRange* range, std::string* md5, std::string* why);
+
+}  // namespace quarnel::flac
