@@ -36,6 +36,7 @@
 #include "common/platform.h"
 #include "packing/process_disc.h"
 #include "packing/restore_image.h"
+#include "shell/dialog_template.h"
 #include "shell/panel.h"
 
 namespace quarnel {
@@ -46,73 +47,9 @@ constexpr char TITLE[] = "- Quarnel 3.2 -      The Best PSX Isos Ripping Tool Fo
 constexpr int DIALOG_WIDTH = 387;  // dialog units
 constexpr int DIALOG_HEIGHT = 366;
 constexpr int DIALOG_POINT_SIZE = 8;
-constexpr int ROW_PITCH = 8;      // dialog units between two media rows
-constexpr int COMBO_HEIGHT = 14;  // the closed box; the template's 50 units include its list
 constexpr int CLOCK_STRIDE = 16;  // pumps between two looks at the clock
 constexpr char ISO_FILTER[] = "Cd Iso Format (*.bin *.iso *.img *.z *.bz *.znx *.cue)";
 constexpr char ALL_FILTER[] = "All files (*)";
-
-enum class Kind {
-  Button,
-  PathBox,
-  Combo,
-  Progress,
-  Label,
-  MediaPanel,
-  InfoPanel,
-  CheckBox,
-  RowBoxes
-};
-
-struct TemplateItem {
-  int id;  // 0 for a static text
-  Kind kind;
-  const char* text;  // a check box's text is its accessible name: the label beside it shows it
-  int x, y, width, height;
-};
-
-// The dialog template in its order, which is also the tab order. RowBoxes stands for the twelve
-// boxes of a column, row r at y + ROW_PITCH * r.
-constexpr TemplateItem TEMPLATE[] = {
-    {IDC_QUIT, Kind::Button, "Quit", 327, 319, 50, 14},
-    {IDC_PATH, Kind::PathBox, "", 5, 10, 255, 14},
-    {IDC_SELECT_ISO, Kind::Button, "Select Iso", 269, 10, 45, 14},
-    {IDC_PROCESS, Kind::Button, "Process ISO", 113, 305, 65, 14},
-    {IDC_UNCOMPRESS, Kind::Button, "Uncompress ISO", 207, 305, 65, 14},
-    {IDC_COMPRESSION, Kind::Combo, "Compression Method", 5, 34, 125, COMBO_HEIGHT},
-    {IDC_PROGRESS, Kind::Progress, "Progress", 15, 187, 354, 16},
-    {0, Kind::Label, "Compression Method:", 5, 25, 69, 8},
-    {IDC_STOP, Kind::Button, "Stop", 330, 10, 45, 14},
-    {IDC_MEDIA_LIST, Kind::MediaPanel, "Medias Found", 43, 64, 167, 111},
-    {0, Kind::Label, "Medias Found:", 44, 55, 49, 8},
-    {IDC_RIP_FIRST, Kind::RowBoxes, "Rip", 214, 66, 10, 8},
-    {0, Kind::Label, "Rip:", 212, 55, 15, 8},
-    {IDC_UP, Kind::Button, "UP", 7, 66, 32, 44},
-    {IDC_DOWN, Kind::Button, "DOWN", 7, 116, 32, 45},
-    {IDC_ANALYSE, Kind::Button, "Analyse ISO", 16, 305, 65, 14},
-    {IDC_INFO_LOG, Kind::InfoPanel, "Informations", 15, 220, 355, 73},
-    {0, Kind::Label, "Informations:", 17, 209, 49, 8},
-    {IDC_SELECT_ALL, Kind::Button, "ALL", 248, 67, 21, 14},
-    {IDC_SELECT_VIDEO, Kind::Button, "VID", 248, 93, 21, 14},
-    {IDC_SELECT_XA, Kind::Button, "XAS", 248, 119, 21, 14},
-    {IDC_SELECT_NONE, Kind::Button, "NOT", 248, 145, 21, 14},
-    {0, Kind::Label, "Select:", 248, 55, 21, 8},
-    {IDC_FF8, Kind::CheckBox, "FF8 Search method", 281, 66, 8, 10},
-    {0, Kind::Label, "FF8 Search method", 291, 66, 67, 11},
-    {0, Kind::Label, "Progress:", 16, 178, 49, 8},
-    {IDC_SMALLEST_SOURCE, Kind::CheckBox, "Smallest Video Source", 281, 81, 8, 10},
-    {0, Kind::Label, "Smallest Video Source", 291, 81, 76, 11},
-    {IDC_TEN_PERCENT_FIRST, Kind::RowBoxes, "10%", 231, 66, 10, 8},
-    {0, Kind::Label, "10%", 229, 54, 15, 8},
-    {IDC_ENHANCED_MOVIE, Kind::CheckBox, "Enhanced Movie Detection", 281, 97, 8, 10},
-    {0, Kind::Label, "Enhanced Movie Detection", 292, 97, 91, 11},
-    {IDC_RIP_XA_MP3, Kind::CheckBox, "Rip Xa Streams to MP3", 281, 129, 8, 10},
-    {0, Kind::Label, "Rip Xa Streams to MP3", 291, 129, 76, 11},
-    {IDC_RIP_AUDIO_MP3, Kind::CheckBox, "Rip Audio Tracks to MP3", 281, 145, 8, 10},
-    {0, Kind::Label, "Rip Audio Tracks to MP3", 291, 145, 86, 11},
-    {IDC_ENHANCED_XA, Kind::CheckBox, "Enhanced XA Detection", 281, 112, 8, 10},
-    {0, Kind::Label, "Enhanced XA Detection", 292, 112, 80, 11},
-};
 
 bool IsRipBox(int id) {
   return id >= IDC_RIP_FIRST && id < IDC_RIP_FIRST + MEDIA_PAGE_ROWS;
@@ -343,102 +280,118 @@ QRect MainWindow::DialogRect(int x, int y, int width, int height) const {
   return QRect(QPoint(px(x), py(y)), QPoint(px(x + width) - 1, py(y + height) - 1));
 }
 
-void MainWindow::CreateControls() {
-  const QFontMetrics metrics(font());
-  // Row boxes are one row high: a slightly smaller box keeps a gap between two rows.
+// A button that runs its command; Enter presses the focused button, or Quit when no push button
+// has the focus.
+QWidget* MainWindow::CreateButton(const TemplateItem& item) {
+  auto* button = new QPushButton(QString::fromLatin1(item.text), this);
+  const int id = item.id;
+  connect(button, &QPushButton::clicked, this, [this, id] { Command(id); });
+  button->setDefault(id == IDC_QUIT);
+  return button;
+}
+
+// Read-only: the panels are the program's report, rewritten on every line it adds; the user can
+// still select and copy, and Enter reaches the dialog's default button.
+QWidget* MainWindow::CreatePanel(const TemplateItem& item) {
+  auto* panel = new QPlainTextEdit(this);
+  panel->setReadOnly(true);
+  panel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  panel->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  panel->setAccessibleName(QString::fromLatin1(item.text));
+  panel->setUndoRedoEnabled(false);
+  panel->setAcceptDrops(false);
+  if (item.kind == Kind::InfoPanel) {
+    panel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    panel->setTabChangesFocus(true);
+  } else {
+    // One line per row beside the row's boxes, never wrapped onto the next row's place.
+    panel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    panel->setLineWrapMode(QPlainTextEdit::NoWrap);
+    panel->setFocusPolicy(Qt::ClickFocus);
+  }
+  return panel;
+}
+
+// The twelve boxes of a column, row r at y + ROW_PITCH * r. Row boxes are one row high: a
+// slightly smaller box keeps a gap between two rows.
+void MainWindow::CreateRowBoxes(const TemplateItem& item) {
   const int rowHeight = DialogRect(0, 0, 1, ROW_PITCH).height();
   const int indicator = std::min(style()->pixelMetric(QStyle::PM_IndicatorHeight), rowHeight - 2);
-  const QString rowIndicator =
+  const QString sheet =
       QStringLiteral("QCheckBox::indicator { width: %1px; height: %1px; }").arg(indicator);
+  for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) {
+    auto* box = new QCheckBox(this);
+    const int id = item.id + r;
+    box->setAccessibleName(
+        QStringLiteral("%1 row %2").arg(QString::fromLatin1(item.text)).arg(r + 1));
+    box->setGeometry(DialogRect(item.x, item.y + ROW_PITCH * r, item.width, item.height));
+    box->setStyleSheet(sheet);
+    // The box has toggled itself when clicked is sent; the row rule may undo it.
+    connect(box, &QCheckBox::clicked, this, [this, id] { Command(id); });
+    controls_[id] = box;
+    enabled_[id] = true;
+  }
+}
+
+// A static text; a font wider than the template's must not cut it short.
+void MainWindow::CreateLabel(const TemplateItem& item) {
+  const QString text = QString::fromLatin1(item.text);
+  auto* label = new QLabel(text, this);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  QRect rect = DialogRect(item.x, item.y, item.width, item.height);
+  rect.setWidth(std::max(rect.width(), QFontMetrics(font()).horizontalAdvance(text) + 1));
+  label->setGeometry(rect);
+}
+
+// The one widget of a template item with an id.
+QWidget* MainWindow::CreateControl(const TemplateItem& item) {
+  const QString text = QString::fromLatin1(item.text);
+  QWidget* widget = nullptr;
+  switch (item.kind) {
+    case Kind::Button:
+      return CreateButton(item);
+    case Kind::PathBox:
+      widget = new QLineEdit(this);
+      widget->setAccessibleName(QStringLiteral("Image path"));
+      // A file dropped on the box is the window's, and one pasted is the box's: either way its
+      // path keeps its bytes.
+      widget->setAcceptDrops(false);
+      widget->installEventFilter(this);
+      return widget;
+    case Kind::Progress:
+      progress_ = new QProgressBar(this);
+      progress_->setRange(0, 100);
+      progress_->setTextVisible(false);
+      progress_->setAccessibleName(text);
+      return progress_;
+    case Kind::MediaPanel:
+    case Kind::InfoPanel:
+      return CreatePanel(item);
+    case Kind::Combo:
+      widget = new QComboBox(this);
+      break;
+    default:
+      widget = new QCheckBox(this);
+      break;
+  }
+  widget->setAccessibleName(text);
+  return widget;
+}
+
+void MainWindow::CreateControls() {
   // Widgets are created in template order: Qt's tab order is the order of creation.
   for (const TemplateItem& item : TEMPLATE) {
-    const QString text = QString::fromLatin1(item.text);
-    const QRect rect = DialogRect(item.x, item.y, item.width, item.height);
-    QWidget* widget = nullptr;
-    switch (item.kind) {
-      case Kind::Button: {
-        auto* button = new QPushButton(text, this);
-        const int id = item.id;
-        connect(button, &QPushButton::clicked, this, [this, id] { Command(id); });
-        // Enter presses the focused button, or Quit when no push button has the focus.
-        button->setDefault(id == IDC_QUIT);
-        widget = button;
-        break;
-      }
-      case Kind::PathBox:
-        widget = new QLineEdit(this);
-        widget->setAccessibleName(QStringLiteral("Image path"));
-        // A file dropped on the box is the window's, and one pasted is the box's: either way
-        // its path keeps its bytes.
-        widget->setAcceptDrops(false);
-        widget->installEventFilter(this);
-        break;
-      case Kind::Combo:
-        widget = new QComboBox(this);
-        widget->setAccessibleName(text);
-        break;
-      case Kind::Progress:
-        progress_ = new QProgressBar(this);
-        progress_->setRange(0, 100);
-        progress_->setTextVisible(false);
-        progress_->setAccessibleName(text);
-        widget = progress_;
-        break;
-      case Kind::Label: {
-        auto* label = new QLabel(text, this);
-        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        // A font wider than the template's must not cut a label short.
-        QRect labelRect = rect;
-        labelRect.setWidth(std::max(rect.width(), metrics.horizontalAdvance(text) + 1));
-        label->setGeometry(labelRect);
-        continue;
-      }
-      case Kind::MediaPanel:
-      case Kind::InfoPanel: {
-        // Read-only: the panels are the program's report, rewritten on every line it adds; the
-        // user can still select and copy, and Enter reaches the dialog's default button.
-        auto* panel = new QPlainTextEdit(this);
-        panel->setReadOnly(true);
-        panel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-        panel->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        panel->setAccessibleName(text);
-        panel->setUndoRedoEnabled(false);
-        panel->setAcceptDrops(false);
-        if (item.kind == Kind::InfoPanel) {
-          panel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-          panel->setTabChangesFocus(true);
-        } else {
-          // One line per row beside the row's boxes, never wrapped onto the next row's place.
-          panel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-          panel->setLineWrapMode(QPlainTextEdit::NoWrap);
-          panel->setFocusPolicy(Qt::ClickFocus);
-        }
-        widget = panel;
-        break;
-      }
-      case Kind::CheckBox:
-        widget = new QCheckBox(this);
-        widget->setAccessibleName(text);
-        break;
-      case Kind::RowBoxes:
-        for (int r = 0; r < MEDIA_PAGE_ROWS; ++r) {
-          auto* box = new QCheckBox(this);
-          const int id = item.id + r;
-          box->setAccessibleName(QStringLiteral("%1 row %2").arg(text).arg(r + 1));
-          box->setGeometry(DialogRect(item.x, item.y + ROW_PITCH * r, item.width, item.height));
-          box->setStyleSheet(rowIndicator);
-          // The box has toggled itself when clicked is sent; the row rule may undo it.
-          connect(box, &QCheckBox::clicked, this, [this, id] { Command(id); });
-          controls_[id] = box;
-          enabled_[id] = true;
-        }
-        continue;
+    if (item.kind == Kind::Label) {
+      CreateLabel(item);
+    } else if (item.kind == Kind::RowBoxes) {
+      CreateRowBoxes(item);
+    } else {
+      QWidget* widget = CreateControl(item);
+      widget->setGeometry(DialogRect(item.x, item.y, item.width, item.height));
+      controls_[item.id] = widget;
+      enabled_[item.id] = true;
     }
-    widget->setGeometry(rect);
-    controls_[item.id] = widget;
-    enabled_[item.id] = true;
   }
-
   // Line r of the media list sits beside the boxes of row r: its text starts where row 0 does.
   auto* list = static_cast<QPlainTextEdit*>(Control(IDC_MEDIA_LIST));
   const int firstRowTop = Control(IDC_RIP_FIRST)->geometry().top();

@@ -27,6 +27,8 @@ class QProgressBar;
 
 namespace quarnel {
 
+struct TemplateItem;
+
 class MainWindow : public QDialog, public DialogControls {
  public:
   // Loads the stored path and sets every control to its start-up state. The dialog font is the
@@ -74,6 +76,11 @@ class MainWindow : public QDialog, public DialogControls {
 
  private:
   void CreateControls();
+  QWidget* CreateControl(const TemplateItem& item);
+  QWidget* CreateButton(const TemplateItem& item);
+  QWidget* CreatePanel(const TemplateItem& item);
+  void CreateRowBoxes(const TemplateItem& item);
+  void CreateLabel(const TemplateItem& item);
   void Centre();
   void Command(int id);
   void RunLongCommand(int id);
