@@ -5,11 +5,61 @@
 #include <cstdio>
 
 #include "cli/command_line.h"
+#include "common/commit_group.h"
+#include "packing/dump_check.h"
+#include "packing/dump_list.h"
 #include "packing/verify_image.h"
 
 namespace quarnel::cli {
 
 namespace {
+
+// Every file a DAT names for the game, and what the held files are to it.
+void AddDatFields(JsonWriter& json, const std::string& datName,
+                  const std::optional<DatMatch>& match, const std::optional<GameReport>& game) {
+  json.Key("dat");
+  json.BeginObject();
+  json.Field("file", datName);
+  json.Field("found", game.has_value() || match.has_value());
+  json.Field("game", game ? game->game : match ? match->game : "");
+  json.Field("rom", match ? match->rom : "");
+  json.Field("complete", game && game->Complete());
+  json.Key("files");
+  json.BeginArray();
+  for (const RomReport& rom : game ? game->roms : std::vector<RomReport>{}) {
+    json.BeginObject();
+    json.Field("name", rom.rom);
+    json.Field("status", rom.status == RomStatus::Matches   ? "matches"
+                         : rom.status == RomStatus::Differs ? "differs"
+                                                            : "not held");
+    json.EndObject();
+  }
+  json.EndArray();
+  json.EndObject();
+}
+
+// Before: the dump's files as its list gives them, else the restored image; after: the data file,
+// its side file and what lies beside them for the dump (FLACs, cue sheet, list).
+uint64_t SizeBefore(const VerifyReport& report, const std::string&) {
+  if (!report.dump) return report.restored.size;
+  uint64_t total = 0;
+  for (const HeldFile& f : report.dump->held) total += f.size;
+  return total;
+}
+
+uint64_t SizeAfter(const std::string& dataFile, const std::string& sideFile) {
+  std::vector<std::string> files = {dataFile, sideFile};
+  DumpList list;
+  bool listed = false;
+  std::string why;
+  if (ReadDumpList(dataFile + DUMP_LIST_SUFFIX, &list, &listed, &why) && listed) {
+    const size_t slash = dataFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : dataFile.substr(0, slash + 1);
+    files.push_back(dataFile + DUMP_LIST_SUFFIX);
+    for (const std::string& flac : list.flacs) files.push_back(folder + flac);
+  }
+  return SumOfSizes(files);
+}
 
 std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
                        const std::string& dataFile, const std::string& error,
@@ -46,15 +96,16 @@ std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
     json.EndArray();
     json.EndObject();
   }
-  if (report.datSearched) {
-    json.Key("dat");
+  if (report.datSearched) AddDatFields(json, options.datName, report.datMatch, report.game);
+  if (report.dump) {
+    json.Key("dump");
     json.BeginObject();
-    json.Field("file", options.datName);
-    json.Field("found", report.datMatch.has_value());
-    json.Field("game", report.datMatch ? report.datMatch->game : "");
-    json.Field("rom", report.datMatch ? report.datMatch->rom : "");
+    json.Field("complete", report.dump->Complete());
+    json.Field("dataTrackOriginal", report.dump->dataFileOriginal);
     json.EndObject();
   }
+  AddSizeFields(json, SizeBefore(report, dataFile), SizeAfter(dataFile, layout.sideFile));
+  AddWarningsField(json, log);
   json.Field("stopped", report.stopped);
   json.Field("passed", report.Passed());
   AddLogField(json, log);
@@ -72,9 +123,10 @@ std::string VerifyFailure(const VerifyReport& report, const VerifyOptions& optio
   if (count == 1 && !layout.problems.empty()) return failed + layout.problems[0].Text();
   if (count > 1) return failed + std::to_string(count) + " problems";
   if (!layout.opened) return layout.error;
-  if (report.datSearched && !report.datMatch) {
-    return failed + options.datName + " has no entry of the restored image's size and SHA-1";
+  if (report.datSearched && !report.game) {
+    return failed + options.datName + " has no game with its files";
   }
+  if (report.datSearched) return failed + "a file of it differs from " + options.datName;
   return failed + std::to_string(report.damagedBlocks) + " damaged blocks";
 }
 
@@ -86,8 +138,8 @@ InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options
   const VerifyReport report = VerifyImage(reporter, dataFile, options);
   reporter.EraseProgress();
   const ImageLayout& layout = report.layout;
-  outcome.sizeBefore = report.restored.size;
-  outcome.sizeAfter = layout.dataSize;
+  outcome.sizeBefore = SizeBefore(report, dataFile);
+  outcome.sizeAfter = SizeAfter(dataFile, layout.sideFile);
   const size_t count = layout.problems.size() + layout.moreProblems;
   if (report.stopped) {
     outcome.status = EXIT_INTERRUPTED;
@@ -100,11 +152,68 @@ InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options
                                   : "no DAT entry";
     reporter.EndRun(ErrorLine(outcome.error));
   } else {
-    outcome.result = report.datMatch ? report.datMatch->game : "verified";
+    outcome.result = report.game ? report.game->game : "verified";
+    if (report.game && !report.game->Complete()) outcome.note = "game not complete";
+    if (report.dump && report.dump->Complete()) outcome.note = "complete dump";
     reporter.EndRun("Verified " + dataFile + ": it restores whole.");
   }
   if (jsonMode) {
     outcome.document = VerifyJson(report, options, dataFile, outcome.error, reporter.LogLines());
+  }
+  return outcome;
+}
+
+// A raw dump (an image, a track file or a cue sheet): every file hashed, and named by a DAT.
+InputOutcome VerifyRawDump(const std::string& given, const VerifyOptions& options, bool jsonMode) {
+  InputOutcome outcome;
+  CliReporter reporter(jsonMode, /*replaceFiles=*/false);
+  const RawDumpReport report = CheckRawDump(given, options.dat, options.datName, reporter);
+  reporter.EraseProgress();
+  for (const HeldFile& f : report.files) outcome.sizeBefore += f.size;
+  outcome.sizeAfter = outcome.sizeBefore;
+  if (report.stopped) {
+    outcome.status = EXIT_INTERRUPTED;
+    outcome.result = "stopped";
+  } else if (!report.Passed()) {
+    outcome.status = EXIT_FAILED;
+    outcome.error = !report.error.empty() ? report.error
+                    : report.game         ? given + " is not the DAT's " + report.game->game
+                                  : options.datName + " has no game with the files of " + given;
+    outcome.result = report.error.empty() ? "not in the DAT" : "not verified";
+    reporter.EndRun(ErrorLine(outcome.error));
+  } else {
+    outcome.result =
+        report.game ? report.game->game : std::to_string(report.files.size()) + " files";
+    if (report.game) outcome.note = "complete";
+    reporter.EndRun("Verified " + given + ": " + std::to_string(report.files.size()) +
+                    " files read whole.");
+  }
+  if (jsonMode) {
+    std::string out;
+    JsonWriter json(out);
+    json.BeginObject();
+    json.Field("dump", given);
+    json.Key("files");
+    json.BeginArray();
+    for (const HeldFile& f : report.files) {
+      json.BeginObject();
+      json.Field("name", f.name);
+      json.Field("size", static_cast<int64_t>(f.size));
+      json.Field("crc32", f.crc32);
+      json.Field("md5", f.md5);
+      json.Field("sha1", f.sha1);
+      json.EndObject();
+    }
+    json.EndArray();
+    if (report.datSearched) AddDatFields(json, options.datName, std::nullopt, report.game);
+    AddSizeFields(json, outcome.sizeBefore, outcome.sizeAfter);
+    json.Field("stopped", report.stopped);
+    json.Field("passed", report.Passed());
+    AddLogField(json, reporter.LogLines());
+    AddWarningsField(json, reporter.LogLines());
+    json.Field("error", outcome.error);
+    json.EndObject();
+    outcome.document = out;
   }
   return outcome;
 }
@@ -121,6 +230,8 @@ std::string AnalyseSource(const std::string& image, VerifyOptions& options, bool
     return failure;
   }
   const DiscAnalysis& found = *analysed.analysis;
+  // A cue sheet or any file of a set stands for its disc: the data track's file is compared.
+  options.source = found.dataTrackFile;
   for (uint32_t i = 0; i < found.MediaCount(); ++i) {
     options.media.push_back({found.MediaTable[i].firstSector, found.MediaTable[i].lastSector});
   }
@@ -153,8 +264,10 @@ int RunVerify(const std::vector<std::string>& args) {
     if (!why.empty()) return FailBeforeInputs("--source: " + why, jsonMode);
     if (StopAsked()) return EXIT_INTERRUPTED;
   }
-  return RunBatch(AsBatch(dataFiles), jsonMode, [&](const std::string& dataFile) {
-    return VerifyOne(dataFile, options, jsonMode);
+  return RunBatch(AsBatch(dataFiles), jsonMode, [&](const std::string& input) {
+    // What is no compressed image by its name is a raw dump: checked as it lies.
+    if (!CompressionModeOfName(input)) return VerifyRawDump(input, options, jsonMode);
+    return VerifyOne(input, options, jsonMode);
   });
 }
 

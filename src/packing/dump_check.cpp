@@ -26,7 +26,9 @@ void CheckFlacs(const std::string& folder, const DumpList& list, DumpCheck& chec
       return reporter.StopRequested();
     };
     if (!DecodeFlac(folder + flac, &range, {}, poll, &why)) {
-      check.problems.push_back(flac + ": " + why);
+      const std::string named = "cannot restore from " + folder + flac + ": ";
+      check.problems.push_back(flac + ": " + (why.rfind(named, 0) == 0 ? why.substr(named.size())
+                                                                        : why));
       continue;
     }
     if (list.Find(range.file) == nullptr)
@@ -114,12 +116,18 @@ DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
   return check;
 }
 
-std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
-                                        const std::vector<HeldFile>& held, Reporter& reporter) {
-  std::optional<GameReport> game = dat.MatchGame(held);
+bool NoFileDiffers(const GameReport& game) {
+  for (const RomReport& rom : game.roms) {
+    if (rom.status == RomStatus::Differs) return false;
+  }
+  return true;
+}
+
+void LogGameReport(const std::optional<GameReport>& game, const std::string& datName,
+                   Reporter& reporter) {
   if (!game) {
     reporter.LogF("ERROR: %s has no game with these files.", datName.c_str());
-    return game;
+    return;
   }
   reporter.LogF("- DAT game: %s", game->game.c_str());
   for (const RomReport& rom : game->roms) {
@@ -131,12 +139,18 @@ std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& d
         reporter.LogF("ERROR: %s: differs from the DAT's", rom.rom.c_str());
         break;
       case RomStatus::NotHeld:
-        reporter.LogF("ERROR: %s: not held", rom.rom.c_str());
+        reporter.LogF("Warning: %s: not held", rom.rom.c_str());
         break;
     }
   }
   reporter.Log(game->Complete() ? "- The game is complete: every file matches the DAT."
                                 : "- The game is not complete.");
+}
+
+std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
+                                        const std::vector<HeldFile>& held, Reporter& reporter) {
+  std::optional<GameReport> game = dat.MatchGame(held);
+  LogGameReport(game, datName, reporter);
   return game;
 }
 

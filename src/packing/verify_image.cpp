@@ -10,7 +10,9 @@
 #include "packing/block_pipeline.h"
 #include "packing/block_restore.h"
 #include "packing/block_workers.h"
+#include "common/commit_group.h"
 #include "packing/compressed_reader.h"
+#include "packing/dump_list.h"
 
 namespace quarnel {
 
@@ -89,8 +91,11 @@ class SourceComparison {
 };
 
 // Decompresses every block on every core, feeding the checksums (and the comparison) in order.
+// Decompresses every block on every core, feeding the checksums (and the comparison) in order;
+// the first `prefixLength` bytes are also hashed alone (a single image's data part).
 void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport& report,
-                     SourceComparison* source) {
+                     SourceComparison* source, uint64_t prefixLength, std::string* prefixSha1) {
+  Checksums prefix;
   ImageLayout& layout = report.layout;
   const CompressedKind& kind = reader.Kind();
   BlockWorkers workers;
@@ -108,6 +113,11 @@ void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport&
     }
     if (block.damaged) report.damagedBlocks += 1;
     if (source != nullptr) source->Compare(report.restored.size, block.bytes, block.length);
+    if (report.restored.size < prefixLength) {
+      prefix.UpdatePart(2, block.bytes,
+                        static_cast<size_t>(std::min<uint64_t>(
+                            block.length, prefixLength - report.restored.size)));
+    }
     report.restored.size += block.length;
     return true;
   };
@@ -128,6 +138,38 @@ void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport&
   report.restored = sums.Finish();
   report.restored.size = size;
   layout.restoredSize = size;
+  if (prefixLength != 0) *prefixSha1 = prefix.Finish().sha1;
+}
+
+// The files kept beside the image, against the list of the dump's files; each of their problems
+// is the image's.
+void CheckDump(const std::string& dataFile, const DumpList& list, const std::string& prefixSha1,
+               Reporter& reporter, VerifyReport& report) {
+  report.dump = CheckDumpBeside(dataFile, list, report.restored, prefixSha1, reporter);
+  for (const std::string& problem : report.dump->problems) {
+    const size_t colon = problem.find(": ");
+    AddProblem(report.layout, problem.substr(0, colon),
+               colon == std::string::npos ? problem : problem.substr(colon + 2),
+               ProblemKind::Content);
+  }
+}
+
+// The DAT's game of the files the image holds: the dump's as its list gives them, or else the
+// restored data track file alone.
+void SearchDat(const VerifyOptions& options, const std::string& dataFile, VerifyReport& report) {
+  report.datSearched = true;
+  report.datMatch = options.dat->Find(report.restored.size, report.restored.sha1);
+  std::vector<HeldFile> held;
+  if (report.dump) {
+    held = report.dump->held;
+  } else {
+    const std::string restored = RestoredName(dataFile, report.layout.mode);
+    const size_t slash = restored.rfind('/');
+    held.push_back({restored.substr(slash == std::string::npos ? 0 : slash + 1),
+                    report.restored.size, report.restored.crc32, report.restored.md5,
+                    report.restored.sha1});
+  }
+  report.game = options.dat->MatchGame(held);
 }
 
 void CompareEnds(const VerifyOptions& options, SourceComparison& source, VerifyReport& report) {
@@ -179,15 +221,14 @@ void LogReport(Reporter& reporter, const VerifyOptions& options, const VerifyRep
                     d.inMedium ? "inside a medium (ripped)" : "outside any medium");
     }
   }
-  if (report.datSearched) {
-    if (report.datMatch) {
-      reporter.LogF("- DAT entry: %s (%s)", report.datMatch->game.c_str(),
-                    report.datMatch->rom.c_str());
-    } else {
-      reporter.LogF("ERROR: %s has no entry of the restored image's size and SHA-1.",
-                    options.datName.c_str());
+  if (report.dump) {
+    if (report.dump->Complete()) {
+      reporter.Log("- Every file of the dump is kept: the blocks, its FLACs and its cue sheet.");
+    } else if (!report.dump->dataFileOriginal) {
+      reporter.Log("Warning: the data track is not the original dump's: media were ripped.");
     }
   }
+  if (report.datSearched) LogGameReport(report.game, options.datName, reporter);
   reporter.LogF("- SHA-1 of the restored image: %s", report.restored.sha1.c_str());
 }
 
@@ -214,12 +255,17 @@ VerifyReport Verify(Reporter& reporter, CompressedReader& reader, bool opened,
                    ProblemKind::Content);
       }
     }
-    RestoreAndCheck(reporter, reader, report, comparing ? &source : nullptr);
-    if (comparing && !report.stopped) CompareEnds(options, source, report);
-    if (options.dat != nullptr && !report.stopped) {
-      report.datSearched = true;
-      report.datMatch = options.dat->Find(report.restored.size, report.restored.sha1);
+    DumpList list;
+    bool listed = false;
+    std::string why, prefixSha1;
+    if (!brief && !ReadDumpList(reader.DataFile() + DUMP_LIST_SUFFIX, &list, &listed, &why)) {
+      AddProblem(layout, "dump list", why, ProblemKind::Content);
     }
+    RestoreAndCheck(reporter, reader, report, comparing ? &source : nullptr,
+                    listed ? list.prefixLength : 0, &prefixSha1);
+    if (comparing && !report.stopped) CompareEnds(options, source, report);
+    if (listed && !report.stopped) CheckDump(reader.DataFile(), list, prefixSha1, reporter, report);
+    if (options.dat != nullptr && !report.stopped) SearchDat(options, reader.DataFile(), report);
   } else if (layout.problems.empty()) {
     reporter.LogF("ERROR: %s", layout.error.c_str());
   }
@@ -231,7 +277,7 @@ VerifyReport Verify(Reporter& reporter, CompressedReader& reader, bool opened,
 
 bool VerifyReport::Passed() const {
   return layout.opened && layout.problems.empty() && layout.moreProblems == 0 && !stopped &&
-         damagedBlocks == 0 && (!datSearched || datMatch.has_value());
+         damagedBlocks == 0 && (!datSearched || (game.has_value() && NoFileDiffers(*game)));
 }
 
 ImageLayout InspectImage(const std::string& dataFile, SoundFiles sound) {

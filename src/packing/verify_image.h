@@ -12,6 +12,7 @@
 #include "common/reporter.h"
 #include "packing/compressed_format.h"
 #include "packing/dat_file.h"
+#include "packing/dump_check.h"
 #include "packing/image_structure.h"
 
 namespace quarnel {
@@ -51,8 +52,12 @@ struct VerifyReport {
   uint64_t sourceSize = 0;
   std::vector<SectorDifference> differences;
   bool datSearched = false;
-  std::optional<DatMatch> datMatch;
+  std::optional<DatMatch> datMatch;  // the data track file's entry
+  std::optional<GameReport> game;    // the game of the dump's files, file by file
+  // With the list of the dump's files beside the image: its FLACs and cue sheet checked.
+  std::optional<DumpCheck> dump;
 
+  // Sound, undamaged, and with a DAT: a game whose files the image holds none differs from.
   bool Passed() const;
 };
 
