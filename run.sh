@@ -118,11 +118,11 @@ mp3_run() {
 # The sample as players keep their dumps, one file per track with a cue sheet, in its own folder
 # $1: compressed through the sheet and restored; the data track's file must come back whole.
 track_set_run() {
-  local sub=$1 data="Sample (Track 1).bin"
+  local sub=$1 data="Sample Game (Track 1).bin"
   mkdir "$sub"
-  cp "$DEMO"/"Sample (Track "*").bin" "$DEMO/Sample.cue" "$sub/"
-  echo "== In $sub: quarnel process Sample.cue"
-  (cd "$sub" && "$QUARNEL" process Sample.cue)
+  cp "$DEMO"/"Sample Game (Track "*").bin" "$DEMO/Sample Game.cue" "$sub/"
+  echo "== In $sub: quarnel process Sample Game.cue"
+  (cd "$sub" && "$QUARNEL" process "Sample Game.cue")
   mv "$sub/$data" "$sub/$data.dump"
   echo "== In $sub: quarnel uncompress \"$data.Z\""
   (cd "$sub" && "$QUARNEL" uncompress "$data.Z")
@@ -163,10 +163,10 @@ demo() {
   echo "== Audio tracks to MP3: the CD-DA tracks are copied to raw files, encoded to MP3 and"
   echo "   appended as the audio track section"
   mp3_run "$DEMO/kind5" --audio-mp3
-  echo "== One file per track: \"Sample (Track N).bin\" and Sample.cue, processed through the sheet"
+  echo "== One file per track: \"Sample Game (Track N).bin\" and Sample Game.cue, processed through the sheet"
   track_set_run "$DEMO/set"
   echo "== Verifying every compressed image made: blocks, sections and checksums, nothing written"
-  local images=("$DEMO"/kind*/sample.bin.* "$DEMO/set/Sample (Track 1).bin.Z")
+  local images=("$DEMO"/kind*/sample.bin.* "$DEMO/set/Sample Game (Track 1).bin.Z")
   local datafiles=() f
   for f in "${images[@]}"; do
     case $f in *.table | *.index) ;; *) datafiles+=("$f") ;; esac

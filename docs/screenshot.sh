@@ -51,7 +51,7 @@ trap 'rm -rf "$WORK"' EXIT
 export XDG_CONFIG_HOME="$WORK/config"
 setting="$XDG_CONFIG_HOME/Harrowgate/Mirelle/CDR/quenbar/IsoFile"
 mkdir -p "$(dirname "$setting")"
-printf '%s' "$WORK/Sample.cue" >"$setting"
+printf '%s' "$WORK/Sample Game.cue" >"$setting"
 truncate -s 256 "$setting"
 
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY

@@ -251,7 +251,7 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
   ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
   SampleDiscLayout layout;
   BuildSampleDisc(&layout);
-  const std::string image = "sample.bin", set = "Sample (Track 1).bin",
+  const std::string image = "sample.bin", set = "Sample Game (Track 1).bin",
                     source = ReadAll(dir.File(image));
 
   // Text: the log as it comes, then the media rows with their indexes.
@@ -364,9 +364,9 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
        "- game.bin.Z is given twice: it is done once.\n",
        "ERROR: game.bin.Z and game.bin.bz would both write game.bin; nothing was written for "
        "them.\n"},
-      {{"process", "missing.bin", "Sample.cue", "Sample (Track 2).bin", "--output-dir", "out"},
+      {{"process", "missing.bin", "Sample Game.cue", "Sample Game (Track 2).bin", "--output-dir", "out"},
        1,
-       "- Sample (Track 2).bin is the same disc as Sample.cue: it is done once.\n",
+       "- Sample Game (Track 2).bin is the same disc as Sample Game.cue: it is done once.\n",
        "ERROR: cannot open missing.bin: No such file or directory; nothing was written.\n"},
   };
   for (const auto& c : batches) {
@@ -382,13 +382,13 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
   EXPECT_TRUE(std::filesystem::exists(dir.File("out/" + set + ".Z")));
 
   // --quiet: no "Wrote" lines, only the errors and the summary.
-  const Outcome restored = Quarnel(dir, {"uncompress", "--quiet", "out/" + set + ".Z", "Sample.cue",
+  const Outcome restored = Quarnel(dir, {"uncompress", "--quiet", "out/" + set + ".Z", "Sample Game.cue",
                                          "sample.bin.Z", "--output-dir", "restored"});
   EXPECT_EQ(restored.status, 1);
   EXPECT_EQ(restored.out.find("Wrote"), std::string::npos) << restored.out;
   EXPECT_HAS(restored.out, "\nINPUT ");
   EXPECT_EQ(restored.err,
-            "ERROR: Sample.cue is not a compressed image: a compressed image's data file ends in "
+            "ERROR: Sample Game.cue is not a compressed image: a compressed image's data file ends in "
             ".Z, .ZNX or .bz (in any letter case); nothing was written.\n");
   EXPECT_TRUE(ReadAll(dir.File("restored/" + set)) == ReadAll(dir.File(set)));
   EXPECT_TRUE(ReadAll(dir.File("restored/" + image)) == source.substr(0, blocks * SECTOR_SIZE));

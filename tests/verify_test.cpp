@@ -74,7 +74,7 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheSha1ProcessLogged) {
     std::string error;
     for (const bool changed : {false, true}) {
       std::ofstream(dir.File("set.dat"))
-          << "<datafile><game name=\"Sample\"><rom name=\"Sample (Track 1).bin\" size=\""
+          << "<datafile><game name=\"Sample\"><rom name=\"Sample Game (Track 1).bin\" size=\""
           << report.restored.size << "\" sha1=\""
           << (changed ? std::string(40, 'a') : report.restored.sha1) << "\"/></game></datafile>";
       ASSERT_TRUE(dat.Load(dir.File("set.dat"), error)) << error;
@@ -82,7 +82,7 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheSha1ProcessLogged) {
       options.source.clear();
       const VerifyReport named = VerifyImage(window, p.dataFile, options);
       EXPECT_EQ(named.Passed(), !changed);
-      EXPECT_EQ(named.datMatch ? named.datMatch->rom : "", changed ? "" : "Sample (Track 1).bin");
+      EXPECT_EQ(named.datMatch ? named.datMatch->rom : "", changed ? "" : "Sample Game (Track 1).bin");
     }
   }
 }

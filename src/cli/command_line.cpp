@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "common/image_path.h"
+#include "packing/dump_files.h"
 
 namespace quarnel::cli {
 
@@ -193,8 +194,10 @@ AnalysisResult RunAnalysis(CliReporter& reporter, const std::string& image,
     return refused;
   }
   options.ImagePath = image;
-  struct stat info = {};
-  if (::stat(image.c_str(), &info) == 0) reporter.SetWorkBytes(static_cast<uint64_t>(info.st_size));
+  // The speed is of the disc's bytes: a cue sheet stands for its track files.
+  std::vector<std::string> files;
+  std::string why;
+  if (DumpFilesOf(image, &files, &why)) reporter.SetWorkBytes(SumOfSizes(files));
   AnalysisResult result = AnalyseDisc(options, reporter);
   reporter.EraseProgress();
   return result;

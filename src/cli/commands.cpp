@@ -23,13 +23,37 @@ constexpr Command COMMANDS[] = {
     {"verify", RunVerify},   {"info", RunInfo},       {"sample", RunSample},
 };
 
+std::vector<std::string_view> CommandNames();
+
 // Other spellings a user may type for a command.
 constexpr struct {
   const char* alias;
   const char* name;
 } ALIASES[] = {
-    {"analyze", "analyse"},
+    {"analyze", "analyse"},    {"compress", "process"},      {"create", "process"},
+    {"extract", "uncompress"}, {"decompress", "uncompress"}, {"check", "verify"},
 };
+
+// `quarnel help [COMMAND]`: the overview, or a command's page.
+int RunHelp(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    PrintOverview(CommandNames(), stdout);
+    return EXIT_DONE;
+  }
+  std::string name = args[0];
+  for (const auto& alias : ALIASES) {
+    if (name == alias.alias) name = alias.name;
+  }
+  if (const CommandHelp* help = FindHelp(name); help != nullptr && args.size() == 1) {
+    PrintCommandHelp(*help, stdout);
+    return EXIT_DONE;
+  }
+  const std::string closest = ClosestMatch(name, CommandNames());
+  PrintUsageError(args.size() > 1 ? "help takes one command"
+                                  : "unknown command " + name +
+                                        (closest.empty() ? "" : "; did you mean " + closest + "?"));
+  return EXIT_USAGE;
+}
 
 std::vector<std::string_view> CommandNames() {
   std::vector<std::string_view> names;
@@ -51,12 +75,14 @@ int RunCommand(int argc, char** argv) {
     if (name == alias.alias) name = alias.name;
   }
   const std::vector<std::string> args(argv + 2, argv + argc);
+  if (name == "help") return RunHelp(args);
   for (const Command& command : COMMANDS) {
     if (name != command.name) continue;
     SetCurrentCommand(command.name);
     return command.run(args);
   }
   std::vector<std::string_view> candidates = CommandNames();
+  candidates.push_back("help");
   candidates.push_back("--help");
   candidates.push_back("--version");
   const std::string closest = ClosestMatch(name, candidates);

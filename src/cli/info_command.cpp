@@ -26,6 +26,7 @@ std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
   json.Field("dataFile", dataFile);
   json.Field("sideFile", layout.sideFile);
   json.Field("compressionMode", static_cast<uint32_t>(layout.mode));
+  json.Field("repaired", layout.repairLine);
   json.Field("sectors", static_cast<int64_t>(Sectors(layout)));
   json.Field("blocks", layout.blocks);
   json.Field("dataSize", static_cast<int64_t>(layout.dataSize));
@@ -61,7 +62,9 @@ std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
 }
 
 void PrintInfo(const ImageLayout& layout) {
-  std::string text = Format("Compression:        %s\n", KindOf(layout.mode).description);
+  std::string text;
+  if (!layout.repairLine.empty()) text += "- " + layout.repairLine + "\n";
+  text += Format("Compression:        %s\n", KindOf(layout.mode).description);
   text += Format("Sectors:            %llu in %u blocks\n",
                  static_cast<unsigned long long>(Sectors(layout)), layout.blocks);
   text +=

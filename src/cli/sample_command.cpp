@@ -32,12 +32,12 @@ int RunSample(const std::vector<std::string>& args) {
   if (std::filesystem::exists(cue, ec)) wrote += "Wrote " + cue.string() + "\n";
   // The same disc as a dumping tool keeps it: one file per track and a sheet that names them.
   for (uint32_t track = 1;
-       std::filesystem::exists(dir / ("Sample (Track " + std::to_string(track) + ").bin"), ec);
+       std::filesystem::exists(dir / ("Sample Game (Track " + std::to_string(track) + ").bin"), ec);
        ++track) {
-    wrote +=
-        "Wrote " + (dir / ("Sample (Track " + std::to_string(track) + ").bin")).string() + "\n";
+    wrote += "Wrote " + (dir / ("Sample Game (Track " + std::to_string(track) + ").bin")).string() +
+             "\n";
   }
-  wrote += "Wrote " + (dir / "Sample.cue").string() + "\n";
+  wrote += "Wrote " + (dir / "Sample Game.cue").string() + "\n";
   Emit(stdout, wrote);
   return EXIT_DONE;
 }

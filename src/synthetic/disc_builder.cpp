@@ -440,7 +440,7 @@ bool WriteSampleDisc(const std::string& dir, std::string* error) {
   const DiscBuilder disc = BuildSampleDisc(nullptr);
   const std::filesystem::path base(dir);
   return disc.Write((base / "sample.bin").string(), (base / "sample.cue").string(), error) &&
-         !disc.WriteTrackSet(dir, "Sample", error).empty();
+         !disc.WriteTrackSet(dir, "Sample Game", error).empty();
 }
 
 }  // namespace quarnel

@@ -142,8 +142,8 @@ struct SampleDiscLayout {
 // four-channel XA stream, more data, then two CD-DA tracks with pregaps.
 DiscBuilder BuildSampleDisc(SampleDiscLayout* layout);
 
-// Writes DIR/sample.bin and DIR/sample.cue, and the same disc as DIR/Sample (Track N).bin with
-// DIR/Sample.cue (DIR is created when missing).
+// Writes DIR/sample.bin and DIR/sample.cue, and the same disc as DIR/Sample Game (Track N).bin
+// with DIR/Sample Game.cue: no two of its names differ only in letter case (DIR is created when missing).
 bool WriteSampleDisc(const std::string& dir, std::string* error);
 
 }  // namespace quarnel
