@@ -120,14 +120,20 @@ struct XaRip {
     disc.BeginAudioTrack(0);  // one CD track, for the audio track phase
     disc.AddAudioSectors(20, 440.0);
   }
-  // With `xaOption` the XA records become MP3 (and the track is dropped); without it only the
-  // audio track does, unless `audioMp3` is off too.
-  ProcessReport Run(bool xaOption, const std::string& folder, bool audioMp3 = false) {
+  // With `xaMp3` the XA records become MP3 (and the track is dropped); without it only the audio
+  // track does, unless `audioMp3` is off too.
+  ProcessReport Run(ProcessOptions options) {
     ScopedChdir inside(dir.Path());
     AnalyseBuilt(a, dir, disc, {}, disc.CueSheet("disc.bin"));
     a.Marks().MediaTable[0].rip = a.Marks().MediaTable[1].rip = 1;
-    return ProcessDisc(a.Found(), {.xaMp3 = xaOption, .audioMp3 = audioMp3, .workFolder = folder},
-                       a.reporter);
+    return ProcessDisc(a.Found(), options, a.reporter);
+  }
+  // A stand-in encoder: a shell script run in the disc's folder.
+  void Encoder(const std::string& script) {
+    std::filesystem::create_directories(dir.File("audio"));
+    std::ofstream(dir.File("audio/lame")) << "#!/bin/sh\ncd '" << dir.Path().string() << "'\n"
+                                          << script;
+    std::filesystem::permissions(dir.File("audio/lame"), std::filesystem::perms::owner_all);
   }
 };
 
@@ -136,7 +142,7 @@ struct XaRip {
 TEST(XaExtraction, WavFilesHoldEachRecordDecodedWithItsOwnHistory) {
   XaRip rip;
   const std::string audio = rip.dir.File("audio");
-  const ProcessReport p = rip.Run(/*xaOption=*/false, audio);
+  const ProcessReport p = rip.Run({.workFolder = audio});
   ASSERT_TRUE(p.failedFile.empty());
   ASSERT_EQ(rip.a.Found().XaRecordTotal, 3u);
   const uint32_t records[][3] = {{6, 1, 37800}, {6, 1, 37800}, {2, 2, 18900}};
@@ -232,12 +238,12 @@ TEST(Mp3, XaRecordsAndAudioTracksBecomeMp3OfTheirTones) {
 }
 
 // What an encoder leaves is stored only when it is MPEG audio of the right length: an XA record
-// falls back to its WAV, an audio track fails the run. A stop ends a running encoder at once. A
-// failure or a stop leaves no outputs, no encoder and no private work folder.
+// falls back to its WAV, an audio track fails the run. A failure leaves no outputs and no private
+// work folder; a work folder another run holds, or a link in it, is never written through.
 TEST(Mp3Phases, EncoderFaultsStopsAndWorkFolders) {
   // The XA arguments end with the WAV and the MP3 ($6, $7), the track arguments with the raw file
   // and the MP3 ($13, $14).
-  enum End { WAV_STORED, FAILS, STOPS };
+  enum End { WAV_STORED, FAILS };
   // encoder script, XA records (else the audio track), work folder (empty: a private one), what
   // stands in it first, how the run ends and what its line or warnings say
   for (const auto& [encoder, xa, workFolder, before, end, says] :
@@ -246,18 +252,13 @@ TEST(Mp3Phases, EncoderFaultsStopsAndWorkFolders) {
         {"printf ID3 >\"$7\"", true, "", "", WAV_STORED, ""},
         {"head -c 9000 /dev/urandom >\"$14\"", false, "", "", FAILS, "made no MP3 of"},
         {"exit 3", false, "", "", FAILS, "could not convert"},
-        {"echo $$ >>pids; exec sleep 30", true, "", "", STOPS, ""},
-        {"echo $$ >>pids; exec sleep 30", false, "", "", STOPS, ""},
         {"exit 3", true, "work", "dir track0001.wav", FAILS, "track0001.wav: Is a directory"},
         {"exit 3", true, "audio/lame/work", "", FAILS, "cannot make the work folder"},
         {"exit 3", true, "work", "link track0000.wav", WAV_STORED, "were replaced: track0000.wav"},
         {"exit 3", true, "work", "locked", FAILS, "in use by another run"}}) {
     SCOPED_TRACE(std::string(encoder) + " " + before);
     XaRip rip;
-    const std::string dir = rip.dir.Path().string();
-    std::filesystem::create_directories(rip.dir.File("audio"));  // a stand-in encoder
-    std::ofstream(rip.dir.File("audio/lame")) << "#!/bin/sh\ncd '" << dir << "'\n" << encoder;
-    std::filesystem::permissions(rip.dir.File("audio/lame"), std::filesystem::perms::owner_all);
+    rip.Encoder(encoder);
     const std::string folder = *workFolder ? rip.dir.File(workFolder) : "";
     std::optional<WorkFolder> other;
     if (std::string(before).starts_with("dir ")) {
@@ -270,17 +271,12 @@ TEST(Mp3Phases, EncoderFaultsStopsAndWorkFolders) {
       std::string why;
       ASSERT_TRUE(other.emplace().Make(folder, "", &why)) << why;
     }
-    rip.a.reporter.onPump = [&a = rip.a, stop = end == STOPS] {
-      if (stop && a.reporter.log.back().ends_with("...")) a.reporter.stop.Request();
-    };
     const auto start = std::chrono::steady_clock::now();
-    const ProcessReport p = rip.Run(xa, folder, !xa);
+    const ProcessReport p = rip.Run({.xaMp3 = xa, .audioMp3 = !xa, .workFolder = folder});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     for (const auto& e : std::filesystem::directory_iterator(rip.dir.Path())) {
       EXPECT_FALSE(e.path().filename().string().starts_with(".quarnel-work-")) << e.path();
     }
-    std::ifstream pids(rip.dir.File("pids"));
-    for (pid_t pid; pids >> pid;) EXPECT_NE(::kill(pid, 0), 0) << "encoder " << pid << " runs on";
     if (std::string(before).starts_with("link ")) {
       EXPECT_EQ(testing::ReadAll(rip.dir.File("outside")), (std::vector<uint8_t>{1, 2, 3}));
     }
@@ -299,11 +295,70 @@ TEST(Mp3Phases, EncoderFaultsStopsAndWorkFolders) {
       continue;
     }
     EXPECT_FALSE(std::filesystem::exists(p.dataFile) || std::filesystem::exists(p.blockTable));
-    EXPECT_EQ(p.outcome.stopped, end == STOPS);
-    EXPECT_EQ(p.outcome.Failed(), end == FAILS);
+    EXPECT_TRUE(p.outcome.Failed());
     EXPECT_NE(p.outcome.error.find(says), std::string::npos) << p.outcome.error;
     EXPECT_EQ(rip.a.reporter.Count("ERROR"), 0u);  // the front end says it, once
   }
+}
+
+// A stop asked in any phase is seen there: nothing is committed, what stood at the outputs' names
+// keeps its bytes, and no encoder runs on.
+TEST(ProcessDisc, AStopIsSeenInEveryPhase) {
+  // phase, the log line that begins it (empty: the blocks, stopped at a pump), the options
+  for (const auto& [phase, line, options] :
+       {std::tuple{"blocks", "", ProcessOptions{}},
+        {"XA encodes", "- Compressing XA Records...", ProcessOptions{.xaMp3 = true}},
+        {"track encodes", "- Compressing audio tracks...", ProcessOptions{.audioMp3 = true}},
+        {"lossless tracks", "- Keeping the audio tracks lossless...",
+         ProcessOptions{.keepLossless = true}},
+        {"verify read-back", "- Reading the compressed image back...",
+         ProcessOptions{.verify = true}}}) {
+    SCOPED_TRACE(phase);
+    XaRip rip;
+    rip.Encoder("echo $$ >>pids; exec sleep 30");
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
+    for (const char* name : {"disc.bin.ZNX", "disc.bin.ZNX.table"}) {
+      testing::WriteAll(rip.dir.File(name), old);
+    }
+    const std::string stopAt = line;
+    int blockPumps = -1;  // counted from "Processing ISO:"
+    rip.a.reporter.onLog = [&](const std::string& l) {
+      if (!stopAt.empty() && l == stopAt) rip.a.reporter.stop.Request();
+      if (l == "Processing ISO:") blockPumps = 0;
+    };
+    rip.a.reporter.onPump = [&] {
+      if (stopAt.empty() && blockPumps >= 0 && ++blockPumps == 30) rip.a.reporter.stop.Request();
+    };
+    const ProcessReport p = rip.Run(options);
+    ASSERT_TRUE(rip.a.result.Complete());
+    EXPECT_TRUE(p.outcome.stopped && !p.outcome.Failed()) << p.outcome.error;
+    EXPECT_TRUE(p.outcome.written.empty());
+    for (const char* name : {"disc.bin.ZNX", "disc.bin.ZNX.table"}) {
+      EXPECT_EQ(ReadAll(rip.dir.File(name)), old) << name;
+    }
+    for (const auto& e : std::filesystem::directory_iterator(rip.dir.Path())) {
+      const std::string name = e.path().filename().string();
+      EXPECT_FALSE(name.ends_with(".partial") || name.ends_with(".flac") ||
+                   name.starts_with(".quarnel-work-"))
+          << name;
+    }
+    std::ifstream pids(rip.dir.File("pids"));
+    for (pid_t pid; pids >> pid;) EXPECT_NE(::kill(pid, 0), 0) << "encoder " << pid << " runs on";
+  }
+}
+
+// One encoder per core stores the very sections one encoder at a time stores.
+TEST(Mp3Phases, SectionsDoNotDependOnHowManyEncodersRun) {
+  std::string why;
+  if (FindEncoder(&why).empty()) GTEST_SKIP() << why;
+  std::vector<uint8_t> data[2];
+  for (const unsigned encoders : {1u, 2u}) {
+    XaRip rip;
+    const ProcessReport p = rip.Run({.xaMp3 = true, .encoders = encoders});
+    ASSERT_TRUE(p.outcome.Done()) << p.outcome.error;
+    data[encoders - 1] = ReadAll(p.dataFile);
+  }
+  EXPECT_TRUE(data[0] == data[1]);
 }
 
 }  // namespace

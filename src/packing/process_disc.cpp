@@ -326,7 +326,8 @@ bool ProcessRun::PrepareSound() {
       if (plan_.tracksWanted) why += "; or " + options_.names.dropAudio + " to go on without them";
       return Refuse(why, LocalEncoderPath());
     }
-    mp3_.parallel = std::max(1u, std::thread::hardware_concurrency());
+    mp3_.parallel = options_.encoders != 0 ? options_.encoders
+                                           : std::max(1u, std::thread::hardware_concurrency());
   }
   if (plan_.tracksWanted || plan_.xaWanted) {
     const std::string& data = report_.dataFile;

@@ -43,6 +43,7 @@ struct ProcessOptions {
   // Keeps every audio track losslessly as FLAC beside the image, with the cue sheet and the list
   // of the dump's files, so that the whole dump can be restored.
   bool keepLossless = false;
+  unsigned encoders = 0;  // MP3 encoders that run at once; 0: one per core
   ExistingOutputs existing = ExistingOutputs::Replace;
   OptionNames names = {};
 };
