@@ -14,6 +14,7 @@
 #include "cli/cli_reporter.h"
 #include "cli/console.h"
 #include "common/image_file.h"
+#include "common/outcome.h"
 
 namespace quarnel::cli {
 
@@ -42,16 +43,6 @@ std::string Normal(const std::string& path) {
   std::filesystem::path folder = std::filesystem::weakly_canonical(parent, error);
   if (error) folder = std::filesystem::absolute(parent, error).lexically_normal();
   return (folder / p.filename()).string();
-}
-
-// "A", "A and B", "A, B and C".
-std::string List(const std::vector<std::string>& names) {
-  std::string out;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) out += i + 1 == names.size() ? " and " : ", ";
-    out += names[i];
-  }
-  return out;
 }
 
 // The inputs left once every disc is named once.
@@ -99,7 +90,7 @@ void RefuseCollisions(const std::vector<const PlannedInput*>& kept,
     if (group.size() < 2) continue;
     std::vector<std::string> inputs;
     for (const size_t i : group) inputs.push_back(kept[i]->given);
-    const std::string why = List(inputs) + (group.size() == 2 ? " would both" : " would all") +
+    const std::string why = NameList(inputs) + (group.size() == 2 ? " would both" : " would all") +
                             " write " + kept[group[0]]->shown + "; nothing was written for them";
     EmitErrorLine(why);
     for (const size_t i : group) batch[i].refusal = why;

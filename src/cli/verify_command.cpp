@@ -31,7 +31,7 @@ void AddDatFields(JsonWriter& json, const std::string& datName,
     json.Field("name", rom.rom);
     json.Field("status", rom.status == RomStatus::Matches   ? "matches"
                          : rom.status == RomStatus::Differs ? "differs"
-                                                            : "not held");
+                                                            : "missing");
     json.EndObject();
   }
   json.EndArray();
@@ -123,10 +123,7 @@ std::string VerifyFailure(const VerifyReport& report, const VerifyOptions& optio
   if (count == 1 && !layout.problems.empty()) return failed + layout.problems[0].Text();
   if (count > 1) return failed + std::to_string(count) + " problems";
   if (!layout.opened) return layout.error;
-  if (report.datSearched && !report.game) {
-    return failed + options.datName + " has no game with its files";
-  }
-  if (report.datSearched) return failed + "a file of it differs from " + options.datName;
+  if (report.datSearched) return failed + DatFailure(report.game, options.datName);
   return failed + std::to_string(report.damagedBlocks) + " damaged blocks";
 }
 
@@ -176,9 +173,8 @@ InputOutcome VerifyRawDump(const std::string& given, const VerifyOptions& option
     outcome.result = "stopped";
   } else if (!report.Passed()) {
     outcome.status = EXIT_FAILED;
-    outcome.error = !report.error.empty() ? report.error
-                    : report.game         ? given + " is not the DAT's " + report.game->game
-                                  : options.datName + " has no game with the files of " + given;
+    outcome.error =
+        !report.error.empty() ? report.error : given + ": " + DatFailure(report.game, options.datName);
     outcome.result = report.error.empty() ? "not in the DAT" : "not verified";
     reporter.EndRun(ErrorLine(outcome.error));
   } else {

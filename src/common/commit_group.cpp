@@ -6,13 +6,13 @@
 #include <utility>
 
 #include "common/commit_record.h"
+#include "common/outcome.h"
 
 namespace quarnel {
 
 using commit::EncodeRecord;
 using commit::Exists;
 using commit::FolderOf;
-using commit::Join;
 using commit::Strerror;
 
 namespace {
@@ -193,7 +193,7 @@ bool CommitGroup::FailAfterRecord(CommitResult& result, const std::string& file,
     }
   }
   if (!renamed.empty()) {
-    line += "; " + Join(renamed) + (renamed.size() == 1 ? " holds" : " hold") + " the new version";
+    line += "; " + NameList(renamed) + (renamed.size() == 1 ? " holds" : " hold") + " the new version";
   }
   for (const OutputFile* f : files_) {
     if (f->Staged()) line += "; " + f->Path() + " is complete in " + f->TemporaryPath();

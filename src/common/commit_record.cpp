@@ -67,14 +67,6 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::string Join(const std::vector<std::string>& names) {
-  std::string out;
-  for (size_t i = 0; i < names.size(); ++i) {
-    out += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
-  }
-  return out;
-}
-
 std::string EncodeRecord(const std::vector<OutputFile*>& files,
                          const std::vector<std::string>& hide) {
   std::string out = RECORD_MAGIC;

@@ -42,7 +42,5 @@ std::string Strerror(int error);
 std::string FolderOf(const std::string& path);
 std::string BareName(const std::string& path);
 bool Exists(const std::string& path);
-// "a", "a and b", "a, b and c".
-std::string Join(const std::vector<std::string>& names);
 
 }  // namespace quarnel::commit

@@ -7,13 +7,13 @@
 
 #include "common/commit_group.h"
 #include "common/commit_record.h"
+#include "common/outcome.h"
 
 namespace quarnel {
 
 using commit::BareName;
 using commit::Exists;
 using commit::FolderOf;
-using commit::Join;
 using commit::Strerror;
 
 namespace {
@@ -23,9 +23,9 @@ std::string Remains(const std::vector<std::string>& finals) {
   std::vector<std::string> there, missing;
   for (const std::string& f : finals) (Exists(f) ? there : missing).push_back(f);
   std::string out;
-  if (!there.empty()) out = Join(there) + (there.size() == 1 ? " remains" : " remain");
+  if (!there.empty()) out = NameList(there) + (there.size() == 1 ? " remains" : " remain");
   if (!missing.empty()) {
-    out += (out.empty() ? "" : "; ") + Join(missing) + (missing.size() == 1 ? " is" : " are") +
+    out += (out.empty() ? "" : "; ") + NameList(missing) + (missing.size() == 1 ? " is" : " are") +
            " missing, so the image must be made again";
   }
   return out;
@@ -114,7 +114,7 @@ CommitRepair Repair::NothingPending() const {
   bool whole = true;
   for (const std::string& f : finals_) whole = whole && Exists(f);
   if (whole) {
-    return Finish(CommitRepair::COMPLETED, "finished the interrupted writing of " + Join(finals_) +
+    return Finish(CommitRepair::COMPLETED, "finished the interrupted writing of " + NameList(finals_) +
                                                ": its files were in place; removed its record " +
                                                path_);
   }
@@ -132,8 +132,8 @@ CommitRepair Repair::RollBack() const {
     if (pending_[i] && ::unlink(temporaries_[i].c_str()) == 0) removed.push_back(temporaries_[i]);
   }
   return Finish(CommitRepair::ROLLED_BACK,
-                "could not complete the interrupted writing of " + dataFile_ + ": " + Join(gone) +
-                    (gone.size() == 1 ? " is" : " are") + " gone; removed " + Join(removed) +
+                "could not complete the interrupted writing of " + dataFile_ + ": " + NameList(gone) +
+                    (gone.size() == 1 ? " is" : " are") + " gone; removed " + NameList(removed) +
                     " and the record " + path_ + "; " + Remains(finals_));
 }
 
@@ -158,7 +158,7 @@ CommitRepair Repair::Forward(size_t first) const {
     const int error = errno;
     return Failed(error, "cannot sync the folder of " + dataFile_);
   }
-  return Finish(CommitRepair::COMPLETED, "completed the interrupted writing of " + Join(finals_));
+  return Finish(CommitRepair::COMPLETED, "completed the interrupted writing of " + NameList(finals_));
 }
 
 // The record is not one to act on: it stays, for a person to look at.

@@ -2,10 +2,7 @@
 
 namespace quarnel {
 
-namespace {
-
-// "A", "A and B", "A, B and C".
-std::string List(const std::vector<std::string>& names) {
+std::string NameList(const std::vector<std::string>& names) {
   std::string out;
   for (size_t i = 0; i < names.size(); ++i) {
     if (i != 0) out += i + 1 == names.size() ? " and " : ", ";
@@ -14,11 +11,13 @@ std::string List(const std::vector<std::string>& names) {
   return out;
 }
 
+namespace {
+
 // What is left on disk: what was written, what was kept, whether temporaries went.
 std::string Leftovers(const Outcome& o) {
-  std::string out = o.written.empty() ? "nothing was written" : "wrote " + List(o.written);
+  std::string out = o.written.empty() ? "nothing was written" : "wrote " + NameList(o.written);
   if (!o.kept.empty()) {
-    out += "; " + List(o.kept) + (o.kept.size() == 1 ? " was kept" : " were kept");
+    out += "; " + NameList(o.kept) + (o.kept.size() == 1 ? " was kept" : " were kept");
   }
   if (!o.removed.empty()) out += "; its temporary files were removed";
   return out;
@@ -32,7 +31,7 @@ std::string FinalLine(const Outcome& o) {
     return "Stopped" + (o.stopDetail.empty() ? std::string() : " " + o.stopDetail) + ": " +
            Leftovers(o) + ".";
   }
-  std::string line = o.written.empty() ? "Nothing was written" : "Wrote " + List(o.written);
+  std::string line = o.written.empty() ? "Nothing was written" : "Wrote " + NameList(o.written);
   for (const std::string& note : o.notes) line += "; " + note;
   return line + ".";
 }

@@ -31,6 +31,9 @@ struct Outcome {
 // or "Stopped after ...: nothing was written; X was kept."
 std::string FinalLine(const Outcome& outcome);
 
+// "A", "A and B", "A, B and C".
+std::string NameList(const std::vector<std::string>& names);
+
 // The command line's exit status: 1 failed, 130 stopped, 0 done.
 int ExitStatusOf(const Outcome& outcome);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/outcome.h"
 #include "packing/dump_files.h"
 #include "packing/flac_tracks.h"
 
@@ -116,17 +117,26 @@ DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
   return check;
 }
 
-bool NoFileDiffers(const GameReport& game) {
+std::vector<std::string> DifferingFiles(const GameReport& game) {
+  std::vector<std::string> names;
   for (const RomReport& rom : game.roms) {
-    if (rom.status == RomStatus::Differs) return false;
+    if (rom.status == RomStatus::Differs) names.push_back(rom.rom);
   }
-  return true;
+  return names;
+}
+
+std::string DatFailure(const std::optional<GameReport>& game, const std::string& datName) {
+  if (!game) return datName + " has no game with these files";
+  const std::vector<std::string> differing = DifferingFiles(*game);
+  if (differing.empty()) return "the DAT's " + game->game + " is not complete";
+  return NameList(differing) + (differing.size() == 1 ? " differs" : " differ") + " from " +
+         datName;
 }
 
 void LogGameReport(const std::optional<GameReport>& game, const std::string& datName,
                    Reporter& reporter) {
   if (!game) {
-    reporter.LogF("ERROR: %s has no game with these files.", datName.c_str());
+    reporter.LogF("- %s has no game with these files.", datName.c_str());
     return;
   }
   reporter.LogF("- DAT game: %s", game->game.c_str());
@@ -136,10 +146,10 @@ void LogGameReport(const std::optional<GameReport>& game, const std::string& dat
         reporter.LogF("- %s: matches", rom.rom.c_str());
         break;
       case RomStatus::Differs:
-        reporter.LogF("ERROR: %s: differs from the DAT's", rom.rom.c_str());
+        reporter.LogF("- %s: differs from the DAT's size or SHA-1", rom.rom.c_str());
         break;
       case RomStatus::NotHeld:
-        reporter.LogF("Warning: %s: not held", rom.rom.c_str());
+        reporter.LogF("- %s: missing", rom.rom.c_str());
         break;
     }
   }

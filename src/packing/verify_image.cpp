@@ -277,7 +277,7 @@ VerifyReport Verify(Reporter& reporter, CompressedReader& reader, bool opened,
 
 bool VerifyReport::Passed() const {
   return layout.opened && layout.problems.empty() && layout.moreProblems == 0 && !stopped &&
-         damagedBlocks == 0 && (!datSearched || (game.has_value() && NoFileDiffers(*game)));
+         damagedBlocks == 0 && (!datSearched || (game.has_value() && DifferingFiles(*game).empty()));
 }
 
 ImageLayout InspectImage(const std::string& dataFile, SoundFiles sound) {
