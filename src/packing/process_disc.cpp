@@ -65,9 +65,11 @@ class ProcessRun {
   bool OpenSource();
   void ApplyOptions();
   bool CheckLimits();
+  bool PassOverExisting();
   bool CheckExisting();
   void NoteTracksNotKept();
-  bool PrepareSound();
+  bool FindSoundEncoder();
+  bool MakeWorkFolder();
   bool CreateOutputs();
   bool WriteBlocks();
   void SetUpBlockSteps(BlockSteps& steps);
@@ -266,25 +268,32 @@ bool ProcessRun::CheckLimits() {
         static_cast<unsigned long long>(sideFileSize),
         static_cast<unsigned long long>(EMULATOR_SIDE_FILE_LIMIT));
   }
-  if (tracksBehind && !plan_.audioOption) NoteTracksNotKept();
   report_.dataFile = base + kind.extension;
   report_.blockTable = report_.dataFile + kind.tableSuffix;
   return true;
 }
 
-// An existing output is replaced only as the options say: asked, passed over, or as the window
-// always has.
-bool ProcessRun::CheckExisting() {
-  if (options_.existing == ExistingOutputs::Replace) return true;
+// With --skip-existing an input whose outputs stand is passed over before anything else is said.
+bool ProcessRun::PassOverExisting() {
+  if (options_.existing != ExistingOutputs::Skip) return false;
   for (const std::string& name : {report_.dataFile, report_.blockTable}) {
     struct stat st;
     if (::lstat(name.c_str(), &st) != 0) continue;
-    if (options_.existing == ExistingOutputs::Skip) {
-      report_.skipped = true;
-      report_.outcome.kept.push_back(name);
-      report_.outcome.notes.push_back(name + " exists and was passed over");
-      return false;
-    }
+    report_.skipped = true;
+    report_.outcome.kept.push_back(name);
+    report_.outcome.notes.push_back(name + " exists and was passed over");
+    return true;
+  }
+  return false;
+}
+
+// An existing output is replaced only with consent, asked once the run can no longer fail before
+// writing; the window has always replaced.
+bool ProcessRun::CheckExisting() {
+  if (options_.existing != ExistingOutputs::Ask) return true;
+  for (const std::string& name : {report_.dataFile, report_.blockTable}) {
+    struct stat st;
+    if (::lstat(name.c_str(), &st) != 0) continue;
     const std::string detail = name + " (" + std::to_string(st.st_size) +
                                " bytes) is replaced by the new compressed image.";
     if (!reporter_.ConfirmReplace(name, detail)) {
@@ -315,10 +324,8 @@ void ProcessRun::NoteTracksNotKept() {
 }
 
 // Sound is cleared from the blocks as it is taken out, so a run that could not store it must fail
-// before anything is written: the encoder and the work folder are checked first. Without a folder
-// asked for, the work files go to a private folder beside the outputs, not to a small temporary
-// file system.
-bool ProcessRun::PrepareSound() {
+// before anything is written: the encoder and the work folder are checked first.
+bool ProcessRun::FindSoundEncoder() {
   if ((plan_.xaOption && analysis_.XaRecordTotal != 0) || plan_.tracksWanted) {
     std::string why;
     mp3_.encoder = FindEncoder(&why);
@@ -329,6 +336,12 @@ bool ProcessRun::PrepareSound() {
     mp3_.parallel = options_.encoders != 0 ? options_.encoders
                                            : std::max(1u, std::thread::hardware_concurrency());
   }
+  return true;
+}
+
+// Without a folder asked for, the work files go to a private folder beside the outputs, not to a
+// small temporary file system.
+bool ProcessRun::MakeWorkFolder() {
   if (plan_.tracksWanted || plan_.xaWanted) {
     const std::string& data = report_.dataFile;
     const size_t slash = data.rfind('/');
@@ -594,7 +607,9 @@ void ProcessRun::LogClosingFigures() {
 ProcessReport ProcessRun::Run() {
   if (!OpenSource()) return std::move(report_);
   ApplyOptions();
-  if (!CheckLimits() || !CheckExisting() || !PrepareSound() || !CreateOutputs()) {
+  if (!CheckLimits() || PassOverExisting()) return std::move(report_);
+  if (analysis_.HasAudioTracks() && !plan_.audioOption) NoteTracksNotKept();
+  if (!FindSoundEncoder() || !CheckExisting() || !MakeWorkFolder() || !CreateOutputs()) {
     return std::move(report_);
   }
 
