@@ -12,6 +12,7 @@
 
 #include "common/image_path.h"
 #include "packing/dump_files.h"
+#include "packing/dump_list.h"
 
 namespace quarnel::cli {
 
@@ -387,6 +388,25 @@ uint64_t SumOfSizes(const std::vector<std::string>& paths) {
   uint64_t total = 0;
   for (const std::string& path : paths) total += FileBytes(path);
   return total;
+}
+
+ImageSizes CompressedImageSizes(const std::string& dataFile, const std::string& sideFile,
+                                uint64_t restoredSize) {
+  ImageSizes sizes{restoredSize, 0};
+  std::vector<std::string> files = {dataFile, sideFile};
+  DumpList list;
+  bool listed = false;
+  std::string why;
+  if (ReadDumpList(dataFile + DUMP_LIST_SUFFIX, &list, &listed, &why) && listed) {
+    const std::string folder = dataFile.substr(0, dataFile.rfind('/') + 1);
+    files.push_back(dataFile + DUMP_LIST_SUFFIX);
+    for (const std::string& flac : list.flacs) files.push_back(folder + flac);
+    if (!list.cueSheet.empty()) files.push_back(folder + list.cueSheet);
+    sizes.before = 0;
+    for (const HeldFile& f : list.files) sizes.before += f.name == list.cueSheet ? 0 : f.size;
+  }
+  sizes.after = SumOfSizes(files);
+  return sizes;
 }
 
 void AddWarningsField(JsonWriter& json, const std::vector<std::string>& log) {

@@ -108,6 +108,14 @@ std::string AnalysisFailure(const AnalysisResult& result, const std::string& ima
 void AddLogField(JsonWriter& json, const std::vector<std::string>& log);
 // The bytes of every file named, those that exist.
 uint64_t SumOfSizes(const std::vector<std::string>& paths);
+// A compressed image's sizes (see common/sizes.h): before, the dump's track files as the list
+// beside the image gives them, else the restored image; after, the data file, its side file and the list,
+// FLACs and cue sheet kept beside them.
+struct ImageSizes {
+  uint64_t before = 0, after = 0;
+};
+ImageSizes CompressedImageSizes(const std::string& dataFile, const std::string& sideFile,
+                                uint64_t restoredSize);
 // Adds the "warnings" array: the log's "Warning: " lines.
 void AddWarningsField(JsonWriter& json, const std::vector<std::string>& log);
 // Adds "sizeBefore" and "sizeAfter" in bytes (see common/sizes.h), and the data track's own

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/command_line.h"
+#include "common/sizes.h"
 #include "packing/verify_image.h"
 
 namespace quarnel::cli {
@@ -18,8 +19,8 @@ uint32_t FirstNumber(const SectionInfo& s) {
   return s.xa ? 0 : 2;
 }
 
-std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
-                     const std::string& error) {
+std::string InfoJson(const ImageLayout& layout, const ImageSizes& sizes,
+                     const std::string& dataFile, const std::string& error) {
   std::string out;
   JsonWriter json(out);
   json.BeginObject();
@@ -33,6 +34,7 @@ std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
   json.Field("sideSize", static_cast<int64_t>(layout.sideSize));
   json.Field("restoredSize", static_cast<int64_t>(layout.restoredSize));
   json.Field("xaTaggedBlocks", layout.xaTaggedBlocks);
+  AddSizeFields(json, sizes.before, sizes.after);
   json.Key("sections");
   json.BeginArray();
   for (const SectionInfo& s : layout.sections) {
@@ -61,7 +63,7 @@ std::string InfoJson(const ImageLayout& layout, const std::string& dataFile,
   return out;
 }
 
-void PrintInfo(const ImageLayout& layout) {
+void PrintInfo(const ImageLayout& layout, const ImageSizes& sizes) {
   std::string text;
   if (!layout.repairLine.empty()) text += "- " + layout.repairLine + "\n";
   text += Format("Compression:        %s\n", KindOf(layout.mode).description);
@@ -71,11 +73,11 @@ void PrintInfo(const ImageLayout& layout) {
       Format("Data file:          %llu bytes\n", static_cast<unsigned long long>(layout.dataSize));
   text +=
       Format("Side file:          %llu bytes\n", static_cast<unsigned long long>(layout.sideSize));
-  const double percent = layout.restoredSize == 0 ? 0.0
-                                                  : 100.0 * static_cast<double>(layout.dataSize) /
-                                                        static_cast<double>(layout.restoredSize);
-  text += Format("Restored image:     %llu bytes (the data file is %.1f%% of it)\n",
-                 static_cast<unsigned long long>(layout.restoredSize), percent);
+  text += Format("Restored image:     %llu bytes\n",
+                 static_cast<unsigned long long>(layout.restoredSize));
+  text += Format("Size:               %s MB before, %s MB after: %d%% smaller\n",
+                 MegabytesText(sizes.before).c_str(), MegabytesText(sizes.after).c_str(),
+                 PercentSmaller(sizes.before, sizes.after));
   if (KindOf(layout.mode).xaTags) {
     text += Format("Ripped XA blocks:   %u\n", layout.xaTaggedBlocks);
   }
@@ -119,10 +121,13 @@ std::string ReportDamage(const ImageLayout& layout, const std::string& dataFile)
 InputOutcome InfoOne(const std::string& dataFile, bool jsonMode) {
   InputOutcome outcome;
   const ImageLayout layout = InspectImage(dataFile);
-  outcome.sizeBefore = layout.restoredSize;
-  outcome.sizeAfter = layout.dataSize;
+  const ImageSizes sizes = layout.opened ? CompressedImageSizes(dataFile, layout.sideFile,
+                                                                layout.restoredSize)
+                                         : ImageSizes{};
+  outcome.sizeBefore = sizes.before;
+  outcome.sizeAfter = sizes.after;
   outcome.result = !layout.opened ? "not read" : std::to_string(layout.blocks) + " blocks";
-  if (layout.opened && !jsonMode && !QuietMode()) PrintInfo(layout);
+  if (layout.opened && !jsonMode && !QuietMode()) PrintInfo(layout, sizes);
   if (!layout.opened) {
     outcome.error = layout.error;
   } else if (layout.Damaged()) {
@@ -132,7 +137,7 @@ InputOutcome InfoOne(const std::string& dataFile, bool jsonMode) {
     outcome.status = EXIT_FAILED;
     EmitErrorLine(outcome.error);
   }
-  if (jsonMode) outcome.document = InfoJson(layout, dataFile, outcome.error);
+  if (jsonMode) outcome.document = InfoJson(layout, sizes, dataFile, outcome.error);
   return outcome;
 }
 

@@ -14,6 +14,13 @@ namespace quarnel::cli {
 
 namespace {
 
+// Before: the compressed image as every command counts it; after: every file restored.
+ImageSizes SizesOf(const RestoreReport& result) {
+  if (result.mode == CompressionMode::None) return {};
+  const std::string side = result.dataFile + KindOf(result.mode).tableSuffix;
+  return {CompressedImageSizes(result.dataFile, side, 0).after, SumOfSizes(result.outcome.written)};
+}
+
 std::string UncompressJson(const RestoreReport& result, const std::string& error,
                            const std::vector<std::string>& log) {
   std::string out;
@@ -31,8 +38,7 @@ std::string UncompressJson(const RestoreReport& result, const std::string& error
   json.BeginArray();
   for (const std::string& file : result.outcome.written) json.String(file);
   json.EndArray();
-  AddSizeFields(json, FileBytes(result.dataFile),
-                result.outcome.written.empty() ? 0 : SumOfSizes(result.outcome.written));
+  AddSizeFields(json, SizesOf(result).before, SizesOf(result).after);
   AddLogField(json, log);
   AddWarningsField(json, log);
   json.Field("error", error);
@@ -71,8 +77,8 @@ InputOutcome UncompressOne(const std::string& dataFile, bool force, bool jsonMod
   if (jsonMode) input.document = UncompressJson(result, input.error, reporter.LogLines());
   if (outcome.Done() && !result.declined) {
     input.result = std::to_string(result.blocks) + " blocks";
-    input.sizeBefore = FileBytes(result.dataFile);
-    input.sizeAfter = FileBytes(result.output);
+    input.sizeBefore = SizesOf(result).before;
+    input.sizeAfter = SizesOf(result).after;
   }
   return input;
 }

@@ -38,29 +38,6 @@ void AddDatFields(JsonWriter& json, const std::string& datName,
   json.EndObject();
 }
 
-// Before: the dump's files as its list gives them, else the restored image; after: the data file,
-// its side file and what lies beside them for the dump (FLACs, cue sheet, list).
-uint64_t SizeBefore(const VerifyReport& report, const std::string&) {
-  if (!report.dump) return report.restored.size;
-  uint64_t total = 0;
-  for (const HeldFile& f : report.dump->held) total += f.size;
-  return total;
-}
-
-uint64_t SizeAfter(const std::string& dataFile, const std::string& sideFile) {
-  std::vector<std::string> files = {dataFile, sideFile};
-  DumpList list;
-  bool listed = false;
-  std::string why;
-  if (ReadDumpList(dataFile + DUMP_LIST_SUFFIX, &list, &listed, &why) && listed) {
-    const size_t slash = dataFile.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : dataFile.substr(0, slash + 1);
-    files.push_back(dataFile + DUMP_LIST_SUFFIX);
-    for (const std::string& flac : list.flacs) files.push_back(folder + flac);
-  }
-  return SumOfSizes(files);
-}
-
 std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
                        const std::string& dataFile, const std::string& error,
                        const std::vector<std::string>& log) {
@@ -104,7 +81,8 @@ std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
     json.Field("dataTrackOriginal", report.dump->dataFileOriginal);
     json.EndObject();
   }
-  AddSizeFields(json, SizeBefore(report, dataFile), SizeAfter(dataFile, layout.sideFile));
+  const ImageSizes sizes = CompressedImageSizes(dataFile, layout.sideFile, report.restored.size);
+  AddSizeFields(json, sizes.before, sizes.after);
   AddWarningsField(json, log);
   json.Field("stopped", report.stopped);
   json.Field("passed", report.Passed());
@@ -135,8 +113,9 @@ InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options
   const VerifyReport report = VerifyImage(reporter, dataFile, options);
   reporter.EraseProgress();
   const ImageLayout& layout = report.layout;
-  outcome.sizeBefore = SizeBefore(report, dataFile);
-  outcome.sizeAfter = SizeAfter(dataFile, layout.sideFile);
+  const ImageSizes sizes = CompressedImageSizes(dataFile, layout.sideFile, report.restored.size);
+  outcome.sizeBefore = sizes.before;
+  outcome.sizeAfter = sizes.after;
   const size_t count = layout.problems.size() + layout.moreProblems;
   if (report.stopped) {
     outcome.status = EXIT_INTERRUPTED;

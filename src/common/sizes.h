@@ -1,7 +1,8 @@
 // Sizes as every front end and log line states them, from one definition: before is every byte of
-// the disc as given (all its track files), after is everything a run writes for it (the data file,
-// its side file, and any FLACs, cue sheet copy and list kept beside them). Tables and log lines
-// give decimal megabytes, JSON gives bytes.
+// the disc's track files (not its cue sheet), after is everything kept for it (the data file, its
+// side file, and any FLACs, cue sheet and list kept beside them). An image without that list
+// tells only its data track: before is then the restored image. Tables and log lines give decimal
+// megabytes, JSON gives bytes.
 #pragma once
 
 #include <cstdint>

@@ -151,10 +151,15 @@ bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
 }
 
 // The cue sheet is kept byte for byte beside the image: where the outputs go elsewhere, a copy.
+// Either way it counts in the image's size, as every command counts it.
 bool LosslessTracks::CopyCueSheet() {
   const std::string& cue = analysis_.cueSheet;
-  if (cue.empty() || SameFolder(FolderOf(cue), folder_)) return true;
-  std::vector<std::string> paths = {cue};
+  if (cue.empty()) return true;
+  if (SameFolder(FolderOf(cue), folder_)) {
+    struct stat st;
+    if (::stat(cue.c_str(), &st) == 0) bytes_ += static_cast<uint64_t>(st.st_size);
+    return true;
+  }
   std::FILE* in = std::fopen(cue.c_str(), "rb");
   if (in == nullptr) {
     error_ = "cannot read " + cue + ": " + std::strerror(errno);
