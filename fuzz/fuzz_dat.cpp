@@ -1,6 +1,7 @@
 // The DAT reader on arbitrary bytes, plain or zipped: a load either fails with a reason or gives
 // entries that it then finds again by their own size and SHA-1, and whose first game's files are
-// matched to a game with every rom of its entry reported.
+// matched to a game with every rom of its entry reported. The same bytes as the list of a dump's
+// files kept beside an image: parsed, or refused with a reason, and written back to themselves.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -9,10 +10,30 @@
 
 #include "fuzz_support.h"
 #include "packing/dat_file.h"
+#include "packing/dump_list.h"
 
 using namespace quarnel;
 
+// A list that parses names only bare files, holds its data file and writes back to what parses
+// to the same list.
+void CheckDumpList(const uint8_t* data, size_t size) {
+  DumpList list;
+  std::string why;
+  if (!ParseDumpList(std::string(reinterpret_cast<const char*>(data), size), &list, &why)) {
+    if (why.empty()) std::abort();
+    return;
+  }
+  if (list.Find(list.dataFile) == nullptr) std::abort();
+  if (!list.cueText.empty() && !IsListedCueSheet(list, list.cueText)) std::abort();
+  DumpList again;
+  if (!ParseDumpList(FormatDumpList(list), &again, &why) ||
+      FormatDumpList(again) != FormatDumpList(list)) {
+    std::abort();
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  CheckDumpList(data, size);
   fuzz::ScratchDir dir;
   const std::string path = dir.File("list.dat");
   fuzz::WriteFile(path, data, size);

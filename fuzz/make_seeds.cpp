@@ -20,6 +20,7 @@
 
 #include "analysis/analyse_disc.h"
 #include "analysis/cue_sheet.h"
+#include "common/checksums.h"
 #include "common/encoder_runs.h"
 #include "common/platform.h"
 #include "common/sector.h"
@@ -27,6 +28,7 @@
 #include "fuzz_support.h"
 #include "packing/audio_extraction.h"
 #include "packing/compressed_format.h"
+#include "packing/dump_list.h"
 #include "packing/mp3_phases.h"
 #include "packing/process_disc.h"
 #include "packing/verify_image.h"
@@ -329,6 +331,20 @@ void DatSeeds(Corpus& corpus) {
   }
   if (zip_close(archive) != 0) Fail("cannot write " + zip);
   corpus.Add("fuzz_dat", "dat-zipped", ReadAll(zip));
+  // A dump's list as --flac writes it, its cue sheet held.
+  DumpList list;
+  list.dataFile = "Disc (Track 1).bin";
+  list.files = {{list.dataFile, 2352, "1a2b3c4d", std::string(32, 'a'), std::string(40, 'b')},
+                {"Disc (Track 2).bin", 4, "00000000", std::string(32, 'c'), std::string(40, 'd')}};
+  list.flacs = {"Disc (Track 2).bin.flac"};
+  list.cueSheet = "Disc.cue";
+  list.cueText = "FILE \"Disc (Track 1).bin\" BINARY\n";
+  Checksums sums;
+  sums.Update(list.cueText.data(), list.cueText.size());
+  const ChecksumDigests cue = sums.Finish();
+  list.files.push_back({list.cueSheet, cue.size, cue.crc32, cue.md5, cue.sha1});
+  const std::string text = FormatDumpList(list);
+  corpus.Add("fuzz_dat", "dump-list", {text.begin(), text.end()});
 }
 
 void SoundSeeds(Corpus& corpus) {

@@ -20,7 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/checksums.h"
 #include "common/sector.h"
+#include "common/sizes.h"
 #include "synthetic/disc_builder.h"
 #include "test_support.h"
 
@@ -364,7 +366,8 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
        "- game.bin.Z is given twice: it is done once.\n",
        "ERROR: game.bin.Z and game.bin.bz would both write game.bin; nothing was written for "
        "them.\n"},
-      {{"process", "missing.bin", "Sample Game.cue", "Sample Game (Track 2).bin", "--output-dir", "out"},
+      {{"process", "missing.bin", "Sample Game.cue", "Sample Game (Track 2).bin", "--output-dir",
+        "out"},
        1,
        "- Sample Game (Track 2).bin is the same disc as Sample Game.cue: it is done once.\n",
        "ERROR: cannot open missing.bin: No such file or directory; nothing was written.\n"},
@@ -382,14 +385,16 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
   EXPECT_TRUE(std::filesystem::exists(dir.File("out/" + set + ".Z")));
 
   // --quiet: no "Wrote" lines, only the errors and the summary.
-  const Outcome restored = Quarnel(dir, {"uncompress", "--quiet", "out/" + set + ".Z", "Sample Game.cue",
-                                         "sample.bin.Z", "--output-dir", "restored"});
+  const Outcome restored =
+      Quarnel(dir, {"uncompress", "--quiet", "out/" + set + ".Z", "Sample Game.cue", "sample.bin.Z",
+                    "--output-dir", "restored"});
   EXPECT_EQ(restored.status, 1);
   EXPECT_EQ(restored.out.find("Wrote"), std::string::npos) << restored.out;
   EXPECT_HAS(restored.out, "\nINPUT ");
-  EXPECT_EQ(restored.err,
-            "ERROR: Sample Game.cue is not a compressed image: a compressed image's data file ends in "
-            ".Z, .ZNX or .bz (in any letter case); nothing was written.\n");
+  EXPECT_EQ(
+      restored.err,
+      "ERROR: Sample Game.cue is not a compressed image: a compressed image's data file ends in "
+      ".Z, .ZNX or .bz (in any letter case); nothing was written.\n");
   EXPECT_TRUE(ReadAll(dir.File("restored/" + set)) == ReadAll(dir.File(set)));
   EXPECT_TRUE(ReadAll(dir.File("restored/" + image)) == source.substr(0, blocks * SECTOR_SIZE));
 
@@ -401,6 +406,125 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
       << kept.err;
   EXPECT_EQ(Count(kept.err, "\n"), 1u) << kept.err;
   EXPECT_TRUE(ReadAll(dir.File(image)) == source);
+}
+
+// A disc kept with --flac gives back every file of its dump, as a set and as one image; every
+// command states its sizes alike. verify names a DAT's game, or the file that differs or is
+// missing, of a raw set as of a compressed one; a damaged FLAC is found by verify and named by
+// uncompress, which still restores the data track's file whole.
+TEST(Cli, KeepsTheWholeDumpAndGivesItBack) {
+  TempDir dir;
+  ASSERT_EQ(Quarnel(dir, {"sample", dir.Path().string()}).status, 0);
+  const std::string data = "Sample Game (Track 1).bin", flac = "Sample Game (Track 3).bin.flac";
+  const std::vector<std::string> set = {data, "Sample Game (Track 2).bin",
+                                        "Sample Game (Track 3).bin", "Sample Game.cue"};
+  std::map<std::string, std::string> dump;
+  for (const std::string& name : set) dump[name] = ReadAll(dir.File(name));
+  for (const char* name : {"sample.bin", "sample.cue"}) dump[name] = ReadAll(dir.File(name));
+  // The set's DAT; one with a wrong SHA-1 for track 2; one with a track the set lacks.
+  for (const auto& [name, wrong, extra] :
+       {std::tuple{"set.dat", "", ""}, std::tuple{"wrong.dat", "Sample Game (Track 2).bin", ""},
+        std::tuple{"more.dat", "", "Sample Game (Track 4).bin"}}) {
+    std::string roms;
+    for (const std::string& file : set) {
+      Checksums sums;
+      sums.Update(dump[file].data(), dump[file].size());
+      std::string sha1 = sums.Finish().sha1;
+      if (file == wrong) sha1[0] = sha1[0] == '0' ? '1' : '0';
+      roms += "<rom name=\"" + file + "\" size=\"" + std::to_string(dump[file].size()) +
+              "\" sha1=\"" + sha1 + "\"/>";
+    }
+    if (*extra)
+      roms += std::string("<rom name=\"") + extra + "\" size=\"2352\" sha1=\"" +
+              std::string(40, 'a') + "\"/>";
+    std::ofstream(dir.File(name)) << "<datafile><header><name>t</name></header><game name=\"Sample "
+                                     "Game\">" +
+                                         roms + "</game></datafile>";
+  }
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;  // a part of stdout; all of stderr
+  } raw[] = {
+      {{"verify", "Sample Game.cue", "--dat", "set.dat"}, 0, "The game is complete", ""},
+      {{"verify", "Sample Game (Track 2).bin", "--dat", "wrong.dat"},
+       1,
+       "- Sample Game (Track 2).bin: differs from the DAT's size or SHA-1\n",
+       "ERROR: Sample Game (Track 2).bin: Sample Game (Track 2).bin differs from wrong.dat.\n"},
+      {{"verify", "Sample Game.cue", "--dat", "more.dat"},
+       1,
+       "- Sample Game (Track 4).bin: not held\n",
+       "ERROR: Sample Game.cue: the DAT's Sample Game is not complete.\n"},
+  };
+  for (const auto& c : raw) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const Outcome run = Quarnel(dir, c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_HAS(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+  }
+
+  const Outcome kept = Quarnel(dir, {"process", "--flac", "--no-audio-mp3", "Sample Game.cue"});
+  ASSERT_EQ(kept.status, 0) << kept.err;
+  ASSERT_EQ(
+      Quarnel(dir, {"process", "--flac", "--no-audio-mp3", "sample.bin", "--output-dir", "single"})
+          .status,
+      0);
+  // One size throughout: process's JSON and log, info's text and JSON, verify's JSON.
+  json sizes;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"process", "--flac", "--no-audio-mp3", "--force", "--json",
+                                 "Sample Game.cue"},
+        {"info", "--json", data + ".Z"},
+        {"verify", "--json", data + ".Z"}}) {
+    const json doc = Json(Quarnel(dir, args).out);
+    const json figures = {{"sizeBefore", doc["sizeBefore"]}, {"sizeAfter", doc["sizeAfter"]}};
+    EXPECT_TRUE(sizes.is_null() || sizes == figures) << args[0] << figures << sizes;
+    sizes = figures;
+  }
+  const std::string before = MegabytesText(sizes["sizeBefore"]),
+                    after = MegabytesText(sizes["sizeAfter"]);
+  EXPECT_HAS(kept.out, "- Result Size is " + after + " Mb\n");
+  EXPECT_HAS(Quarnel(dir, {"info", data + ".Z"}).out,
+             before + " MB before, " + after + " MB after");
+
+  std::filesystem::create_directory(dir.File("orig"));
+  for (const auto& [name, bytes] : dump) {
+    std::filesystem::rename(dir.File(name), dir.File("orig/" + name));
+  }
+  EXPECT_EQ(Quarnel(dir, {"verify", data + ".Z", "--source", "orig/Sample Game.cue"}).status, 0);
+  const Outcome restored = Quarnel(dir, {"uncompress", data + ".Z", "single/sample.bin.Z"});
+  ASSERT_EQ(restored.status, 0) << restored.err;
+  for (const auto& [name, bytes] : dump) {
+    EXPECT_TRUE(ReadAll(dir.File((name.starts_with("sample") ? "single/" : "") + name)) == bytes)
+        << name;
+  }
+
+  const Outcome complete = Quarnel(dir, {"verify", data + ".Z", "--dat", "set.dat"});
+  EXPECT_EQ(complete.status, 0) << complete.err;
+  EXPECT_HAS(complete.out, "- The game is complete: every file matches the DAT.\n");
+  EXPECT_EQ(Quarnel(dir, {"verify", data + ".Z", "--dat", "wrong.dat"}).err,
+            "ERROR: " + data +
+                ".Z failed verification: Sample Game (Track 2).bin differs from "
+                "wrong.dat.\n");
+
+  const std::string whole = ReadAll(dir.File(flac));
+  for (const bool truncated : {true, false}) {
+    SCOPED_TRACE(truncated ? "truncated" : "flipped");
+    std::string damaged = whole;
+    if (truncated) damaged.resize(whole.size() / 2);
+    for (size_t i = whole.size() / 2; !truncated && i < whole.size() / 2 + 16; ++i)
+      damaged[i] ^= 0xFF;
+    testing::WriteAll(dir.File(flac), {damaged.begin(), damaged.end()});
+    const Outcome verified = Quarnel(dir, {"verify", data + ".Z"});
+    EXPECT_EQ(verified.status, 1);
+    EXPECT_HAS(verified.err, flac + ": ");
+    for (const std::string& name : set) std::filesystem::remove(dir.File(name));
+    const Outcome run = Quarnel(dir, {"uncompress", data + ".Z"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_HAS(run.err, "cannot restore from " + flac + ": ");
+    EXPECT_TRUE(ReadAll(dir.File(data)) == dump[data]);
+  }
 }
 
 // A killed run leaves at most a temporary named as one, never a part of an output under its final

@@ -6,8 +6,8 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <optional>
+#include <set>
 #include <system_error>
 
 #include "analysis/disc_input.h"
@@ -172,9 +172,8 @@ std::vector<std::string> ExpandFolders(const std::vector<std::string>& inputs, b
     }
     const std::vector<std::string> discs = DiscsUnder(input);
     if (!QuietMode()) {
-      Emit(jsonMode ? stderr : stdout,
-           Format("- Found %zu disc%s in %s.\n", discs.size(), discs.size() == 1 ? "" : "s",
-                  input.c_str()));
+      Emit(jsonMode ? stderr : stdout, Format("- Found %zu disc%s in %s.\n", discs.size(),
+                                              discs.size() == 1 ? "" : "s", input.c_str()));
     }
     expanded.insert(expanded.end(), discs.begin(), discs.end());
   }

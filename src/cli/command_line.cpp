@@ -268,8 +268,7 @@ struct SummaryRow {
   double seconds = 0;
   const char* status = "skipped";
   std::string Status() const {
-    return outcome.note.empty() || std::strcmp(status, "ok") != 0 ? status
-                                                                   : "ok, " + outcome.note;
+    return outcome.note.empty() || std::strcmp(status, "ok") != 0 ? status : "ok, " + outcome.note;
   }
 };
 
@@ -328,8 +327,8 @@ void RunOne(const BatchInput& input, const char* announce,
     row.status = "stopped";
   } else {
     row.status = row.outcome.status != EXIT_DONE ? "FAILED"
-                 : row.outcome.skipped               ? "skipped"
-                                                     : "ok";
+                 : row.outcome.skipped           ? "skipped"
+                                                 : "ok";
   }
 }
 

@@ -109,8 +109,8 @@ void AddLogField(JsonWriter& json, const std::vector<std::string>& log);
 // The bytes of every file named, those that exist.
 uint64_t SumOfSizes(const std::vector<std::string>& paths);
 // A compressed image's sizes (see common/sizes.h): before, the dump's track files as the list
-// beside the image gives them, else the restored image; after, the data file, its side file and the list,
-// FLACs and cue sheet kept beside them.
+// beside the image gives them, else the restored image; after, the data file, its side file and the
+// list, FLACs and cue sheet kept beside them.
 struct ImageSizes {
   uint64_t before = 0, after = 0;
 };
@@ -141,7 +141,7 @@ struct InputOutcome {
   uint64_t sizeBefore = 0;  // bytes; 0 when it does not apply
   uint64_t sizeAfter = 0;
   bool skipped = false;  // done, but passed over (its outputs existed): status "skipped"
-  std::string note;      // what a player must know of a run that went well: "2 audio tracks not kept"
+  std::string note;  // what a player must know of a run that went well: "2 audio tracks not kept"
   std::string document;  // its JSON document, in JSON mode
 };
 

@@ -140,7 +140,7 @@ Options:
   --dat FILE        name the game in a DAT file (the XML lists of known good
                     dumps that preservation groups publish, or a zip holding
                     one) and say for each of its files whether it matches,
-                    differs or is missing; "complete" only when all match
+                    differs or is not held; "complete" only when all match
   --json            one JSON document on stdout (an array of them for several
                     images); the log goes to stderr
 )",

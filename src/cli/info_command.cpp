@@ -121,9 +121,9 @@ std::string ReportDamage(const ImageLayout& layout, const std::string& dataFile)
 InputOutcome InfoOne(const std::string& dataFile, bool jsonMode) {
   InputOutcome outcome;
   const ImageLayout layout = InspectImage(dataFile);
-  const ImageSizes sizes = layout.opened ? CompressedImageSizes(dataFile, layout.sideFile,
-                                                                layout.restoredSize)
-                                         : ImageSizes{};
+  const ImageSizes sizes =
+      layout.opened ? CompressedImageSizes(dataFile, layout.sideFile, layout.restoredSize)
+                    : ImageSizes{};
   outcome.sizeBefore = sizes.before;
   outcome.sizeAfter = sizes.after;
   outcome.result = !layout.opened ? "not read" : std::to_string(layout.blocks) + " blocks";

@@ -294,8 +294,8 @@ int RunProcess(const std::vector<std::string>& args) {
   if (parsed >= 0) return parsed;
 
   for (const auto& [a, b, both] : {std::tuple{"--maximum", "--normal", maximum && normal},
-                                    {"--audio-mp3", "--no-audio-mp3", audioMp3 && noAudioMp3},
-                                    {"--force", "--skip-existing", request.force && skipExisting}}) {
+                                   {"--audio-mp3", "--no-audio-mp3", audioMp3 && noAudioMp3},
+                                   {"--force", "--skip-existing", request.force && skipExisting}}) {
     if (!both) continue;
     PrintUsageError(std::string(a) + " and " + b + " exclude each other");
     return EXIT_USAGE;

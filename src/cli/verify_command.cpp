@@ -31,7 +31,7 @@ void AddDatFields(JsonWriter& json, const std::string& datName,
     json.Field("name", rom.rom);
     json.Field("status", rom.status == RomStatus::Matches   ? "matches"
                          : rom.status == RomStatus::Differs ? "differs"
-                                                            : "missing");
+                                                            : "not held");
     json.EndObject();
   }
   json.EndArray();
@@ -152,8 +152,8 @@ InputOutcome VerifyRawDump(const std::string& given, const VerifyOptions& option
     outcome.result = "stopped";
   } else if (!report.Passed()) {
     outcome.status = EXIT_FAILED;
-    outcome.error =
-        !report.error.empty() ? report.error : given + ": " + DatFailure(report.game, options.datName);
+    outcome.error = !report.error.empty() ? report.error
+                                          : given + ": " + DatFailure(report.game, options.datName);
     outcome.result = report.error.empty() ? "not in the DAT" : "not verified";
     reporter.EndRun(ErrorLine(outcome.error));
   } else {

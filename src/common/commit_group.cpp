@@ -193,7 +193,8 @@ bool CommitGroup::FailAfterRecord(CommitResult& result, const std::string& file,
     }
   }
   if (!renamed.empty()) {
-    line += "; " + NameList(renamed) + (renamed.size() == 1 ? " holds" : " hold") + " the new version";
+    line +=
+        "; " + NameList(renamed) + (renamed.size() == 1 ? " holds" : " hold") + " the new version";
   }
   for (const OutputFile* f : files_) {
     if (f->Staged()) line += "; " + f->Path() + " is complete in " + f->TemporaryPath();

@@ -114,9 +114,9 @@ CommitRepair Repair::NothingPending() const {
   bool whole = true;
   for (const std::string& f : finals_) whole = whole && Exists(f);
   if (whole) {
-    return Finish(CommitRepair::COMPLETED, "finished the interrupted writing of " + NameList(finals_) +
-                                               ": its files were in place; removed its record " +
-                                               path_);
+    return Finish(CommitRepair::COMPLETED,
+                  "finished the interrupted writing of " + NameList(finals_) +
+                      ": its files were in place; removed its record " + path_);
   }
   return Finish(CommitRepair::ROLLED_BACK, "the interrupted writing of " + dataFile_ +
                                                " left no work files; removed its record " + path_ +
@@ -132,9 +132,9 @@ CommitRepair Repair::RollBack() const {
     if (pending_[i] && ::unlink(temporaries_[i].c_str()) == 0) removed.push_back(temporaries_[i]);
   }
   return Finish(CommitRepair::ROLLED_BACK,
-                "could not complete the interrupted writing of " + dataFile_ + ": " + NameList(gone) +
-                    (gone.size() == 1 ? " is" : " are") + " gone; removed " + NameList(removed) +
-                    " and the record " + path_ + "; " + Remains(finals_));
+                "could not complete the interrupted writing of " + dataFile_ + ": " +
+                    NameList(gone) + (gone.size() == 1 ? " is" : " are") + " gone; removed " +
+                    NameList(removed) + " and the record " + path_ + "; " + Remains(finals_));
 }
 
 // Every temporary from `first` on is there: the commit's last steps are done again from there.
@@ -158,7 +158,8 @@ CommitRepair Repair::Forward(size_t first) const {
     const int error = errno;
     return Failed(error, "cannot sync the folder of " + dataFile_);
   }
-  return Finish(CommitRepair::COMPLETED, "completed the interrupted writing of " + NameList(finals_));
+  return Finish(CommitRepair::COMPLETED,
+                "completed the interrupted writing of " + NameList(finals_));
 }
 
 // The record is not one to act on: it stays, for a person to look at.

@@ -155,7 +155,7 @@ std::vector<size_t> PairRoms(const std::vector<const DatRom*>& entry,
 }
 
 // A rom that matched held file `matched` (held.size(): none), else one that differs from the held
-// file of its name, else one missing.
+// file of its name, else one not held.
 RomReport ReportRom(const DatRom& rom, size_t matched, const std::vector<Held>& held,
                     const std::vector<HeldFile>& heldFiles) {
   RomReport report{rom.name, RomStatus::Matches, ""};

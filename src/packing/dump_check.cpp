@@ -1,8 +1,10 @@
 #include "packing/dump_check.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
+#include "analysis/cue_sheet.h"
 #include "common/outcome.h"
 #include "packing/dump_files.h"
 #include "packing/flac_tracks.h"
@@ -28,8 +30,8 @@ void CheckFlacs(const std::string& folder, const DumpList& list, DumpCheck& chec
     };
     if (!DecodeFlac(folder + flac, &range, {}, poll, &why)) {
       const std::string named = "cannot restore from " + folder + flac + ": ";
-      check.problems.push_back(flac + ": " + (why.rfind(named, 0) == 0 ? why.substr(named.size())
-                                                                        : why));
+      check.problems.push_back(flac + ": " +
+                               (why.rfind(named, 0) == 0 ? why.substr(named.size()) : why));
       continue;
     }
     if (list.Find(range.file) == nullptr)
@@ -56,23 +58,19 @@ uint64_t CoveredEnd(const std::string& folder, const DumpList& list, const std::
   return from;
 }
 
+// The cue sheet is held when the list holds its bytes, else when the copy beside the image is the
+// dump's.
 void CheckCueSheet(const std::string& folder, const DumpList& list, DumpCheck& check) {
   if (list.cueSheet.empty()) return;
-  const HeldFile* file = list.Find(list.cueSheet);
-  std::FILE* in = std::fopen((folder + list.cueSheet).c_str(), "rb");
-  Checksums sums;
-  uint64_t size = 0;
-  for (int c; in != nullptr && size <= (1u << 20) && (c = std::fgetc(in)) != EOF; ++size) {
-    const uint8_t byte = static_cast<uint8_t>(c);
-    sums.Update(&byte, 1);
-  }
-  if (in != nullptr) std::fclose(in);
-  const ChecksumDigests got = sums.Finish();
-  if (in == nullptr || file == nullptr || got.sha1 != file->sha1) {
-    check.problems.push_back(list.cueSheet + (in == nullptr ? ": it is missing beside the image"
-                                                            : ": it is not the dump's cue sheet"));
+  std::string bytes = list.cueText;
+  const int error =
+      bytes.empty() ? ReadSmallFile(folder + list.cueSheet, CUE_SHEET_MAX_SIZE, &bytes) : 0;
+  if (error != 0 || !IsListedCueSheet(list, bytes)) {
+    check.problems.push_back(list.cueSheet + (error == ENOENT
+                                                  ? ": it is missing beside the image"
+                                                  : ": it is not the dump's cue sheet"));
   } else {
-    check.held.push_back(*file);
+    check.held.push_back(*list.Find(list.cueSheet));
   }
 }
 
@@ -149,7 +147,7 @@ void LogGameReport(const std::optional<GameReport>& game, const std::string& dat
         reporter.LogF("- %s: differs from the DAT's size or SHA-1", rom.rom.c_str());
         break;
       case RomStatus::NotHeld:
-        reporter.LogF("- %s: missing", rom.rom.c_str());
+        reporter.LogF("- %s: not held", rom.rom.c_str());
         break;
     }
   }

@@ -49,13 +49,13 @@ RawDumpReport CheckRawDump(const std::string& given, const DatFile* dat, const s
                            Reporter& reporter);
 
 // Logs what a DAT says of the held files: the game and, for each of its files, whether it matches,
-// differs or is missing, and the verdict.
+// differs or is not held, and the verdict.
 // Returns the report (nullopt: no game of the DAT has these files).
 std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
                                         const std::vector<HeldFile>& held, Reporter& reporter);
 void LogGameReport(const std::optional<GameReport>& game, const std::string& datName,
                    Reporter& reporter);
-// The game's files that differ from the DAT (not those missing).
+// The game's files that differ from the DAT; a file not held is not among them.
 std::vector<std::string> DifferingFiles(const GameReport& game);
 // Why the held files are not the DAT's game, naming the files that differ.
 std::string DatFailure(const std::optional<GameReport>& game, const std::string& datName);

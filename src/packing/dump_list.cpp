@@ -8,6 +8,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "common/checksums.h"
+
 namespace quarnel {
 
 namespace {
@@ -15,12 +17,27 @@ namespace {
 constexpr char MAGIC[] = "quarnel-dump-1";
 constexpr size_t MAX_FLACS = 99;
 
+int HexDigit(char c) {
+  return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
 bool IsHex(const std::string& text, size_t length) {
   if (text.size() != length) return false;
   for (const char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    if (HexDigit(c) < 0) return false;
   }
   return true;
+}
+
+bool DecodeHex(const std::string& text, std::string* bytes) {
+  if (text.size() % 2 != 0 || text.size() / 2 > MAX_LISTED_CUE_TEXT) return false;
+  bytes->clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes->push_back(static_cast<char>(high << 4 | low));
+  }
+  return !bytes->empty();
 }
 
 bool IsBareName(const std::string& name) {
@@ -76,10 +93,20 @@ bool ParseLine(const std::string& key, const std::string& rest, DumpList* list) 
     list->cueSheet = rest;
     return IsBareName(rest);
   }
+  if (key == "cuetext") return DecodeHex(rest, &list->cueText);
   return false;
 }
 
 }  // namespace
+
+bool IsListedCueSheet(const DumpList& list, const std::string& bytes) {
+  const HeldFile* file = list.Find(list.cueSheet);
+  if (file == nullptr) return false;
+  Checksums sums;
+  sums.Update(bytes.data(), bytes.size());
+  const ChecksumDigests got = sums.Finish();
+  return got.size == file->size && got.sha1 == file->sha1;
+}
 
 const HeldFile* DumpList::Find(const std::string& name) const {
   for (const HeldFile& file : files) {
@@ -99,6 +126,12 @@ std::string FormatDumpList(const DumpList& list) {
   }
   for (const std::string& flac : list.flacs) out << "flac " << flac << "\n";
   if (!list.cueSheet.empty()) out << "cue " << list.cueSheet << "\n";
+  if (!list.cueText.empty()) {
+    out << "cuetext "
+        << HexString(reinterpret_cast<const unsigned char*>(list.cueText.data()),
+                     list.cueText.size())
+        << "\n";
+  }
   out << "end\n";
   return out.str();
 }
@@ -118,6 +151,10 @@ bool ParseDumpList(const std::string& text, DumpList* list, std::string* why) {
         *why = "it names no data track file among its files";
         return false;
       }
+      if (!list->cueText.empty() && !IsListedCueSheet(*list, list->cueText)) {
+        *why = "the cue sheet it holds is not the one it lists";
+        return false;
+      }
       return true;
     }
     const size_t space = line.find(' ');
@@ -131,26 +168,33 @@ bool ParseDumpList(const std::string& text, DumpList* list, std::string* why) {
   return false;
 }
 
-bool ReadDumpList(const std::string& path, DumpList* list, bool* exists, std::string* why) {
-  *exists = false;
+int ReadSmallFile(const std::string& path, uint64_t limit, std::string* bytes) {
+  bytes->clear();
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;
-    *why = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  *exists = true;
+  if (fd < 0) return errno;
   struct stat st;
-  std::string text;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-            static_cast<uint64_t>(st.st_size) <= MAX_DUMP_LIST_SIZE;
+  bool ok =
+      ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
   if (ok) {
-    text.resize(static_cast<size_t>(st.st_size));
-    ok = ::pread(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+    bytes->resize(static_cast<size_t>(st.st_size));
+    ok = ::pread(fd, bytes->data(), bytes->size(), 0) == static_cast<ssize_t>(bytes->size());
   }
   ::close(fd);
-  if (!ok) {
+  if (!ok) bytes->clear();
+  return ok ? 0 : EFBIG;
+}
+
+bool ReadDumpList(const std::string& path, DumpList* list, bool* exists, std::string* why) {
+  std::string text;
+  const int error = ReadSmallFile(path, MAX_DUMP_LIST_SIZE, &text);
+  *exists = error != ENOENT;
+  if (error == ENOENT) return true;
+  if (error == EFBIG) {
     *why = "cannot read " + path + ": it is not a regular file of a few kilobytes";
+    return false;
+  }
+  if (error != 0) {
+    *why = "cannot read " + path + ": " + std::strerror(error);
     return false;
   }
   if (ParseDumpList(text, list, why)) return true;

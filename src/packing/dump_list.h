@@ -32,17 +32,27 @@ struct DumpList {
   std::vector<HeldFile> files;
   std::vector<std::string> flacs;
   std::string cueSheet;
+  // The cue sheet's own bytes, so that it is never lost with the originals (empty: too large to
+  // keep here, or none).
+  std::string cueText;
 
   const HeldFile* Find(const std::string& name) const;
 };
 
-// A list larger than this is refused unread: 99 tracks with long names take a few kilobytes.
+// A list larger than this is refused unread: 99 tracks with long names take a few kilobytes, and
+// a cue sheet up to MAX_LISTED_CUE_TEXT twice that in hex.
 constexpr uint64_t MAX_DUMP_LIST_SIZE = 256 << 10;
+constexpr size_t MAX_LISTED_CUE_TEXT = 64 << 10;
 
 std::string FormatDumpList(const DumpList& list);
+// Whether `bytes` are the listed cue sheet's.
+bool IsListedCueSheet(const DumpList& list, const std::string& bytes);
 // False with `why` when the text is no dump list, or names a file outside the folder (a name
 // with a slash, "." or ".."), a digest that is not hex, or more than 99 FLACs.
 bool ParseDumpList(const std::string& text, DumpList* list, std::string* why);
+// The bytes of the regular file at `path` when it holds at most `limit`: 0, else the errno of
+// the failure (EFBIG: larger, or no regular file).
+int ReadSmallFile(const std::string& path, uint64_t limit, std::string* bytes);
 // Reads and parses the list at `path`; ENOENT leaves `*exists` false and returns true.
 bool ReadDumpList(const std::string& path, DumpList* list, bool* exists, std::string* why);
 

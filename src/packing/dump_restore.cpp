@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "analysis/cue_sheet.h"
 #include "common/commit_group.h"
 #include "packing/flac_tracks.h"
 
@@ -140,30 +141,22 @@ bool DumpRestore::RestoreFromFlacs(const HeldFile& file, Reporter& reporter, Out
   return true;
 }
 
-// The kept cue sheet must be the dump's; it is copied where the restored files go elsewhere.
+// The cue sheet comes from the list, which holds its bytes, else from the copy kept beside the
+// image, which must be the dump's. A file already there with those bytes is left as it is.
 bool DumpRestore::CopyCueSheet(Reporter& reporter, Outcome& outcome) {
   if (list_.cueSheet.empty()) return true;
-  const HeldFile* file = list_.Find(list_.cueSheet);
   const std::string from = folder_ + list_.cueSheet, to = outputFolder_ + list_.cueSheet;
-  std::vector<uint8_t> bytes;
-  std::FILE* in = std::fopen(from.c_str(), "rb");
-  for (int c; in != nullptr && bytes.size() <= (1u << 20) && (c = std::fgetc(in)) != EOF;) {
-    bytes.push_back(static_cast<uint8_t>(c));
+  std::string bytes = list_.cueText;
+  if (bytes.empty()) {
+    const int error = ReadSmallFile(from, CUE_SHEET_MAX_SIZE, &bytes);
+    if (error != 0 || !IsListedCueSheet(list_, bytes)) {
+      AddFailure(outcome, "cannot restore " + list_.cueSheet + ": " + from +
+                              (error == ENOENT ? " is missing" : " is not the dump's cue sheet"));
+      return false;
+    }
   }
-  if (in != nullptr) std::fclose(in);
-  Checksums sums;
-  sums.Update(bytes.data(), bytes.size());
-  const ChecksumDigests got = sums.Finish();
-  if (in == nullptr || file == nullptr || got.sha1 != file->sha1 || got.size != file->size) {
-    AddFailure(outcome, "cannot restore " + list_.cueSheet + ": " + from +
-                            (in == nullptr ? " is missing" : " is not the dump's cue sheet"));
-    return false;
-  }
-  struct stat a, b;
-  if (::stat(from.c_str(), &a) == 0 && ::stat(to.c_str(), &b) == 0 && a.st_ino == b.st_ino &&
-      a.st_dev == b.st_dev) {
-    return true;  // it stands where the restored files go
-  }
+  std::string there;
+  if (ReadSmallFile(to, CUE_SHEET_MAX_SIZE, &there) == 0 && there == bytes) return true;
   if (!MayReplace(to, reporter, outcome)) return false;
   OutputFile out;
   if (!out.CreateStaged(to) || !out.Write(bytes.data(), bytes.size()) || !out.Commit()) {

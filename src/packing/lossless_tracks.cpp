@@ -130,6 +130,19 @@ bool LosslessTracks::Encode(Reporter& reporter) {
   return true;
 }
 
+// The cue sheet's bytes go into the list as well, so that removing the originals never takes the
+// dump's only cue sheet with them; they must be the bytes just hashed.
+bool LosslessTracks::ReadCueText(DumpList& list) {
+  const HeldFile* held = list.Find(list.cueSheet);
+  if (held == nullptr || held->size > MAX_LISTED_CUE_TEXT) return true;
+  if (ReadSmallFile(analysis_.cueSheet, MAX_LISTED_CUE_TEXT, &list.cueText) == 0 &&
+      IsListedCueSheet(list, list.cueText)) {
+    return true;
+  }
+  error_ = "cannot keep " + analysis_.cueSheet + ": it changed while it was read";
+  return false;
+}
+
 bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
                                const std::string& prefixSha1) {
   DumpList list;
@@ -140,6 +153,7 @@ bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
   list.files = held;
   for (const auto& f : flacs_) list.flacs.push_back(BaseName(f->job.flacPath));
   list.cueSheet = analysis_.cueSheet.empty() ? "" : BaseName(analysis_.cueSheet);
+  if (!list.cueSheet.empty() && !ReadCueText(list)) return false;
   const std::string text = FormatDumpList(list);
   if (!Stage(list_, DumpListPath(dataFile_))) return false;
   if (list_.Write(text.data(), text.size())) {

@@ -15,6 +15,7 @@
 #include "common/reporter.h"
 #include "packing/compressed_writer.h"
 #include "packing/dat_file.h"
+#include "packing/dump_list.h"
 
 namespace quarnel {
 
@@ -45,6 +46,7 @@ class LosslessTracks {
   bool PlanFlacs();
   bool Encode(Reporter& reporter);
   bool Stage(OutputFile& file, const std::string& path);
+  bool ReadCueText(DumpList& list);
   bool WriteList(bool ripped, const std::vector<HeldFile>& held, const std::string& prefixSha1);
   bool CopyCueSheet();
 

@@ -298,9 +298,9 @@ bool ProcessRun::CheckExisting() {
                                " bytes) is replaced by the new compressed image.";
     if (!reporter_.ConfirmReplace(name, detail)) {
       report_.outcome.kept.push_back(name);
-      return Refuse(name + " exists" +
-                        (options_.names.replace.empty() ? "" : "; " + options_.names.replace),
-                    name);
+      return Refuse(
+          name + " exists" + (options_.names.replace.empty() ? "" : "; " + options_.names.replace),
+          name);
     }
   }
   return true;
@@ -613,8 +613,7 @@ ProcessReport ProcessRun::Run() {
     return std::move(report_);
   }
 
-  audio_ = std::make_unique<AudioExtraction>(analysis_,
-                                             mp3_.folder != nullptr ? work_.Path() : "");
+  audio_ = std::make_unique<AudioExtraction>(analysis_, mp3_.folder != nullptr ? work_.Path() : "");
   if (plan_.tracksWanted) audio_->BeginTracks();
   ripper_->SetUpCursor(plan_.mode);
   bool ok = WriteBlocks() && EndBlocks();
