@@ -3,7 +3,8 @@
 #   ./run.sh           opens the window
 #   ./run.sh demo      writes the sample disc to a fresh folder, analyses it, compresses it in
 #                      each of the three kinds and restores each one, converts its sound to MP3,
-#                      does the same with its one-file-per-track set, and verifies every image
+#                      does the same with its one-file-per-track set, keeps that set whole with
+#                      its audio as FLAC and gives every file back, and verifies every image
 #   ./run.sh ARGS...   runs build/quarnel ARGS...
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -58,7 +59,7 @@ pack_and_restore() {
   local sectors=$((length / 2352)) total=$(($(size_of "$source") / 2352))
   echo "   restored sample.bin: $length bytes, $sectors of the source's $total sectors: the data"
   echo "   track (sectors 0 to $DATA_TRACK_END) up to the end of the block that holds its last" \
-    "sector; the CD-DA tracks behind it are not in the compressed image"
+    "sector; the CD-DA tracks behind it are kept as MP3 for the emulator, not as the dump's bytes"
 
   local ranges="" index
   for index in ${ripped//,/ }; do
@@ -136,6 +137,40 @@ track_set_run() {
   echo
 }
 
+# The set kept whole in its own folder $1: process --flac keeps the audio tracks losslessly beside
+# the image, the originals go, uncompress gives every file back, and verify checks the game against
+# a DAT made from the originals' checksums (as a dump database lists them).
+whole_dump_run() {
+  local sub=$1 data="Sample Game (Track 1).bin" f
+  mkdir "$sub" "$sub/originals"
+  cp "$DEMO"/"Sample Game (Track "*").bin" "$DEMO/Sample Game.cue" "$sub/"
+  {
+    echo '<?xml version="1.0"?>'
+    echo '<datafile><header><name>Demo</name></header><game name="Sample Game">'
+    for f in "$sub"/"Sample Game"*; do
+      echo "<rom name=\"$(basename "$f")\" size=\"$(size_of "$f")\"" \
+        "sha1=\"$(sha1sum "$f" | cut -d' ' -f1)\"/>"
+    done
+    echo '</game></datafile>'
+  } >"$sub/demo.dat"
+  echo "== In $sub: quarnel process --flac --no-audio-mp3 \"Sample Game.cue\""
+  (cd "$sub" && "$QUARNEL" process --flac --no-audio-mp3 "Sample Game.cue")
+  echo "   beside the image: $(cd "$sub" && ls -- *.flac *.dump | tr '\n' ' ')"
+  mv "$sub"/"Sample Game (Track "*").bin" "$sub/Sample Game.cue" "$sub/originals/"
+  echo "== In $sub: the originals moved away; quarnel uncompress \"$data.Z\""
+  (cd "$sub" && "$QUARNEL" uncompress "$data.Z")
+  for f in "$sub"/originals/*; do
+    if ! cmp -s "$f" "$sub/$(basename "$f")"; then
+      echo "   RESULT: FAILED: the restored \"$(basename "$f")\" differs from the dump's file"
+      return 1
+    fi
+  done
+  echo "   RESULT: every file of the dump, cue sheet included, came back byte for byte"
+  echo "== In $sub: quarnel verify \"$data.Z\" --dat demo.dat"
+  (cd "$sub" && "$QUARNEL" verify "$data.Z" --dat demo.dat)
+  echo
+}
+
 demo() {
   DEMO=$(mktemp -d "$PWD/demo-$(date +%Y%m%d-%H%M%S)-XXXX")
   echo "== Writing the sample disc to $DEMO"
@@ -160,13 +195,16 @@ demo() {
   echo "== XA streams to MP3: every XA record is decoded to WAV, encoded to MP3 by lame and"
   echo "   appended to the data file as the XA stream section"
   mp3_run "$DEMO/kind4" --xa-mp3
-  echo "== Audio tracks to MP3: the CD-DA tracks are copied to raw files, encoded to MP3 and"
-  echo "   appended as the audio track section"
-  mp3_run "$DEMO/kind5" --audio-mp3
+  echo "== Audio tracks to MP3 (the default): the CD-DA tracks are copied to raw files, encoded"
+  echo "   to MP3 and appended as the audio track section"
+  mp3_run "$DEMO/kind5"
   echo "== One file per track: \"Sample Game (Track N).bin\" and Sample Game.cue, processed through the sheet"
   track_set_run "$DEMO/set"
+  echo "== The whole dump kept: the audio tracks as FLAC beside the image, every file given back"
+  whole_dump_run "$DEMO/whole"
   echo "== Verifying every compressed image made: blocks, sections and checksums, nothing written"
-  local images=("$DEMO"/kind*/sample.bin.* "$DEMO/set/Sample Game (Track 1).bin.Z")
+  local images=("$DEMO"/kind*/sample.bin.* "$DEMO/set/Sample Game (Track 1).bin.Z"
+    "$DEMO/whole/Sample Game (Track 1).bin.Z")
   local datafiles=() f
   for f in "${images[@]}"; do
     case $f in *.table | *.index) ;; *) datafiles+=("$f") ;; esac
