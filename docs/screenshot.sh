@@ -8,7 +8,6 @@ cd "$(dirname "$0")/.."
 # shellcheck source=scripts/packages.sh
 source scripts/packages.sh
 
-
 # Runs inside xvfb-run: $1 the program, $2 the output file.
 take() {
   local quarnel=$1 out=$2 wid w h
@@ -45,13 +44,13 @@ install_packages xvfb xauth xdotool imagemagick openbox
 QUARNEL=$(realpath "${1:-build/quarnel}")
 WORK=$(mktemp -d /tmp/quarnel-screenshot.XXXX)
 trap 'rm -rf "$WORK"' EXIT
-"$QUARNEL" sample "$WORK" >/dev/null
+"$QUARNEL" sample "$WORK/Games" >/dev/null
 
 # The stored path the window starts with: 256 bytes, the path and zeros.
 export XDG_CONFIG_HOME="$WORK/config"
 setting="$XDG_CONFIG_HOME/Harrowgate/Mirelle/CDR/quenbar/IsoFile"
 mkdir -p "$(dirname "$setting")"
-printf '%s' "$WORK/Sample Game.cue" >"$setting"
+printf '%s' "$WORK/Games/Sample Game.cue" >"$setting"
 truncate -s 256 "$setting"
 
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
