@@ -40,19 +40,37 @@ if [[ ${1:-} == --inside ]]; then
   exit 0
 fi
 
-install_packages xvfb xauth xdotool imagemagick openbox
+# The discs where a player keeps them: inside a private mount namespace, $WORK stands at /home, so
+# the path box shows /home/player/Games/...; without namespaces the temporary folder shows.
+shoot() {
+  local home=$1
+  local games="$home/player/Games/PlayStation"
+  "$QUARNEL" sample "$games" >/dev/null
+  # The stored path the window starts with: 256 bytes, the path and zeros.
+  export XDG_CONFIG_HOME="$home/player/.config"
+  local setting="$XDG_CONFIG_HOME/Harrowgate/Mirelle/CDR/quenbar/IsoFile"
+  mkdir -p "$(dirname "$setting")"
+  printf '%s' "$games/Sample Game.cue" >"$setting"
+  truncate -s 256 "$setting"
+  unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+  xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$QUARNEL" "$OUT"
+}
+
+if [[ ${1:-} == --at-home ]]; then
+  QUARNEL=$2 OUT=$3
+  mount --bind "$4" /home
+  shoot /home
+  exit 0
+fi
+
+install_packages xvfb xauth xdotool imagemagick openbox util-linux
 QUARNEL=$(realpath "${1:-build/quarnel}")
 WORK=$(mktemp -d /tmp/quarnel-screenshot.XXXX)
 trap 'rm -rf "$WORK"' EXIT
-"$QUARNEL" sample "$WORK/Games" >/dev/null
+OUT="$PWD/docs/window.png"
 
-# The stored path the window starts with: 256 bytes, the path and zeros.
-export XDG_CONFIG_HOME="$WORK/config"
-setting="$XDG_CONFIG_HOME/Harrowgate/Mirelle/CDR/quenbar/IsoFile"
-mkdir -p "$(dirname "$setting")"
-printf '%s' "$WORK/Games/Sample Game.cue" >"$setting"
-truncate -s 256 "$setting"
-
-unset QT_QPA_PLATFORM WAYLAND_DISPLAY
-xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$QUARNEL" "$PWD/docs/window.png"
+if [[ $(id -u) -ne 0 ]] ||
+  ! unshare -m --propagation private "$0" --at-home "$QUARNEL" "$OUT" "$WORK"; then
+  shoot "$WORK"
+fi
 echo "docs/window.png written"
