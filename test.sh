@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 source scripts/packages.sh
 
 
-install_packages "${BUILD_PACKAGES[@]}" ffmpeg lame
+install_packages "${BUILD_PACKAGES[@]}" ffmpeg lame flac
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_TESTS=ON
 cmake --build build
 ctest --test-dir build --output-on-failure
