@@ -56,7 +56,8 @@ file per track: the outputs are named after the data track's file
 (Game (Track 1).bin.Z), and restoring them gives back exactly that file. It
 may be a folder: every disc under it (each cue sheet, and each image no cue
 sheet names) is processed once. Several discs are done in turn, then summed up
-in a table: BEFORE is every byte of the disc, AFTER everything written for it.
+in a table: BEFORE is every byte of the disc's track files, AFTER everything
+kept for it (data file, block table, and with --flac its FLACs, list and cue).
 
 Ripping makes the image much smaller but changes the game: a ripped video
 shows a stand-in movie or nothing (--ten-percent keeps its first tenth), and
