@@ -198,6 +198,7 @@ TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
        "ERROR: {} is part of a compressed image, not a raw CD image: use uncompress.", true},
       {"fifo.bin", FIFO, "", "", "ERROR: {} is neither a regular file nor a block device.", true},
       {"busy.bin", raw, "", "", "ERROR: {} is being written by another run of the program.", true},
+      {"shared.bin", raw, "", "", "- 3 sectors found", false},  // another run reads it too
       {longName, raw, "", "",
        "ERROR: path too long: the image's path plus \".ZNX.table\" must fit in 255 bytes, and "
        "needs 265.",
@@ -248,8 +249,9 @@ TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
     put(c.beside, c.besideContent);
     put(c.file, c.content);
     const std::string path = dir.File(c.file);
-    const int lockFd = c.file == "busy.bin" ? ::open(path.c_str(), O_RDONLY) : -1;
-    if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
+    const bool busy = c.file == "busy.bin";
+    const int lockFd = busy || c.file == "shared.bin" ? ::open(path.c_str(), O_RDONLY) : -1;
+    if (lockFd >= 0) ::flock(lockFd, busy ? LOCK_EX : LOCK_SH);
     std::string line = c.line;
     for (size_t at; (at = line.find("{}")) != std::string::npos;) line.replace(at, 2, path);
     std::set<std::filesystem::path> before(std::filesystem::directory_iterator(dir.Path()), {});

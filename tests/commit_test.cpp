@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -35,8 +37,9 @@ void Stage(CompressedWriter& w, const std::string& d, CompressionMode mode, uint
   BlockCompressor c;
   std::vector<uint8_t> raw(KindOf(mode).rawBlockLength, fill), packed(2 * raw.size());
   for (int i = 0; i < 3; ++i) {
-    const size_t n = mode == CompressionMode::Bzip2 ? c.Bzip2(raw.data(), raw.size(), packed.data(), 1 << 16)
-                                        : c.Zlib(raw.data(), raw.size(), packed.data(), 1 << 16);
+    const size_t n = mode == CompressionMode::Bzip2
+                         ? c.Bzip2(raw.data(), raw.size(), packed.data(), 1 << 16)
+                         : c.Zlib(raw.data(), raw.size(), packed.data(), 1 << 16);
     ASSERT_TRUE(w.AppendBlock(packed.data(), static_cast<uint32_t>(n), XaTag{}));
   }
   ASSERT_TRUE(w.EndBlocks());
@@ -78,7 +81,8 @@ TEST(CommitGroup, AnInterruptedCommitLeavesOneImageWholeNeverAMix) {
        "complete in #.partial; the next command that opens @ finishes the writing"},
   };
   for (int step = 1; step <= 5; ++step) cases.emplace_back(step, Fault::NONE, 0, "");
-  for (const auto& [name, mode] : {std::pair{"game.bin.Z", CompressionMode::Zlib}, {"g.bz", CompressionMode::Bzip2}}) {
+  for (const auto& [name, mode] :
+       {std::pair{"game.bin.Z", CompressionMode::Zlib}, {"g.bz", CompressionMode::Bzip2}}) {
     TempDir ref;
     const Pair oldPair = Made(ref.File(name), mode, 1), newPair = Made(ref.File(name), mode, 2);
     for (const bool oldExists : {true, false}) {
@@ -202,6 +206,31 @@ TEST(OutputFile, NothingIsWrittenIntoAFileThatExisted) {
     EXPECT_EQ(w.Error().rfind("the name " + d + " is too long", 0), 0u) << w.Error();
     EXPECT_EQ(Snapshot(dir).size(), 0u);
   }
+}
+
+// A staged file appears under its name only whole: when the commit's flush of the last buffered
+// bytes fails (here on the file size limit, as on a full disk), nothing is renamed and the file
+// that stood there keeps its bytes.
+TEST(OutputFile, AFailedFlushAtCommitReplacesNothing) {
+  TempDir dir;
+  const std::string path = dir.File("game.bin");
+  const std::vector<uint8_t> old = {'o', 'l', 'd'}, bytes(400, 7);
+  WriteAll(path, old);
+  OutputFile f;
+  ASSERT_TRUE(f.CreateStaged(path) && f.Write(bytes.data(), bytes.size()));  // still buffered
+  struct rlimit limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const struct rlimit lowered = {100, limit.rlim_max};
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0);
+  const bool committed = f.Commit();
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_FALSE(committed);
+  EXPECT_EQ(f.Errno(), EFBIG);
+  EXPECT_EQ(ReadAll(path), old);
+  f.Discard();
+  EXPECT_EQ(Snapshot(dir).size(), 1u);
 }
 
 // A commit record is acted on only when whole and naming nothing but the image's own files in

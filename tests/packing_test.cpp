@@ -434,8 +434,10 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
   bzData.insert(bzData.end(), bzData.begin(), bzData.end());
   const auto BZ = CompressionMode::Bzip2, ZNX = CompressionMode::ZlibXa;
   std::vector<uint8_t> longer = goodData, cut = table({{0, n}, {n, s - n}, {s, n}}),
-                       odd = table({{0, 0}, {b, 0}, {2 * b, 0}}, BZ);
+                       odd = table({{0, 0}, {b, 0}, {2 * b, 0}}, BZ), largest = packed;
   longer.insert(longer.end(), {1, 2, 3});
+  largest.insert(largest.end(), packed.begin(), packed.end());
+  largest.resize(2 * n + 2 * SECTOR_SIZE);  // a last block of the largest stored length, not zlib
   cut.erase(cut.end() - 2, cut.end());
   odd.push_back(0);
   DiscBuilder raw;
@@ -451,6 +453,11 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
           {"game.bin.Z", raw.Image(), {}, 0, "not a compressed image: it begins with a sector", 0},
           {"game.iso", goodData, {}, 0, "is not a compressed image: a compressed image's data", 0},
           {"game.bin.Z", goodData, table({{0, n}, {n, s - n}, {s, n}}), 0, "", 1},
+          {"game.bin.Z", largest, table({{0, n}, {n, n}, {2 * n, 2 * SECTOR_SIZE}}), 0, "", 1},
+          {"game.bin.Z", goodData, table({{0, n}, {n, s - n}, {s, n + 1}}), 0,
+           "block 2 lies beyond the end of", 0},
+          {"game.bin.Z", goodData, table({{0, n}, {n, s - n}, {s, n}}), 0,
+           "is busy: another run writes it", 0},
           {"game.bin.Z", {}, std::vector<uint8_t>{}, 0, "", 0},
           {"game.bin.Z", goodData, std::vector<uint8_t>{}, 0,
            "side file: it lacks entries: a "
@@ -474,6 +481,9 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
     WriteAll(path, data);
     if (side || sparse != 0) WriteAll(sideFile, side.value_or(std::vector<uint8_t>{}));
     if (sparse != 0) std::filesystem::resize_file(sideFile, sparse);
+    // Another run writes the data file, or only reads it as this one does.
+    const HeldLock held(path,
+                        std::string(error).find("busy") != std::string::npos ? LOCK_EX : LOCK_SH);
     const std::vector<uint8_t> old = {'o', 'l', 'd'};
     *error != '\0' ? WriteAll(output, old) : (void)std::filesystem::remove(output);
     Analysis a;

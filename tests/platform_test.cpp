@@ -93,6 +93,8 @@ TEST(WorkFolder, OneRunsOwnNothingInsideFollowedPrivateOnesGoWithStaleOnes) {
   std::filesystem::create_directories(inside + "track03.raw");
   std::ofstream(dir.File("outside")) << "keep";
   std::filesystem::create_symlink(dir.File("outside"), inside + "track02.raw");
+  std::filesystem::create_symlink(dir.File("through"), inside + "track05.wav");  // dangling
+  std::ofstream(dir.File("real/keep")) << "keep";
   std::ofstream(inside + "track02.mp3") << "old";
   {
     WorkFolder work, again;
@@ -105,6 +107,7 @@ TEST(WorkFolder, OneRunsOwnNothingInsideFollowedPrivateOnesGoWithStaleOnes) {
         {"track02.mp3", true, ""},
         {"track02.mp3", true, ""},  // this run's own: not replaced twice
         {"track04.mp3", true, ""},
+        {"track05.wav", true, ""},  // a dangling link goes too: nothing is made through it
         {"track03.raw", false, "cannot create " + requested + "/track03.raw: Is a directory"},
         {"../outside", false, "cannot create " + requested + "/../outside: not a plain file name"},
     };
@@ -115,9 +118,11 @@ TEST(WorkFolder, OneRunsOwnNothingInsideFollowedPrivateOnesGoWithStaleOnes) {
       EXPECT_EQ(path, requested + "/" + name);
       if (ok) std::ofstream(path) << "new";
     }
-    EXPECT_EQ(work.ReplacedFiles(), (std::vector<std::string>{"track02.raw", "track02.mp3"}));
+    EXPECT_EQ(work.ReplacedFiles(),
+              (std::vector<std::string>{"track02.raw", "track02.mp3", "track05.wav"}));
   }
   EXPECT_EQ(Text(dir.File("outside")), "keep");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("through")));
   EXPECT_EQ(Text(inside + "track02.raw"), "new");  // a file of its own, kept with the folder
   WorkFolder after;
   EXPECT_TRUE(after.Make(requested, "", &error)) << "the lock went with the first";
@@ -142,6 +147,7 @@ TEST(WorkFolder, OneRunsOwnNothingInsideFollowedPrivateOnesGoWithStaleOnes) {
   ::close(held);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 2);  // held, link
   EXPECT_EQ(Text(dir.File("outside")), "keep");
+  EXPECT_EQ(Text(dir.File("real/keep")), "keep");  // the link's target was not swept
   EXPECT_TRUE(std::filesystem::exists(inside + "track02.raw"));
   EXPECT_FALSE(WorkFolder().Make("", dir.File("outside"), &error));
   EXPECT_EQ(error, "cannot make the work folder " + dir.File("outside") +
