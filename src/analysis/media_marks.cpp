@@ -74,11 +74,4 @@ uint32_t MarkAllXaStreams(DiscAnalysis& analysis) {
   return count;
 }
 
-bool AnyXaStreamRipped(const DiscAnalysis& analysis) {
-  for (const MediaRecord& r : analysis.MediaTable) {
-    if (r.rip != 0 && r.kind == MEDIA_XA) return true;
-  }
-  return false;
-}
-
 }  // namespace quarnel

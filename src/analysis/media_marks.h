@@ -27,7 +27,4 @@ void SelectMedia(DiscAnalysis& analysis, MediaSelection selection);
 // Marks every XA stream "Rip:" (their sound is to become MP3); returns how many were not marked.
 uint32_t MarkAllXaStreams(DiscAnalysis& analysis);
 
-// True when an XA stream is marked to be ripped.
-bool AnyXaStreamRipped(const DiscAnalysis& analysis);
-
 }  // namespace quarnel

@@ -165,7 +165,9 @@ bool OutputFile::Begin(int fd, size_t bufferSize) {
     return Fail(error);
   }
   created_ = true;
-  std::setvbuf(file_, nullptr, _IOFBF, bufferSize);
+  // Given no buffer, the C library keeps its own small one whatever size is asked for.
+  buffer_ = std::make_unique_for_overwrite<char[]>(bufferSize);
+  std::setvbuf(file_, buffer_.get(), _IOFBF, bufferSize);
   return true;
 }
 

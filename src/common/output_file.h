@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,7 @@ class OutputFile {
   // temporaries and never removed by this object (it stays open and locked until Close()).
   void KeepTemporary();
 
+  std::unique_ptr<char[]> buffer_;  // the stream's; outlives it
   std::FILE* file_ = nullptr;
   std::string path_;
   std::string temporary_;
