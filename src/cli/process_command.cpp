@@ -222,6 +222,12 @@ InputOutcome ProcessOne(const std::string& image, const ProcessRequest& request)
     notes.insert(notes.begin(), std::to_string(result.audioTracksNotKept) + " audio track" +
                                     (result.audioTracksNotKept == 1 ? "" : "s") + " not kept");
   }
+  // Where the disc holds more than its data track, the data track's own ratio beside the disc's.
+  if (result.dataTrackBefore != 0 && result.dataTrackAfter != 0 &&
+      result.dataTrackBefore != result.sizeBefore) {
+    notes.push_back(Format("data track %.1f%%", 100.0 * static_cast<double>(result.dataTrackAfter) /
+                                                    static_cast<double>(result.dataTrackBefore)));
+  }
   for (const std::string& note : notes) input.note += (input.note.empty() ? "" : ", ") + note;
   if (outcome.Done() && !result.skipped) {
     input.result = std::to_string(result.blocks) + " blocks";
