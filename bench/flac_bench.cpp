@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
     const char* name;
     std::function<bool()> run;
   } contenders[] = {
-      {"encode  EncodeFlacs, all cores", [&] { return encode(0); }},
+      {"encode  EncodeFlacs, two per core", [&] { return encode(0); }},
       {"        EncodeFlacs, one core", [&] { return encode(1); }},
       {"        flac -5, one after another", [&] { return RunFlac(cliEncodes, false); }},
       {"        flac -5, all at once", [&] { return RunFlac(cliEncodes, true); }},

@@ -345,9 +345,11 @@ class EncodeRun {
 std::vector<FlacResult> EncodeFlacs(std::vector<FlacJob>& jobs, unsigned threads,
                                     const std::function<bool()>& poll,
                                     const std::function<void(size_t job)>& finished) {
+  // Two workers a core by default: a disc's few tracks of unequal length would otherwise leave a
+  // core idle while the last long one is encoded.
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   const size_t wanted =
-      std::min<size_t>(threads == 0 ? cores : std::min(threads, cores), jobs.size());
+      std::min<size_t>(threads == 0 ? 2 * cores : std::min(threads, 2 * cores), jobs.size());
   flac::EncodeRun run(jobs);
   run.Start(wanted);
   run.Wait(poll, finished);

@@ -49,7 +49,7 @@ struct FlacResult {
   uint64_t flacBytes = 0;
 };
 
-// Encodes every job, up to `threads` at once (0: one per core), longest range first, each reading
+// Encodes every job, up to `threads` at once (0: two per core), longest range first, each reading
 // its range in pieces. The calling thread calls `poll` at least every 20 ms and `finished(job)`
 // after each job ends, in the order they end; poll returning true stops every job as soon as
 // possible (unfinished outputs are left for the caller to discard). Returns one result per job,

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "common/commit_group.h"
 #include "packing/dump_files.h"
@@ -113,7 +112,7 @@ bool LosslessTracks::Encode(Reporter& reporter) {
   LongOperation operation(reporter);
   size_t done = 0;
   const std::vector<FlacResult> results = EncodeFlacs(
-      jobs, std::thread::hardware_concurrency(),
+      jobs, 0,
       [&] {
         reporter.Pump();
         return reporter.StopRequested();
