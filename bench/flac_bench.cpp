@@ -1,5 +1,5 @@
 // Measures the FLAC files of complete dumps on generated CD audio (three tracks of music-like
-// tones under noise): EncodeFlacs on every core against the flac command run on the same raw
+// tones under noise): EncodeFlacs (two workers a core) against the flac command run on the same raw
 // tracks one after another (as a user would) and all at once, then restoring every track with
 // DecodeFlac (writing the file, checking SHA-1 and MD5) against `flac -d` of the same FLACs.
 //
