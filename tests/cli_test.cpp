@@ -549,7 +549,8 @@ TEST(Cli, ProcessKeepsAudioAndExistingOutputsAsAsked) {
   const std::string local = dir.File("audio/lame");
   EXPECT_EQ(refused.err, "ERROR: no MP3 encoder: neither " + local +
                              " nor lame on PATH can be run; install the Debian package lame "
-                             "(apt-get install lame), or put the encoder at " + local +
+                             "(apt-get install lame), or put the encoder at " +
+                             local +
                              "; or pass --no-audio-mp3 to go on without them; nothing was "
                              "written.\n");
   EXPECT_FALSE(std::filesystem::exists(dir.File(output)));
@@ -565,8 +566,10 @@ TEST(Cli, ProcessKeepsAudioAndExistingOutputsAsAsked) {
       {{"process", image, "--no-audio-mp3"},
        1,
        {},
-       "ERROR: " + output + " exists; --force replaces it, --skip-existing passes over it; nothing "
-       "was written; " + output + " was kept.\n",
+       "ERROR: " + output +
+           " exists; --force replaces it, --skip-existing passes over it; nothing "
+           "was written; " +
+           output + " was kept.\n",
        false},
       {{"process", image, "--no-audio-mp3", "--skip-existing"},
        0,

@@ -82,7 +82,8 @@ TEST(VerifyImage, PassesWhatProcessWritesWithTheSha1ProcessLogged) {
       options.source.clear();
       const VerifyReport named = VerifyImage(window, p.dataFile, options);
       EXPECT_EQ(named.Passed(), !changed);
-      EXPECT_EQ(named.datMatch ? named.datMatch->rom : "", changed ? "" : "Sample Game (Track 1).bin");
+      EXPECT_EQ(named.datMatch ? named.datMatch->rom : "",
+                changed ? "" : "Sample Game (Track 1).bin");
     }
   }
 }

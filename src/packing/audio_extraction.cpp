@@ -57,9 +57,7 @@ std::string TrackRawPath(const std::string& folder, uint32_t t) {
 }
 
 AudioExtraction::AudioExtraction(const DiscAnalysis& analysis, std::string workFolder)
-    : analysis_(analysis),
-      workFolder_(std::move(workFolder)),
-      records_(XA_RECORD_TABLE_SIZE) {
+    : analysis_(analysis), workFolder_(std::move(workFolder)), records_(XA_RECORD_TABLE_SIZE) {
   InitXaDecoder(decoder_);
 }
 

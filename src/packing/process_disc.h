@@ -53,7 +53,7 @@ struct ProcessReport {
   // The run was refused before anything was written (a limit, a missing encoder, ...): nothing
   // was changed, the marks included.
   bool refused = false;
-  bool skipped = false;  // its outputs exist and were passed over: nothing was done
+  bool skipped = false;    // its outputs exist and were passed over: nothing was done
   std::string failedFile;  // the file a failure concerns, when there is one
   CompressionMode mode = CompressionMode::None;
   std::string dataFile;

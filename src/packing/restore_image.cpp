@@ -290,8 +290,8 @@ void RestoreRun::RestoreRestOfDump() {
   outcome.written.insert(outcome.written.end(), rest.written.begin(), rest.written.end());
   outcome.kept.insert(outcome.kept.end(), rest.kept.begin(), rest.kept.end());
   if (rest.Failed()) outcome.Fail(rest.error);
-  report_.completeDump = dataCheck.empty() && !outcome.Failed() && rest.kept.empty() &&
-                         !dump_.List().ripped;
+  report_.completeDump =
+      dataCheck.empty() && !outcome.Failed() && rest.kept.empty() && !dump_.List().ripped;
   if (report_.completeDump) {
     reporter_.LogF("- The whole dump is restored: %zu files, each byte for byte the dump's.",
                    dump_.List().files.size());

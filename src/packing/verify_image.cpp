@@ -5,12 +5,12 @@
 #include <cstring>
 #include <memory>
 
+#include "common/commit_group.h"
 #include "common/image_file.h"
 #include "packing/block_codec.h"
 #include "packing/block_pipeline.h"
 #include "packing/block_restore.h"
 #include "packing/block_workers.h"
-#include "common/commit_group.h"
 #include "packing/compressed_reader.h"
 #include "packing/dump_list.h"
 
@@ -115,8 +115,8 @@ void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport&
     if (source != nullptr) source->Compare(report.restored.size, block.bytes, block.length);
     if (report.restored.size < prefixLength) {
       prefix.UpdatePart(2, block.bytes,
-                        static_cast<size_t>(std::min<uint64_t>(
-                            block.length, prefixLength - report.restored.size)));
+                        static_cast<size_t>(
+                            std::min<uint64_t>(block.length, prefixLength - report.restored.size)));
     }
     report.restored.size += block.length;
     return true;
@@ -277,7 +277,8 @@ VerifyReport Verify(Reporter& reporter, CompressedReader& reader, bool opened,
 
 bool VerifyReport::Passed() const {
   return layout.opened && layout.problems.empty() && layout.moreProblems == 0 && !stopped &&
-         damagedBlocks == 0 && (!datSearched || (game.has_value() && DifferingFiles(*game).empty()));
+         damagedBlocks == 0 &&
+         (!datSearched || (game.has_value() && DifferingFiles(*game).empty()));
 }
 
 ImageLayout InspectImage(const std::string& dataFile, SoundFiles sound) {

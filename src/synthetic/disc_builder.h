@@ -143,7 +143,8 @@ struct SampleDiscLayout {
 DiscBuilder BuildSampleDisc(SampleDiscLayout* layout);
 
 // Writes DIR/sample.bin and DIR/sample.cue, and the same disc as DIR/Sample Game (Track N).bin
-// with DIR/Sample Game.cue: no two of its names differ only in letter case (DIR is created when missing).
+// with DIR/Sample Game.cue: no two of its names differ only in letter case (DIR is created when
+// missing).
 bool WriteSampleDisc(const std::string& dir, std::string* error);
 
 }  // namespace quarnel
