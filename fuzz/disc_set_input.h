@@ -7,12 +7,12 @@
 // (value & 0x7FFF) % 2352 more bytes), content (u8: bits 0-1 a Content, bits 2-3 the submode of
 // the data sectors, bits 4-7 for PARTLY_DATA the first synced sector / 3).
 // Operations (a byte modulo OP_COUNT, then its arguments):
-//   FILE_LINE   spec: file spec % (files + 1), the last one missing.bin; name variant
-//               (spec / 8) % VARIANT_COUNT; bit 6 unquoted when the name has no blank; bit 7 no
+//   FILE_LINE   pick: file pick % (files + 1), the last one missing.bin; name variant
+//               (pick / 8) % VARIANT_COUNT; bit 6 unquoted when the name has no blank; bit 7 no
 //               type
-//   TRACK_LINE  spec, type: the next track number below NUMBER_JUMP, else (spec - NUMBER_JUMP) * 8;
+//   TRACK_LINE  pick, type: the next track number below NUMBER_JUMP, else (pick - NUMBER_JUMP) * 8;
 //               type % 4: MODE2/2352, AUDIO, AUDIO, none
-//   INDEX_LINE  spec, time (u16 sectors): index spec % 3; from BROKEN_TIME on a time that is none
+//   INDEX_LINE  pick, time (u16 sectors): index pick % 3; from BROKEN_TIME on a time that is none
 //   PREGAP_LINE time (u16 sectors)
 //   REM_LINE, BLANK_LINE, UNKNOWN_LINE: a remark, an empty line, a keyword the reader does not know
 //   TRACK_RUN   count: 1 + count % 128 audio tracks, numbered on, two sectors apart in the file
@@ -71,8 +71,8 @@ class InputWriter {
   void FileLine(uint8_t file, Variant variant = EXACT, uint8_t bits = 0) {
     bytes.insert(bytes.end(), {FILE_LINE, static_cast<uint8_t>(file + variant * 8 + bits)});
   }
-  void TrackLine(uint8_t type, uint8_t spec = 0) {
-    bytes.insert(bytes.end(), {TRACK_LINE, spec, type});
+  void TrackLine(uint8_t type, uint8_t pick = 0) {
+    bytes.insert(bytes.end(), {TRACK_LINE, pick, type});
   }
   void IndexLine(uint8_t number, uint16_t sectors) {
     bytes.insert(bytes.end(), {INDEX_LINE, number, static_cast<uint8_t>(sectors),

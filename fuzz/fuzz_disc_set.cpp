@@ -83,14 +83,14 @@ std::string Cased(std::string s, bool upper) {
   return s;
 }
 
-void AddFile(Sheet& sheet, uint32_t spec, size_t fileCount) {
-  const int file = static_cast<int>((spec & FILE_BITS) % (fileCount + 1));
+void AddFile(Sheet& sheet, uint32_t pick, size_t fileCount) {
+  const int file = static_cast<int>((pick & FILE_BITS) % (fileCount + 1));
   const std::string base = file == static_cast<int>(fileCount) ? MISSING : NAMES[file];
   const std::string variants[VARIANT_COUNT] = {base,          Cased(base, true), Cased(base, false),
                                                "sub/" + base, "sub\\" + base,    "./" + base};
-  const std::string name = variants[(spec / 8) % VARIANT_COUNT];
-  const bool quoted = name.find(' ') != std::string::npos || (spec & UNQUOTED) == 0;
-  sheet.Add("FILE " + (quoted ? "\"" + name + "\"" : name) + ((spec & NO_TYPE) ? "" : " BINARY"));
+  const std::string name = variants[(pick / 8) % VARIANT_COUNT];
+  const bool quoted = name.find(' ') != std::string::npos || (pick & UNQUOTED) == 0;
+  sheet.Add("FILE " + (quoted ? "\"" + name + "\"" : name) + ((pick & NO_TYPE) ? "" : " BINARY"));
   std::string key = Cased(name, false);
   for (char& c : key) c = c == '\\' ? '/' : c;
   for (const std::string& earlier : sheet.fileKeys) {
@@ -133,15 +133,15 @@ Sheet MakeSheet(fuzz::Input& in, size_t fileCount, bool crlf) {
         AddFile(sheet, in.Byte(), fileCount);
         break;
       case TRACK_LINE: {
-        const uint32_t spec = in.Byte();
-        const uint32_t number = spec < NUMBER_JUMP ? next : (spec - NUMBER_JUMP) * 8;
+        const uint32_t pick = in.Byte();
+        const uint32_t number = pick < NUMBER_JUMP ? next : (pick - NUMBER_JUMP) * 8;
         AddTrack(sheet, number, in.Byte());
         next = number + 1;
         break;
       }
       case INDEX_LINE: {
-        const uint32_t spec = in.Byte();
-        AddIndex(sheet, spec % 3, in.U16(), spec >= BROKEN_TIME);
+        const uint32_t pick = in.Byte();
+        AddIndex(sheet, pick % 3, in.U16(), pick >= BROKEN_TIME);
         break;
       }
       case PREGAP_LINE:
