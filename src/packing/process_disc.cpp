@@ -65,6 +65,7 @@ class ProcessRun {
   bool OpenSource();
   void ApplyOptions();
   bool CheckLimits();
+  std::vector<std::pair<std::string, off_t>> StandingOutputs() const;
   bool PassOverExisting();
   bool CheckExisting();
   void NoteTracksNotKept();
@@ -273,29 +274,35 @@ bool ProcessRun::CheckLimits() {
   return true;
 }
 
+// What stands at the outputs' names, with its size in bytes.
+std::vector<std::pair<std::string, off_t>> ProcessRun::StandingOutputs() const {
+  std::vector<std::pair<std::string, off_t>> existing;
+  for (const std::string& name : {report_.dataFile, report_.blockTable}) {
+    struct stat st;
+    if (::lstat(name.c_str(), &st) == 0) existing.emplace_back(name, st.st_size);
+  }
+  return existing;
+}
+
 // With --skip-existing an input whose outputs stand is passed over before anything else is said.
 bool ProcessRun::PassOverExisting() {
   if (options_.existing != ExistingOutputs::Skip) return false;
-  for (const std::string& name : {report_.dataFile, report_.blockTable}) {
-    struct stat st;
-    if (::lstat(name.c_str(), &st) != 0) continue;
-    report_.skipped = true;
-    report_.outcome.kept.push_back(name);
-    report_.outcome.notes.push_back(name + " exists and was passed over");
-    return true;
-  }
-  return false;
+  const auto existing = StandingOutputs();
+  if (existing.empty()) return false;
+  const std::string& name = existing.front().first;
+  report_.skipped = true;
+  report_.outcome.kept.push_back(name);
+  report_.outcome.notes.push_back(name + " exists and was passed over");
+  return true;
 }
 
 // An existing output is replaced only with consent, asked once the run can no longer fail before
 // writing; the window has always replaced.
 bool ProcessRun::CheckExisting() {
   if (options_.existing != ExistingOutputs::Ask) return true;
-  for (const std::string& name : {report_.dataFile, report_.blockTable}) {
-    struct stat st;
-    if (::lstat(name.c_str(), &st) != 0) continue;
-    const std::string detail = name + " (" + std::to_string(st.st_size) +
-                               " bytes) is replaced by the new compressed image.";
+  for (const auto& [name, size] : StandingOutputs()) {
+    const std::string detail =
+        name + " (" + std::to_string(size) + " bytes) is replaced by the new compressed image.";
     if (!reporter_.ConfirmReplace(name, detail)) {
       report_.outcome.kept.push_back(name);
       return Refuse(
