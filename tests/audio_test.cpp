@@ -249,7 +249,7 @@ TEST(Mp3Phases, EncoderFaultsStopsAndWorkFolders) {
   for (const auto& [encoder, xa, workFolder, before, end, says] :
        {std::tuple{"exit 3", true, "", "", WAV_STORED, "the encoder ended with exit status 3"},
         {"head -c 3000 /dev/urandom >\"$7\"", true, "", "", WAV_STORED, "no MPEG audio frame"},
-        {"printf ID3 >\"$7\"", true, "", "", WAV_STORED, ""},
+        {"printf ID3 >\"$7\"", true, "", "", WAV_STORED, "no MPEG audio frame at byte 0"},
         {"head -c 9000 /dev/urandom >\"$14\"", false, "", "", FAILS, "made no MP3 of"},
         {"exit 3", false, "", "", FAILS, "could not convert"},
         {"exit 3", true, "work", "dir track0001.wav", FAILS, "track0001.wav: Is a directory"},
@@ -271,9 +271,7 @@ TEST(Mp3Phases, EncoderFaultsStopsAndWorkFolders) {
       std::string why;
       ASSERT_TRUE(other.emplace().Make(folder, "", &why)) << why;
     }
-    const auto start = std::chrono::steady_clock::now();
     const ProcessReport p = rip.Run({.xaMp3 = xa, .audioMp3 = !xa, .workFolder = folder});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     for (const auto& e : std::filesystem::directory_iterator(rip.dir.Path())) {
       EXPECT_FALSE(e.path().filename().string().starts_with(".quarnel-work-")) << e.path();
     }
@@ -286,7 +284,7 @@ TEST(Mp3Phases, EncoderFaultsStopsAndWorkFolders) {
       EXPECT_EQ(rip.a.reporter.Count("Warning: no MP3 of XA record "), 3u);
       EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
         return l.find(says) != std::string::npos;
-      }));
+      })) << ::testing::PrintToString(log);
       const std::vector<uint8_t> data = ReadAll(p.dataFile);
       const auto entries = ReadSection(data, BlockAreaEnd(p));
       ASSERT_EQ(entries.size(), 3u);

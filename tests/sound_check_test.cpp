@@ -152,6 +152,7 @@ TEST(SoundCheck, WavHeaderMustMatchItsLengthAndHold16BitPcm) {
       {"not RIFF", with({{0, {'R', 'I', 'F', 'X'}}})},
   };
   for (const auto& [name, bytes] : bad) {
+    std::string why;
     EXPECT_FALSE(CheckWav(bytes.data(), bytes.size(), nullptr, &why)) << name;
     EXPECT_FALSE(why.empty()) << name;
   }

@@ -604,8 +604,13 @@ void ProcessRun::LogClosingFigures() {
       writer_.Data().Position() + writer_.Table().Position() + report_.losslessBytes;
   reporter_.LogF("- Result Size is %s Mb", MegabytesText(report_.sizeAfter).c_str());
   reporter_.LogF("- %d Medias ripped.", static_cast<int>(report_.rippedCount));
-  reporter_.LogF("- %d%% smaller than original.",
-                 PercentSmaller(report_.sizeBefore, report_.sizeAfter));
+  // A tiny disc can grow: "-13% smaller" would be a riddle.
+  const int smaller = PercentSmaller(report_.sizeBefore, report_.sizeAfter);
+  if (smaller >= 0) {
+    reporter_.LogF("- %d%% smaller than original.", smaller);
+  } else {
+    reporter_.LogF("- %d%% larger than original.", -smaller);
+  }
   if (options_.verify) {
     reporter_.LogF("- SHA-1 of the restored image: %s", report_.restoredSha1.c_str());
   }
