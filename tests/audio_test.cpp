@@ -129,10 +129,7 @@ struct XaRip {
   }
   // A stand-in encoder: a shell script run in the disc's folder.
   void Encoder(const std::string& script) {
-    std::filesystem::create_directories(dir.File("audio"));
-    std::ofstream(dir.File("audio/lame")) << "#!/bin/sh\ncd '" << dir.Path().string() << "'\n"
-                                          << script;
-    std::filesystem::permissions(dir.File("audio/lame"), std::filesystem::perms::owner_all);
+    testing::PutScript(dir.File("audio/lame"), "cd '" + dir.Path().string() + "'\n" + script);
   }
 };
 

@@ -32,12 +32,8 @@ namespace quarnel {
 namespace {
 
 using nlohmann::json;
+using testing::ReadText;
 using testing::TempDir;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 struct Outcome {
   int status;  // exit status; -N when killed by signal N
@@ -81,7 +77,7 @@ Outcome Wait(const TempDir& dir, pid_t pid, const std::string& tag = {}) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (ended == pid) status = WIFEXITED(s) ? WEXITSTATUS(s) : -WTERMSIG(s);
-  return {status, ReadAll(dir.File("fd1" + tag)), ReadAll(dir.File("fd2" + tag))};
+  return {status, ReadText(dir.File("fd1" + tag)), ReadText(dir.File("fd2" + tag))};
 }
 
 // Whether `pid` runs; a zombie no parent waits for any more counts as ended.
@@ -100,7 +96,7 @@ std::map<std::string, std::string> Snapshot(const TempDir& dir) {
     const std::string name = entry.path().lexically_relative(dir.Path()).string();
     if (name.starts_with("fd") || name == "encoder.pids") continue;
     const bool small = entry.is_regular_file() && entry.file_size() < (1u << 20);
-    files[name] = small ? ReadAll(entry.path().string()) : std::to_string(entry.is_directory());
+    files[name] = small ? ReadText(entry.path().string()) : std::to_string(entry.is_directory());
   }
   return files;
 }
@@ -253,7 +249,7 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
   SampleDiscLayout layout;
   BuildSampleDisc(&layout);
   const std::string image = "sample.bin", set = "Sample Game (Track 1).bin",
-                    source = ReadAll(dir.File(image));
+                    source = ReadText(dir.File(image));
 
   // Text: the log as it comes, then the media rows with their indexes.
   const Outcome text = Quarnel(dir, {"analyse", image});
@@ -380,7 +376,7 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("o")) && !std::filesystem::is_empty(dir.File("o")));
   EXPECT_FALSE(std::filesystem::exists(dir.File("game.bin")));
-  EXPECT_TRUE(ReadAll(dir.File(image)) == source);
+  EXPECT_TRUE(ReadText(dir.File(image)) == source);
   EXPECT_TRUE(std::filesystem::exists(dir.File("out/" + set + ".Z")));
 
   // --quiet: no "Wrote" lines, only the errors and the summary.
@@ -394,8 +390,8 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
       restored.err,
       "ERROR: Sample Game.cue is not a compressed image: a compressed image's data file ends in "
       ".Z, .ZNX or .bz (in any letter case); nothing was written.\n");
-  EXPECT_TRUE(ReadAll(dir.File("restored/" + set)) == ReadAll(dir.File(set)));
-  EXPECT_TRUE(ReadAll(dir.File("restored/" + image)) == source.substr(0, blocks * SECTOR_SIZE));
+  EXPECT_TRUE(ReadText(dir.File("restored/" + set)) == ReadText(dir.File(set)));
+  EXPECT_TRUE(ReadText(dir.File("restored/" + image)) == source.substr(0, blocks * SECTOR_SIZE));
 
   const Outcome kept = Quarnel(dir, {"uncompress", "sample.bin.Z"});
   EXPECT_EQ(kept.status, 1);
@@ -404,7 +400,7 @@ TEST(Cli, AnalysesProcessesAndRestoresTheSampleDisc) {
       "quarnel: sample.bin exists and was left as it is; --force replaces it."))
       << kept.err;
   EXPECT_EQ(Count(kept.err, "\n"), 1u) << kept.err;
-  EXPECT_TRUE(ReadAll(dir.File(image)) == source);
+  EXPECT_TRUE(ReadText(dir.File(image)) == source);
 }
 
 // A disc kept with --flac gives back every file of its dump, as a set and as one image; every
@@ -418,8 +414,8 @@ TEST(Cli, KeepsTheWholeDumpAndGivesItBack) {
   const std::vector<std::string> set = {data, "Sample Game (Track 2).bin",
                                         "Sample Game (Track 3).bin", "Sample Game.cue"};
   std::map<std::string, std::string> dump;
-  for (const std::string& name : set) dump[name] = ReadAll(dir.File(name));
-  for (const char* name : {"sample.bin", "sample.cue"}) dump[name] = ReadAll(dir.File(name));
+  for (const std::string& name : set) dump[name] = ReadText(dir.File(name));
+  for (const char* name : {"sample.bin", "sample.cue"}) dump[name] = ReadText(dir.File(name));
   // The set's DAT; one with a wrong SHA-1 for track 2; one with a track the set lacks.
   for (const auto& [name, wrong, extra] :
        {std::tuple{"set.dat", "", ""}, std::tuple{"wrong.dat", "Sample Game (Track 2).bin", ""},
@@ -495,7 +491,7 @@ TEST(Cli, KeepsTheWholeDumpAndGivesItBack) {
   const Outcome restored = Quarnel(dir, {"uncompress", data + ".Z", "single/sample.bin.Z"});
   ASSERT_EQ(restored.status, 0) << restored.err;
   for (const auto& [name, bytes] : dump) {
-    EXPECT_TRUE(ReadAll(dir.File((name.starts_with("sample") ? "single/" : "") + name)) == bytes)
+    EXPECT_TRUE(ReadText(dir.File((name.starts_with("sample") ? "single/" : "") + name)) == bytes)
         << name;
   }
 
@@ -507,7 +503,7 @@ TEST(Cli, KeepsTheWholeDumpAndGivesItBack) {
                 ".Z failed verification: Sample Game (Track 2).bin differs from "
                 "wrong.dat.\n");
 
-  const std::string whole = ReadAll(dir.File(flac));
+  const std::string whole = ReadText(dir.File(flac));
   for (const bool truncated : {true, false}) {
     SCOPED_TRACE(truncated ? "truncated" : "flipped");
     std::string damaged = whole;
@@ -522,7 +518,7 @@ TEST(Cli, KeepsTheWholeDumpAndGivesItBack) {
     const Outcome run = Quarnel(dir, {"uncompress", data + ".Z"});
     EXPECT_EQ(run.status, 1);
     EXPECT_HAS(run.err, "cannot restore from " + flac + ": ");
-    EXPECT_TRUE(ReadAll(dir.File(data)) == dump[data]);
+    EXPECT_TRUE(ReadText(dir.File(data)) == dump[data]);
   }
 }
 
@@ -589,7 +585,7 @@ TEST(Cli, ProcessKeepsAudioAndExistingOutputsAsAsked) {
     EXPECT_EQ(run.status, r.status);
     for (const std::string& part : r.out) EXPECT_HAS(run.out, part);
     EXPECT_EQ(run.err, r.err);
-    EXPECT_EQ(ReadAll(dir.File(output)).size() > 3, r.replaced);
+    EXPECT_EQ(ReadText(dir.File(output)).size() > 3, r.replaced);
   }
 
   if (std::system("command -v lame >/dev/null 2>&1") != 0) GTEST_SKIP() << "lame is needed";
@@ -617,10 +613,7 @@ TEST(Cli, KilledAndTerminatedRunsLeaveNoOutput) {
   std::string error;
   ASSERT_TRUE(disc.Write(dir.File("xa.bin"), {}, &error)) << error;
   // An encoder that hangs, and says who it is.
-  std::filesystem::create_directory(dir.File("audio"));
-  const std::string script = "#!/bin/sh\necho $$ >>encoder.pids\nexec sleep 600\n";
-  testing::WriteAll(dir.File("audio/lame"), {script.begin(), script.end()});
-  std::filesystem::permissions(dir.File("audio/lame"), std::filesystem::perms::owner_all);
+  testing::PutScript(dir.File("audio/lame"), "echo $$ >>encoder.pids\nexec sleep 600");
   const auto exists = [&](const char* name) { return std::filesystem::exists(dir.File(name)); };
   const std::map<std::string, std::string> before = Snapshot(dir);
   const struct {
@@ -678,7 +671,7 @@ TEST(Cli, ProcessStoresTheSoundOfItsOwnDisc) {
   for (int i = 0; i < 2; ++i) {
     const Outcome run = Quarnel(dir, {"process", names[i], "--xa-mp3"});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    alone[i] = ReadAll(dir.File(names[i] + ".ZNX"));
+    alone[i] = ReadText(dir.File(names[i] + ".ZNX"));
     std::filesystem::remove(dir.File(names[i] + ".ZNX"));
     std::filesystem::remove(dir.File(names[i] + ".ZNX.table"));
   }
@@ -688,7 +681,7 @@ TEST(Cli, ProcessStoresTheSoundOfItsOwnDisc) {
   for (int i = 0; i < 2; ++i) {
     const Outcome run = Wait(dir, pids[i], names[i]);
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_TRUE(ReadAll(dir.File(names[i] + ".ZNX")) == alone[i]) << names[i];
+    EXPECT_TRUE(ReadText(dir.File(names[i] + ".ZNX")) == alone[i]) << names[i];
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("audio")));  // the work folders were private
 }

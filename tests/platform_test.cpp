@@ -22,7 +22,8 @@
 namespace quarnel {
 namespace {
 
-using testing::ReadAll;
+using testing::PutScript;
+using testing::ReadText;
 using testing::ScopedChdir;
 using testing::ScopedEnv;
 
@@ -40,17 +41,6 @@ TEST(Settings, FileInItsPlaceAndAValueWithoutAnEndCutToTheBuffer) {
   EXPECT_EQ(std::strlen(ImagePath), 255u);
 }
 
-void PutScript(const std::string& path, const std::string& body) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-}
-
-std::string Text(const std::string& path) {
-  const std::vector<uint8_t> bytes = ReadAll(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // Waits up to ten seconds for `done`; a wait that long is a failure, not a slow machine.
 bool WaitFor(const std::function<bool()>& done) {
   for (int i = 0; i < 1000; ++i) {
@@ -64,7 +54,7 @@ bool WaitFor(const std::function<bool()>& done) {
 bool GroupAlive(pid_t group) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     if (!std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0]))) continue;
-    const std::string stat = Text(entry.path().string() + "/stat");
+    const std::string stat = ReadText(entry.path().string() + "/stat");
     const size_t end = stat.rfind(')');
     if (end == std::string::npos) continue;
     char state = 0;
@@ -121,9 +111,9 @@ TEST(WorkFolder, OneRunsOwnNothingInsideFollowedPrivateOnesGoWithStaleOnes) {
     EXPECT_EQ(work.ReplacedFiles(),
               (std::vector<std::string>{"track02.raw", "track02.mp3", "track05.wav"}));
   }
-  EXPECT_EQ(Text(dir.File("outside")), "keep");
+  EXPECT_EQ(ReadText(dir.File("outside")), "keep");
   EXPECT_FALSE(std::filesystem::exists(dir.File("through")));
-  EXPECT_EQ(Text(inside + "track02.raw"), "new");  // a file of its own, kept with the folder
+  EXPECT_EQ(ReadText(inside + "track02.raw"), "new");  // a file of its own, kept with the folder
   WorkFolder after;
   EXPECT_TRUE(after.Make(requested, "", &error)) << "the lock went with the first";
 
@@ -146,8 +136,8 @@ TEST(WorkFolder, OneRunsOwnNothingInsideFollowedPrivateOnesGoWithStaleOnes) {
   }
   ::close(held);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 2);  // held, link
-  EXPECT_EQ(Text(dir.File("outside")), "keep");
-  EXPECT_EQ(Text(dir.File("real/keep")), "keep");  // the link's target was not swept
+  EXPECT_EQ(ReadText(dir.File("outside")), "keep");
+  EXPECT_EQ(ReadText(dir.File("real/keep")), "keep");  // the link's target was not swept
   EXPECT_TRUE(std::filesystem::exists(inside + "track02.raw"));
   EXPECT_FALSE(WorkFolder().Make("", dir.File("outside"), &error));
   EXPECT_EQ(error, "cannot make the work folder " + dir.File("outside") +
@@ -242,7 +232,7 @@ TEST(Encoder, RunsAloneSayHowTheyEndedAndSeveralRunAtOnce) {
   std::ifstream written(out);
   ASSERT_TRUE(written >> group);
   EXPECT_NE(group, ::getpgrp());
-  EXPECT_EQ(Text(out).substr(Text(out).find('\n')),
+  EXPECT_EQ(ReadText(out).substr(ReadText(out).find('\n')),
             "\n/dev/null SigBlk: 0000000000000000 SigIgn: 0000000000000000\n");
 
   // Seven jobs, three at a time: each waits until three have started (so they did run at once)
@@ -352,12 +342,12 @@ TEST(Interrupts, ASecondSignalLeavesNothingBehind) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
-  EXPECT_EQ(Text(errors), "\nquarnel: interrupted\n");
+  EXPECT_EQ(ReadText(errors), "\nquarnel: interrupted\n");
   EXPECT_FALSE(std::filesystem::exists(temporary));
   for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
     EXPECT_EQ(entry.path().filename().string().rfind(".quarnel-work-", 0), std::string::npos);
   }
-  EXPECT_EQ(Text(dir.File("outside")), "keep");
+  EXPECT_EQ(ReadText(dir.File("outside")), "keep");
   const pid_t group = PidIn(pidFile);
   ASSERT_GT(group, 0);
   EXPECT_TRUE(WaitFor([&] { return !GroupAlive(group); })) << "the encoder's sleep lives";

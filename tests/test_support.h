@@ -38,6 +38,18 @@ inline std::vector<uint8_t> ReadAll(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// An executable shell script at `path`, its folder made: a stand-in for a program the run starts.
+inline void PutScript(const std::string& path, const std::string& body) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
 inline void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
