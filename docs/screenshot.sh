@@ -56,9 +56,11 @@ shoot() {
   xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$QUARNEL" "$OUT"
 }
 
+# Inside the namespace a checkout under /home is hidden: this script, the program and the picture
+# are taken from and written to $WORK, which stays at its own path too.
 if [[ ${1:-} == --at-home ]]; then
-  QUARNEL=$2 OUT=$3
-  mount --bind "$4" /home
+  mount --bind "$2" /home
+  QUARNEL=$2/quarnel OUT=$2/window.png
   shoot /home
   exit 0
 fi
@@ -69,8 +71,14 @@ WORK=$(mktemp -d /tmp/quarnel-screenshot.XXXX)
 trap 'rm -rf "$WORK"' EXIT
 OUT="$PWD/docs/window.png"
 
-if [[ $(id -u) -ne 0 ]] ||
-  ! unshare -m --propagation private "$0" --at-home "$QUARNEL" "$OUT" "$WORK"; then
+mkdir "$WORK/docs" "$WORK/scripts"
+cp "$QUARNEL" "$WORK/quarnel"
+cp "$0" "$WORK/docs/"
+cp scripts/packages.sh "$WORK/scripts/"
+if [[ $(id -u) -eq 0 ]] &&
+  unshare -m --propagation private "$WORK/docs/$(basename "$0")" --at-home "$WORK"; then
+  cp "$WORK/window.png" "$OUT"
+else
   shoot "$WORK"
 fi
 echo "docs/window.png written"

@@ -10,6 +10,10 @@
 # Exit status: 0 when every mutation is caught, 1 when one is not or cannot be applied.
 set -euo pipefail
 
+# shellcheck source=scripts/packages.sh
+source "$(dirname "$0")/packages.sh"
+install_packages "${BUILD_PACKAGES[@]}" ccache python3 git lame ffmpeg flac
+
 repo=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 filter=${2:-}
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quarnel-mutations-XXXXXX")
