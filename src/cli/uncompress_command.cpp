@@ -21,8 +21,8 @@ ImageSizes SizesOf(const RestoreReport& result) {
   return {CompressedImageSizes(result.dataFile, side, 0).after, SumOfSizes(result.outcome.written)};
 }
 
-std::string UncompressJson(const RestoreReport& result, const std::string& error,
-                           const std::vector<std::string>& log) {
+std::string UncompressJson(const RestoreReport& result, const ImageSizes& sizes,
+                           const std::string& error, const std::vector<std::string>& log) {
   std::string out;
   JsonWriter json(out);
   json.BeginObject();
@@ -38,7 +38,7 @@ std::string UncompressJson(const RestoreReport& result, const std::string& error
   json.BeginArray();
   for (const std::string& file : result.outcome.written) json.String(file);
   json.EndArray();
-  AddSizeFields(json, SizesOf(result).before, SizesOf(result).after);
+  AddSizeFields(json, sizes.before, sizes.after);
   AddLogField(json, log);
   AddWarningsField(json, log);
   json.Field("error", error);
@@ -74,11 +74,12 @@ InputOutcome UncompressOne(const std::string& dataFile, bool force, bool jsonMod
   } else {
     reporter.EndRun(FinalLine(outcome));
   }
-  if (jsonMode) input.document = UncompressJson(result, input.error, reporter.LogLines());
+  const ImageSizes sizes = SizesOf(result);
+  if (jsonMode) input.document = UncompressJson(result, sizes, input.error, reporter.LogLines());
   if (outcome.Done() && !result.declined) {
     input.result = std::to_string(result.blocks) + " blocks";
-    input.sizeBefore = SizesOf(result).before;
-    input.sizeAfter = SizesOf(result).after;
+    input.sizeBefore = sizes.before;
+    input.sizeAfter = sizes.after;
   }
   return input;
 }

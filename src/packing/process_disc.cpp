@@ -87,8 +87,11 @@ class ProcessRun {
 
   bool Refuse(const std::string& why, const std::string& file = {});
   bool Fail(const std::string& file, const std::string& why);
+  // The file a sound failure concerns: the work file named, else the data file.
+  std::string SoundFile(const std::string& file) const {
+    return file.empty() ? report_.dataFile : file;
+  }
   bool WriteFailed();
-  bool SoundFailed(const std::string& file, const std::string& why);
 
   const DiscAnalysis& analysis_;
   const ProcessOptions& options_;
@@ -148,13 +151,6 @@ bool ProcessRun::WriteFailed() {
   return Fail(path, !error.empty() ? error : "cannot write " + path + ": " + std::strerror(EIO));
 }
 
-// Sound that could not be taken out or stored.
-bool ProcessRun::SoundFailed(const std::string& file, const std::string& why) {
-  if (report_.failedFile.empty()) report_.failedFile = file.empty() ? report_.dataFile : file;
-  report_.outcome.Fail(why);
-  return false;
-}
-
 // The disc the analysis opened, opened again through the same rules; a set of one file per track
 // is read up to the end of the data track's file, so that restoring gives back that very file.
 bool ProcessRun::OpenSource() {
@@ -163,9 +159,7 @@ bool ProcessRun::OpenSource() {
       const std::string& path = analysis_.ImagePath;
       return Refuse("cannot open " + path + ": " + std::strerror(disc_.openError), path);
     }
-    report_.outcome.Fail(Reason(disc_.refusal));
-    report_.refused = true;
-    return false;
+    return Refuse(Reason(disc_.refusal), analysis_.ImagePath);
   }
   plan_.imagePath = disc_.dataTrackFile.empty() ? analysis_.ImagePath : disc_.dataTrackFile;
   plan_.imageSize = image_.Size();
@@ -474,7 +468,7 @@ bool ProcessRun::EndBlocks() {
   audio_->CloseOpenWavFiles();
   audio_->EndTracks();
   // Sound that could not be stored fails the run, and its blocks go: their sound was cleared.
-  if (ok && audio_->Failed()) ok = SoundFailed(audio_->FailedFile(), audio_->Failure());
+  if (ok && audio_->Failed()) ok = Fail(SoundFile(audio_->FailedFile()), audio_->Failure());
   return ok;
 }
 
@@ -488,7 +482,7 @@ bool ProcessRun::AppendSections() {
       report_.outcome.stopDetail = "while the sound was converted";
       return true;
     }
-    if (!mp3_.failure.empty()) return SoundFailed(mp3_.failedFile, mp3_.failure);
+    if (!mp3_.failure.empty()) return Fail(SoundFile(mp3_.failedFile), mp3_.failure);
     const OutputFile& data = writer_.Data();
     return Fail(data.Path(),
                 data.Errno() != 0
