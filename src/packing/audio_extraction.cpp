@@ -66,10 +66,12 @@ AudioExtraction::~AudioExtraction() {
   EndTracks();
 }
 
+// The file's own account when it has one: it tells a folder or a busy file from a full disk.
 void AudioExtraction::ReportFailure(const OutputFile& file, const char* failedTo) {
-  const int error = file.Errno() != 0 ? file.Errno() : EIO;
-  Fail(file.Path(),
-       std::string("cannot ") + failedTo + " " + file.Path() + ": " + std::strerror(error));
+  const std::string own = file.Error();
+  Fail(file.Path(), !own.empty() ? own
+                                 : std::string("cannot ") + failedTo + " " + file.Path() + ": " +
+                                       std::strerror(EIO));
 }
 
 void AudioExtraction::Fail(const std::string& file, const std::string& message) {
