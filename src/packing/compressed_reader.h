@@ -3,6 +3,7 @@
 // decompressed. Shared locks on both files keep another run from replacing them meanwhile.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,12 +64,15 @@ class CompressedReader {
   int Errno() const { return errno_; }
   bool Busy() const { return busy_; }
   bool NotCompressed() const { return notCompressed_; }
+  // The side file was refused for what it says (its size or an entry), not for a failed read.
+  bool SideFileDamaged() const { return sideFileDamaged_; }
   // What completing an interrupted commit did in Open(), for the log; "" when there was none, and
   // when the commit could not be completed (Error() says so then).
   const std::string& RepairLine() const { return repairLine_; }
 
  private:
   bool Refuse(const std::string& why, int error = 0);
+  bool RefuseSideFile(const std::string& why, int error = EINVAL);
   bool OpenLocked(const std::string& path, int* fd, uint64_t* size, bool lock = true);
   bool ParseSideFile();
 
@@ -88,6 +92,7 @@ class CompressedReader {
   int errno_ = 0;
   bool busy_ = false;
   bool notCompressed_ = false;
+  bool sideFileDamaged_ = false;
 };
 
 }  // namespace quarnel

@@ -327,9 +327,7 @@ bool TakeOpened(const CompressedReader& reader, ImageLayout& layout, bool opened
     layout.errorNumber = reader.Errno();
     layout.notCompressed = reader.NotCompressed();
     // The reader's refusals of a damaged side file name the block; they are the image's problem.
-    if (!reader.NotCompressed() && reader.Errno() == EINVAL) {
-      AddProblem(layout, "side file", reader.Error());
-    }
+    if (reader.SideFileDamaged()) AddProblem(layout, "side file", reader.Error());
     return false;
   }
   layout.opened = true;
