@@ -152,38 +152,45 @@ bool ReadSection(CompressedReader& reader, ImageLayout& layout, uint64_t at, Sec
   return true;
 }
 
-// The sectors an entry may name: an XA record's lie in the block area (the records of interleaved
-// channels overlap); the audio tracks follow the data track and one another, within 99:59:74.
-void CheckEntrySectors(const CompressedKind& kind, ImageLayout& layout, const SectionInfo& s) {
-  const uint64_t blockSectors = uint64_t{layout.blocks} * kind.sectorsPerBlock;
+// Why entry `j` names sectors it may not, "" when it may: an XA record's lie in the block area
+// (the records of interleaved channels overlap); the audio tracks follow the data track and one
+// another, within 99:59:74.
+std::string SectorsFault(const CompressedKind& kind, uint32_t blocks, const SectionInfo& s,
+                         size_t j) {
+  const uint64_t blockSectors = uint64_t{blocks} * kind.sectorsPerBlock;
   // The data track ends inside the last block: a track may begin right after the block's first
   // sector.
-  const uint64_t lastBlockStart = layout.blocks == 0 ? 0 : blockSectors - kind.sectorsPerBlock;
+  const uint64_t lastBlockStart = blocks == 0 ? 0 : blockSectors - kind.sectorsPerBlock;
+  const SectionEntryInfo& e = s.entries[j];
+  if (e.firstSector > e.lastSector) {
+    return "first sector " + Num(e.firstSector) + " lies after its last " + Num(e.lastSector);
+  }
+  if (s.xa) {
+    return e.lastSector < blockSectors
+               ? std::string()
+               : Sectors(e.firstSector, e.lastSector) + " pass the " + Num(blockSectors) +
+                     " sectors of the data track's blocks";
+  }
+  if (blocks != 0 && e.firstSector <= lastBlockStart) {
+    return "starts at sector " + Num(e.firstSector) + ", inside the data track (its last " +
+           "block starts at sector " + Num(lastBlockStart) + ")";
+  }
+  if (e.lastSector >= MAX_DISC_SECTORS) {
+    return Sectors(e.firstSector, e.lastSector) + " pass 99:59:74 (sector " +
+           Num(MAX_DISC_SECTORS - 1) + ")";
+  }
+  if (j != 0 && e.firstSector <= s.entries[j - 1].lastSector) {
+    const SectionEntryInfo& before = s.entries[j - 1];
+    return Sectors(e.firstSector, e.lastSector) + " do not follow the track before it (" +
+           Sectors(before.firstSector, before.lastSector) + ")";
+  }
+  return {};
+}
+
+void CheckEntrySectors(const CompressedKind& kind, ImageLayout& layout, const SectionInfo& s) {
   for (size_t j = 0; j < s.entries.size(); ++j) {
-    const SectionEntryInfo& e = s.entries[j];
-    const std::string entry = std::string(SectionName(s.xa)) + " entry " + Num(j);
-    if (e.firstSector > e.lastSector) {
-      AddProblem(
-          layout, entry,
-          "first sector " + Num(e.firstSector) + " lies after its last " + Num(e.lastSector));
-    } else if (s.xa && e.lastSector >= blockSectors) {
-      AddProblem(layout, entry,
-                 Sectors(e.firstSector, e.lastSector) + " pass the " + Num(blockSectors) +
-                     " sectors of the data track's blocks");
-    } else if (!s.xa && layout.blocks != 0 && e.firstSector <= lastBlockStart) {
-      AddProblem(layout, entry,
-                 "starts at sector " + Num(e.firstSector) + ", inside the data track (its last " +
-                     "block starts at sector " + Num(lastBlockStart) + ")");
-    } else if (!s.xa && e.lastSector >= MAX_DISC_SECTORS) {
-      AddProblem(layout, entry,
-                 Sectors(e.firstSector, e.lastSector) + " pass 99:59:74 (sector " +
-                     Num(MAX_DISC_SECTORS - 1) + ")");
-    } else if (!s.xa && j != 0 && e.firstSector <= s.entries[j - 1].lastSector) {
-      const SectionEntryInfo& before = s.entries[j - 1];
-      AddProblem(layout, entry,
-                 Sectors(e.firstSector, e.lastSector) + " do not follow the track before it (" +
-                     Sectors(before.firstSector, before.lastSector) + ")");
-    }
+    const std::string why = SectorsFault(kind, layout.blocks, s, j);
+    if (!why.empty()) AddProblem(layout, std::string(SectionName(s.xa)) + " entry " + Num(j), why);
   }
 }
 
@@ -203,9 +210,11 @@ void CheckSoundFiles(CompressedReader& reader, ImageLayout& layout, const Sectio
   std::vector<uint8_t> bytes;
   for (size_t j = 0; j < s.entries.size(); ++j) {
     const SectionEntryInfo& e = s.entries[j];
+    // An entry whose sectors are refused (a problem already) bounds no file: its file is left
+    // unread rather than sized from a count no disc holds.
+    if (!SectorsFault(reader.Kind(), layout.blocks, s, j).empty()) continue;
     const std::string entry = std::string(SectionName(s.xa)) + " entry " + Num(j);
-    const uint64_t sectors =
-        e.firstSector <= e.lastSector ? uint64_t{e.lastSector} - e.firstSector + 1 : 0;
+    const uint64_t sectors = uint64_t{e.lastSector} - e.firstSector + 1;
     const uint64_t largest =
         sectors * (s.xa ? XA_SOUND_BYTES_PER_SECTOR : TRACK_MP3_BYTES_PER_SECTOR) +
         SOUND_FILE_SLACK;
