@@ -138,10 +138,15 @@ bool CompressedReader::ParseSideFile() {
   const size_t tableBytes = static_cast<size_t>(sideSize_);
   size_t got = 0;
   std::vector<uint8_t> table(tableBytes);
-  if (tableBytes != 0 &&
-      (!ReadFully(sideFd_, 0, table.data(), tableBytes, &got) || got != tableBytes)) {
+  errno = 0;
+  if (!ReadFully(sideFd_, 0, table.data(), tableBytes, &got)) {
     const int error = errno != 0 ? errno : EIO;
     return Refuse("cannot read " + sideFile_ + ": " + std::strerror(error), error);
+  }
+  if (got != tableBytes) {
+    return Refuse("cannot read " + sideFile_ + ": it shrank to " + std::to_string(got) +
+                      " bytes from " + std::to_string(tableBytes) + " while it was read",
+                  EIO);
   }
   entries_.resize(count);
   const uint32_t largest = 2 * kind.rawBlockLength;
