@@ -365,9 +365,14 @@ void MeasureRestoredSize(CompressedReader& reader, ImageLayout& layout) {
   std::vector<uint8_t> stored(reader.Entries()[n - 1].length), raw(kind.rawBlockLength);
   BlockDecompressor codec;
   size_t produced = 0;
-  if (!reader.ReadBlock(n - 1, stored.data()) ||
-      !reader.DecodeBlock(codec, stored.data(), static_cast<uint32_t>(stored.size()), raw.data(),
-                          &produced)) {
+  if (!reader.ReadBlock(n - 1, stored.data())) {
+    AddProblem(layout, "data file",
+               "cannot read " + Block(n - 1) + ": " +
+                   std::strerror(reader.Errno() != 0 ? reader.Errno() : EIO),
+               ProblemKind::Content);
+    produced = kind.rawBlockLength;
+  } else if (!reader.DecodeBlock(codec, stored.data(), static_cast<uint32_t>(stored.size()),
+                                 raw.data(), &produced)) {
     AddProblem(layout, Block(n - 1), "does not decompress", ProblemKind::Content);
     produced = kind.rawBlockLength;
   }

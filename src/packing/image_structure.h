@@ -90,7 +90,7 @@ enum class SoundFiles { Placed, Decoded };
 void CheckImageStructure(CompressedReader& reader, ImageLayout& layout, SoundFiles sound);
 
 // Decompresses the last block alone, which gives the restored size (every other block is whole);
-// one that does not decompress is a problem and counts whole.
+// one that cannot be read or does not decompress is a problem and counts whole.
 void MeasureRestoredSize(CompressedReader& reader, ImageLayout& layout);
 
 // The restored image's sectors, a partial last one included.
