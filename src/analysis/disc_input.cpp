@@ -232,14 +232,6 @@ bool IsCompressedByName(const std::string& path) {
   return false;
 }
 
-bool StartsWithCompressedStream(const uint8_t* b, size_t n) {
-  const bool zlib =
-      n >= 2 && (b[0] & 0x0F) == 8 && (b[0] >> 4) <= 7 && (b[0] * 256 + b[1]) % 31 == 0;
-  const bool bzip2 =
-      n >= 4 && b[0] == 'B' && b[1] == 'Z' && b[2] == 'h' && b[3] >= '1' && b[3] <= '9';
-  return zlib || bzip2;
-}
-
 // Whether any of the first sectors starts with the sync pattern (a partial first sector counts).
 bool HasSyncedSector(ImageFile& image) {
   const uint64_t sectors = std::max<uint64_t>(1, image.Size() / SECTOR_SIZE);
@@ -380,6 +372,14 @@ void ResolveGivenImage(const std::string& given, DiscInput& input) {
 }
 
 }  // namespace
+
+bool StartsWithCompressedStream(const uint8_t* b, size_t n) {
+  const bool zlib =
+      n >= 2 && (b[0] & 0x0F) == 8 && (b[0] >> 4) <= 7 && (b[0] * 256 + b[1]) % 31 == 0;
+  const bool bzip2 =
+      n >= 4 && b[0] == 'B' && b[1] == 'Z' && b[2] == 'h' && b[3] >= '1' && b[3] <= '9';
+  return zlib || bzip2;
+}
 
 bool OpenDiscInput(const std::string& given, DiscInput& input, ImageFile& image) {
   input = DiscInput();

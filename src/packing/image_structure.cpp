@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "analysis/disc_input.h"
 #include "packing/block_codec.h"
 #include "packing/sound_check.h"
 
@@ -41,15 +42,10 @@ bool SoundTag(const XaTag& tag) {
          tag.channel != XA_TAG_NO_CHANNEL;
 }
 
-// Whether the bytes at `at` begin as a stored block of the image's kind does: a zlib header
-// (deflate, a window of at most 32 KiB, the check bits right) or a bzip2 stream's "BZh1" to "BZh9".
+// Whether the bytes at `at` begin as a stored block does.
 bool BeginsLikeABlock(CompressedReader& reader, uint64_t at) {
   uint8_t head[4];
-  if (!reader.ReadAt(at, head, sizeof head)) return false;
-  if (reader.Kind().codec == BlockCodec::Bzip2) {
-    return std::memcmp(head, "BZh", 3) == 0 && head[3] >= '1' && head[3] <= '9';
-  }
-  return (head[0] & 0x0F) == 8 && (head[0] >> 4) <= 7 && (head[0] << 8 | head[1]) % 31 == 0;
+  return reader.ReadAt(at, head, sizeof head) && StartsWithCompressedStream(head, sizeof head);
 }
 
 // A compressed block right behind the block area means the side file describes too few blocks;
