@@ -21,18 +21,6 @@ constexpr uint64_t XA_SOUND_BYTES_PER_SECTOR = 4032 * 2;
 constexpr uint64_t TRACK_MP3_BYTES_PER_SECTOR = SECTOR_SIZE / 4;
 constexpr uint64_t SOUND_FILE_SLACK = 64 * 1024;
 
-std::string Block(uint32_t i) {
-  return "block " + std::to_string(i);
-}
-
-std::string Num(uint64_t n) {
-  return std::to_string(n);
-}
-
-std::string Sectors(uint32_t first, uint32_t last) {
-  return "sectors " + Num(first) + "-" + Num(last);
-}
-
 const char* SectionName(bool xa) {
   return xa ? "XA section" : "audio track section";
 }
@@ -285,6 +273,18 @@ void CheckTagsAgainstSection(CompressedReader& reader, ImageLayout& layout) {
 }
 
 }  // namespace
+
+std::string Block(uint32_t i) {
+  return "block " + std::to_string(i);
+}
+
+std::string Num(uint64_t n) {
+  return std::to_string(n);
+}
+
+std::string Sectors(uint32_t first, uint32_t last) {
+  return "sectors " + Num(first) + "-" + Num(last);
+}
 
 bool ImageLayout::Damaged() const {
   if (moreProblems != 0) return true;

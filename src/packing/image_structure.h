@@ -76,6 +76,11 @@ constexpr size_t MAX_IMAGE_PROBLEMS = 100;
 void AddProblem(ImageLayout& layout, std::string where, std::string what,
                 ProblemKind kind = ProblemKind::Structure);
 
+// The words of a problem's text: "block 12", "4096", "sectors 10-20".
+std::string Block(uint32_t i);
+std::string Num(uint64_t n);
+std::string Sectors(uint32_t first, uint32_t last);
+
 // Takes what the reader's Open() or OpenWritten() gave: names, sizes and the repair line, or why
 // it failed (a refusal of a damaged side file is also the image's problem). True when opened.
 bool TakeOpened(const CompressedReader& reader, ImageLayout& layout, bool opened);
