@@ -30,11 +30,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-bool EndsWithNoCase(const std::string& s, const char* suffix) {
-  const size_t n = std::strlen(suffix);
-  return s.size() >= n && Lower(s.substr(s.size() - n)) == suffix;
-}
-
 // The folder part of a path, with its trailing slash ("" for a bare name).
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -372,6 +367,17 @@ void ResolveGivenImage(const std::string& given, DiscInput& input) {
 }
 
 }  // namespace
+
+bool EndsWithNoCase(const std::string& s, const char* suffix) {
+  const size_t m = std::strlen(suffix);
+  if (s.size() < m) return false;
+  for (size_t i = 0; i < m; ++i) {
+    const auto a = static_cast<unsigned char>(s[s.size() - m + i]);
+    const auto b = static_cast<unsigned char>(suffix[i]);
+    if (std::tolower(a) != std::tolower(b)) return false;
+  }
+  return true;
+}
 
 bool StartsWithCompressedStream(const uint8_t* b, size_t n) {
   const bool zlib =

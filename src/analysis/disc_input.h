@@ -33,6 +33,9 @@ struct DiscInput {
 // `refusal` holds the line to report or `openError` the errno of an open that failed.
 bool OpenDiscInput(const std::string& given, DiscInput& input, ImageFile& image);
 
+// Whether `s` ends in `suffix`, letter case aside.
+bool EndsWithNoCase(const std::string& s, const char* suffix);
+
 // Whether `n` bytes begin as a compressed image's block does: a zlib stream (deflate, a window of
 // at most 32 KiB, the check bits right) or a bzip2 stream ("BZh1" to "BZh9").
 bool StartsWithCompressedStream(const uint8_t* bytes, size_t n);
