@@ -234,7 +234,6 @@ int RunVerify(const std::vector<std::string>& args) {
     options.datName = *datPath;
   }
   if (source) {
-    options.source = *source;
     const std::string why = AnalyseSource(*source, options, jsonMode);
     if (!why.empty()) return FailBeforeInputs("--source: " + why, jsonMode);
     if (StopAsked()) return EXIT_INTERRUPTED;

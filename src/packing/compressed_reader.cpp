@@ -85,7 +85,6 @@ bool CompressedReader::Open(const std::string& dataFile) {
   repairLine_ = repair.line;
   const std::optional<CompressionMode> mode = CompressionModeOfName(dataFile);
   if (!mode) {
-    notCompressed_ = true;
     return Refuse(dataFile + " is not a compressed image: " + KnownKindsText(), EINVAL);
   }
   mode_ = *mode;
@@ -98,7 +97,6 @@ bool CompressedReader::Open(const std::string& dataFile) {
   size_t got = 0;
   if (ReadFully(dataFd_, 0, head, sizeof head, &got) && got == sizeof head &&
       std::memcmp(head, CD_SYNC, sizeof head) == 0) {
-    notCompressed_ = true;
     return Refuse(dataFile + " is not a compressed image: it begins with a sector's sync pattern," +
                       " as a raw image does",
                   EINVAL);

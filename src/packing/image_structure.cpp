@@ -329,8 +329,6 @@ bool TakeOpened(const CompressedReader& reader, ImageLayout& layout, bool opened
   layout.repairLine = reader.RepairLine();
   if (!opened) {
     layout.error = reader.Error();
-    layout.errorNumber = reader.Errno();
-    layout.notCompressed = reader.NotCompressed();
     // The reader's refusals of a damaged side file name the block; they are the image's problem.
     if (reader.SideFileDamaged()) AddProblem(layout, "side file", reader.Error());
     return false;

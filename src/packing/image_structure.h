@@ -38,8 +38,6 @@ struct SectionInfo {
 struct ImageLayout {
   bool opened = false;
   std::string error;  // why the image could not be opened, one sentence
-  int errorNumber = 0;
-  bool notCompressed = false;
   // What completing an interrupted commit of the image did on opening; "" when there was none.
   std::string repairLine;
   CompressionMode mode = CompressionMode::None;

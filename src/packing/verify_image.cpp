@@ -285,9 +285,7 @@ VerifyReport VerifyImage(Reporter& reporter, const std::string& dataFile,
                          const VerifyOptions& options) {
   CompressedReader reader;
   const bool opened = reader.Open(dataFile);
-  VerifyReport report = Verify(reporter, reader, opened, options, false);
-  if (!opened) report.layout.dataFile = dataFile;
-  return report;
+  return Verify(reporter, reader, opened, options, false);
 }
 
 VerifyReport VerifyWrittenImage(Reporter& reporter, const std::string& dataPath,
