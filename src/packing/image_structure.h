@@ -47,8 +47,8 @@ struct ImageLayout {
   uint64_t dataSize = 0;
   uint64_t sideSize = 0;
   uint64_t blockAreaEnd = 0;
-  uint64_t restoredSize =
-      0;  // the bytes "Uncompress ISO" writes; InspectImage decodes the last block
+  // The bytes "Uncompress ISO" writes; InspectImage decodes the last block for it.
+  uint64_t restoredSize = 0;
   uint32_t largestBlock = 0;    // stored bytes
   uint32_t xaTaggedBlocks = 0;  // ".ZNX" blocks holding ripped XA sectors
   std::vector<SectionInfo> sections;

@@ -82,7 +82,6 @@ class SourceComparison {
   std::vector<SectorRange> ranges_;
 };
 
-// Decompresses every block on every core, feeding the checksums (and the comparison) in order.
 // Decompresses every block on every core, feeding the checksums (and the comparison) in order;
 // the first `prefixLength` bytes are also hashed alone (a single image's data part).
 void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport& report,
