@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -26,6 +27,7 @@
 #include "packing/placeholder_video.h"
 #include "packing/process_disc.h"
 #include "packing/restore_image.h"
+#include "packing/verify_image.h"
 #include "test_support.h"
 
 namespace quarnel {
@@ -472,13 +474,15 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
           {"game.bin.bz", bzData, table({{0, 0}, {b, 0}}, BZ), 0, "lacks entries or its closing",
            0},
           {"game.bin.bz", bzData, odd, 0, "is damaged: side file: its last 1 bytes are no", 0},
+          {"fifo.bin.Z", {}, {}, 0, "fifo.bin.Z: not a regular file", 0},
       };
   for (const auto& [name, data, side, sparse, error, damaged] : cases) {
     SCOPED_TRACE(error);
     const std::string path = dir.File(name), output = dir.File("game.bin");
     for (const char* suffix : {".table", ".index"}) std::filesystem::remove(path + suffix);
     const std::string sideFile = path + (std::string(name).ends_with(".bz") ? ".index" : ".table");
-    WriteAll(path, data);
+    std::string(name).starts_with("fifo") ? (void)::mkfifo(path.c_str(), 0644)
+                                          : WriteAll(path, data);
     if (side || sparse != 0) WriteAll(sideFile, side.value_or(std::vector<uint8_t>{}));
     if (sparse != 0) std::filesystem::resize_file(sideFile, sparse);
     // Another run writes the data file, or only reads it as this one does.
@@ -488,6 +492,10 @@ TEST(ProcessAndUncompress, SideFilesAreCheckedBeforeAnythingIsWritten) {
     *error != '\0' ? WriteAll(output, old) : (void)std::filesystem::remove(output);
     Analysis a;
     const RestoreReport u = Uncompress(a, path);
+    // Info and verify count the refusals of the side file, and only those, as damage.
+    const std::string why = error;
+    EXPECT_EQ(InspectImage(path).StructureDamaged(),
+              !why.empty() && why.find("busy") == why.npos && why.find("not a") == why.npos);
     if (*error != '\0') {
       EXPECT_NE(u.outcome.error.find(error), std::string::npos) << u.outcome.error;
       EXPECT_FALSE(u.started || a.reporter.Count("ERROR") != 0 || ReadAll(output) != old);

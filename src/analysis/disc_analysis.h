@@ -20,7 +20,9 @@ struct DiscAnalysis {
   std::string cueSheet;       // the sheet in use, or empty
   std::vector<std::string> files;  // the image files, in the order they form the sector space
   uint32_t sectorCount = 0;
-  bool Ff8SearchMethod = false;  // the scan looked for FF8 movies; ripping clears their sectors so
+  // The scan looked for FF8 movies; ripping clears their sectors behind an 8-byte header, not the
+  // 32-byte STR one.
+  bool Ff8SearchMethod = false;
   uint32_t videoCount = 0;
 
   MediaRecord MediaTable[MEDIA_TABLE_SIZE];

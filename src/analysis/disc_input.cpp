@@ -30,11 +30,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-bool EndsWithNoCase(const std::string& s, const char* suffix) {
-  const size_t n = std::strlen(suffix);
-  return s.size() >= n && Lower(s.substr(s.size() - n)) == suffix;
-}
-
 // The folder part of a path, with its trailing slash ("" for a bare name).
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -232,14 +227,6 @@ bool IsCompressedByName(const std::string& path) {
   return false;
 }
 
-bool StartsWithCompressedStream(const uint8_t* b, size_t n) {
-  const bool zlib =
-      n >= 2 && (b[0] & 0x0F) == 8 && (b[0] >> 4) <= 7 && (b[0] * 256 + b[1]) % 31 == 0;
-  const bool bzip2 =
-      n >= 4 && b[0] == 'B' && b[1] == 'Z' && b[2] == 'h' && b[3] >= '1' && b[3] <= '9';
-  return zlib || bzip2;
-}
-
 // Whether any of the first sectors starts with the sync pattern (a partial first sector counts).
 bool HasSyncedSector(ImageFile& image) {
   const uint64_t sectors = std::max<uint64_t>(1, image.Size() / SECTOR_SIZE);
@@ -380,6 +367,25 @@ void ResolveGivenImage(const std::string& given, DiscInput& input) {
 }
 
 }  // namespace
+
+bool EndsWithNoCase(const std::string& s, const char* suffix) {
+  const size_t m = std::strlen(suffix);
+  if (s.size() < m) return false;
+  for (size_t i = 0; i < m; ++i) {
+    const auto a = static_cast<unsigned char>(s[s.size() - m + i]);
+    const auto b = static_cast<unsigned char>(suffix[i]);
+    if (std::tolower(a) != std::tolower(b)) return false;
+  }
+  return true;
+}
+
+bool StartsWithCompressedStream(const uint8_t* b, size_t n) {
+  const bool zlib =
+      n >= 2 && (b[0] & 0x0F) == 8 && (b[0] >> 4) <= 7 && (b[0] * 256 + b[1]) % 31 == 0;
+  const bool bzip2 =
+      n >= 4 && b[0] == 'B' && b[1] == 'Z' && b[2] == 'h' && b[3] >= '1' && b[3] <= '9';
+  return zlib || bzip2;
+}
 
 bool OpenDiscInput(const std::string& given, DiscInput& input, ImageFile& image) {
   input = DiscInput();

@@ -33,6 +33,13 @@ struct DiscInput {
 // `refusal` holds the line to report or `openError` the errno of an open that failed.
 bool OpenDiscInput(const std::string& given, DiscInput& input, ImageFile& image);
 
+// Whether `s` ends in `suffix`, letter case aside.
+bool EndsWithNoCase(const std::string& s, const char* suffix);
+
+// Whether `n` bytes begin as a compressed image's block does: a zlib stream (deflate, a window of
+// at most 32 KiB, the check bits right) or a bzip2 stream ("BZh1" to "BZh9").
+bool StartsWithCompressedStream(const uint8_t* bytes, size_t n);
+
 // Fills `table` with the audio tracks of the sheet, placed in the open image's sector space.
 // Returns a "Warning: " line in `warning` when the image ends before tracks the sheet names.
 uint32_t FillDiscTracks(const DiscInput& input, const ImageFile& image, AudioTrackTable& table,

@@ -10,10 +10,6 @@ namespace quarnel::cli {
 
 namespace {
 
-uint64_t Sectors(const ImageLayout& layout) {
-  return (layout.restoredSize + SECTOR_SIZE - 1) / SECTOR_SIZE;
-}
-
 // The number of the first entry: XA records count from 0, audio tracks from track 2.
 uint32_t FirstNumber(const SectionInfo& s) {
   return s.xa ? 0 : 2;
@@ -28,7 +24,7 @@ std::string InfoJson(const ImageLayout& layout, const ImageSizes& sizes,
   json.Field("sideFile", layout.sideFile);
   json.Field("compressionMode", static_cast<uint32_t>(layout.mode));
   json.Field("repaired", layout.repairLine);
-  json.Field("sectors", static_cast<int64_t>(Sectors(layout)));
+  json.Field("sectors", static_cast<int64_t>(RestoredSectors(layout)));
   json.Field("blocks", layout.blocks);
   json.Field("dataSize", static_cast<int64_t>(layout.dataSize));
   json.Field("sideSize", static_cast<int64_t>(layout.sideSize));
@@ -68,7 +64,7 @@ void PrintInfo(const ImageLayout& layout, const ImageSizes& sizes) {
   if (!layout.repairLine.empty()) text += "- " + layout.repairLine + "\n";
   text += Format("Compression:        %s\n", KindOf(layout.mode).description);
   text += Format("Sectors:            %llu in %u blocks\n",
-                 static_cast<unsigned long long>(Sectors(layout)), layout.blocks);
+                 static_cast<unsigned long long>(RestoredSectors(layout)), layout.blocks);
   text +=
       Format("Data file:          %llu bytes\n", static_cast<unsigned long long>(layout.dataSize));
   text +=

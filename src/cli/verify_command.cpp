@@ -39,8 +39,8 @@ void AddDatFields(JsonWriter& json, const std::string& datName,
 }
 
 std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
-                       const std::string& dataFile, const std::string& error,
-                       const std::vector<std::string>& log) {
+                       const std::string& dataFile, const ImageSizes& sizes,
+                       const std::string& error, const std::vector<std::string>& log) {
   const ImageLayout& layout = report.layout;
   std::string out;
   JsonWriter json(out);
@@ -81,7 +81,6 @@ std::string VerifyJson(const VerifyReport& report, const VerifyOptions& options,
     json.Field("dataTrackOriginal", report.dump->dataFileOriginal);
     json.EndObject();
   }
-  const ImageSizes sizes = CompressedImageSizes(dataFile, layout.sideFile, report.restored.size);
   AddSizeFields(json, sizes.before, sizes.after);
   AddWarningsField(json, log);
   json.Field("stopped", report.stopped);
@@ -134,7 +133,8 @@ InputOutcome VerifyOne(const std::string& dataFile, const VerifyOptions& options
     reporter.EndRun("Verified " + dataFile + ": it restores whole.");
   }
   if (jsonMode) {
-    outcome.document = VerifyJson(report, options, dataFile, outcome.error, reporter.LogLines());
+    outcome.document =
+        VerifyJson(report, options, dataFile, sizes, outcome.error, reporter.LogLines());
   }
   return outcome;
 }
@@ -234,7 +234,6 @@ int RunVerify(const std::vector<std::string>& args) {
     options.datName = *datPath;
   }
   if (source) {
-    options.source = *source;
     const std::string why = AnalyseSource(*source, options, jsonMode);
     if (!why.empty()) return FailBeforeInputs("--source: " + why, jsonMode);
     if (StopAsked()) return EXIT_INTERRUPTED;

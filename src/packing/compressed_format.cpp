@@ -1,6 +1,5 @@
 #include "packing/compressed_format.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "analysis/disc_input.h"
@@ -35,17 +34,6 @@ constexpr bool LongestSuffixCoversEveryKind() {
   return true;
 }
 static_assert(LongestSuffixCoversEveryKind(), "the up-front path check must cover every kind");
-
-bool EndsWithNoCase(const std::string& s, const char* suffix) {
-  const size_t m = std::strlen(suffix);
-  if (s.size() < m) return false;
-  for (size_t i = 0; i < m; ++i) {
-    const auto a = static_cast<unsigned char>(s[s.size() - m + i]);
-    const auto b = static_cast<unsigned char>(suffix[i]);
-    if (std::tolower(a) != std::tolower(b)) return false;
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -49,6 +49,11 @@ bool CompressedReader::Refuse(const std::string& why, int error) {
   return false;
 }
 
+bool CompressedReader::RefuseSideFile(const std::string& why, int error) {
+  sideFileDamaged_ = true;
+  return Refuse(why, error);
+}
+
 // Opens a regular file for reading under a shared lock.
 bool CompressedReader::OpenLocked(const std::string& path, int* fd, uint64_t* size, bool lock) {
   *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -80,7 +85,6 @@ bool CompressedReader::Open(const std::string& dataFile) {
   repairLine_ = repair.line;
   const std::optional<CompressionMode> mode = CompressionModeOfName(dataFile);
   if (!mode) {
-    notCompressed_ = true;
     return Refuse(dataFile + " is not a compressed image: " + KnownKindsText(), EINVAL);
   }
   mode_ = *mode;
@@ -93,7 +97,6 @@ bool CompressedReader::Open(const std::string& dataFile) {
   size_t got = 0;
   if (ReadFully(dataFd_, 0, head, sizeof head, &got) && got == sizeof head &&
       std::memcmp(head, CD_SYNC, sizeof head) == 0) {
-    notCompressed_ = true;
     return Refuse(dataFile + " is not a compressed image: it begins with a sector's sync pattern," +
                       " as a raw image does",
                   EINVAL);
@@ -116,28 +119,32 @@ bool CompressedReader::ParseSideFile() {
   // The count comes from the size alone, so a huge or sparse side file is refused unread.
   const uint64_t maxBlocks = (MAX_DISC_SECTORS + kind.sectorsPerBlock - 1) / kind.sectorsPerBlock;
   if (kind.closingOffset && sideSize_ < 8) {
-    return Refuse(sideFile_ + " is too short to describe a block", EINVAL);
+    return RefuseSideFile(sideFile_ + " is too short to describe a block");
   }
   const uint64_t count =
       kind.closingOffset ? sideSize_ / kind.entrySize - 1 : sideSize_ / kind.entrySize;
   if (count > maxBlocks) {
-    return Refuse(sideFile_ + " describes " + std::to_string(count) +
-                      " blocks, more than a 99:59:74 disc holds (" + std::to_string(maxBlocks) +
-                      ")",
-                  EFBIG);
+    return RefuseSideFile(sideFile_ + " describes " + std::to_string(count) +
+                              " blocks, more than a 99:59:74 disc holds (" +
+                              std::to_string(maxBlocks) + ")",
+                          EFBIG);
   }
   if (count > dataSize_) {
-    return Refuse(sideFile_ + " describes " + std::to_string(count) + " blocks, more than " +
-                      dataFile_ + " has bytes for",
-                  EINVAL);
+    return RefuseSideFile(sideFile_ + " describes " + std::to_string(count) +
+                          " blocks, more than " + dataFile_ + " has bytes for");
   }
   const size_t tableBytes = static_cast<size_t>(sideSize_);
   size_t got = 0;
   std::vector<uint8_t> table(tableBytes);
-  if (tableBytes != 0 &&
-      (!ReadFully(sideFd_, 0, table.data(), tableBytes, &got) || got != tableBytes)) {
+  errno = 0;
+  if (!ReadFully(sideFd_, 0, table.data(), tableBytes, &got)) {
     const int error = errno != 0 ? errno : EIO;
     return Refuse("cannot read " + sideFile_ + ": " + std::strerror(error), error);
+  }
+  if (got != tableBytes) {
+    return Refuse("cannot read " + sideFile_ + ": it shrank to " + std::to_string(got) +
+                      " bytes from " + std::to_string(tableBytes) + " while it was read",
+                  EIO);
   }
   entries_.resize(count);
   const uint32_t largest = 2 * kind.rawBlockLength;
@@ -148,17 +155,16 @@ bool CompressedReader::ParseSideFile() {
     const std::string block = "block " + std::to_string(i) + " of " + sideFile_;
     if (kind.closingOffset) {
       const uint32_t next = GetU32(entry + kind.entrySize + ENTRY_OFFSET_AT);
-      if (next < e.offset) return Refuse(block + ": its offsets go backwards", EINVAL);
+      if (next < e.offset) return RefuseSideFile(block + ": its offsets go backwards");
       e.length = next - e.offset;
     }
-    if (e.length == 0) return Refuse(block + ": its stored length is 0", EINVAL);
+    if (e.length == 0) return RefuseSideFile(block + ": its stored length is 0");
     if (e.length > largest) {
-      return Refuse(
-          block + ": stored length " + std::to_string(e.length) + " is larger than a block",
-          EINVAL);
+      return RefuseSideFile(block + ": stored length " + std::to_string(e.length) +
+                            " is larger than a block");
     }
     if (uint64_t{e.offset} + e.length > dataSize_) {
-      return Refuse("block " + std::to_string(i) + " lies beyond the end of " + dataFile_, EINVAL);
+      return RefuseSideFile("block " + std::to_string(i) + " lies beyond the end of " + dataFile_);
     }
   }
   return true;

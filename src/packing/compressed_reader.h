@@ -3,6 +3,7 @@
 // decompressed. Shared locks on both files keep another run from replacing them meanwhile.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,7 +35,6 @@ class CompressedReader {
   // Completes an interrupted commit of the image first (RepairLine() says what it did), then
   // opens it. False with Error() set to one sentence (no "ERROR: "), Errno() to the errno where
   // there is one and Busy() when another run writes one of the files or commits them now.
-  // NotCompressed() tells a file that is no compressed image at all.
   bool Open(const std::string& dataFile);
   // Opens a compressed image of `mode` that this process is still writing, under other names
   // than its final ones (the temporaries of the writer, which holds their locks): no locks taken.
@@ -62,13 +62,15 @@ class CompressedReader {
   const std::string& Error() const { return error_; }
   int Errno() const { return errno_; }
   bool Busy() const { return busy_; }
-  bool NotCompressed() const { return notCompressed_; }
+  // The side file was refused for what it says (its size or an entry), not for a failed read.
+  bool SideFileDamaged() const { return sideFileDamaged_; }
   // What completing an interrupted commit did in Open(), for the log; "" when there was none, and
   // when the commit could not be completed (Error() says so then).
   const std::string& RepairLine() const { return repairLine_; }
 
  private:
   bool Refuse(const std::string& why, int error = 0);
+  bool RefuseSideFile(const std::string& why, int error = EINVAL);
   bool OpenLocked(const std::string& path, int* fd, uint64_t* size, bool lock = true);
   bool ParseSideFile();
 
@@ -87,7 +89,7 @@ class CompressedReader {
   std::string repairLine_;
   int errno_ = 0;
   bool busy_ = false;
-  bool notCompressed_ = false;
+  bool sideFileDamaged_ = false;
 };
 
 }  // namespace quarnel

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "analysis/disc_input.h"
 #include "packing/block_codec.h"
 #include "packing/sound_check.h"
 
@@ -20,18 +21,6 @@ constexpr uint64_t XA_SOUND_BYTES_PER_SECTOR = 4032 * 2;
 constexpr uint64_t TRACK_MP3_BYTES_PER_SECTOR = SECTOR_SIZE / 4;
 constexpr uint64_t SOUND_FILE_SLACK = 64 * 1024;
 
-std::string Block(uint32_t i) {
-  return "block " + std::to_string(i);
-}
-
-std::string Num(uint64_t n) {
-  return std::to_string(n);
-}
-
-std::string Sectors(uint32_t first, uint32_t last) {
-  return "sectors " + Num(first) + "-" + Num(last);
-}
-
 const char* SectionName(bool xa) {
   return xa ? "XA section" : "audio track section";
 }
@@ -41,15 +30,10 @@ bool SoundTag(const XaTag& tag) {
          tag.channel != XA_TAG_NO_CHANNEL;
 }
 
-// Whether the bytes at `at` begin as a stored block of the image's kind does: a zlib header
-// (deflate, a window of at most 32 KiB, the check bits right) or a bzip2 stream's "BZh1" to "BZh9".
+// Whether the bytes at `at` begin as a stored block does.
 bool BeginsLikeABlock(CompressedReader& reader, uint64_t at) {
   uint8_t head[4];
-  if (!reader.ReadAt(at, head, sizeof head)) return false;
-  if (reader.Kind().codec == BlockCodec::Bzip2) {
-    return std::memcmp(head, "BZh", 3) == 0 && head[3] >= '1' && head[3] <= '9';
-  }
-  return (head[0] & 0x0F) == 8 && (head[0] >> 4) <= 7 && (head[0] << 8 | head[1]) % 31 == 0;
+  return reader.ReadAt(at, head, sizeof head) && StartsWithCompressedStream(head, sizeof head);
 }
 
 // A compressed block right behind the block area means the side file describes too few blocks;
@@ -152,38 +136,45 @@ bool ReadSection(CompressedReader& reader, ImageLayout& layout, uint64_t at, Sec
   return true;
 }
 
-// The sectors an entry may name: an XA record's lie in the block area (the records of interleaved
-// channels overlap); the audio tracks follow the data track and one another, within 99:59:74.
-void CheckEntrySectors(const CompressedKind& kind, ImageLayout& layout, const SectionInfo& s) {
-  const uint64_t blockSectors = uint64_t{layout.blocks} * kind.sectorsPerBlock;
+// Why entry `j` names sectors it may not, "" when it may: an XA record's lie in the block area
+// (the records of interleaved channels overlap); the audio tracks follow the data track and one
+// another, within 99:59:74.
+std::string SectorsFault(const CompressedKind& kind, uint32_t blocks, const SectionInfo& s,
+                         size_t j) {
+  const uint64_t blockSectors = uint64_t{blocks} * kind.sectorsPerBlock;
   // The data track ends inside the last block: a track may begin right after the block's first
   // sector.
-  const uint64_t lastBlockStart = layout.blocks == 0 ? 0 : blockSectors - kind.sectorsPerBlock;
+  const uint64_t lastBlockStart = blocks == 0 ? 0 : blockSectors - kind.sectorsPerBlock;
+  const SectionEntryInfo& e = s.entries[j];
+  if (e.firstSector > e.lastSector) {
+    return "first sector " + Num(e.firstSector) + " lies after its last " + Num(e.lastSector);
+  }
+  if (s.xa) {
+    return e.lastSector < blockSectors
+               ? std::string()
+               : Sectors(e.firstSector, e.lastSector) + " pass the " + Num(blockSectors) +
+                     " sectors of the data track's blocks";
+  }
+  if (blocks != 0 && e.firstSector <= lastBlockStart) {
+    return "starts at sector " + Num(e.firstSector) + ", inside the data track (its last " +
+           "block starts at sector " + Num(lastBlockStart) + ")";
+  }
+  if (e.lastSector >= MAX_DISC_SECTORS) {
+    return Sectors(e.firstSector, e.lastSector) + " pass 99:59:74 (sector " +
+           Num(MAX_DISC_SECTORS - 1) + ")";
+  }
+  if (j != 0 && e.firstSector <= s.entries[j - 1].lastSector) {
+    const SectionEntryInfo& before = s.entries[j - 1];
+    return Sectors(e.firstSector, e.lastSector) + " do not follow the track before it (" +
+           Sectors(before.firstSector, before.lastSector) + ")";
+  }
+  return {};
+}
+
+void CheckEntrySectors(const CompressedKind& kind, ImageLayout& layout, const SectionInfo& s) {
   for (size_t j = 0; j < s.entries.size(); ++j) {
-    const SectionEntryInfo& e = s.entries[j];
-    const std::string entry = std::string(SectionName(s.xa)) + " entry " + Num(j);
-    if (e.firstSector > e.lastSector) {
-      AddProblem(
-          layout, entry,
-          "first sector " + Num(e.firstSector) + " lies after its last " + Num(e.lastSector));
-    } else if (s.xa && e.lastSector >= blockSectors) {
-      AddProblem(layout, entry,
-                 Sectors(e.firstSector, e.lastSector) + " pass the " + Num(blockSectors) +
-                     " sectors of the data track's blocks");
-    } else if (!s.xa && layout.blocks != 0 && e.firstSector <= lastBlockStart) {
-      AddProblem(layout, entry,
-                 "starts at sector " + Num(e.firstSector) + ", inside the data track (its last " +
-                     "block starts at sector " + Num(lastBlockStart) + ")");
-    } else if (!s.xa && e.lastSector >= MAX_DISC_SECTORS) {
-      AddProblem(layout, entry,
-                 Sectors(e.firstSector, e.lastSector) + " pass 99:59:74 (sector " +
-                     Num(MAX_DISC_SECTORS - 1) + ")");
-    } else if (!s.xa && j != 0 && e.firstSector <= s.entries[j - 1].lastSector) {
-      const SectionEntryInfo& before = s.entries[j - 1];
-      AddProblem(layout, entry,
-                 Sectors(e.firstSector, e.lastSector) + " do not follow the track before it (" +
-                     Sectors(before.firstSector, before.lastSector) + ")");
-    }
+    const std::string why = SectorsFault(kind, layout.blocks, s, j);
+    if (!why.empty()) AddProblem(layout, std::string(SectionName(s.xa)) + " entry " + Num(j), why);
   }
 }
 
@@ -203,9 +194,11 @@ void CheckSoundFiles(CompressedReader& reader, ImageLayout& layout, const Sectio
   std::vector<uint8_t> bytes;
   for (size_t j = 0; j < s.entries.size(); ++j) {
     const SectionEntryInfo& e = s.entries[j];
+    // An entry whose sectors are refused (a problem already) bounds no file: its file is left
+    // unread rather than sized from a count no disc holds.
+    if (!SectorsFault(reader.Kind(), layout.blocks, s, j).empty()) continue;
     const std::string entry = std::string(SectionName(s.xa)) + " entry " + Num(j);
-    const uint64_t sectors =
-        e.firstSector <= e.lastSector ? uint64_t{e.lastSector} - e.firstSector + 1 : 0;
+    const uint64_t sectors = uint64_t{e.lastSector} - e.firstSector + 1;
     const uint64_t largest =
         sectors * (s.xa ? XA_SOUND_BYTES_PER_SECTOR : TRACK_MP3_BYTES_PER_SECTOR) +
         SOUND_FILE_SLACK;
@@ -281,6 +274,18 @@ void CheckTagsAgainstSection(CompressedReader& reader, ImageLayout& layout) {
 
 }  // namespace
 
+std::string Block(uint32_t i) {
+  return "block " + std::to_string(i);
+}
+
+std::string Num(uint64_t n) {
+  return std::to_string(n);
+}
+
+std::string Sectors(uint32_t first, uint32_t last) {
+  return "sectors " + Num(first) + "-" + Num(last);
+}
+
 bool ImageLayout::Damaged() const {
   if (moreProblems != 0) return true;
   for (const ImageProblem& p : problems) {
@@ -324,12 +329,8 @@ bool TakeOpened(const CompressedReader& reader, ImageLayout& layout, bool opened
   layout.repairLine = reader.RepairLine();
   if (!opened) {
     layout.error = reader.Error();
-    layout.errorNumber = reader.Errno();
-    layout.notCompressed = reader.NotCompressed();
     // The reader's refusals of a damaged side file name the block; they are the image's problem.
-    if (!reader.NotCompressed() && reader.Errno() == EINVAL) {
-      AddProblem(layout, "side file", reader.Error());
-    }
+    if (reader.SideFileDamaged()) AddProblem(layout, "side file", reader.Error());
     return false;
   }
   layout.opened = true;
@@ -358,9 +359,14 @@ void MeasureRestoredSize(CompressedReader& reader, ImageLayout& layout) {
   std::vector<uint8_t> stored(reader.Entries()[n - 1].length), raw(kind.rawBlockLength);
   BlockDecompressor codec;
   size_t produced = 0;
-  if (!reader.ReadBlock(n - 1, stored.data()) ||
-      !reader.DecodeBlock(codec, stored.data(), static_cast<uint32_t>(stored.size()), raw.data(),
-                          &produced)) {
+  if (!reader.ReadBlock(n - 1, stored.data())) {
+    AddProblem(layout, "data file",
+               "cannot read " + Block(n - 1) + ": " +
+                   std::strerror(reader.Errno() != 0 ? reader.Errno() : EIO),
+               ProblemKind::Content);
+    produced = kind.rawBlockLength;
+  } else if (!reader.DecodeBlock(codec, stored.data(), static_cast<uint32_t>(stored.size()),
+                                 raw.data(), &produced)) {
     AddProblem(layout, Block(n - 1), "does not decompress", ProblemKind::Content);
     produced = kind.rawBlockLength;
   }

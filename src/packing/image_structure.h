@@ -38,8 +38,6 @@ struct SectionInfo {
 struct ImageLayout {
   bool opened = false;
   std::string error;  // why the image could not be opened, one sentence
-  int errorNumber = 0;
-  bool notCompressed = false;
   // What completing an interrupted commit of the image did on opening; "" when there was none.
   std::string repairLine;
   CompressionMode mode = CompressionMode::None;
@@ -49,8 +47,8 @@ struct ImageLayout {
   uint64_t dataSize = 0;
   uint64_t sideSize = 0;
   uint64_t blockAreaEnd = 0;
-  uint64_t restoredSize =
-      0;  // the bytes "Uncompress ISO" writes; InspectImage decodes the last block
+  // The bytes "Uncompress ISO" writes; InspectImage decodes the last block for it.
+  uint64_t restoredSize = 0;
   uint32_t largestBlock = 0;    // stored bytes
   uint32_t xaTaggedBlocks = 0;  // ".ZNX" blocks holding ripped XA sectors
   std::vector<SectionInfo> sections;
@@ -76,6 +74,11 @@ constexpr size_t MAX_IMAGE_PROBLEMS = 100;
 void AddProblem(ImageLayout& layout, std::string where, std::string what,
                 ProblemKind kind = ProblemKind::Structure);
 
+// The words of a problem's text: "block 12", "4096", "sectors 10-20".
+std::string Block(uint32_t i);
+std::string Num(uint64_t n);
+std::string Sectors(uint32_t first, uint32_t last);
+
 // Takes what the reader's Open() or OpenWritten() gave: names, sizes and the repair line, or why
 // it failed (a refusal of a damaged side file is also the image's problem). True when opened.
 bool TakeOpened(const CompressedReader& reader, ImageLayout& layout, bool opened);
@@ -90,7 +93,7 @@ enum class SoundFiles { Placed, Decoded };
 void CheckImageStructure(CompressedReader& reader, ImageLayout& layout, SoundFiles sound);
 
 // Decompresses the last block alone, which gives the restored size (every other block is whole);
-// one that does not decompress is a problem and counts whole.
+// one that cannot be read or does not decompress is a problem and counts whole.
 void MeasureRestoredSize(CompressedReader& reader, ImageLayout& layout);
 
 // The restored image's sectors, a partial last one included.

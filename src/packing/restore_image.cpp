@@ -76,7 +76,7 @@ class RestoreRun {
   void AppendTracks();
   void Finish(PipelineEnd end, bool readFailed);
   void RestoreRestOfDump();
-  bool Fail(const std::string& file, const std::string& why);
+  bool Fail(const std::string& why);
 
   const RestoreRequest& request_;
   Reporter& reporter_;
@@ -94,8 +94,7 @@ class RestoreRun {
 };
 
 // The front end shows the failure that ends the run; it is never logged here.
-bool RestoreRun::Fail(const std::string& file, const std::string& why) {
-  report_.failedFile = file;
+bool RestoreRun::Fail(const std::string& why) {
   report_.outcome.Fail(why);
   return false;
 }
@@ -105,13 +104,12 @@ bool RestoreRun::Open() {
   report_.dataFile = dataFile;
   const std::optional<CompressionMode> mode = CompressionModeOfName(dataFile);
   if (mode && !FitsImagePath(dataFile + KindOf(*mode).tableSuffix)) {
-    return Fail(dataFile, "the path is too long for its block table's name: " + dataFile);
+    return Fail("the path is too long for its block table's name: " + dataFile);
   }
   const bool opened = reader_.Open(dataFile);
   if (!reader_.RepairLine().empty()) reporter_.Log("- " + reader_.RepairLine());
   if (!opened) {
-    report_.notCompressed = reader_.NotCompressed();
-    return Fail(dataFile, reader_.Error());
+    return Fail(reader_.Error());
   }
   report_.mode = reader_.Mode();
   report_.totalBlocks = reader_.Blocks();
@@ -120,7 +118,7 @@ bool RestoreRun::Open() {
   TakeOpened(reader_, layout_, true);
   CheckImageStructure(reader_, layout_, SoundFiles::Placed);
   if (layout_.StructureDamaged()) {
-    return Fail(dataFile, dataFile + " is damaged: " + layout_.StructureSummary());
+    return Fail(dataFile + " is damaged: " + layout_.StructureSummary());
   }
   MeasureRestoredSize(reader_, layout_);
   reporter_.LogF("- File Opened: %s", dataFile.c_str());
@@ -137,8 +135,7 @@ bool RestoreRun::NameOutput() {
     report_.output = dir + (dir.back() == '/' ? "" : "/") +
                      report_.output.substr(slash == std::string::npos ? 0 : slash + 1);
     if (!FitsImagePath(report_.output)) {
-      return Fail(report_.output,
-                  "the path is too long for the restored image's name: " + report_.output);
+      return Fail("the path is too long for the restored image's name: " + report_.output);
     }
   }
   return true;
@@ -182,8 +179,7 @@ bool RestoreRun::MayReplace() {
 bool RestoreRun::CreateOutput() {
   if (output_.CreateStaged(report_.output)) return true;
   if (output_.Replaces()) report_.outcome.kept.push_back(report_.output);
-  return Fail(report_.output,
-              output_.Busy()
+  return Fail(output_.Busy()
                   ? report_.output + " is busy: another run reads or writes it"
                   : "cannot create " + report_.output + ": " + std::strerror(output_.Errno()));
 }
@@ -247,15 +243,14 @@ void RestoreRun::Finish(PipelineEnd end, bool readFailed) {
   const std::string done = BlockCount(report_.blocks, report_.totalBlocks);
   const std::string& output = report_.output;
   if (readFailed) {
-    Fail(report_.dataFile, "cannot read " + report_.dataFile + ": " +
-                               std::strerror(reader_.Errno()) + " after " + done);
+    Fail("cannot read " + report_.dataFile + ": " + std::strerror(reader_.Errno()) + " after " +
+         done);
   } else if (end == PipelineEnd::Failed) {
-    Fail(output,
-         "cannot write " + output + ": " + std::strerror(output_.Errno()) + " after " + done);
+    Fail("cannot write " + output + ": " + std::strerror(output_.Errno()) + " after " + done);
   } else if (report_.damagedBlocks != 0 && output_.Replaces()) {
     // A damaged restore never replaces a file that may be whole.
-    Fail(output, std::to_string(report_.damagedBlocks) + " blocks of " + report_.dataFile +
-                     " are damaged, so " + output + " was not replaced");
+    Fail(std::to_string(report_.damagedBlocks) + " blocks of " + report_.dataFile +
+         " are damaged, so " + output + " was not replaced");
   } else if (end != PipelineEnd::Stopped) {
     if (output_.Commit()) {
       outcome.written.push_back(output);
@@ -264,7 +259,7 @@ void RestoreRun::Finish(PipelineEnd end, bool readFailed) {
                      report_.dataFile + " were restored as zeros");
       }
     } else {
-      Fail(output, "cannot write " + output + ": " + std::strerror(output_.Errno()));
+      Fail("cannot write " + output + ": " + std::strerror(output_.Errno()));
     }
   }
   if (outcome.written.empty()) {

@@ -21,12 +21,10 @@ struct RestoreRequest {
 
 struct RestoreReport {
   Outcome outcome;
-  std::string failedFile;  // the file a failure concerns
-  bool started = false;    // got past opening its files
+  bool started = false;  // got past opening its files
   // The output exists and replacing it was not allowed: the user's choice, not a failure; the
   // output is in outcome.kept and the front end words it.
   bool declined = false;
-  bool notCompressed = false;  // the file named is no compressed image
   CompressionMode mode = CompressionMode::None;
   std::string dataFile;
   std::string output;

@@ -18,14 +18,6 @@ namespace quarnel {
 
 namespace {
 
-std::string Block(uint32_t i) {
-  return "block " + std::to_string(i);
-}
-
-std::string Num(uint64_t n) {
-  return std::to_string(n);
-}
-
 // The media as one set of sectors: overlapping and adjacent ones joined, in order. Streams
 // ripped back to back differ from the source as one range, which no single medium holds.
 std::vector<SectorRange> JoinedMedia(std::vector<SectorRange> media) {
@@ -90,7 +82,6 @@ class SourceComparison {
   std::vector<SectorRange> ranges_;
 };
 
-// Decompresses every block on every core, feeding the checksums (and the comparison) in order.
 // Decompresses every block on every core, feeding the checksums (and the comparison) in order;
 // the first `prefixLength` bytes are also hashed alone (a single image's data part).
 void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport& report,
@@ -184,8 +175,7 @@ void CompareEnds(const VerifyOptions& options, SourceComparison& source, VerifyR
   }
   for (const SectorDifference& d : report.differences) {
     if (d.inMedium) continue;
-    AddProblem(layout, "source",
-               "sectors " + Num(d.first) + "-" + Num(d.last) + " differ outside any medium",
+    AddProblem(layout, "source", Sectors(d.first, d.last) + " differ outside any medium",
                ProblemKind::Content);
   }
   // The audio tracks behind the data track are never in the block area; other missing bytes are.
@@ -294,9 +284,7 @@ VerifyReport VerifyImage(Reporter& reporter, const std::string& dataFile,
                          const VerifyOptions& options) {
   CompressedReader reader;
   const bool opened = reader.Open(dataFile);
-  VerifyReport report = Verify(reporter, reader, opened, options, false);
-  if (!opened) report.layout.dataFile = dataFile;
-  return report;
+  return Verify(reporter, reader, opened, options, false);
 }
 
 VerifyReport VerifyWrittenImage(Reporter& reporter, const std::string& dataPath,
