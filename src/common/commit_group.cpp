@@ -7,6 +7,7 @@
 
 #include "common/commit_record.h"
 #include "common/outcome.h"
+#include "common/temporary_files.h"
 
 namespace quarnel {
 
@@ -18,6 +19,7 @@ using commit::Strerror;
 namespace {
 
 int killAfterStep = 0;
+bool killIsHardExit = false;
 CommitGroup::Fault fault = CommitGroup::Fault::NONE;
 size_t faultFile = 0;
 int faultError = EIO;
@@ -66,8 +68,9 @@ int RemoveHidden(const std::vector<std::string>& hide, std::string* failed) {
 
 }  // namespace
 
-void CommitGroup::KillAfterStepForTesting(int step) {
+void CommitGroup::KillAfterStepForTesting(int step, bool hardExit) {
   killAfterStep = step;
+  killIsHardExit = hardExit;
 }
 
 void CommitGroup::FailForTesting(Fault which, size_t file, int error) {
@@ -84,9 +87,11 @@ void CommitGroup::CloseAll() {
   record_.Close();
 }
 
-// As a SIGKILL after `step` would: everything stays on disk, nothing is cleaned up.
+// As a SIGKILL after `step` would: everything stays on disk, nothing is cleaned up. A hard exit
+// (a second Ctrl-C) first removes the temporaries still listed.
 bool CommitGroup::Killed(int step) {
   if (killAfterStep != step) return false;
+  if (killIsHardExit) UnlinkTemporaryFiles();
   for (OutputFile* f : files_) f->KeepTemporary();
   record_.KeepTemporary();
   CloseAll();
@@ -108,9 +113,9 @@ CommitResult CommitGroup::Commit() {
   if (Killed(1)) return result;
 
   if (!WriteRecord(result)) return result;
-  for (OutputFile* f : files_) f->KeepTemporary();
   result.recorded = true;
   if (Killed(2)) return result;
+  for (OutputFile* f : files_) f->KeepTemporary();
 
   std::string hidden;
   if (const int error = RemoveHidden(hide_, &hidden); error != 0) {
@@ -168,6 +173,9 @@ bool CommitGroup::WriteRecord(CommitResult& result) {
       !record_.Sync()) {
     return fail(record_.Errno(), record_.Error());
   }
+  // From the rename on, a hard exit must leave what the record names; should the record fail,
+  // the files are still theirs to discard.
+  for (OutputFile* f : files_) f->Unlist();
   if (::rename(record_.TemporaryPath().c_str(), path.c_str()) != 0) {
     const int error = errno;
     return fail(error, "cannot rename " + record_.TemporaryPath() + " onto " + path + ": " +

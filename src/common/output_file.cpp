@@ -309,9 +309,13 @@ void OutputFile::Renamed() {
   temporary_.clear();
 }
 
-void OutputFile::KeepTemporary() {
+void OutputFile::Unlist() {
   ForgetTemporaryFile(slot_);
   slot_ = -1;
+}
+
+void OutputFile::KeepTemporary() {
+  Unlist();
   owns_ = false;
 }
 

@@ -100,6 +100,9 @@ class OutputFile {
   // After the temporary was renamed onto the final name: it is the output now, still open and
   // locked until Close().
   void Renamed();
+  // Takes the temporary off the list a hard exit removes, yet leaves it this file's to remove:
+  // done before a commit record that names it appears, so that no exit deletes what it names.
+  void Unlist();
   // Leaves the temporary on disk for whoever completes a recorded commit: off the list of
   // temporaries and never removed by this object (it stays open and locked until Close()).
   void KeepTemporary();
