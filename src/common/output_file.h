@@ -65,7 +65,7 @@ class OutputFile {
   // Flushes and closes; false when any write or the close failed. Not for staged files.
   bool Close();
   // Staged: flush, fsync, rename onto the final name, fsync the folder. False (nothing renamed)
-  // when any write failed.
+  // when any write failed; false with HasFinalName() when only the folder's fsync failed.
   bool Commit();
   // Closes and deletes what was written: the temporary of a staged file (never a file that has
   // its final name, nor a temporary a commit record names), or the work file.
@@ -82,6 +82,9 @@ class OutputFile {
   const std::string& Path() const { return path_; }
   const std::string& TemporaryPath() const { return temporary_; }
   bool Staged() const { return !temporary_.empty(); }
+  // Whether the staged file was renamed onto its final name: after a failed Commit(), it is whole
+  // there, yet may not survive a crash.
+  bool HasFinalName() const { return renamed_; }
   // Whether a file stood at the final name when CreateStaged() was called.
   bool Replaces() const { return replaces_; }
   // Whether Create() removed something that stood at its name.
@@ -89,6 +92,8 @@ class OutputFile {
 
   // Test hook: staged files fail with ENOSPC once they would hold more than `bytes` (~0: never).
   static void FailStagedWritesAfterForTesting(uint64_t bytes);
+  // Test hook: Commit() fails the fsync of the folder with `error` (0: never).
+  static void FailFolderSyncForTesting(int error);
 
  private:
   friend class CommitGroup;
@@ -120,6 +125,7 @@ class OutputFile {
   bool work_ = false;  // a work file of Create(), removed by Discard()
   bool created_ = false;
   bool replaces_ = false;
+  bool renamed_ = false;
   uint64_t written_ = 0;
   uint64_t device_ = 0;  // of the work file, so that Discard() removes only that file
   uint64_t inode_ = 0;
