@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "common/commit_record.h"
@@ -14,7 +15,6 @@ namespace quarnel {
 using commit::EncodeRecord;
 using commit::Exists;
 using commit::FolderOf;
-using commit::Strerror;
 
 namespace {
 
@@ -179,14 +179,14 @@ bool CommitGroup::WriteRecord(CommitResult& result) {
   if (::rename(record_.TemporaryPath().c_str(), path.c_str()) != 0) {
     const int error = errno;
     return fail(error, "cannot rename " + record_.TemporaryPath() + " onto " + path + ": " +
-                           Strerror(error));
+                           std::strerror(error));
   }
   // It is the record now, held locked so that no other run completes this commit meanwhile.
   record_.Renamed();
   if (!SyncFolderOf(path)) {
     const int error = errno;
     ::unlink(path.c_str());
-    return fail(error, "cannot sync the folder of " + path + ": " + Strerror(error));
+    return fail(error, "cannot sync the folder of " + path + ": " + std::strerror(error));
   }
   return true;
 }
@@ -194,7 +194,7 @@ bool CommitGroup::WriteRecord(CommitResult& result) {
 bool CommitGroup::FailAfterRecord(CommitResult& result, const std::string& file, int error,
                                   const std::string& what) {
   std::vector<std::string> renamed;
-  std::string line = what + ": " + Strerror(error);
+  std::string line = what + ": " + std::strerror(error);
   for (const OutputFile* f : files_) {
     if (!f->Staged()) {
       renamed.push_back(f->Path());

@@ -37,7 +37,6 @@ int LockRecord(const std::string& path, const std::string& dataFile, CommitRepai
 bool ReadRecord(int fd, std::string* bytes);
 
 // Names in D's folder, as both sides print and compare them.
-std::string Strerror(int error);
 // The folder part of `path`, with its slash: what a bare name in that folder is put after.
 std::string FolderOf(const std::string& path);
 std::string BareName(const std::string& path);

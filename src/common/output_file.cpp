@@ -22,10 +22,6 @@ int folderSyncFault = 0;
 // this many rounds settle it, or the name is reported busy.
 constexpr int CREATE_ATTEMPTS = 8;
 
-std::string Strerror(int error) {
-  return std::strerror(error);
-}
-
 // Whether `path` still names the regular file open as `fd`, and only that name does.
 bool NamesOnly(int fd, const std::string& path) {
   struct stat open, named;
@@ -147,7 +143,7 @@ bool OutputFile::Fail(int error, const std::string& why) {
 std::string OutputFile::Error() const {
   if (errno_ == 0) return {};
   if (!problem_.empty()) return problem_;
-  return (created_ ? "cannot write " : "cannot create ") + path_ + ": " + Strerror(errno_);
+  return (created_ ? "cannot write " : "cannot create ") + path_ + ": " + std::strerror(errno_);
 }
 
 void OutputFile::Reset(const std::string& path) {
@@ -303,13 +299,14 @@ bool OutputFile::Commit() {
   // The temporary stays open, and locked, until it has its final name.
   if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
     const int error = errno;
-    return Fail(error, "cannot rename " + temporary_ + " onto " + path_ + ": " + Strerror(error));
+    return Fail(error,
+                "cannot rename " + temporary_ + " onto " + path_ + ": " + std::strerror(error));
   }
   Renamed();
   if (folderSyncFault != 0 || !SyncFolderOf(path_)) {
     const int error = folderSyncFault != 0 ? folderSyncFault : errno;
     Fail(error, "cannot sync the folder " + FolderHolding(path_) + " holding " + path_ + ": " +
-                    Strerror(error) + "; " + path_ +
+                    std::strerror(error) + "; " + path_ +
                     " has its final name but may not survive a crash");
   }
   return Close();
