@@ -172,7 +172,7 @@ TEST(OutputFile, NothingIsWrittenIntoAFileThatExisted) {
     if (setup == WORK) {
       OutputFile f;
       ASSERT_TRUE(f.Create(victim) && f.Write("ab", 2) && f.Close());
-      EXPECT_TRUE(f.Replaced());
+      EXPECT_TRUE(f.Replaces());
       EXPECT_EQ(ReadAll(victim), (std::vector<uint8_t>{'a', 'b'}));
     } else {
       CompressedWriter w;

@@ -45,7 +45,7 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile();
 
-  // A work file: what stood at `path` (not a folder) is removed first, and Replaced() says so.
+  // A work file: what stood at `path` (not a folder) is removed first, and Replaces() says so.
   bool Create(const std::string& path, size_t bufferSize = 1 << 20);
   // False with Errno() and Error() set; Busy() when another run holds the temporary or the
   // existing file.
@@ -85,10 +85,9 @@ class OutputFile {
   // Whether the staged file was renamed onto its final name: after a failed Commit(), it is whole
   // there, yet may not survive a crash.
   bool HasFinalName() const { return renamed_; }
-  // Whether a file stood at the final name when CreateStaged() was called.
+  // Whether something stood at the name: Create() removed it; CreateStaged() replaces it on
+  // Commit().
   bool Replaces() const { return replaces_; }
-  // Whether Create() removed something that stood at its name.
-  bool Replaced() const { return replaces_; }
 
   // Test hook: staged files fail with ENOSPC once they would hold more than `bytes` (~0: never).
   static void FailStagedWritesAfterForTesting(uint64_t bytes);
