@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/commit_record.h"
+#include "common/image_path.h"
 #include "common/outcome.h"
 #include "common/temporary_files.h"
 
@@ -14,7 +15,6 @@ namespace quarnel {
 
 using commit::EncodeRecord;
 using commit::Exists;
-using commit::FolderOf;
 
 namespace {
 

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/image_path.h"
+
 namespace quarnel::commit {
 
 namespace {
@@ -48,15 +50,6 @@ bool IsCompanion(const std::string& name, const std::string& base) {
 }
 
 }  // namespace
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string BareName(const std::string& path) {
-  return path.substr(FolderOf(path).size());
-}
 
 bool Exists(const std::string& path) {
   struct stat st;

@@ -8,13 +8,12 @@
 
 #include "common/commit_group.h"
 #include "common/commit_record.h"
+#include "common/image_path.h"
 #include "common/outcome.h"
 
 namespace quarnel {
 
-using commit::BareName;
 using commit::Exists;
-using commit::FolderOf;
 
 namespace {
 
