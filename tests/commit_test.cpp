@@ -69,26 +69,30 @@ std::map<std::string, std::vector<uint8_t>> Snapshot(const TempDir& dir) {
 // then one image whole.
 TEST(CommitGroup, AnInterruptedCommitLeavesOneImageWholeNeverAMix) {
   using Fault = CommitGroup::Fault;
-  // kill after step (synced, recorded, hidden, D renamed, T renamed), fault and its file, the
-  // error with D as '@' and T as '#'
-  std::vector<std::tuple<int, Fault, size_t, std::string>> cases = {
-      {0, Fault::SYNC, 1, "cannot write #: Input/output error; nothing was replaced"},
-      {0, Fault::RENAME, 0,
+  // kill after step (synced, recorded, hidden, D renamed, T renamed), whether as a second Ctrl-C
+  // (listed temporaries removed) rather than a SIGKILL, fault and its file, the error with D as
+  // '@' and T as '#'
+  std::vector<std::tuple<int, bool, Fault, size_t, std::string>> cases = {
+      {0, false, Fault::SYNC, 1, "cannot write #: Input/output error; nothing was replaced"},
+      {0, false, Fault::RENAME, 0,
        "cannot rename @.partial onto @: Input/output error; @ is complete in @.partial; # is "
        "complete in #.partial; the next command that opens @ finishes the writing"},
-      {0, Fault::RENAME, 1,
+      {0, false, Fault::RENAME, 1,
        "cannot rename #.partial onto #: Input/output error; @ holds the new version; # is "
        "complete in #.partial; the next command that opens @ finishes the writing"},
   };
-  for (int step = 1; step <= 5; ++step) cases.emplace_back(step, Fault::NONE, 0, "");
+  for (const bool hard : {false, true}) {
+    for (int step = 1; step <= 5; ++step) cases.emplace_back(step, hard, Fault::NONE, 0, "");
+  }
   for (const auto& [name, mode] :
        {std::pair{"game.bin.Z", CompressionMode::Zlib}, {"g.bz", CompressionMode::Bzip2}}) {
     TempDir ref;
     const Pair oldPair = Made(ref.File(name), mode, 1), newPair = Made(ref.File(name), mode, 2);
     for (const bool oldExists : {true, false}) {
-      for (const auto& [step, fault, file, pattern] : cases) {
-        SCOPED_TRACE(::testing::Message() << name << " old " << oldExists << " step " << step
-                                          << " fault " << static_cast<int>(fault) << file);
+      for (const auto& [step, hard, fault, file, pattern] : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << name << " old " << oldExists << " step " << step << " hard " << hard
+                     << " fault " << static_cast<int>(fault) << file);
         TempDir dir;
         const std::string d = dir.File(name), t = SideOf(d, mode);
         std::string line;
@@ -101,7 +105,7 @@ TEST(CommitGroup, AnInterruptedCommitLeavesOneImageWholeNeverAMix) {
         {
           CompressedWriter w;
           Stage(w, d, mode, 2);
-          CommitGroup::KillAfterStepForTesting(step);
+          CommitGroup::KillAfterStepForTesting(step, hard);
           CommitGroup::FailForTesting(fault, file);
           EXPECT_FALSE(w.Commit());
           CommitGroup::KillAfterStepForTesting(0);
@@ -168,7 +172,7 @@ TEST(OutputFile, NothingIsWrittenIntoAFileThatExisted) {
     if (setup == WORK) {
       OutputFile f;
       ASSERT_TRUE(f.Create(victim) && f.Write("ab", 2) && f.Close());
-      EXPECT_TRUE(f.Replaced());
+      EXPECT_TRUE(f.Replaces());
       EXPECT_EQ(ReadAll(victim), (std::vector<uint8_t>{'a', 'b'}));
     } else {
       CompressedWriter w;

@@ -319,7 +319,16 @@ struct HeldLock {
 // temporary beside it; only a whole run replaces them, and a link there is replaced, not followed.
 // A temporary's name that is a hard link to another file is refused: that file is never written.
 TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
-  enum Fault { STOP, WRITE_FAILS, DAMAGE, OUTPUT_READ, OUTPUT_WRITTEN, LINK, LINKED_TEMPORARY };
+  enum Fault {
+    STOP,
+    WRITE_FAILS,
+    DAMAGE,
+    OUTPUT_READ,
+    OUTPUT_WRITTEN,
+    LINK,
+    LINKED_TEMPORARY,
+    FOLDER_SYNC
+  };
   const std::tuple<bool, CompressionChoice, Fault> cases[] = {
       // uncompress, compression, fault
       {false, MAXIMUM, STOP},       {false, NORMAL, STOP},
@@ -330,6 +339,7 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
       {true, NORMAL, WRITE_FAILS},  {true, MAXIMUM, DAMAGE},
       {true, NORMAL, DAMAGE},       {true, NORMAL, OUTPUT_READ},
       {true, NORMAL, LINK},         {true, NORMAL, LINKED_TEMPORARY},
+      {true, NORMAL, FOLDER_SYNC},
   };
   std::mt19937 rng(8);
   const std::vector<uint8_t> old = {'o', 'l', 'd'};
@@ -370,9 +380,11 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
       };
     }
     if (fault == WRITE_FAILS) OutputFile::FailStagedWritesAfterForTesting(rng() % 3000);
+    if (fault == FOLDER_SYNC) OutputFile::FailFolderSyncForTesting(EIO);
     const Outcome outcome =
         uncompress ? Uncompress(a, made.dataFile).outcome : Process(a, combo).outcome;
     OutputFile::FailStagedWritesAfterForTesting(~uint64_t{0});
+    OutputFile::FailFolderSyncForTesting(0);
     lock.reset();
     if (fault == OUTPUT_WRITTEN) std::filesystem::remove(outputs[1] + PARTIAL_SUFFIX);
     if (fault == LINKED_TEMPORARY) {
@@ -389,6 +401,14 @@ TEST(ProcessAndUncompress, OnlyAWholeRunReplacesItsOutputs) {
         EXPECT_TRUE(ReadAll(out) != old && ReadAll(out + ".target") == old) << out;
       }
       EXPECT_TRUE(!uncompress || ReadAll(image) == disc.Image());
+      continue;
+    }
+    if (fault == FOLDER_SYNC) {  // renamed, yet a failure: the new name may not survive a crash
+      EXPECT_TRUE(outcome.written == outputs && outcome.kept.empty() && ExitStatusOf(outcome) == 1);
+      EXPECT_EQ(ReadAll(image), disc.Image());
+      EXPECT_EQ(line, "ERROR: cannot sync the folder " + dir.Path().string() + " holding " + image +
+                          ": Input/output error; " + image +
+                          " has its final name but may not survive a crash; wrote " + image + ".");
       continue;
     }
     for (const std::string& out : outputs) EXPECT_EQ(ReadAll(out), old) << out;

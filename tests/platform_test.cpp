@@ -234,6 +234,14 @@ TEST(Encoder, RunsAloneSayHowTheyEndedAndSeveralRunAtOnce) {
   EXPECT_NE(group, ::getpgrp());
   EXPECT_EQ(ReadText(out).substr(ReadText(out).find('\n')),
             "\n/dev/null SigBlk: 0000000000000000 SigIgn: 0000000000000000\n");
+  // A run reaped behind its back (here through an ignored SIGCHLD) is no success.
+  ::signal(SIGCHLD, SIG_IGN);
+  PutScript(encoder, "exit 0");
+  const EncoderResult lost = RunEncoder(encoder, {out}, [] { return false; });
+  ::signal(SIGCHLD, SIG_DFL);
+  EXPECT_EQ(std::pair(lost.end, lost.how),
+            std::pair(EncoderEnd::Failed,
+                      std::string("an unknown status: cannot wait for it: No child processes")));
 
   // Seven jobs, three at a time: each waits until three have started (so they did run at once)
   // and fails when it finds more than three running.

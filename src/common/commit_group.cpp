@@ -3,21 +3,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "common/commit_record.h"
+#include "common/image_path.h"
 #include "common/outcome.h"
+#include "common/temporary_files.h"
 
 namespace quarnel {
 
 using commit::EncodeRecord;
 using commit::Exists;
-using commit::FolderOf;
-using commit::Strerror;
 
 namespace {
 
 int killAfterStep = 0;
+bool killIsHardExit = false;
 CommitGroup::Fault fault = CommitGroup::Fault::NONE;
 size_t faultFile = 0;
 int faultError = EIO;
@@ -66,8 +68,9 @@ int RemoveHidden(const std::vector<std::string>& hide, std::string* failed) {
 
 }  // namespace
 
-void CommitGroup::KillAfterStepForTesting(int step) {
+void CommitGroup::KillAfterStepForTesting(int step, bool hardExit) {
   killAfterStep = step;
+  killIsHardExit = hardExit;
 }
 
 void CommitGroup::FailForTesting(Fault which, size_t file, int error) {
@@ -84,9 +87,11 @@ void CommitGroup::CloseAll() {
   record_.Close();
 }
 
-// As a SIGKILL after `step` would: everything stays on disk, nothing is cleaned up.
+// As a SIGKILL after `step` would: everything stays on disk, nothing is cleaned up. A hard exit
+// (a second Ctrl-C) first removes the temporaries still listed.
 bool CommitGroup::Killed(int step) {
   if (killAfterStep != step) return false;
+  if (killIsHardExit) UnlinkTemporaryFiles();
   for (OutputFile* f : files_) f->KeepTemporary();
   record_.KeepTemporary();
   CloseAll();
@@ -108,9 +113,9 @@ CommitResult CommitGroup::Commit() {
   if (Killed(1)) return result;
 
   if (!WriteRecord(result)) return result;
-  for (OutputFile* f : files_) f->KeepTemporary();
   result.recorded = true;
   if (Killed(2)) return result;
+  for (OutputFile* f : files_) f->KeepTemporary();
 
   std::string hidden;
   if (const int error = RemoveHidden(hide_, &hidden); error != 0) {
@@ -168,17 +173,20 @@ bool CommitGroup::WriteRecord(CommitResult& result) {
       !record_.Sync()) {
     return fail(record_.Errno(), record_.Error());
   }
+  // From the rename on, a hard exit must leave what the record names; should the record fail,
+  // the files are still theirs to discard.
+  for (OutputFile* f : files_) f->Unlist();
   if (::rename(record_.TemporaryPath().c_str(), path.c_str()) != 0) {
     const int error = errno;
     return fail(error, "cannot rename " + record_.TemporaryPath() + " onto " + path + ": " +
-                           Strerror(error));
+                           std::strerror(error));
   }
   // It is the record now, held locked so that no other run completes this commit meanwhile.
   record_.Renamed();
   if (!SyncFolderOf(path)) {
     const int error = errno;
     ::unlink(path.c_str());
-    return fail(error, "cannot sync the folder of " + path + ": " + Strerror(error));
+    return fail(error, "cannot sync the folder of " + path + ": " + std::strerror(error));
   }
   return true;
 }
@@ -186,7 +194,7 @@ bool CommitGroup::WriteRecord(CommitResult& result) {
 bool CommitGroup::FailAfterRecord(CommitResult& result, const std::string& file, int error,
                                   const std::string& what) {
   std::vector<std::string> renamed;
-  std::string line = what + ": " + Strerror(error);
+  std::string line = what + ": " + std::strerror(error);
   for (const OutputFile* f : files_) {
     if (!f->Staged()) {
       renamed.push_back(f->Path());

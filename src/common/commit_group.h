@@ -71,8 +71,9 @@ class CommitGroup {
   CommitResult Commit();
 
   // Steps 1 to 3, then 4 for every file renamed: after step `step` (0: never) Commit() returns
-  // at once with everything on disk as a SIGKILL would leave it, nothing cleaned up.
-  static void KillAfterStepForTesting(int step);
+  // at once with everything on disk as a SIGKILL would leave it, nothing cleaned up; with
+  // `hardExit`, as a second Ctrl-C would leave it: the listed temporaries removed.
+  static void KillAfterStepForTesting(int step, bool hardExit = false);
   enum class Fault { NONE, SYNC, RENAME };
   // The next commits fail the fsync or the rename of file `file` with `error`.
   static void FailForTesting(Fault fault, size_t file = 0, int error = EIO);

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/image_path.h"
+
 namespace quarnel::commit {
 
 namespace {
@@ -48,19 +50,6 @@ bool IsCompanion(const std::string& name, const std::string& base) {
 }
 
 }  // namespace
-
-std::string Strerror(int error) {
-  return std::strerror(error);
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string BareName(const std::string& path) {
-  return path.substr(FolderOf(path).size());
-}
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -157,7 +146,7 @@ int LockRecord(const std::string& path, const std::string& dataFile, CommitRepai
       const int error = errno;
       // No record can stand where its name cannot: an image with a long name still opens.
       if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG) return -1;
-      repair = {CommitRepair::FAILED, "cannot read " + path + ": " + Strerror(error)};
+      repair = {CommitRepair::FAILED, "cannot read " + path + ": " + std::strerror(error)};
       return -1;
     }
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
@@ -172,17 +161,17 @@ int LockRecord(const std::string& path, const std::string& dataFile, CommitRepai
     if (fd < 0) {
       const int error = errno;
       if (error == ENOENT) continue;
-      repair = {CommitRepair::FAILED, "cannot read " + path + ": " + Strerror(error)};
+      repair = {CommitRepair::FAILED, "cannot read " + path + ": " + std::strerror(error)};
       return -1;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
       ::close(fd);
-      repair =
-          error == EWOULDBLOCK
-              ? CommitRepair{CommitRepair::BUSY,
-                             dataFile + " is busy: another run is finishing writing it"}
-              : CommitRepair{CommitRepair::FAILED, "cannot lock " + path + ": " + Strerror(error)};
+      repair = error == EWOULDBLOCK
+                   ? CommitRepair{CommitRepair::BUSY,
+                                  dataFile + " is busy: another run is finishing writing it"}
+                   : CommitRepair{CommitRepair::FAILED,
+                                  "cannot lock " + path + ": " + std::strerror(error)};
       return -1;
     }
     struct stat open, named;

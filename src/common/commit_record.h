@@ -36,11 +36,7 @@ int LockRecord(const std::string& path, const std::string& dataFile, CommitRepai
 // Reads the whole record behind `fd`, bounded in size; false when it is larger or cannot be read.
 bool ReadRecord(int fd, std::string* bytes);
 
-// Names in D's folder, as both sides print and compare them.
-std::string Strerror(int error);
-// The folder part of `path`, with its slash: what a bare name in that folder is put after.
-std::string FolderOf(const std::string& path);
-std::string BareName(const std::string& path);
+// Whether anything, a link included, stands at `path`.
 bool Exists(const std::string& path);
 
 }  // namespace quarnel::commit

@@ -3,18 +3,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
 #include "common/commit_group.h"
 #include "common/commit_record.h"
+#include "common/image_path.h"
 #include "common/outcome.h"
 
 namespace quarnel {
 
-using commit::BareName;
 using commit::Exists;
-using commit::FolderOf;
-using commit::Strerror;
 
 namespace {
 
@@ -102,7 +101,7 @@ std::optional<CommitRepair> Repair::Survey() {
     } else {
       const int error = errno;
       return CommitRepair{CommitRepair::FAILED,
-                          "cannot look at " + temporaries_.back() + ": " + Strerror(error)};
+                          "cannot look at " + temporaries_.back() + ": " + std::strerror(error)};
     }
   }
   return std::nullopt;
@@ -179,7 +178,7 @@ CommitRepair Repair::Finish(CommitRepair::Result result, const std::string& line
 
 // An error midway: the record stays, so that the next command tries again.
 CommitRepair Repair::Failed(int error, const std::string& what) const {
-  return CommitRepair{CommitRepair::FAILED, what + ": " + Strerror(error) + "; " + path_ +
+  return CommitRepair{CommitRepair::FAILED, what + ": " + std::strerror(error) + "; " + path_ +
                                                 " stays, and the next command that opens " +
                                                 dataFile_ + " tries again"};
 }

@@ -161,21 +161,11 @@ bool Start(const std::string& encoder, const std::vector<std::string>& args, Run
   return true;
 }
 
+// A run that cannot be waited for (reaped elsewhere) counts as ended, for Reap to report.
 bool HasEnded(const Running& run) {
   siginfo_t info = {};
-  return ::waitid(P_PID, run.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
-}
-
-// Kills what is left of the group (a leader that ended may leave children), takes the group off
-// the table and reaps the leader; returns its wait status.
-int Reap(const Running& run) {
-  ::kill(-run.pid, SIGKILL);
-  groups[run.slot].store(0);
-  int status = 0;
-  while (::waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (run.pidfd >= 0) ::close(run.pidfd);
-  return status;
+  if (::waitid(P_PID, run.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0) return errno != EINTR;
+  return info.si_pid != 0;
 }
 
 EncoderResult Describe(int status) {
@@ -184,6 +174,24 @@ EncoderResult Describe(int status) {
             "exit status " + std::to_string(WEXITSTATUS(status))};
   }
   return {EncoderEnd::Failed, "killed by signal " + std::to_string(WTERMSIG(status))};
+}
+
+// Kills what is left of the group (a leader that ended may leave children), takes the group off
+// the table and reaps the leader; returns how it ended, a failure when that cannot be learned.
+EncoderResult Reap(const Running& run) {
+  ::kill(-run.pid, SIGKILL);
+  groups[run.slot].store(0);
+  int status = 0;
+  pid_t got;
+  while ((got = ::waitpid(run.pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  const int error = errno;
+  if (run.pidfd >= 0) ::close(run.pidfd);
+  if (got < 0) {
+    return {EncoderEnd::Failed,
+            std::string("an unknown status: cannot wait for it: ") + std::strerror(error)};
+  }
+  return Describe(status);
 }
 
 // Sleeps until one of the encoders ends or WAIT_MS pass; a signal cuts it short.
@@ -250,7 +258,7 @@ bool RunEncoders(const std::string& encoder, const std::vector<std::vector<std::
       }
       const Running ended = running[i];
       running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
-      finished(ended.job, Describe(Reap(ended)));
+      finished(ended.job, Reap(ended));
     }
   }
   return true;

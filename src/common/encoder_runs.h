@@ -23,7 +23,8 @@ enum class EncoderEnd {
 
 struct EncoderResult {
   EncoderEnd end = EncoderEnd::Failed;
-  // "exit status 0", "exit status 3", "killed by signal 9", "stopped" or "cannot start it: ...".
+  // "exit status 0", "exit status 3", "killed by signal 9", "stopped", "cannot start it: ..." or
+  // "an unknown status: cannot wait for it: ...".
   std::string how;
 };
 

@@ -16,14 +16,11 @@ namespace quarnel {
 namespace {
 
 uint64_t stagedWriteLimit = ~uint64_t{0};
+int folderSyncFault = 0;
 
 // Two runs that create the same temporary at once may each take the other's for a leftover;
 // this many rounds settle it, or the name is reported busy.
 constexpr int CREATE_ATTEMPTS = 8;
-
-std::string Strerror(int error) {
-  return std::strerror(error);
-}
 
 // Whether `path` still names the regular file open as `fd`, and only that name does.
 bool NamesOnly(int fd, const std::string& path) {
@@ -86,6 +83,12 @@ int CreateTemporary(const std::string& path, std::string* why, bool* busy) {
   return -1;
 }
 
+// The folder that holds `path`, as open(2) takes it.
+std::string FolderHolding(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
 bool NameFits(const std::string& path, size_t extra) {
@@ -104,11 +107,7 @@ std::string FirstNameTooLong(const std::vector<std::string>& finals) {
 }
 
 bool SyncFolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : path.substr(0, slash);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::open(FolderHolding(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool synced = ::fsync(fd) == 0;
   const int error = errno;
@@ -119,6 +118,10 @@ bool SyncFolderOf(const std::string& path) {
 
 void OutputFile::FailStagedWritesAfterForTesting(uint64_t bytes) {
   stagedWriteLimit = bytes;
+}
+
+void OutputFile::FailFolderSyncForTesting(int error) {
+  folderSyncFault = error;
 }
 
 OutputFile::~OutputFile() {
@@ -140,7 +143,7 @@ bool OutputFile::Fail(int error, const std::string& why) {
 std::string OutputFile::Error() const {
   if (errno_ == 0) return {};
   if (!problem_.empty()) return problem_;
-  return (created_ ? "cannot write " : "cannot create ") + path_ + ": " + Strerror(errno_);
+  return (created_ ? "cannot write " : "cannot create ") + path_ + ": " + std::strerror(errno_);
 }
 
 void OutputFile::Reset(const std::string& path) {
@@ -154,6 +157,7 @@ void OutputFile::Reset(const std::string& path) {
   work_ = false;
   created_ = false;
   replaces_ = false;
+  renamed_ = false;
   written_ = 0;
 }
 
@@ -295,10 +299,16 @@ bool OutputFile::Commit() {
   // The temporary stays open, and locked, until it has its final name.
   if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
     const int error = errno;
-    return Fail(error, "cannot rename " + temporary_ + " onto " + path_ + ": " + Strerror(error));
+    return Fail(error,
+                "cannot rename " + temporary_ + " onto " + path_ + ": " + std::strerror(error));
   }
   Renamed();
-  SyncFolderOf(path_);
+  if (folderSyncFault != 0 || !SyncFolderOf(path_)) {
+    const int error = folderSyncFault != 0 ? folderSyncFault : errno;
+    Fail(error, "cannot sync the folder " + FolderHolding(path_) + " holding " + path_ + ": " +
+                    std::strerror(error) + "; " + path_ +
+                    " has its final name but may not survive a crash");
+  }
   return Close();
 }
 
@@ -306,12 +316,17 @@ void OutputFile::Renamed() {
   ForgetTemporaryFile(slot_);
   slot_ = -1;
   owns_ = false;
+  renamed_ = true;
   temporary_.clear();
 }
 
-void OutputFile::KeepTemporary() {
+void OutputFile::Unlist() {
   ForgetTemporaryFile(slot_);
   slot_ = -1;
+}
+
+void OutputFile::KeepTemporary() {
+  Unlist();
   owns_ = false;
 }
 

@@ -45,7 +45,7 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile();
 
-  // A work file: what stood at `path` (not a folder) is removed first, and Replaced() says so.
+  // A work file: what stood at `path` (not a folder) is removed first, and Replaces() says so.
   bool Create(const std::string& path, size_t bufferSize = 1 << 20);
   // False with Errno() and Error() set; Busy() when another run holds the temporary or the
   // existing file.
@@ -65,7 +65,7 @@ class OutputFile {
   // Flushes and closes; false when any write or the close failed. Not for staged files.
   bool Close();
   // Staged: flush, fsync, rename onto the final name, fsync the folder. False (nothing renamed)
-  // when any write failed.
+  // when any write failed; false with HasFinalName() when only the folder's fsync failed.
   bool Commit();
   // Closes and deletes what was written: the temporary of a staged file (never a file that has
   // its final name, nor a temporary a commit record names), or the work file.
@@ -82,13 +82,17 @@ class OutputFile {
   const std::string& Path() const { return path_; }
   const std::string& TemporaryPath() const { return temporary_; }
   bool Staged() const { return !temporary_.empty(); }
-  // Whether a file stood at the final name when CreateStaged() was called.
+  // Whether the staged file was renamed onto its final name: after a failed Commit(), it is whole
+  // there, yet may not survive a crash.
+  bool HasFinalName() const { return renamed_; }
+  // Whether something stood at the name: Create() removed it; CreateStaged() replaces it on
+  // Commit().
   bool Replaces() const { return replaces_; }
-  // Whether Create() removed something that stood at its name.
-  bool Replaced() const { return replaces_; }
 
   // Test hook: staged files fail with ENOSPC once they would hold more than `bytes` (~0: never).
   static void FailStagedWritesAfterForTesting(uint64_t bytes);
+  // Test hook: Commit() fails the fsync of the folder with `error` (0: never).
+  static void FailFolderSyncForTesting(int error);
 
  private:
   friend class CommitGroup;
@@ -100,6 +104,9 @@ class OutputFile {
   // After the temporary was renamed onto the final name: it is the output now, still open and
   // locked until Close().
   void Renamed();
+  // Takes the temporary off the list a hard exit removes, yet leaves it this file's to remove:
+  // done before a commit record that names it appears, so that no exit deletes what it names.
+  void Unlist();
   // Leaves the temporary on disk for whoever completes a recorded commit: off the list of
   // temporaries and never removed by this object (it stays open and locked until Close()).
   void KeepTemporary();
@@ -117,6 +124,7 @@ class OutputFile {
   bool work_ = false;  // a work file of Create(), removed by Discard()
   bool created_ = false;
   bool replaces_ = false;
+  bool renamed_ = false;
   uint64_t written_ = 0;
   uint64_t device_ = 0;  // of the work file, so that Discard() removes only that file
   uint64_t inode_ = 0;

@@ -131,8 +131,7 @@ void WorkFolder::Release() {
   replaced_.clear();
 }
 
-bool WorkFolder::Fail(int code, const std::string& message, std::string* error) {
-  errno_ = code;
+bool WorkFolder::Fail(const std::string& message, std::string* error) {
   *error = message;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -146,8 +145,7 @@ bool WorkFolder::Make(const std::string& requested, const std::string& parent, s
   if (path_.empty()) {
     const int code = errno;
     path_ = requested;
-    return Fail(code, "cannot make the work folder " + requested + ": " + std::strerror(code),
-                error);
+    return Fail("cannot make the work folder " + requested + ": " + std::strerror(code), error);
   }
   return MakeRequested(error);
 }
@@ -159,12 +157,11 @@ bool WorkFolder::MakeRequested(std::string* error) {
   fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ < 0) {
     const int code = ec ? ec.value() : errno;
-    return Fail(code, "cannot make the work folder " + path_ + ": " + std::strerror(code), error);
+    return Fail("cannot make the work folder " + path_ + ": " + std::strerror(code), error);
   }
   if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
-    return Fail(code,
-                code == EWOULDBLOCK
+    return Fail(code == EWOULDBLOCK
                     ? "the work folder " + path_ + " is in use by another run"
                     : "cannot lock the work folder " + path_ + ": " + std::strerror(code),
                 error);
@@ -195,7 +192,7 @@ bool WorkFolder::MakePrivate(const std::string& parent, std::string* error) {
   if (folder.empty()) {
     const int code = errno;
     path_ = parent;
-    return Fail(code, "cannot make a work folder in " + parent + ": " + std::strerror(code), error);
+    return Fail("cannot make a work folder in " + parent + ": " + std::strerror(code), error);
   }
   RemoveStalePrivateFolders(folder);
   // Another run's sweep may take a folder made here before it is locked: then make another.
@@ -204,7 +201,7 @@ bool WorkFolder::MakePrivate(const std::string& parent, std::string* error) {
     path_ = pattern;
     if (::mkdtemp(pattern.data()) == nullptr) {
       const int code = errno;
-      return Fail(code, "cannot make the work folder " + path_ + ": " + std::strerror(code), error);
+      return Fail("cannot make the work folder " + path_ + ": " + std::strerror(code), error);
     }
     path_ = pattern;
     const int code = LockNewFolder();
@@ -215,11 +212,10 @@ bool WorkFolder::MakePrivate(const std::string& parent, std::string* error) {
     }
     if (code != ENOENT && code != EWOULDBLOCK) {
       ::rmdir(path_.c_str());
-      return Fail(code, "cannot make the work folder " + path_ + ": " + std::strerror(code), error);
+      return Fail("cannot make the work folder " + path_ + ": " + std::strerror(code), error);
     }
   }
-  return Fail(EBUSY, "cannot make a work folder in " + folder + ": other runs keep removing it",
-              error);
+  return Fail("cannot make a work folder in " + folder + ": other runs keep removing it", error);
 }
 
 bool WorkFolder::PrepareFile(const std::string& name, std::string* path, std::string* error) {

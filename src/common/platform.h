@@ -50,7 +50,7 @@ class WorkFolder {
   const std::vector<std::string>& ReplacedFiles() const { return replaced_; }
 
  private:
-  bool Fail(int code, const std::string& message, std::string* error);
+  bool Fail(const std::string& message, std::string* error);
   bool MakeRequested(std::string* error);
   bool MakePrivate(const std::string& parent, std::string* error);
   // Opens and locks the folder just made at path_: 0, or the errno (ENOENT when it was swept away).
@@ -61,7 +61,6 @@ class WorkFolder {
   int fd_ = -1;  // holds the lock
   int slot_ = -1;
   bool private_ = false;
-  int errno_ = 0;
   std::vector<std::string> prepared_;
   std::vector<std::string> replaced_;
 };

@@ -119,7 +119,7 @@ void AudioExtraction::StartRecord(uint32_t x, const uint8_t* sector) {
     Fail({}, "no work folder for the sound of the XA records");
   } else if (wav->Create(XaWavPath(workFolder_, x), WAV_BUFFER) &&
              wav->Write(header, sizeof header)) {
-    if (wav->Replaced()) replaced_.push_back(XaWavName(x));
+    if (wav->Replaces()) replaced_.push_back(XaWavName(x));
     record.wav = std::move(wav);
   } else {
     ReportFailure(*wav, "create");
@@ -167,7 +167,7 @@ void AudioExtraction::CloseOpenWavFiles() {
 void AudioExtraction::CreateTrackFile() {
   if (!trackFile_.Create(TrackRawPath(workFolder_, track_))) {
     ReportFailure(trackFile_, "create");
-  } else if (trackFile_.Replaced()) {
+  } else if (trackFile_.Replaces()) {
     replaced_.push_back(TrackRawName(track_));
   }
 }

@@ -28,6 +28,20 @@ void AddFailure(Outcome& outcome, const std::string& why) {
   }
 }
 
+// Records that `path`, written through `out`, failed. A commit that failed only in syncing the
+// folder left the file whole under its name: it counts as written, and its line says it may not
+// last.
+void FailOutput(Outcome& outcome, OutputFile& out, const std::string& path,
+                const std::string& why) {
+  out.Discard();
+  if (out.HasFinalName()) {
+    outcome.written.push_back(path);
+    AddFailure(outcome, why);
+  } else {
+    AddFailure(outcome, "cannot restore " + path + ": " + why);
+  }
+}
+
 }  // namespace
 
 DumpRestore::DumpRestore() = default;
@@ -133,8 +147,7 @@ bool DumpRestore::RestoreFromFlacs(const HeldFile& file, Reporter& reporter, Out
     }
   }
   if (!why.empty()) {
-    out.Discard();
-    AddFailure(outcome, "cannot restore " + path + ": " + why);
+    FailOutput(outcome, out, path, why);
     return false;
   }
   outcome.written.push_back(path);
@@ -160,8 +173,7 @@ bool DumpRestore::CopyCueSheet(Reporter& reporter, Outcome& outcome) {
   if (!MayReplace(to, reporter, outcome)) return false;
   OutputFile out;
   if (!out.CreateStaged(to) || !out.Write(bytes.data(), bytes.size()) || !out.Commit()) {
-    AddFailure(outcome, "cannot restore " + to + ": " + out.Error());
-    out.Discard();
+    FailOutput(outcome, out, to, out.Error());
     return false;
   }
   outcome.written.push_back(to);

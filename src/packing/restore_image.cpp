@@ -258,6 +258,10 @@ void RestoreRun::Finish(PipelineEnd end, bool readFailed) {
         outcome.Fail(std::to_string(report_.damagedBlocks) + " damaged blocks of " +
                      report_.dataFile + " were restored as zeros");
       }
+    } else if (output_.HasFinalName()) {
+      // Only its folder's sync failed: it stands whole, and the line says it may not last.
+      outcome.written.push_back(output);
+      Fail(output, output_.Error());
     } else {
       Fail("cannot write " + output + ": " + std::strerror(output_.Errno()));
     }
