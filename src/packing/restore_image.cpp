@@ -261,7 +261,7 @@ void RestoreRun::Finish(PipelineEnd end, bool readFailed) {
     } else if (output_.HasFinalName()) {
       // Only its folder's sync failed: it stands whole, and the line says it may not last.
       outcome.written.push_back(output);
-      Fail(output, output_.Error());
+      Fail(output_.Error());
     } else {
       Fail("cannot write " + output + ": " + std::strerror(output_.Errno()));
     }
