@@ -18,17 +18,19 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// Decodes every FLAC of the list whole: each must restore the length and SHA-1 of its tags.
+// Decodes every FLAC of the list whole: each must restore the length and SHA-1 of its tags. A stop
+// ends the loop and is no problem.
 void CheckFlacs(const std::string& folder, const DumpList& list, DumpCheck& check,
                 Reporter& reporter) {
+  const auto poll = [&] {
+    reporter.Pump();
+    return reporter.StopRequested();
+  };
   for (const std::string& flac : list.flacs) {
     FlacRange range;
     std::string why;
-    const auto poll = [&] {
-      reporter.Pump();
-      return reporter.StopRequested();
-    };
-    if (!DecodeFlac(folder + flac, &range, {}, poll, &why)) {
+    if (!DecodeFlac(folder + flac, &range, {}, poll, &why, &check.stopped)) {
+      if (check.stopped) return;
       const std::string named = "cannot restore from " + folder + flac + ": ";
       check.problems.push_back(flac + ": " +
                                (why.rfind(named, 0) == 0 ? why.substr(named.size()) : why));
@@ -84,6 +86,7 @@ DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
   const std::string folder = FolderOf(dataFile);
   const size_t before = check.problems.size();
   CheckFlacs(folder, list, check, reporter);
+  if (check.stopped) return check;
   const bool flacsGood = check.problems.size() == before;
   for (const HeldFile& file : list.files) {
     if (file.name == list.cueSheet) continue;

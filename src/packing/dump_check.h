@@ -21,7 +21,8 @@ struct DumpCheck {
   // checked out has the list's digests; one that did not is left out.
   std::vector<HeldFile> held;
   bool dataFileOriginal = false;  // the blocks restore the dump's own data track file
-  bool Complete() const { return listed && problems.empty() && dataFileOriginal; }
+  bool stopped = false;  // the stop token ended the check: the problems found before it stand
+  bool Complete() const { return listed && !stopped && problems.empty() && dataFileOriginal; }
 };
 
 // Checks the FLACs (each decodes, with the length and SHA-1 its tags and the list give) and the

@@ -76,7 +76,7 @@ bool DumpRestore::Decode(const std::string& name, uint64_t* at, OutputFile& out,
       reporter.Pump();
       return reporter.StopRequested();
     };
-    if (!DecodeFlac(part.path, nullptr, sink, poll, why)) {
+    if (!DecodeFlac(part.path, nullptr, sink, poll, why, &stopped_)) {
       if (out.Failed()) *why = out.Error();
       return false;
     }
@@ -132,9 +132,9 @@ bool DumpRestore::RestoreFromFlacs(const HeldFile& file, Reporter& reporter, Out
       why = out.Error();
     }
   }
-  if (!why.empty()) {
+  if (stopped_ || !why.empty()) {
     out.Discard();
-    AddFailure(outcome, "cannot restore " + path + ": " + why);
+    if (!stopped_) AddFailure(outcome, "cannot restore " + path + ": " + why);
     return false;
   }
   outcome.written.push_back(path);
@@ -171,10 +171,12 @@ bool DumpRestore::CopyCueSheet(Reporter& reporter, Outcome& outcome) {
 void DumpRestore::RestoreOthers(Reporter& reporter, Outcome& outcome) {
   for (const HeldFile& file : list_.files) {
     if (file.name == list_.dataFile || file.name == list_.cueSheet) continue;
-    if (reporter.StopRequested()) return;
+    stopped_ = stopped_ || reporter.StopRequested();
+    if (stopped_) break;
     RestoreFromFlacs(file, reporter, outcome);
   }
-  CopyCueSheet(reporter, outcome);
+  if (!stopped_) CopyCueSheet(reporter, outcome);
+  if (stopped_) outcome.stopped = true;
 }
 
 }  // namespace quarnel

@@ -35,15 +35,17 @@ class DumpRestore {
   uint64_t PrefixLength() const { return list_.prefixLength; }
   // Appends the data file's FLACs to `out`, which holds its prefix, hashing them into `sums`;
   // false with `why` naming the FLAC that is missing or damaged (the caller then restores the
-  // block area alone).
+  // block area alone), or with Stopped().
   bool AppendDataFileTail(OutputFile& out, Checksums& sums, Reporter& reporter, std::string* why);
+  // The stop token ended a FLAC's decoding: a stop, not a failure.
+  bool Stopped() const { return stopped_; }
   // Whether `restored` (the data file as written) is the dump's: ripped media make it another.
   std::string CheckDataFile(const ChecksumDigests& restored) const;
 
   // Restores every other file of the dump (track files and the cue sheet), each staged and given
   // its name when whole and checked; an existing file is replaced only with the reporter's
-  // consent. What was written, kept and failed goes into `outcome` (a failure names the FLAC);
-  // the data file's own outcome is the caller's.
+  // consent. What was written, kept and failed goes into `outcome` (a failure names the FLAC),
+  // and whether a stop ended it; the data file's own outcome is the caller's.
   void RestoreOthers(Reporter& reporter, Outcome& outcome);
 
  private:
@@ -57,6 +59,7 @@ class DumpRestore {
   std::string outputFolder_;  // where the restored files go
   DumpList list_;
   bool exists_ = false;
+  bool stopped_ = false;
   std::string error_;
 };
 

@@ -261,7 +261,8 @@ bool Decode(const FlacRange& tags, const std::string& md5, DecodeState& s) {
 
 bool DecodeFlac(const std::string& flacPath, FlacRange* range,
                 const std::function<bool(const uint8_t*, size_t)>& sink,
-                const std::function<bool()>& poll, std::string* error) {
+                const std::function<bool()>& poll, std::string* error, bool* stopped) {
+  if (stopped != nullptr) *stopped = false;
   uint64_t size = 0;
   std::string md5, why;
   const int fd = flac::OpenRegular(flacPath, &size, &why);
@@ -283,6 +284,7 @@ bool DecodeFlac(const std::string& flacPath, FlacRange* range,
   state.sink = &sink;
   state.poll = &poll;
   if (!flac::Decode(tags, md5, state)) {
+    if (stopped != nullptr) *stopped = state.stopped;
     *error = state.stopped ? "restoring from " + flacPath + " was stopped"
                            : "cannot restore from " + flacPath + ": " + state.fault;
     return false;

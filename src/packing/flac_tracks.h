@@ -64,11 +64,11 @@ bool ReadFlacRange(const std::string& flacPath, FlacRange* range, std::string* e
 
 // Decodes a FLAC whole and checks it: the frames' CRCs, the stream's MD5, and that the decoded
 // bytes plus the tail have exactly the tagged length and SHA-1. `sink` (may be empty) receives the
-// restored bytes in order, the tail last; its false return ends with failure, as does `poll`
-// (called at least every 20 ms) returning true. On success `range` (may be null) receives the
-// tags.
+// restored bytes in order, the tail last; its false return ends with failure. `poll` (called at
+// least every 20 ms) returning true ends it too, setting `*stopped` (may be null): a stop, not
+// damage. On success `range` (may be null) receives the tags.
 bool DecodeFlac(const std::string& flacPath, FlacRange* range,
                 const std::function<bool(const uint8_t*, size_t)>& sink,
-                const std::function<bool()>& poll, std::string* error);
+                const std::function<bool()>& poll, std::string* error, bool* stopped = nullptr);
 
 }  // namespace quarnel
