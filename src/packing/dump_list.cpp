@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "common/checksums.h"
+#include "packing/text_fields.h"
 
 namespace quarnel {
 
@@ -40,9 +41,9 @@ bool DecodeHex(const std::string& text, std::string* bytes) {
   return !bytes->empty();
 }
 
+// The names become the restored files' names.
 bool IsBareName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.size() <= 255 &&
-         name.find_first_of("/\t\n\r") == std::string::npos && name.find('\0') == std::string::npos;
+  return BadFileNameReason(name) == nullptr;
 }
 
 bool ParseNumber(const std::string& text, uint64_t* value) {
@@ -66,7 +67,9 @@ bool ParseFile(const std::string& rest, HeldFile* file) {
          IsHex(file->sha1, 40) && IsBareName(file->name);
 }
 
-bool ParseLine(const std::string& key, const std::string& rest, DumpList* list) {
+// False with `why` (what follows "line N") when the line cannot be taken.
+bool ParseLine(const std::string& key, const std::string& rest, DumpList* list, std::string* why) {
+  *why = "cannot be read";
   if (key == "data") {
     list->dataFile = rest;
     return IsBareName(rest);
@@ -82,8 +85,15 @@ bool ParseLine(const std::string& key, const std::string& rest, DumpList* list) 
            IsHex(list->prefixSha1, 40);
   }
   if (key == "file") {
-    list->files.emplace_back();
-    return ParseFile(rest, &list->files.back());
+    HeldFile file;
+    if (!ParseFile(rest, &file)) return false;
+    // Each file is restored once, under its name.
+    if (list->Find(file.name) != nullptr) {
+      *why = "names " + file.name + " a second time";
+      return false;
+    }
+    list->files.push_back(std::move(file));
+    return true;
   }
   if (key == "flac") {
     list->flacs.push_back(rest);
@@ -158,9 +168,10 @@ bool ParseDumpList(const std::string& text, DumpList* list, std::string* why) {
       return true;
     }
     const size_t space = line.find(' ');
+    std::string reason = "cannot be read";
     if (space == std::string::npos ||
-        !ParseLine(line.substr(0, space), line.substr(space + 1), list)) {
-      *why = "line " + std::to_string(number) + " cannot be read";
+        !ParseLine(line.substr(0, space), line.substr(space + 1), list, &reason)) {
+      *why = "line " + std::to_string(number) + " " + reason;
       return false;
     }
   }

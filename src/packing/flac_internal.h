@@ -83,8 +83,8 @@ class Digest {
 
 // ---- Tags (flac_tags.cpp)
 
-// A name a restore may create beside the others: no folder part, nothing unprintable, UTF-8 as
-// Vorbis comments require. Null when fine, else why not.
+// A name a restore may create beside the others (BadFileNameReason), in UTF-8 as Vorbis comments
+// require. Null when fine, else why not.
 const char* BadNameReason(const std::string& name);
 
 bool RangeEndsInBounds(const FlacRange& r);

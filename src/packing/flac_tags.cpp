@@ -14,6 +14,7 @@
 #include "common/checksums.h"
 #include "packing/flac_internal.h"
 #include "packing/flac_tracks.h"
+#include "packing/text_fields.h"
 
 namespace quarnel {
 
@@ -21,7 +22,6 @@ namespace flac {
 
 namespace {
 
-constexpr size_t MAX_NAME_BYTES = 255;
 // Our tags take a few hundred bytes; a larger comment block is someone else's file.
 constexpr uint32_t MAX_COMMENT_BLOCK = uint32_t{1} << 20;
 constexpr int MAX_METADATA_BLOCKS = 1024;
@@ -295,14 +295,7 @@ bool AddTag(FLAC__StreamMetadata* block, const char* name, const std::string& va
 }  // namespace
 
 const char* BadNameReason(const std::string& name) {
-  if (name.empty()) return "is empty";
-  if (name.size() > MAX_NAME_BYTES) return "is longer than 255 bytes";
-  if (name == "." || name == "..") return "is not a file name";
-  for (const unsigned char c : name) {
-    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) {
-      return "holds a path separator or a control character";
-    }
-  }
+  if (const char* bad = BadFileNameReason(name)) return bad;
   if (!FLAC__format_vorbiscomment_entry_value_is_legal(
           reinterpret_cast<const FLAC__byte*>(name.data()), uint32_t(name.size()))) {
     return "is not UTF-8 text";

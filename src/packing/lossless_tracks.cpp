@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "common/commit_group.h"
 #include "packing/dump_files.h"
 #include "packing/dump_list.h"
 #include "packing/flac_tracks.h"
+#include "packing/text_fields.h"
 
 namespace quarnel {
 
@@ -190,10 +192,29 @@ bool LosslessTracks::CopyCueSheet() {
   return error_.empty();
 }
 
+// The list names every file of the dump by its base name, under which the restore creates it:
+// each must be a bare file name, and no two alike.
+bool LosslessTracks::CheckNames(const std::vector<std::string>& paths) {
+  std::set<std::string> names;
+  for (const std::string& path : paths) {
+    const std::string name = BaseName(path);
+    if (const char* bad = BadFileNameReason(name)) {
+      error_ = "cannot keep " + path + " in the list of the dump's files: its name " + bad;
+      return false;
+    }
+    if (!names.insert(name).second) {
+      error_ = "cannot keep " + path + " in the list of the dump's files: another file of the " +
+               "dump has its name";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool LosslessTracks::Write(bool ripped, Reporter& reporter) {
-  if (!PlanFlacs()) return false;
   std::vector<std::string> paths = analysis_.files;
   if (!analysis_.cueSheet.empty()) paths.push_back(analysis_.cueSheet);
+  if (!CheckNames(paths) || !PlanFlacs()) return false;
   reporter.Log("- Reading the dump's files...");
   const DumpHashing hashed = HashDumpFiles(paths, prefixLength_, reporter);
   stopped_ = hashed.stopped;

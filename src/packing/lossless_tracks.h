@@ -43,6 +43,7 @@ class LosslessTracks {
 
  private:
   struct Flac;
+  bool CheckNames(const std::vector<std::string>& paths);
   bool PlanFlacs();
   bool Encode(Reporter& reporter);
   bool Stage(OutputFile& file, const std::string& path);
