@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "analysis/cue_sheet.h"
 #include "common/outcome.h"
@@ -67,13 +68,15 @@ void CheckCueSheet(const std::string& folder, const DumpList& list, DumpCheck& c
   std::string bytes = list.cueText;
   const int error =
       bytes.empty() ? ReadSmallFile(folder + list.cueSheet, CUE_SHEET_MAX_SIZE, &bytes) : 0;
-  if (error != 0 || !IsListedCueSheet(list, bytes)) {
-    check.problems.push_back(list.cueSheet + (error == ENOENT
-                                                  ? ": it is missing beside the image"
-                                                  : ": it is not the dump's cue sheet"));
-  } else {
+  if (error == 0 && IsListedCueSheet(list, bytes)) {
     check.held.push_back(*list.Find(list.cueSheet));
+    return;
   }
+  check.problems.push_back(list.cueSheet + ": " +
+                           (error == ENOENT ? "it is missing beside the image"
+                            : error == 0 || error == EFBIG
+                                ? "it is not the dump's cue sheet"
+                                : "cannot read it: " + std::string(std::strerror(error))));
 }
 
 }  // namespace

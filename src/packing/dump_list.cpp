@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "common/checksums.h"
+#include "packing/regular_files.h"
 #include "packing/text_fields.h"
 
 namespace quarnel {
@@ -184,15 +185,19 @@ int ReadSmallFile(const std::string& path, uint64_t limit, std::string* bytes) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
   struct stat st;
-  bool ok =
-      ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
-  if (ok) {
+  int error = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > limit) {
+    error = EFBIG;
+  } else {
     bytes->resize(static_cast<size_t>(st.st_size));
-    ok = ::pread(fd, bytes->data(), bytes->size(), 0) == static_cast<ssize_t>(bytes->size());
+    // A file that shrank while it was read fails as a read does.
+    if (!PreadAll(fd, 0, bytes->data(), bytes->size(), &error) && error == 0) error = EIO;
   }
   ::close(fd);
-  if (!ok) bytes->clear();
-  return ok ? 0 : EFBIG;
+  if (error != 0) bytes->clear();
+  return error;
 }
 
 bool ReadDumpList(const std::string& path, DumpList* list, bool* exists, std::string* why) {

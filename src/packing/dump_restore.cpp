@@ -150,8 +150,11 @@ bool DumpRestore::CopyCueSheet(Reporter& reporter, Outcome& outcome) {
   if (bytes.empty()) {
     const int error = ReadSmallFile(from, CUE_SHEET_MAX_SIZE, &bytes);
     if (error != 0 || !IsListedCueSheet(list_, bytes)) {
-      AddFailure(outcome, "cannot restore " + list_.cueSheet + ": " + from +
-                              (error == ENOENT ? " is missing" : " is not the dump's cue sheet"));
+      AddFailure(outcome, "cannot restore " + list_.cueSheet + ": " +
+                              (error == ENOENT ? from + " is missing"
+                               : error == 0 || error == EFBIG
+                                   ? from + " is not the dump's cue sheet"
+                                   : "cannot read " + from + ": " + std::strerror(error)));
       return false;
     }
   }

@@ -196,7 +196,7 @@ FlacResult EncodeJob(FlacJob& job, const std::atomic<bool>& stop) {
     return fail("cannot encode " + job.flacPath + ": the file name \"" + r.file + "\" " + bad);
   }
   if (!RangeEndsInBounds(r)) {
-    return fail("cannot encode " + job.flacPath + ": the range ends past 256 GiB");
+    return fail("cannot encode " + job.flacPath + ": the range ends past " + RangeLimitText());
   }
   uint64_t sourceSize = 0;
   const Fd source(OpenRegular(job.source, &sourceSize, &why));

@@ -14,22 +14,6 @@ std::string ErrnoText(int error) {
   return std::strerror(error != 0 ? error : EIO);
 }
 
-bool PreadAll(int fd, uint64_t offset, void* to, size_t size, int* error) {
-  auto* p = static_cast<uint8_t*>(to);
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, p, size, off_t(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = n < 0 ? errno : 0;  // 0: the file ends first
-      return false;
-    }
-    p += n;
-    offset += uint64_t(n);
-    size -= size_t(n);
-  }
-  return true;
-}
-
 int OpenRegular(const std::string& path, uint64_t* size, std::string* why) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat st;

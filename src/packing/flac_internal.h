@@ -18,6 +18,7 @@
 
 #include "common/checksums.h"
 #include "packing/flac_tracks.h"
+#include "packing/regular_files.h"
 
 namespace quarnel::flac {
 
@@ -29,9 +30,6 @@ constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
 
 // errno's text; EIO's for 0, which a short write leaves.
 std::string ErrnoText(int error);
-
-// Reads `size` bytes at `offset` whole; false with `error` set (0: the file ends first).
-bool PreadAll(int fd, uint64_t offset, void* to, size_t size, int* error);
 
 // Opens a regular file to read: a FIFO or a device could block or never end. -1 with `why`.
 int OpenRegular(const std::string& path, uint64_t* size, std::string* why);
@@ -88,6 +86,8 @@ class Digest {
 const char* BadNameReason(const std::string& name);
 
 bool RangeEndsInBounds(const FlacRange& r);
+// MAX_FLAC_RANGE_END as the messages state it ("1 TiB").
+std::string RangeLimitText();
 
 struct MetadataDeleter {
   void operator()(FLAC__StreamMetadata* m) const { FLAC__metadata_object_delete(m); }

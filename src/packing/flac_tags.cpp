@@ -244,7 +244,7 @@ bool RangeFromTags(const std::vector<Comment>& comments, FlacRange* r, std::stri
     return false;
   }
   if (!RangeEndsInBounds(*r)) {
-    *why = "its tags name a range past 256 GiB";
+    *why = "its tags name a range past " + RangeLimitText();
     return false;
   }
   std::string digest;
@@ -305,6 +305,13 @@ const char* BadNameReason(const std::string& name) {
 
 bool RangeEndsInBounds(const FlacRange& r) {
   return r.length < MAX_FLAC_RANGE_END && r.offset < MAX_FLAC_RANGE_END - r.length;
+}
+
+std::string RangeLimitText() {
+  constexpr uint64_t GIB = uint64_t{1} << 30;
+  static_assert(MAX_FLAC_RANGE_END % GIB == 0, "the limit is stated in whole GiB");
+  const uint64_t gib = MAX_FLAC_RANGE_END / GIB;
+  return gib % 1024 == 0 ? std::to_string(gib / 1024) + " TiB" : std::to_string(gib) + " GiB";
 }
 
 bool ReadRangeFromFd(int fd, FlacRange* range, std::string* md5, std::string* why) {
