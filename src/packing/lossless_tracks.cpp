@@ -7,6 +7,7 @@
 #include <cstring>
 #include <set>
 
+#include "analysis/cue_sheet.h"
 #include "common/commit_group.h"
 #include "packing/dump_files.h"
 #include "packing/dump_list.h"
@@ -145,8 +146,7 @@ bool LosslessTracks::ReadCueText(DumpList& list) {
 }
 
 bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
-                               const std::string& prefixSha1) {
-  DumpList list;
+                               const std::string& prefixSha1, DumpList& list) {
   list.dataFile = BaseName(analysis_.dataTrackFile);
   list.ripped = ripped;
   list.prefixLength = prefixLength_;
@@ -165,31 +165,34 @@ bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
   return false;
 }
 
-// The cue sheet is kept byte for byte beside the image: where the outputs go elsewhere, a copy.
-// Either way it counts in the image's size, as every command counts it.
-bool LosslessTracks::CopyCueSheet() {
+// The cue sheet is kept byte for byte beside the image: where the outputs go elsewhere, a copy of
+// the bytes the list holds, or of those hashed when it is too large for the list. Either way it
+// counts in the image's size, as every command counts it.
+bool LosslessTracks::CopyCueSheet(const DumpList& list) {
   const std::string& cue = analysis_.cueSheet;
-  if (cue.empty()) return true;
+  const HeldFile* held = list.Find(list.cueSheet);
+  if (cue.empty() || held == nullptr) return true;
   if (SameFolder(FolderOf(cue), folder_)) {
-    struct stat st;
-    if (::stat(cue.c_str(), &st) == 0) bytes_ += static_cast<uint64_t>(st.st_size);
+    bytes_ += held->size;
     return true;
   }
-  std::FILE* in = std::fopen(cue.c_str(), "rb");
-  if (in == nullptr) {
-    error_ = "cannot read " + cue + ": " + std::strerror(errno);
+  std::string bytes = list.cueText;
+  if (bytes.empty()) {
+    const int error = ReadSmallFile(cue, CUE_SHEET_MAX_SIZE, &bytes);
+    if (error != 0 || !IsListedCueSheet(list, bytes)) {
+      error_ = error == 0 || error == EFBIG
+                   ? "cannot keep " + cue + ": it changed while it was read"
+                   : "cannot read " + cue + ": " + std::strerror(error);
+      return false;
+    }
+  }
+  if (!Stage(cue_, folder_ + BaseName(cue))) return false;
+  if (!cue_.Write(bytes.data(), bytes.size())) {
+    error_ = cue_.Error();
     return false;
   }
-  bool ok = Stage(cue_, folder_ + BaseName(cue));
-  char buffer[1 << 14];
-  for (size_t n; ok && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
-    ok = cue_.Write(buffer, n);
-    bytes_ += n;
-  }
-  if (ok && std::ferror(in)) error_ = "cannot read " + cue + ": " + std::strerror(EIO);
-  if (!ok && error_.empty()) error_ = cue_.Error();
-  std::fclose(in);
-  return error_.empty();
+  bytes_ += bytes.size();
+  return true;
 }
 
 // The list names every file of the dump by its base name, under which the restore creates it:
@@ -230,7 +233,8 @@ bool LosslessTracks::Write(bool ripped, Reporter& reporter) {
       }
     }
   }
-  return WriteList(ripped, hashed.files, hashed.prefixSha1) && CopyCueSheet();
+  DumpList list;
+  return WriteList(ripped, hashed.files, hashed.prefixSha1, list) && CopyCueSheet(list);
 }
 
 void LosslessTracks::AddTo(CompressedWriter& writer) {

@@ -48,8 +48,9 @@ class LosslessTracks {
   bool Encode(Reporter& reporter);
   bool Stage(OutputFile& file, const std::string& path);
   bool ReadCueText(DumpList& list);
-  bool WriteList(bool ripped, const std::vector<HeldFile>& held, const std::string& prefixSha1);
-  bool CopyCueSheet();
+  bool WriteList(bool ripped, const std::vector<HeldFile>& held, const std::string& prefixSha1,
+                 DumpList& list);
+  bool CopyCueSheet(const DumpList& list);
 
   const DiscAnalysis& analysis_;
   const std::string dataFile_;
