@@ -19,27 +19,11 @@ namespace {
 constexpr char MAGIC[] = "quarnel-dump-1";
 constexpr size_t MAX_FLACS = 99;
 
-int HexDigit(char c) {
-  return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-bool IsHex(const std::string& text, size_t length) {
-  if (text.size() != length) return false;
-  for (const char c : text) {
-    if (HexDigit(c) < 0) return false;
-  }
-  return true;
-}
+// Sizes and lengths past this are refused: far beyond any disc, and safe to add.
+constexpr uint64_t MAX_LISTED_NUMBER = 999'999'999'999'999;
 
 bool DecodeHex(const std::string& text, std::string* bytes) {
-  if (text.size() % 2 != 0 || text.size() / 2 > MAX_LISTED_CUE_TEXT) return false;
-  bytes->clear();
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes->push_back(static_cast<char>(high << 4 | low));
-  }
-  return !bytes->empty();
+  return text.size() / 2 <= MAX_LISTED_CUE_TEXT && ParseHex(text, bytes) && !bytes->empty();
 }
 
 // The names become the restored files' names.
@@ -48,13 +32,7 @@ bool IsBareName(const std::string& name) {
 }
 
 bool ParseNumber(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 15) return false;
-  *value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    *value = *value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return true;
+  return ParseDecimal(text, value) && *value <= MAX_LISTED_NUMBER;
 }
 
 // "file <size> <crc32> <md5> <sha1> <name>" after its keyword.
@@ -64,8 +42,8 @@ bool ParseFile(const std::string& rest, HeldFile* file) {
   if (!(in >> size >> file->crc32 >> file->md5 >> file->sha1)) return false;
   in.get();
   std::getline(in, file->name);
-  return ParseNumber(size, &file->size) && IsHex(file->crc32, 8) && IsHex(file->md5, 32) &&
-         IsHex(file->sha1, 40) && IsBareName(file->name);
+  return ParseNumber(size, &file->size) && IsLowerHex(file->crc32, 8) &&
+         IsLowerHex(file->md5, 32) && IsLowerHex(file->sha1, 40) && IsBareName(file->name);
 }
 
 // False with `why` (what follows "line N") when the line cannot be taken.
@@ -83,7 +61,7 @@ bool ParseLine(const std::string& key, const std::string& rest, DumpList* list, 
     const size_t space = rest.find(' ');
     list->prefixSha1 = space == std::string::npos ? "" : rest.substr(space + 1);
     return space != std::string::npos && ParseNumber(rest.substr(0, space), &list->prefixLength) &&
-           IsHex(list->prefixSha1, 40);
+           IsLowerHex(list->prefixSha1, 40);
   }
   if (key == "file") {
     HeldFile file;

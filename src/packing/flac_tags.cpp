@@ -193,36 +193,6 @@ const Comment* FindTag(const std::vector<Comment>& comments, const char* name, s
   return found;
 }
 
-bool ParseDecimal(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 20) return false;
-  uint64_t v = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    const unsigned digit = unsigned(c - '0');
-    if (v > (UINT64_MAX - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  *value = v;
-  return true;
-}
-
-bool ParseHex(const std::string& text, std::string* bytes) {
-  if (text.size() % 2 != 0) return false;
-  auto nibble = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  bytes->clear();
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    bytes->push_back(char(hi << 4 | lo));
-  }
-  return true;
-}
-
 // The range the tags name, every value checked and the CRC over them last.
 bool RangeFromTags(const std::vector<Comment>& comments, FlacRange* r, std::string* why) {
   const Comment *file = nullptr, *offset = nullptr, *length = nullptr, *tail = nullptr,
@@ -372,9 +342,9 @@ bool PatchTags(const std::vector<uint8_t>& head, FILE* file, const FlacRange& r,
 bool ReadFlacRange(const std::string& flacPath, FlacRange* range, std::string* error) {
   uint64_t size = 0;
   std::string md5, why;
-  const flac::Fd fd(flac::OpenRegular(flacPath, &size, &why));
+  const flac::Fd fd(OpenRegular(flacPath, &size, &why));
   if (fd.Get() < 0) {
-    *error = why;
+    *error = "cannot open " + flacPath + ": " + why;
     return false;
   }
   FlacRange r;
