@@ -79,6 +79,14 @@ void CheckCueSheet(const std::string& folder, const DumpList& list, DumpCheck& c
                                 : "cannot read it: " + std::string(std::strerror(error))));
 }
 
+// Logs what a DAT says of the held files (LogGameReport) and returns it.
+std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
+                                        const std::vector<HeldFile>& held, Reporter& reporter) {
+  std::optional<GameReport> game = dat.MatchGame(held);
+  LogGameReport(game, datName, reporter);
+  return game;
+}
+
 }  // namespace
 
 DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
@@ -87,10 +95,9 @@ DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
   DumpCheck check;
   check.listed = true;
   const std::string folder = FolderOf(dataFile);
-  const size_t before = check.problems.size();
   const std::vector<FlacRange> flacs = CheckFlacs(folder, list, check, reporter);
   if (check.stopped) return check;
-  const bool flacsGood = check.problems.size() == before;
+  const bool flacsGood = check.problems.empty();
   for (const HeldFile& file : list.files) {
     if (file.name == list.cueSheet) continue;
     if (file.name == list.dataFile) {
@@ -158,13 +165,6 @@ void LogGameReport(const std::optional<GameReport>& game, const std::string& dat
   }
   reporter.Log(game->Complete() ? "- The game is complete: every file matches the DAT."
                                 : "- The game is not complete.");
-}
-
-std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
-                                        const std::vector<HeldFile>& held, Reporter& reporter) {
-  std::optional<GameReport> game = dat.MatchGame(held);
-  LogGameReport(game, datName, reporter);
-  return game;
 }
 
 RawDumpReport CheckRawDump(const std::string& given, const DatFile* dat, const std::string& datName,

@@ -49,11 +49,8 @@ struct RawDumpReport {
 RawDumpReport CheckRawDump(const std::string& given, const DatFile* dat, const std::string& datName,
                            Reporter& reporter);
 
-// Logs what a DAT says of the held files: the game and, for each of its files, whether it matches,
-// differs or is not held, and the verdict.
-// Returns the report (nullopt: no game of the DAT has these files).
-std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
-                                        const std::vector<HeldFile>& held, Reporter& reporter);
+// Logs what a DAT says of the held files: the game (nullopt: no game of the DAT has these files)
+// and, for each of its files, whether it matches, differs or is not held, and the verdict.
 void LogGameReport(const std::optional<GameReport>& game, const std::string& datName,
                    Reporter& reporter);
 // The game's files that differ from the DAT; a file not held is not among them.

@@ -263,9 +263,8 @@ bool DecodeFlac(const std::string& flacPath, FlacRange* range,
                 const std::function<bool(const uint8_t*, size_t)>& sink,
                 const std::function<bool()>& poll, std::string* error, bool* stopped) {
   if (stopped != nullptr) *stopped = false;
-  uint64_t size = 0;
   std::string md5, why;
-  const int fd = OpenRegular(flacPath, &size, &why);
+  const int fd = OpenRegular(flacPath, nullptr, &why);
   const flac::FilePtr file(fd >= 0 ? ::fdopen(fd, "rb") : nullptr);
   if (!file) {
     *error = "cannot open " + flacPath + ": " + (fd >= 0 ? flac::ErrnoText(errno) : why);

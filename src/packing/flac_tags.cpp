@@ -340,9 +340,8 @@ bool PatchTags(const std::vector<uint8_t>& head, FILE* file, const FlacRange& r,
 }  // namespace flac
 
 bool ReadFlacRange(const std::string& flacPath, FlacRange* range, std::string* error) {
-  uint64_t size = 0;
   std::string md5, why;
-  const flac::Fd fd(OpenRegular(flacPath, &size, &why));
+  const flac::Fd fd(OpenRegular(flacPath, nullptr, &why));
   if (fd.Get() < 0) {
     *error = "cannot open " + flacPath + ": " + why;
     return false;

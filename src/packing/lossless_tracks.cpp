@@ -42,10 +42,6 @@ struct LosslessTracks::Flac {
   OutputFile file;
 };
 
-std::string DumpListPath(const std::string& dataFile) {
-  return dataFile + DUMP_LIST_SUFFIX;
-}
-
 LosslessTracks::LosslessTracks(const DiscAnalysis& analysis, std::string dataFile)
     : analysis_(analysis), dataFile_(std::move(dataFile)), folder_(FolderOf(dataFile_)) {}
 
@@ -156,7 +152,7 @@ bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
   list.cueSheet = analysis_.cueSheet.empty() ? "" : BaseName(analysis_.cueSheet);
   if (!list.cueSheet.empty() && !ReadCueText(list)) return false;
   const std::string text = FormatDumpList(list);
-  if (!Stage(list_, DumpListPath(dataFile_))) return false;
+  if (!Stage(list_, dataFile_ + DUMP_LIST_SUFFIX)) return false;
   if (list_.Write(text.data(), text.size())) {
     bytes_ += text.size();
     return true;

@@ -39,7 +39,6 @@ class LosslessTracks {
   // The final names of the files written, and their bytes.
   std::vector<std::string> Names() const;
   uint64_t Bytes() const { return bytes_; }
-  size_t FlacCount() const { return flacs_.size(); }
 
  private:
   struct Flac;
@@ -63,8 +62,5 @@ class LosslessTracks {
   std::string error_;
   bool stopped_ = false;
 };
-
-// The name of the list of the dump's files beside a data file.
-std::string DumpListPath(const std::string& dataFile);
 
 }  // namespace quarnel
