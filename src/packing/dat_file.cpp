@@ -77,7 +77,7 @@ struct Held {
 };
 
 bool SameName(const DatRom& rom, const Held& held) {
-  return Lower(BaseName(rom.name)) == held.name;
+  return rom.lowerBaseName == held.name;
 }
 
 // Same size and bytes, by the strongest checksum the DAT gives.
@@ -206,6 +206,7 @@ bool DatFile::Load(const std::string& path, std::string& error) {
       DatRom entry;
       entry.game = game.attribute("name").value();
       entry.name = rom.attribute("name").value();
+      entry.lowerBaseName = Lower(BaseName(entry.name));
       // An entry without a usable size can match nothing; it is skipped, not an error, as
       // DATs list the odd placeholder ("nodump") without one.
       if (!ParseDecimal(rom.attribute("size").value(), &entry.size)) continue;
