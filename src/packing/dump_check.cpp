@@ -33,9 +33,7 @@ std::vector<FlacRange> CheckFlacs(const std::string& folder, const DumpList& lis
     std::string why;
     if (!DecodeFlac(folder + flac, &range, {}, poll, &why, &check.stopped)) {
       if (check.stopped) break;
-      const std::string named = "cannot restore from " + folder + flac + ": ";
-      check.problems.push_back(flac + ": " +
-                               (why.rfind(named, 0) == 0 ? why.substr(named.size()) : why));
+      check.problems.push_back(flac + ": " + why);
       // Its tags may still say what it holds: the file is then not missing, only damaged.
       if (ReadFlacRange(folder + flac, &range, &why)) held.push_back(std::move(range));
       continue;

@@ -58,7 +58,7 @@ bool DumpRestore::Decode(const std::string& name, uint64_t* at, OutputFile& out,
     if (!flac.error.empty()) {
       // A FLAC whose tags cannot be read may be this file's: it is missing either way.
       if (flac.name.rfind(name, 0) == 0) {
-        *why = flac.error;
+        *why = "cannot restore from " + folder_ + flac.name + ": " + flac.error;
         return false;
       }
     } else if (flac.range.file == name) {
@@ -82,8 +82,9 @@ bool DumpRestore::Decode(const std::string& name, uint64_t* at, OutputFile& out,
              ", not from " + std::to_string(*at);
       return false;
     }
-    if (!DecodeFlac(path, nullptr, sink, poll, why, &stopped_)) {
-      if (out.Failed()) *why = out.Error();
+    std::string cause;
+    if (!DecodeFlac(path, nullptr, sink, poll, &cause, &stopped_)) {
+      *why = out.Failed() ? out.Error() : "cannot restore from " + path + ": " + cause;
       return false;
     }
     *at += part->range.length;

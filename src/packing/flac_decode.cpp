@@ -267,25 +267,21 @@ bool DecodeFlac(const std::string& flacPath, FlacRange* range,
   const int fd = OpenRegular(flacPath, nullptr, &why);
   const flac::FilePtr file(fd >= 0 ? ::fdopen(fd, "rb") : nullptr);
   if (!file) {
-    *error = "cannot open " + flacPath + ": " + (fd >= 0 ? flac::ErrnoText(errno) : why);
+    *error = fd >= 0 ? flac::ErrnoText(errno) : why;
     if (fd >= 0) ::close(fd);
     return false;
   }
   std::setvbuf(file.get(), nullptr, _IOFBF, size_t{1} << 18);
   FlacRange tags;
   // The tags come from the same open file the decoder reads, so both see the same bytes.
-  if (!flac::ReadRangeFromFd(::fileno(file.get()), &tags, &md5, &why)) {
-    *error = "cannot restore from " + flacPath + ": " + why;
-    return false;
-  }
+  if (!flac::ReadRangeFromFd(::fileno(file.get()), &tags, &md5, error)) return false;
   flac::DecodeState state;
   state.file = file.get();
   state.sink = &sink;
   state.poll = &poll;
   if (!flac::Decode(tags, md5, state)) {
     if (stopped != nullptr) *stopped = state.stopped;
-    *error = state.stopped ? "restoring from " + flacPath + " was stopped"
-                           : "cannot restore from " + flacPath + ": " + state.fault;
+    *error = state.stopped ? "the decoding was stopped" : state.fault;
     return false;
   }
   if (range) *range = std::move(tags);

@@ -340,17 +340,10 @@ bool PatchTags(const std::vector<uint8_t>& head, FILE* file, const FlacRange& r,
 }  // namespace flac
 
 bool ReadFlacRange(const std::string& flacPath, FlacRange* range, std::string* error) {
-  std::string md5, why;
-  const flac::Fd fd(OpenRegular(flacPath, nullptr, &why));
-  if (fd.Get() < 0) {
-    *error = "cannot open " + flacPath + ": " + why;
-    return false;
-  }
+  std::string md5;
+  const flac::Fd fd(OpenRegular(flacPath, nullptr, error));
   FlacRange r;
-  if (!flac::ReadRangeFromFd(fd.Get(), &r, &md5, &why)) {
-    *error = "cannot restore from " + flacPath + ": " + why;
-    return false;
-  }
+  if (fd.Get() < 0 || !flac::ReadRangeFromFd(fd.Get(), &r, &md5, error)) return false;
   *range = std::move(r);
   return true;
 }
