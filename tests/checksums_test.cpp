@@ -15,6 +15,7 @@
 
 #include "common/sizes.h"
 #include "packing/dat_file.h"
+#include "packing/dump_list.h"
 #include "test_support.h"
 
 namespace quarnel {
@@ -70,6 +71,23 @@ TEST(Checksums, PiecesGiveTheDigestsOfTheWhole) {
     const ChecksumDigests digests = sums.Finish();
     EXPECT_EQ(digests.crc32 + " " + digests.md5 + " " + digests.sha1, c.digests);
     EXPECT_EQ(digests.size, size);
+  }
+}
+
+// The names of a dump's list become the restored files' names: one with a path separator or a
+// control character, or a file listed twice, is refused with its line; any other bytes stand.
+TEST(DumpList, RefusesNamesARestoreCouldNotCreateOnce) {
+  const std::string sums = " 00000000 " + std::string(32, '0') + " " + std::string(40, '0') + " ";
+  for (const auto& [second, why] : {std::pair{"b\xE9.bin", ""},
+                                    {"a\\b.bin", "line 5 cannot be read"},
+                                    {"b\x7F.bin", "line 5 cannot be read"},
+                                    {"a.bin", "line 5 names a.bin a second time"}}) {
+    const std::string text = "quarnel-dump-1\ndata a.bin\nripped 0\nfile 1" + sums +
+                             "a.bin\nfile 2" + sums + second + "\nend\n";
+    DumpList list;
+    std::string error;
+    EXPECT_EQ(ParseDumpList(text, &list, &error), *why == '\0') << second;
+    EXPECT_EQ(error, why);
   }
 }
 

@@ -9,6 +9,8 @@
 #include "common/output_file.h"
 #include "common/sector.h"
 #include "packing/compressed_format.h"
+#include "packing/dump_check.h"
+#include "packing/dump_restore.h"
 #include "packing/process_disc.h"
 #include "packing/verify_image.h"
 #include "test_support.h"
@@ -147,6 +149,31 @@ TEST(VerifyImage, ProcessRefusesAnImageThatRestoresToOtherBytes) {
   EXPECT_TRUE(p.outcome.Failed());
   EXPECT_EQ(p.outcome.error, dir.File("disc.bin.Z") + " does not restore what was compressed");
   EXPECT_FALSE(std::filesystem::exists(dir.File("disc.bin.Z")));
+}
+
+// A stop while the kept FLACs decode is a stop, never damage: verify's check of them and the
+// restore of a single image's audio tracks end with no problem and no failure.
+TEST(VerifyImage, AStopInTheKeptFlacsIsNoDamage) {
+  TempDir dir;
+  ScopedChdir inside(dir.Path());
+  testing::WriteSample(dir);
+  Analysis a;
+  RunAnalysis(a, dir.File("sample.bin"));
+  const ProcessReport p = ProcessDisc(a.Found(), {.keepLossless = true}, a.reporter);
+  ASSERT_TRUE(p.outcome.Done()) << p.outcome.error;
+  testing::TestReporter stopping;
+  stopping.onPump = [&] { stopping.stop.Request(); };
+  DumpRestore dump;
+  ASSERT_TRUE(dump.Load(p.dataFile, dir.File("")) && dump.PrefixLength() != 0) << dump.Error();
+  const DumpCheck check = CheckDumpBeside(p.dataFile, dump.List(), {}, "", stopping);
+  EXPECT_TRUE(check.stopped && check.problems.empty() && !check.Complete());
+  OutputFile out;
+  Checksums sums;
+  std::string why;
+  ASSERT_TRUE(out.CreateStaged(dir.File("restored.bin")));
+  EXPECT_FALSE(dump.AppendDataFileTail(out, sums, stopping, &why));
+  EXPECT_TRUE(dump.Stopped()) << why;
+  out.Discard();
 }
 
 // Damages aimed at the data file, the side file, a tag and the sections (entries whose sectors

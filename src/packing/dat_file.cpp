@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "packing/dat_zip.h"
+#include "packing/text_fields.h"
 
 namespace quarnel {
 
@@ -22,19 +23,6 @@ std::string Lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
-}
-
-// A decimal size; false for anything else, or a value past 64 bits.
-bool ParseSize(const char* text, uint64_t& value) {
-  value = 0;
-  if (*text == '\0') return false;
-  for (; *text != '\0'; ++text) {
-    if (*text < '0' || *text > '9') return false;
-    const uint64_t digit = static_cast<uint64_t>(*text - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return true;
 }
 
 // The whole file, refused when it is not a regular file or is too large to be a DAT. Opened
@@ -89,7 +77,7 @@ struct Held {
 };
 
 bool SameName(const DatRom& rom, const Held& held) {
-  return Lower(BaseName(rom.name)) == held.name;
+  return rom.lowerBaseName == held.name;
 }
 
 // Same size and bytes, by the strongest checksum the DAT gives.
@@ -218,9 +206,10 @@ bool DatFile::Load(const std::string& path, std::string& error) {
       DatRom entry;
       entry.game = game.attribute("name").value();
       entry.name = rom.attribute("name").value();
+      entry.lowerBaseName = Lower(BaseName(entry.name));
       // An entry without a usable size can match nothing; it is skipped, not an error, as
       // DATs list the odd placeholder ("nodump") without one.
-      if (!ParseSize(rom.attribute("size").value(), entry.size)) continue;
+      if (!ParseDecimal(rom.attribute("size").value(), &entry.size)) continue;
       entry.crc = Lower(rom.attribute("crc").value());
       entry.md5 = Lower(rom.attribute("md5").value());
       entry.sha1 = Lower(rom.attribute("sha1").value());

@@ -14,6 +14,8 @@ namespace quarnel {
 struct DatRom {
   std::string game;  // the <game> or <machine> name
   std::string name;  // the <rom> name
+  // Its part after any folders, in lowercase: what a held file's name is compared with.
+  std::string lowerBaseName;
   uint64_t size = 0;
   // Lowercase hex, empty when the DAT leaves it out.
   std::string crc;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "analysis/cue_sheet.h"
 #include "common/outcome.h"
@@ -18,37 +19,37 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// Decodes every FLAC of the list whole: each must restore the length and SHA-1 of its tags.
-void CheckFlacs(const std::string& folder, const DumpList& list, DumpCheck& check,
-                Reporter& reporter) {
+// Decodes every FLAC of the list whole: each must restore the length and SHA-1 of its tags. A stop
+// ends the loop and is no problem. Returns what the FLACs whose tags could be read hold.
+std::vector<FlacRange> CheckFlacs(const std::string& folder, const DumpList& list, DumpCheck& check,
+                                  Reporter& reporter) {
+  const auto poll = [&] {
+    reporter.Pump();
+    return reporter.StopRequested();
+  };
+  std::vector<FlacRange> held;
   for (const std::string& flac : list.flacs) {
     FlacRange range;
     std::string why;
-    const auto poll = [&] {
-      reporter.Pump();
-      return reporter.StopRequested();
-    };
-    if (!DecodeFlac(folder + flac, &range, {}, poll, &why)) {
-      const std::string named = "cannot restore from " + folder + flac + ": ";
-      check.problems.push_back(flac + ": " +
-                               (why.rfind(named, 0) == 0 ? why.substr(named.size()) : why));
+    if (!DecodeFlac(folder + flac, &range, {}, poll, &why, &check.stopped)) {
+      if (check.stopped) break;
+      check.problems.push_back(flac + ": " + why);
+      // Its tags may still say what it holds: the file is then not missing, only damaged.
+      if (ReadFlacRange(folder + flac, &range, &why)) held.push_back(std::move(range));
       continue;
     }
     if (list.Find(range.file) == nullptr)
       check.problems.push_back(flac + ": it holds " + range.file + ", not a dump file");
+    held.push_back(std::move(range));
   }
+  return held;
 }
 
 // The end of the bytes the FLACs hold of `name` from `from` on, when they follow one another.
-uint64_t CoveredEnd(const std::string& folder, const DumpList& list, const std::string& name,
-                    uint64_t from) {
+uint64_t CoveredEnd(const std::vector<FlacRange>& flacs, const std::string& name, uint64_t from) {
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
-  for (const std::string& flac : list.flacs) {
-    FlacRange range;
-    std::string why;
-    if (ReadFlacRange(folder + flac, &range, &why) && range.file == name) {
-      ranges.emplace_back(range.offset, range.length);
-    }
+  for (const FlacRange& range : flacs) {
+    if (range.file == name) ranges.emplace_back(range.offset, range.length);
   }
   std::sort(ranges.begin(), ranges.end());
   for (const auto& [offset, length] : ranges) {
@@ -65,13 +66,23 @@ void CheckCueSheet(const std::string& folder, const DumpList& list, DumpCheck& c
   std::string bytes = list.cueText;
   const int error =
       bytes.empty() ? ReadSmallFile(folder + list.cueSheet, CUE_SHEET_MAX_SIZE, &bytes) : 0;
-  if (error != 0 || !IsListedCueSheet(list, bytes)) {
-    check.problems.push_back(list.cueSheet + (error == ENOENT
-                                                  ? ": it is missing beside the image"
-                                                  : ": it is not the dump's cue sheet"));
-  } else {
+  if (error == 0 && IsListedCueSheet(list, bytes)) {
     check.held.push_back(*list.Find(list.cueSheet));
+    return;
   }
+  check.problems.push_back(list.cueSheet + ": " +
+                           (error == ENOENT ? "it is missing beside the image"
+                            : error == 0 || error == EFBIG
+                                ? "it is not the dump's cue sheet"
+                                : "cannot read it: " + std::string(std::strerror(error))));
+}
+
+// Logs what a DAT says of the held files (LogGameReport) and returns it.
+std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
+                                        const std::vector<HeldFile>& held, Reporter& reporter) {
+  std::optional<GameReport> game = dat.MatchGame(held);
+  LogGameReport(game, datName, reporter);
+  return game;
 }
 
 }  // namespace
@@ -82,17 +93,16 @@ DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
   DumpCheck check;
   check.listed = true;
   const std::string folder = FolderOf(dataFile);
-  const size_t before = check.problems.size();
-  CheckFlacs(folder, list, check, reporter);
-  const bool flacsGood = check.problems.size() == before;
+  const std::vector<FlacRange> flacs = CheckFlacs(folder, list, check, reporter);
+  if (check.stopped) return check;
+  const bool flacsGood = check.problems.empty();
   for (const HeldFile& file : list.files) {
     if (file.name == list.cueSheet) continue;
     if (file.name == list.dataFile) {
-      const bool partGood =
-          list.prefixLength == 0
-              ? restored.size == file.size && restored.sha1 == file.sha1
-              : restoredPrefixSha1 == list.prefixSha1 &&
-                    CoveredEnd(folder, list, file.name, list.prefixLength) == file.size;
+      const bool partGood = list.prefixLength == 0
+                                ? restored.size == file.size && restored.sha1 == file.sha1
+                                : restoredPrefixSha1 == list.prefixSha1 &&
+                                      CoveredEnd(flacs, file.name, list.prefixLength) == file.size;
       check.dataFileOriginal = partGood && (list.prefixLength == 0 || flacsGood);
       if (check.dataFileOriginal) {
         check.held.push_back(file);
@@ -105,7 +115,7 @@ DumpCheck CheckDumpBeside(const std::string& dataFile, const DumpList& list,
       }
       continue;
     }
-    if (CoveredEnd(folder, list, file.name, 0) != file.size) {
+    if (CoveredEnd(flacs, file.name, 0) != file.size) {
       check.problems.push_back(file.name + ": its FLACs are missing or do not hold all of it");
     } else if (flacsGood) {
       check.held.push_back(file);
@@ -153,13 +163,6 @@ void LogGameReport(const std::optional<GameReport>& game, const std::string& dat
   }
   reporter.Log(game->Complete() ? "- The game is complete: every file matches the DAT."
                                 : "- The game is not complete.");
-}
-
-std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
-                                        const std::vector<HeldFile>& held, Reporter& reporter) {
-  std::optional<GameReport> game = dat.MatchGame(held);
-  LogGameReport(game, datName, reporter);
-  return game;
 }
 
 RawDumpReport CheckRawDump(const std::string& given, const DatFile* dat, const std::string& datName,

@@ -21,7 +21,8 @@ struct DumpCheck {
   // checked out has the list's digests; one that did not is left out.
   std::vector<HeldFile> held;
   bool dataFileOriginal = false;  // the blocks restore the dump's own data track file
-  bool Complete() const { return listed && problems.empty() && dataFileOriginal; }
+  bool stopped = false;  // the stop token ended the check: the problems found before it stand
+  bool Complete() const { return listed && !stopped && problems.empty() && dataFileOriginal; }
 };
 
 // Checks the FLACs (each decodes, with the length and SHA-1 its tags and the list give) and the
@@ -48,11 +49,8 @@ struct RawDumpReport {
 RawDumpReport CheckRawDump(const std::string& given, const DatFile* dat, const std::string& datName,
                            Reporter& reporter);
 
-// Logs what a DAT says of the held files: the game and, for each of its files, whether it matches,
-// differs or is not held, and the verdict.
-// Returns the report (nullopt: no game of the DAT has these files).
-std::optional<GameReport> ReportDatGame(const DatFile& dat, const std::string& datName,
-                                        const std::vector<HeldFile>& held, Reporter& reporter);
+// Logs what a DAT says of the held files: the game (nullopt: no game of the DAT has these files)
+// and, for each of its files, whether it matches, differs or is not held, and the verdict.
 void LogGameReport(const std::optional<GameReport>& game, const std::string& datName,
                    Reporter& reporter);
 // The game's files that differ from the DAT; a file not held is not among them.

@@ -1,7 +1,5 @@
 #include "packing/dump_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include "common/checksums.h"
 #include "common/image_file.h"
 #include "packing/block_workers.h"
+#include "packing/regular_files.h"
 
 namespace quarnel {
 
@@ -22,24 +21,6 @@ constexpr size_t PIECE = 4 << 20;
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Opens a regular file for reading without waiting on a FIFO; -1 with `why`.
-int OpenRegular(const std::string& path, uint64_t* size, std::string* why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
-    *why = "cannot read " + path + ": " + std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *why = "cannot read " + path + ": it is not a regular file";
-    ::close(fd);
-    return -1;
-  }
-  *size = static_cast<uint64_t>(st.st_size);
-  return fd;
 }
 
 // Hashes one open file in pieces, the three digests of a piece on every core.
@@ -76,8 +57,12 @@ DumpHashing HashDumpFiles(const std::vector<std::string>& paths, uint64_t prefix
   std::vector<uint64_t> sizes(paths.size());
   uint64_t total = 0;
   for (size_t i = 0; i < paths.size(); ++i) {
-    const int fd = OpenRegular(paths[i], &sizes[i], &result.error);
-    if (fd < 0) break;
+    std::string why;
+    const int fd = OpenRegular(paths[i], &sizes[i], &why);
+    if (fd < 0) {
+      result.error = "cannot read " + paths[i] + ": " + why;
+      break;
+    }
     fds.push_back(fd);
     total += sizes[i];
   }

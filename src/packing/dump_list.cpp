@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include "common/checksums.h"
+#include "packing/regular_files.h"
+#include "packing/text_fields.h"
 
 namespace quarnel {
 
@@ -17,42 +19,20 @@ namespace {
 constexpr char MAGIC[] = "quarnel-dump-1";
 constexpr size_t MAX_FLACS = 99;
 
-int HexDigit(char c) {
-  return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-bool IsHex(const std::string& text, size_t length) {
-  if (text.size() != length) return false;
-  for (const char c : text) {
-    if (HexDigit(c) < 0) return false;
-  }
-  return true;
-}
+// Sizes and lengths past this are refused: far beyond any disc, and safe to add.
+constexpr uint64_t MAX_LISTED_NUMBER = 999'999'999'999'999;
 
 bool DecodeHex(const std::string& text, std::string* bytes) {
-  if (text.size() % 2 != 0 || text.size() / 2 > MAX_LISTED_CUE_TEXT) return false;
-  bytes->clear();
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes->push_back(static_cast<char>(high << 4 | low));
-  }
-  return !bytes->empty();
+  return text.size() / 2 <= MAX_LISTED_CUE_TEXT && ParseHex(text, bytes) && !bytes->empty();
 }
 
+// The names become the restored files' names.
 bool IsBareName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.size() <= 255 &&
-         name.find_first_of("/\t\n\r") == std::string::npos && name.find('\0') == std::string::npos;
+  return BadFileNameReason(name) == nullptr;
 }
 
 bool ParseNumber(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 15) return false;
-  *value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    *value = *value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return true;
+  return ParseDecimal(text, value) && *value <= MAX_LISTED_NUMBER;
 }
 
 // "file <size> <crc32> <md5> <sha1> <name>" after its keyword.
@@ -62,11 +42,13 @@ bool ParseFile(const std::string& rest, HeldFile* file) {
   if (!(in >> size >> file->crc32 >> file->md5 >> file->sha1)) return false;
   in.get();
   std::getline(in, file->name);
-  return ParseNumber(size, &file->size) && IsHex(file->crc32, 8) && IsHex(file->md5, 32) &&
-         IsHex(file->sha1, 40) && IsBareName(file->name);
+  return ParseNumber(size, &file->size) && IsLowerHex(file->crc32, 8) &&
+         IsLowerHex(file->md5, 32) && IsLowerHex(file->sha1, 40) && IsBareName(file->name);
 }
 
-bool ParseLine(const std::string& key, const std::string& rest, DumpList* list) {
+// False with `why` (what follows "line N") when the line cannot be taken.
+bool ParseLine(const std::string& key, const std::string& rest, DumpList* list, std::string* why) {
+  *why = "cannot be read";
   if (key == "data") {
     list->dataFile = rest;
     return IsBareName(rest);
@@ -79,11 +61,18 @@ bool ParseLine(const std::string& key, const std::string& rest, DumpList* list) 
     const size_t space = rest.find(' ');
     list->prefixSha1 = space == std::string::npos ? "" : rest.substr(space + 1);
     return space != std::string::npos && ParseNumber(rest.substr(0, space), &list->prefixLength) &&
-           IsHex(list->prefixSha1, 40);
+           IsLowerHex(list->prefixSha1, 40);
   }
   if (key == "file") {
-    list->files.emplace_back();
-    return ParseFile(rest, &list->files.back());
+    HeldFile file;
+    if (!ParseFile(rest, &file)) return false;
+    // Each file is restored once, under its name.
+    if (list->Find(file.name) != nullptr) {
+      *why = "names " + file.name + " a second time";
+      return false;
+    }
+    list->files.push_back(std::move(file));
+    return true;
   }
   if (key == "flac") {
     list->flacs.push_back(rest);
@@ -158,9 +147,10 @@ bool ParseDumpList(const std::string& text, DumpList* list, std::string* why) {
       return true;
     }
     const size_t space = line.find(' ');
+    std::string reason = "cannot be read";
     if (space == std::string::npos ||
-        !ParseLine(line.substr(0, space), line.substr(space + 1), list)) {
-      *why = "line " + std::to_string(number) + " cannot be read";
+        !ParseLine(line.substr(0, space), line.substr(space + 1), list, &reason)) {
+      *why = "line " + std::to_string(number) + " " + reason;
       return false;
     }
   }
@@ -173,15 +163,19 @@ int ReadSmallFile(const std::string& path, uint64_t limit, std::string* bytes) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
   struct stat st;
-  bool ok =
-      ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
-  if (ok) {
+  int error = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > limit) {
+    error = EFBIG;
+  } else {
     bytes->resize(static_cast<size_t>(st.st_size));
-    ok = ::pread(fd, bytes->data(), bytes->size(), 0) == static_cast<ssize_t>(bytes->size());
+    // A file that shrank while it was read fails as a read does.
+    if (!PreadAll(fd, 0, bytes->data(), bytes->size(), &error) && error == 0) error = EIO;
   }
   ::close(fd);
-  if (!ok) bytes->clear();
-  return ok ? 0 : EFBIG;
+  if (error != 0) bytes->clear();
+  return error;
 }
 
 bool ReadDumpList(const std::string& path, DumpList* list, bool* exists, std::string* why) {

@@ -47,11 +47,11 @@ constexpr size_t MAX_LISTED_CUE_TEXT = 64 << 10;
 std::string FormatDumpList(const DumpList& list);
 // Whether `bytes` are the listed cue sheet's.
 bool IsListedCueSheet(const DumpList& list, const std::string& bytes);
-// False with `why` when the text is no dump list, or names a file outside the folder (a name
-// with a slash, "." or ".."), a digest that is not hex, or more than 99 FLACs.
+// False with `why` when the text is no dump list, or holds a name that is no bare file name
+// (BadFileNameReason), a file listed twice, a digest that is not hex, or more than 99 FLACs.
 bool ParseDumpList(const std::string& text, DumpList* list, std::string* why);
 // The bytes of the regular file at `path` when it holds at most `limit`: 0, else the errno of
-// the failure (EFBIG: larger, or no regular file).
+// the failure (EFBIG: larger, or no regular file; EIO: it shrank while it was read).
 int ReadSmallFile(const std::string& path, uint64_t limit, std::string* bytes);
 // Reads and parses the list at `path`; ENOENT leaves `*exists` false and returns true.
 bool ReadDumpList(const std::string& path, DumpList* list, bool* exists, std::string* why);

@@ -14,6 +14,9 @@ namespace quarnel {
 
 namespace {
 
+// The digest of Checksums a restore reads (UpdatePart's SHA-1); the size is counted apart.
+constexpr size_t SHA1_PART = 2;
+
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
@@ -50,51 +53,55 @@ DumpRestore::~DumpRestore() = default;
 bool DumpRestore::Load(const std::string& dataFile, const std::string& outputFolder) {
   folder_ = FolderOf(dataFile);
   outputFolder_ = outputFolder;
-  return ReadDumpList(dataFile + DUMP_LIST_SUFFIX, &list_, &exists_, &error_);
+  if (!ReadDumpList(dataFile + DUMP_LIST_SUFFIX, &list_, &exists_, &error_)) return false;
+  // Each FLAC's tags are read once, for all the files they may hold.
+  for (const std::string& flac : list_.flacs) {
+    KeptFlac kept{flac, {}, {}};
+    ReadFlacRange(folder_ + flac, &kept.range, &kept.error);
+    flacs_.push_back(std::move(kept));
+  }
+  return true;
 }
 
-// Decodes the FLACs that hold `file`, in the order of their ranges from `*at` on, into `out`.
+// Decodes the FLACs that hold `file`, in the order of their ranges from `*at` on, into `out`,
+// and the bytes' SHA-1 into `sums` (may be null).
 bool DumpRestore::Decode(const std::string& name, uint64_t* at, OutputFile& out, Checksums* sums,
                          Reporter& reporter, std::string* why) {
-  struct Part {
-    std::string path;
-    FlacRange range;
-  };
-  std::vector<Part> parts;
-  for (const std::string& flac : list_.flacs) {
-    Part part{folder_ + flac, {}};
-    std::string error;
-    if (!ReadFlacRange(part.path, &part.range, &error)) {
-      // A FLAC that cannot be read may be this file's: it is missing either way.
-      if (flac.rfind(name, 0) == 0) {
-        *why = error;
+  std::vector<const KeptFlac*> parts;
+  for (const KeptFlac& flac : flacs_) {
+    if (!flac.error.empty()) {
+      // A FLAC whose tags cannot be read may be this file's: it is missing either way.
+      if (flac.name.rfind(name, 0) == 0) {
+        *why = "cannot restore from " + folder_ + flac.name + ": " + flac.error;
         return false;
       }
-      continue;
+    } else if (flac.range.file == name) {
+      parts.push_back(&flac);
     }
-    if (part.range.file == name) parts.push_back(std::move(part));
   }
   std::sort(parts.begin(), parts.end(),
-            [](const Part& a, const Part& b) { return a.range.offset < b.range.offset; });
-  for (const Part& part : parts) {
-    if (part.range.offset != *at) {
-      *why = part.path + " holds bytes from " + std::to_string(part.range.offset) + " of " + name +
+            [](const KeptFlac* a, const KeptFlac* b) { return a->range.offset < b->range.offset; });
+  const auto sink = [&](const uint8_t* bytes, size_t n) {
+    if (sums != nullptr) sums->UpdatePart(SHA1_PART, bytes, n);
+    return out.Write(bytes, n);
+  };
+  const auto poll = [&] {
+    reporter.Pump();
+    return reporter.StopRequested();
+  };
+  for (const KeptFlac* part : parts) {
+    const std::string path = folder_ + part->name;
+    if (part->range.offset != *at) {
+      *why = path + " holds bytes from " + std::to_string(part->range.offset) + " of " + name +
              ", not from " + std::to_string(*at);
       return false;
     }
-    const auto sink = [&](const uint8_t* bytes, size_t n) {
-      if (sums != nullptr) sums->Update(bytes, n);
-      return out.Write(bytes, n);
-    };
-    const auto poll = [&] {
-      reporter.Pump();
-      return reporter.StopRequested();
-    };
-    if (!DecodeFlac(part.path, nullptr, sink, poll, why)) {
-      if (out.Failed()) *why = out.Error();
+    std::string cause;
+    if (!DecodeFlac(path, nullptr, sink, poll, &cause, &stopped_)) {
+      *why = out.Failed() ? out.Error() : "cannot restore from " + path + ": " + cause;
       return false;
     }
-    *at += part.range.length;
+    *at += part->range.length;
   }
   return true;
 }
@@ -139,12 +146,15 @@ bool DumpRestore::RestoreFromFlacs(const HeldFile& file, Reporter& reporter, Out
   if (!out.CreateStaged(path)) {
     why = out.Error();
   } else if (Decode(file.name, &at, out, &sums, reporter, &why)) {
-    const ChecksumDigests got = sums.Finish();
-    if (got.size != file.size || got.sha1 != file.sha1) {
-      why = "its FLACs give " + std::to_string(got.size) + " bytes that are not the dump's";
+    if (at != file.size || sums.Finish().sha1 != file.sha1) {
+      why = "its FLACs give " + std::to_string(at) + " bytes that are not the dump's";
     } else if (!out.Commit()) {
       why = out.Error();
     }
+  }
+  if (stopped_) {
+    out.Discard();
+    return false;
   }
   if (!why.empty()) {
     FailOutput(outcome, out, path, why);
@@ -163,8 +173,11 @@ bool DumpRestore::CopyCueSheet(Reporter& reporter, Outcome& outcome) {
   if (bytes.empty()) {
     const int error = ReadSmallFile(from, CUE_SHEET_MAX_SIZE, &bytes);
     if (error != 0 || !IsListedCueSheet(list_, bytes)) {
-      AddFailure(outcome, "cannot restore " + list_.cueSheet + ": " + from +
-                              (error == ENOENT ? " is missing" : " is not the dump's cue sheet"));
+      AddFailure(outcome, "cannot restore " + list_.cueSheet + ": " +
+                              (error == ENOENT ? from + " is missing"
+                               : error == 0 || error == EFBIG
+                                   ? from + " is not the dump's cue sheet"
+                                   : "cannot read " + from + ": " + std::strerror(error)));
       return false;
     }
   }
@@ -183,10 +196,12 @@ bool DumpRestore::CopyCueSheet(Reporter& reporter, Outcome& outcome) {
 void DumpRestore::RestoreOthers(Reporter& reporter, Outcome& outcome) {
   for (const HeldFile& file : list_.files) {
     if (file.name == list_.dataFile || file.name == list_.cueSheet) continue;
-    if (reporter.StopRequested()) return;
+    stopped_ = stopped_ || reporter.StopRequested();
+    if (stopped_) break;
     RestoreFromFlacs(file, reporter, outcome);
   }
-  CopyCueSheet(reporter, outcome);
+  if (!stopped_) CopyCueSheet(reporter, outcome);
+  if (stopped_) outcome.stopped = true;
 }
 
 }  // namespace quarnel

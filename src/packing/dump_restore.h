@@ -14,6 +14,7 @@
 #include "common/output_file.h"
 #include "common/reporter.h"
 #include "packing/dump_list.h"
+#include "packing/flac_tracks.h"
 
 namespace quarnel {
 
@@ -22,9 +23,9 @@ class DumpRestore {
   DumpRestore();
   ~DumpRestore();
 
-  // Reads the list beside `dataFile`. False with Error() for a damaged list; true with Exists()
-  // false when there is none. `outputFolder` (with its slash, "" for the current folder) is where
-  // the restored files go.
+  // Reads the list beside `dataFile`, and the tags of its FLACs. False with Error() for a damaged
+  // list; true with Exists() false when there is none. `outputFolder` (with its slash, "" for the
+  // current folder) is where the restored files go.
   bool Load(const std::string& dataFile, const std::string& outputFolder);
   bool Exists() const { return exists_; }
   const DumpList& List() const { return list_; }
@@ -33,17 +34,20 @@ class DumpRestore {
   // A single image whose audio tracks are kept as FLAC: the blocks give only its first
   // PrefixLength() bytes (0: the blocks give the data file whole).
   uint64_t PrefixLength() const { return list_.prefixLength; }
-  // Appends the data file's FLACs to `out`, which holds its prefix, hashing them into `sums`;
+  // Appends the data file's FLACs to `out`, which holds its prefix, feeding them to the SHA-1 of
+  // `sums` (the one digest read of it);
   // false with `why` naming the FLAC that is missing or damaged (the caller then restores the
-  // block area alone).
+  // block area alone), or with Stopped().
   bool AppendDataFileTail(OutputFile& out, Checksums& sums, Reporter& reporter, std::string* why);
+  // The stop token ended a FLAC's decoding: a stop, not a failure.
+  bool Stopped() const { return stopped_; }
   // Whether `restored` (the data file as written) is the dump's: ripped media make it another.
   std::string CheckDataFile(const ChecksumDigests& restored) const;
 
   // Restores every other file of the dump (track files and the cue sheet), each staged and given
   // its name when whole and checked; an existing file is replaced only with the reporter's
-  // consent. What was written, kept and failed goes into `outcome` (a failure names the FLAC);
-  // the data file's own outcome is the caller's.
+  // consent. What was written, kept and failed goes into `outcome` (a failure names the FLAC),
+  // and whether a stop ended it; the data file's own outcome is the caller's.
   void RestoreOthers(Reporter& reporter, Outcome& outcome);
 
  private:
@@ -53,10 +57,19 @@ class DumpRestore {
               Reporter& reporter, std::string* why);
   bool MayReplace(const std::string& path, Reporter& reporter, Outcome& outcome);
 
+  // A FLAC of the list, and what its tags say it restores.
+  struct KeptFlac {
+    std::string name;  // as the list gives it
+    FlacRange range;
+    std::string error;  // its tags could not be read: why
+  };
+
   std::string folder_;        // the compressed image's, with its slash
   std::string outputFolder_;  // where the restored files go
   DumpList list_;
+  std::vector<KeptFlac> flacs_;
   bool exists_ = false;
+  bool stopped_ = false;
   std::string error_;
 };
 

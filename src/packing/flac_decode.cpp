@@ -1,7 +1,6 @@
 // Decoding a FLAC track back into the bytes it restores, checked against its tags.
 #include <FLAC/format.h>
 #include <FLAC/stream_decoder.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -68,13 +67,12 @@ class Hasher {
     changed_.wait(lock, [this] { return data_ == nullptr; });
   }
 
-  Digest md5{EVP_md5()};  // of the samples
-  Digest sha1{EVP_sha1()};
+  Checksums sums;  // MD5 and SHA-1 only
 
  private:
   void Hash(const uint8_t* data, size_t size) {
-    md5.Update(data, size);
-    sha1.Update(data, size);
+    sums.UpdatePart(MD5_PART, data, size);
+    sums.UpdatePart(SHA1_PART, data, size);
   }
   void Run() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -242,13 +240,15 @@ bool Decode(const FlacRange& tags, const std::string& md5, DecodeState& s) {
               std::to_string(s.expected) + " bytes";
     return false;
   }
-  if (md5 != std::string(32, '0') && s.hasher.md5.Hex() != md5) {
+  // The tail is no sample: it counts in the SHA-1 alone.
+  const auto* tail = reinterpret_cast<const uint8_t*>(tags.tail.data());
+  s.hasher.sums.UpdatePart(SHA1_PART, tail, tags.tail.size());
+  const ChecksumDigests digests = s.hasher.sums.Finish();
+  if (md5 != std::string(32, '0') && digests.md5 != md5) {
     s.fault = "its audio does not match the MD5 in its header";
     return false;
   }
-  const auto* tail = reinterpret_cast<const uint8_t*>(tags.tail.data());
-  s.hasher.sha1.Update(tail, tags.tail.size());
-  if (s.hasher.sha1.Hex() != tags.sha1) {
+  if (digests.sha1 != tags.sha1) {
     s.fault = "the restored bytes do not match the SHA-1 in its tags";
     return false;
   }
@@ -261,30 +261,27 @@ bool Decode(const FlacRange& tags, const std::string& md5, DecodeState& s) {
 
 bool DecodeFlac(const std::string& flacPath, FlacRange* range,
                 const std::function<bool(const uint8_t*, size_t)>& sink,
-                const std::function<bool()>& poll, std::string* error) {
-  uint64_t size = 0;
+                const std::function<bool()>& poll, std::string* error, bool* stopped) {
+  if (stopped != nullptr) *stopped = false;
   std::string md5, why;
-  const int fd = flac::OpenRegular(flacPath, &size, &why);
+  const int fd = OpenRegular(flacPath, nullptr, &why);
   const flac::FilePtr file(fd >= 0 ? ::fdopen(fd, "rb") : nullptr);
   if (!file) {
-    *error = fd >= 0 ? "cannot open " + flacPath + ": " + flac::ErrnoText(errno) : why;
+    *error = fd >= 0 ? flac::ErrnoText(errno) : why;
     if (fd >= 0) ::close(fd);
     return false;
   }
   std::setvbuf(file.get(), nullptr, _IOFBF, size_t{1} << 18);
   FlacRange tags;
   // The tags come from the same open file the decoder reads, so both see the same bytes.
-  if (!flac::ReadRangeFromFd(::fileno(file.get()), &tags, &md5, &why)) {
-    *error = "cannot restore from " + flacPath + ": " + why;
-    return false;
-  }
+  if (!flac::ReadRangeFromFd(::fileno(file.get()), &tags, &md5, error)) return false;
   flac::DecodeState state;
   state.file = file.get();
   state.sink = &sink;
   state.poll = &poll;
   if (!flac::Decode(tags, md5, state)) {
-    *error = state.stopped ? "restoring from " + flacPath + " was stopped"
-                           : "cannot restore from " + flacPath + ": " + state.fault;
+    if (stopped != nullptr) *stopped = state.stopped;
+    *error = state.stopped ? "the decoding was stopped" : state.fault;
     return false;
   }
   if (range) *range = std::move(tags);

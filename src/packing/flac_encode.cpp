@@ -3,7 +3,6 @@
 #include <FLAC/metadata.h>
 #include <FLAC/stream_encoder.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -196,17 +195,17 @@ FlacResult EncodeJob(FlacJob& job, const std::atomic<bool>& stop) {
     return fail("cannot encode " + job.flacPath + ": the file name \"" + r.file + "\" " + bad);
   }
   if (!RangeEndsInBounds(r)) {
-    return fail("cannot encode " + job.flacPath + ": the range ends past 256 GiB");
+    return fail("cannot encode " + job.flacPath + ": the range ends past " + RangeLimitText());
   }
   uint64_t sourceSize = 0;
   const Fd source(OpenRegular(job.source, &sourceSize, &why));
-  if (source.Get() < 0) return fail(why);
+  if (source.Get() < 0) return fail("cannot open " + job.source + ": " + why);
   if (sourceSize < r.offset + r.length) return fail(SourceTooShort(job));
   ::posix_fadvise(source.Get(), off_t(r.offset), off_t(r.length), POSIX_FADV_SEQUENTIAL);
   FlacWriter writer;
   if (!writer.Open(job.flacPath, r, &why)) return fail(why);
 
-  Digest sha1(EVP_sha1());
+  Checksums sums;  // SHA-1 only
   std::vector<uint8_t> bytes(READ_FRAMES * FRAME_BYTES);
   for (uint64_t done = 0; done < r.length;) {
     if (stop.load(std::memory_order_relaxed)) {
@@ -215,7 +214,7 @@ FlacResult EncodeJob(FlacJob& job, const std::atomic<bool>& stop) {
     }
     const size_t size = size_t(std::min<uint64_t>(bytes.size(), r.length - done));
     if (!ReadSource(source.Get(), job, r.offset + done, bytes.data(), size, &why)) return fail(why);
-    sha1.Update(bytes.data(), size);
+    sums.UpdatePart(SHA1_PART, bytes.data(), size);
     const size_t whole = size - size % FRAME_BYTES;
     if (!writer.Write(bytes.data(), whole / FRAME_BYTES, &why)) {
       return fail("cannot write " + job.flacPath + ": " + why);
@@ -224,7 +223,7 @@ FlacResult EncodeJob(FlacJob& job, const std::atomic<bool>& stop) {
     if (done == r.length)
       r.tail.assign(reinterpret_cast<const char*>(bytes.data()) + whole, size - whole);
   }
-  r.sha1 = sha1.Hex();
+  r.sha1 = sums.Finish().sha1;
   if (!writer.Finish(r, &result.flacBytes, &why)) {
     return fail("cannot write " + job.flacPath + ": " + why);
   }

@@ -1,23 +1,24 @@
-// What the FLAC track files share (flac_files.cpp, flac_tags.cpp, flac_encode.cpp and
-// flac_decode.cpp): CD audio's shape, reading regular files whole, digests, and the tag layout
-// that flac_tracks.h describes. Not for use outside them.
+// What the FLAC track files share (flac_tags.cpp, flac_encode.cpp and flac_decode.cpp): CD
+// audio's shape, the digests they take, and the tag layout that flac_tracks.h describes. Not for
+// use outside them.
 #pragma once
 
 #include <FLAC/metadata.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "common/checksums.h"
 #include "packing/flac_tracks.h"
+#include "packing/regular_files.h"
 
 namespace quarnel::flac {
 
@@ -25,16 +26,12 @@ constexpr uint32_t SAMPLE_RATE = 44100;
 constexpr uint64_t FRAME_BYTES = 4;  // one stereo frame of two 16-bit samples
 constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
 
-// ---- Files (flac_files.cpp)
+// ---- Files (OpenRegular and PreadAll are in regular_files.h)
 
-// errno's text; EIO's for 0, which a short write leaves.
-std::string ErrnoText(int error);
-
-// Reads `size` bytes at `offset` whole; false with `error` set (0: the file ends first).
-bool PreadAll(int fd, uint64_t offset, void* to, size_t size, int* error);
-
-// Opens a regular file to read: a FIFO or a device could block or never end. -1 with `why`.
-int OpenRegular(const std::string& path, uint64_t* size, std::string* why);
+// errno's text; EIO's for 0, which a short read or write leaves.
+inline std::string ErrnoText(int error) {
+  return std::strerror(error != 0 ? error : EIO);
+}
 
 class Fd {
  public:
@@ -55,39 +52,20 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// ---- Digests
+// ---- Digests: the parts of Checksums (UpdatePart) the FLAC code feeds
 
-class Digest {
- public:
-  explicit Digest(const EVP_MD* kind) : context_(EVP_MD_CTX_new()) {
-    if (context_ == nullptr || !EVP_DigestInit_ex(context_, kind, nullptr)) {
-      EVP_MD_CTX_free(context_);
-      throw std::bad_alloc();
-    }
-  }
-  ~Digest() { EVP_MD_CTX_free(context_); }
-  Digest(const Digest&) = delete;
-  Digest& operator=(const Digest&) = delete;
-
-  void Update(const void* data, size_t size) { EVP_DigestUpdate(context_, data, size); }
-  std::string Hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context_, digest, &length);
-    return HexString(digest, length);
-  }
-
- private:
-  EVP_MD_CTX* context_;
-};
+constexpr size_t MD5_PART = 1;  // of the samples, as STREAMINFO gives it
+constexpr size_t SHA1_PART = 2;
 
 // ---- Tags (flac_tags.cpp)
 
-// A name a restore may create beside the others: no folder part, nothing unprintable, UTF-8 as
-// Vorbis comments require. Null when fine, else why not.
+// A name a restore may create beside the others (BadFileNameReason), in UTF-8 as Vorbis comments
+// require. Null when fine, else why not.
 const char* BadNameReason(const std::string& name);
 
 bool RangeEndsInBounds(const FlacRange& r);
+// MAX_FLAC_RANGE_END as the messages state it ("1 TiB").
+std::string RangeLimitText();
 
 struct MetadataDeleter {
   void operator()(FLAC__StreamMetadata* m) const { FLAC__metadata_object_delete(m); }

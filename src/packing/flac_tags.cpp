@@ -14,6 +14,7 @@
 #include "common/checksums.h"
 #include "packing/flac_internal.h"
 #include "packing/flac_tracks.h"
+#include "packing/text_fields.h"
 
 namespace quarnel {
 
@@ -21,7 +22,6 @@ namespace flac {
 
 namespace {
 
-constexpr size_t MAX_NAME_BYTES = 255;
 // Our tags take a few hundred bytes; a larger comment block is someone else's file.
 constexpr uint32_t MAX_COMMENT_BLOCK = uint32_t{1} << 20;
 constexpr int MAX_METADATA_BLOCKS = 1024;
@@ -193,36 +193,6 @@ const Comment* FindTag(const std::vector<Comment>& comments, const char* name, s
   return found;
 }
 
-bool ParseDecimal(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 20) return false;
-  uint64_t v = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    const unsigned digit = unsigned(c - '0');
-    if (v > (UINT64_MAX - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  *value = v;
-  return true;
-}
-
-bool ParseHex(const std::string& text, std::string* bytes) {
-  if (text.size() % 2 != 0) return false;
-  auto nibble = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  bytes->clear();
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    bytes->push_back(char(hi << 4 | lo));
-  }
-  return true;
-}
-
 // The range the tags name, every value checked and the CRC over them last.
 bool RangeFromTags(const std::vector<Comment>& comments, FlacRange* r, std::string* why) {
   const Comment *file = nullptr, *offset = nullptr, *length = nullptr, *tail = nullptr,
@@ -244,7 +214,7 @@ bool RangeFromTags(const std::vector<Comment>& comments, FlacRange* r, std::stri
     return false;
   }
   if (!RangeEndsInBounds(*r)) {
-    *why = "its tags name a range past 256 GiB";
+    *why = "its tags name a range past " + RangeLimitText();
     return false;
   }
   std::string digest;
@@ -295,14 +265,7 @@ bool AddTag(FLAC__StreamMetadata* block, const char* name, const std::string& va
 }  // namespace
 
 const char* BadNameReason(const std::string& name) {
-  if (name.empty()) return "is empty";
-  if (name.size() > MAX_NAME_BYTES) return "is longer than 255 bytes";
-  if (name == "." || name == "..") return "is not a file name";
-  for (const unsigned char c : name) {
-    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) {
-      return "holds a path separator or a control character";
-    }
-  }
+  if (const char* bad = BadFileNameReason(name)) return bad;
   if (!FLAC__format_vorbiscomment_entry_value_is_legal(
           reinterpret_cast<const FLAC__byte*>(name.data()), uint32_t(name.size()))) {
     return "is not UTF-8 text";
@@ -312,6 +275,13 @@ const char* BadNameReason(const std::string& name) {
 
 bool RangeEndsInBounds(const FlacRange& r) {
   return r.length < MAX_FLAC_RANGE_END && r.offset < MAX_FLAC_RANGE_END - r.length;
+}
+
+std::string RangeLimitText() {
+  constexpr uint64_t GIB = uint64_t{1} << 30;
+  static_assert(MAX_FLAC_RANGE_END % GIB == 0, "the limit is stated in whole GiB");
+  const uint64_t gib = MAX_FLAC_RANGE_END / GIB;
+  return gib % 1024 == 0 ? std::to_string(gib / 1024) + " TiB" : std::to_string(gib) + " GiB";
 }
 
 bool ReadRangeFromFd(int fd, FlacRange* range, std::string* md5, std::string* why) {
@@ -370,18 +340,10 @@ bool PatchTags(const std::vector<uint8_t>& head, FILE* file, const FlacRange& r,
 }  // namespace flac
 
 bool ReadFlacRange(const std::string& flacPath, FlacRange* range, std::string* error) {
-  uint64_t size = 0;
-  std::string md5, why;
-  const flac::Fd fd(flac::OpenRegular(flacPath, &size, &why));
-  if (fd.Get() < 0) {
-    *error = why;
-    return false;
-  }
+  std::string md5;
+  const flac::Fd fd(OpenRegular(flacPath, nullptr, error));
   FlacRange r;
-  if (!flac::ReadRangeFromFd(fd.Get(), &r, &md5, &why)) {
-    *error = "cannot restore from " + flacPath + ": " + why;
-    return false;
-  }
+  if (fd.Get() < 0 || !flac::ReadRangeFromFd(fd.Get(), &r, &md5, error)) return false;
   *range = std::move(r);
   return true;
 }

@@ -58,17 +58,19 @@ std::vector<FlacResult> EncodeFlacs(std::vector<FlacJob>& jobs, unsigned threads
                                     const std::function<bool()>& poll,
                                     const std::function<void(size_t job)>& finished);
 
-// Reads a FLAC's tags and stream format only. False with `error` when it is no FLAC, not 16-bit
-// stereo 44100 Hz, or its tags are missing, malformed, out of bounds or fail their CRC.
+// Reads a FLAC's tags and stream format only. False with `error` (the cause alone: the caller names
+// the file) when it cannot be read, is no FLAC, not 16-bit stereo 44100 Hz, or its tags are
+// missing, malformed, out of bounds or fail their CRC.
 bool ReadFlacRange(const std::string& flacPath, FlacRange* range, std::string* error);
 
 // Decodes a FLAC whole and checks it: the frames' CRCs, the stream's MD5, and that the decoded
-// bytes plus the tail have exactly the tagged length and SHA-1. `sink` (may be empty) receives the
-// restored bytes in order, the tail last; its false return ends with failure, as does `poll`
-// (called at least every 20 ms) returning true. On success `range` (may be null) receives the
-// tags.
+// bytes plus the tail have exactly the tagged length and SHA-1; false with `error`, the cause
+// alone (the caller names the file). `sink` (may be empty) receives the restored bytes in order,
+// the tail last; its false return ends with failure. `poll` (called at
+// least every 20 ms) returning true ends it too, setting `*stopped` (may be null): a stop, not
+// damage. On success `range` (may be null) receives the tags.
 bool DecodeFlac(const std::string& flacPath, FlacRange* range,
                 const std::function<bool(const uint8_t*, size_t)>& sink,
-                const std::function<bool()>& poll, std::string* error);
+                const std::function<bool()>& poll, std::string* error, bool* stopped = nullptr);
 
 }  // namespace quarnel

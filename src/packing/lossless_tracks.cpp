@@ -5,11 +5,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
+#include "analysis/cue_sheet.h"
 #include "common/commit_group.h"
 #include "packing/dump_files.h"
 #include "packing/dump_list.h"
 #include "packing/flac_tracks.h"
+#include "packing/text_fields.h"
 
 namespace quarnel {
 
@@ -38,10 +41,6 @@ struct LosslessTracks::Flac {
   FlacJob job;
   OutputFile file;
 };
-
-std::string DumpListPath(const std::string& dataFile) {
-  return dataFile + DUMP_LIST_SUFFIX;
-}
 
 LosslessTracks::LosslessTracks(const DiscAnalysis& analysis, std::string dataFile)
     : analysis_(analysis), dataFile_(std::move(dataFile)), folder_(FolderOf(dataFile_)) {}
@@ -143,8 +142,7 @@ bool LosslessTracks::ReadCueText(DumpList& list) {
 }
 
 bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
-                               const std::string& prefixSha1) {
-  DumpList list;
+                               const std::string& prefixSha1, DumpList& list) {
   list.dataFile = BaseName(analysis_.dataTrackFile);
   list.ripped = ripped;
   list.prefixLength = prefixLength_;
@@ -154,7 +152,7 @@ bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
   list.cueSheet = analysis_.cueSheet.empty() ? "" : BaseName(analysis_.cueSheet);
   if (!list.cueSheet.empty() && !ReadCueText(list)) return false;
   const std::string text = FormatDumpList(list);
-  if (!Stage(list_, DumpListPath(dataFile_))) return false;
+  if (!Stage(list_, dataFile_ + DUMP_LIST_SUFFIX)) return false;
   if (list_.Write(text.data(), text.size())) {
     bytes_ += text.size();
     return true;
@@ -163,37 +161,59 @@ bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
   return false;
 }
 
-// The cue sheet is kept byte for byte beside the image: where the outputs go elsewhere, a copy.
-// Either way it counts in the image's size, as every command counts it.
-bool LosslessTracks::CopyCueSheet() {
+// The cue sheet is kept byte for byte beside the image: where the outputs go elsewhere, a copy of
+// the bytes the list holds, or of those hashed when it is too large for the list. Either way it
+// counts in the image's size, as every command counts it.
+bool LosslessTracks::CopyCueSheet(const DumpList& list) {
   const std::string& cue = analysis_.cueSheet;
-  if (cue.empty()) return true;
+  const HeldFile* held = list.Find(list.cueSheet);
+  if (cue.empty() || held == nullptr) return true;
   if (SameFolder(FolderOf(cue), folder_)) {
-    struct stat st;
-    if (::stat(cue.c_str(), &st) == 0) bytes_ += static_cast<uint64_t>(st.st_size);
+    bytes_ += held->size;
     return true;
   }
-  std::FILE* in = std::fopen(cue.c_str(), "rb");
-  if (in == nullptr) {
-    error_ = "cannot read " + cue + ": " + std::strerror(errno);
+  std::string bytes = list.cueText;
+  if (bytes.empty()) {
+    const int error = ReadSmallFile(cue, CUE_SHEET_MAX_SIZE, &bytes);
+    if (error != 0 || !IsListedCueSheet(list, bytes)) {
+      error_ = error == 0 || error == EFBIG
+                   ? "cannot keep " + cue + ": it changed while it was read"
+                   : "cannot read " + cue + ": " + std::strerror(error);
+      return false;
+    }
+  }
+  if (!Stage(cue_, folder_ + BaseName(cue))) return false;
+  if (!cue_.Write(bytes.data(), bytes.size())) {
+    error_ = cue_.Error();
     return false;
   }
-  bool ok = Stage(cue_, folder_ + BaseName(cue));
-  char buffer[1 << 14];
-  for (size_t n; ok && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
-    ok = cue_.Write(buffer, n);
-    bytes_ += n;
+  bytes_ += bytes.size();
+  return true;
+}
+
+// The list names every file of the dump by its base name, under which the restore creates it:
+// each must be a bare file name, and no two alike.
+bool LosslessTracks::CheckNames(const std::vector<std::string>& paths) {
+  std::set<std::string> names;
+  for (const std::string& path : paths) {
+    const std::string name = BaseName(path);
+    if (const char* bad = BadFileNameReason(name)) {
+      error_ = "cannot keep " + path + " in the list of the dump's files: its name " + bad;
+      return false;
+    }
+    if (!names.insert(name).second) {
+      error_ = "cannot keep " + path + " in the list of the dump's files: another file of the " +
+               "dump has its name";
+      return false;
+    }
   }
-  if (ok && std::ferror(in)) error_ = "cannot read " + cue + ": " + std::strerror(EIO);
-  if (!ok && error_.empty()) error_ = cue_.Error();
-  std::fclose(in);
-  return error_.empty();
+  return true;
 }
 
 bool LosslessTracks::Write(bool ripped, Reporter& reporter) {
-  if (!PlanFlacs()) return false;
   std::vector<std::string> paths = analysis_.files;
   if (!analysis_.cueSheet.empty()) paths.push_back(analysis_.cueSheet);
+  if (!CheckNames(paths) || !PlanFlacs()) return false;
   reporter.Log("- Reading the dump's files...");
   const DumpHashing hashed = HashDumpFiles(paths, prefixLength_, reporter);
   stopped_ = hashed.stopped;
@@ -209,7 +229,8 @@ bool LosslessTracks::Write(bool ripped, Reporter& reporter) {
       }
     }
   }
-  return WriteList(ripped, hashed.files, hashed.prefixSha1) && CopyCueSheet();
+  DumpList list;
+  return WriteList(ripped, hashed.files, hashed.prefixSha1, list) && CopyCueSheet(list);
 }
 
 void LosslessTracks::AddTo(CompressedWriter& writer) {

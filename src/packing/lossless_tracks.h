@@ -39,16 +39,17 @@ class LosslessTracks {
   // The final names of the files written, and their bytes.
   std::vector<std::string> Names() const;
   uint64_t Bytes() const { return bytes_; }
-  size_t FlacCount() const { return flacs_.size(); }
 
  private:
   struct Flac;
+  bool CheckNames(const std::vector<std::string>& paths);
   bool PlanFlacs();
   bool Encode(Reporter& reporter);
   bool Stage(OutputFile& file, const std::string& path);
   bool ReadCueText(DumpList& list);
-  bool WriteList(bool ripped, const std::vector<HeldFile>& held, const std::string& prefixSha1);
-  bool CopyCueSheet();
+  bool WriteList(bool ripped, const std::vector<HeldFile>& held, const std::string& prefixSha1,
+                 DumpList& list);
+  bool CopyCueSheet(const DumpList& list);
 
   const DiscAnalysis& analysis_;
   const std::string dataFile_;
@@ -61,8 +62,5 @@ class LosslessTracks {
   std::string error_;
   bool stopped_ = false;
 };
-
-// The name of the list of the dump's files beside a data file.
-std::string DumpListPath(const std::string& dataFile);
 
 }  // namespace quarnel

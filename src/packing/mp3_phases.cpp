@@ -18,7 +18,8 @@ namespace quarnel {
 namespace {
 
 // One entry of a section: the sectors it covers, the file the encoder reads and the MP3 it writes,
-// how long the sound lasts, and the file that is stored (the MP3, or an XA record's WAV).
+// how long the sound lasts, and the file that is stored (the MP3, or an XA record's WAV) with the
+// size it had when it was checked.
 struct SectionItem {
   uint32_t firstSector = 0;
   uint32_t lastSector = 0;
@@ -67,10 +68,12 @@ bool ReadSoundFile(const std::string& path, std::vector<uint8_t>* bytes, std::st
 
 // "" when `mp3` holds MPEG audio lasting `seconds`: from a frame shorter to three frames longer,
 // as the encoder's delay and padding stay in when its stream has no room for the gapless tag.
-std::string CheckMade(const std::string& mp3, double seconds) {
+// `size` receives its size.
+std::string CheckMade(const std::string& mp3, double seconds, uint32_t* size) {
   std::vector<uint8_t> bytes;
   std::string why;
   if (!ReadSoundFile(mp3, &bytes, &why)) return why;
+  *size = static_cast<uint32_t>(bytes.size());  // at most MAX_SOUND_FILE
   SoundInfo info;
   if (!CheckMp3(bytes.data(), bytes.size(), &info, &why)) return why;
   const double frame = (info.rate < 32000 ? 576.0 : 1152.0) / info.rate;
@@ -123,8 +126,8 @@ bool WriteSectionEntry(OutputFile& data, const SectionItem& item, uint32_t offse
   return data.Write(entry, sizeof entry);
 }
 
-// Copies exactly `item.size` bytes, the size its entry gives; a file that cannot be read to that
-// size fails the phase, never leaves a hole in the section.
+// Copies exactly `item.size` bytes, the size it was checked at and its entry gives; a file that
+// cannot be read to that size fails the phase, never leaves a hole in the section.
 bool AppendFile(OutputFile& data, Mp3Work& work, const SectionItem& item) {
   std::vector<uint8_t> bytes;
   std::string why;
@@ -138,23 +141,18 @@ bool AppendFile(OutputFile& data, Mp3Work& work, const SectionItem& item) {
 // Writes the section's count and entries at the end of the data file, then the files themselves,
 // with the progress and the two log lines of the adding step.
 bool WriteSection(Reporter& reporter, OutputFile& data, Mp3Work& work,
-                  std::vector<SectionItem>& items, const char* adding, const char* added,
+                  const std::vector<SectionItem>& items, const char* adding, const char* added,
                   std::vector<SectionEntryInfo>& entries) {
   const uint32_t count = static_cast<uint32_t>(items.size());
   uint64_t offset = data.Position() + 4 + uint64_t{SECTION_ENTRY_SIZE} * count;
   uint8_t head[4];
   PutU32(head, count);
   if (!data.Write(head, sizeof head)) return false;
-  for (SectionItem& item : items) {
-    struct stat st;
-    if (::lstat(item.stored.c_str(), &st) != 0) {
-      return Fail(work, item.stored, "cannot read " + item.stored + ": " + std::strerror(errno));
-    }
+  for (const SectionItem& item : items) {
     // Offsets and sizes of a section are 32-bit.
-    if (offset + static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+    if (offset + item.size > UINT32_MAX) {
       return Fail(work, item.stored, "the data file would pass 4 GiB with " + item.stored);
     }
-    item.size = static_cast<uint32_t>(st.st_size);
     if (!WriteSectionEntry(data, item, static_cast<uint32_t>(offset))) return false;
     entries.push_back(
         {item.firstSector, item.lastSector, static_cast<uint32_t>(offset), item.size, item.stored});
@@ -201,7 +199,7 @@ bool XaRecordPhase(const DiscAnalysis& analysis, const AudioExtraction& sound, R
   if (!EncodeAll(reporter, work, items, &failed, XaEncoderArguments)) return false;
   for (uint32_t i = 0; i < count; ++i) {
     SectionItem& item = items[i];
-    const std::string why = failed[i].empty() ? CheckMade(item.mp3, item.seconds)
+    const std::string why = failed[i].empty() ? CheckMade(item.mp3, item.seconds, &item.size)
                                               : "the encoder ended with " + failed[i];
     item.stored = why.empty() ? item.mp3 : item.source;
     if (why.empty()) continue;
@@ -216,6 +214,7 @@ bool XaRecordPhase(const DiscAnalysis& analysis, const AudioExtraction& sound, R
                   "cannot store the sound of XA record " + std::to_string(i) + ": " + item.source +
                       ": " + wavWhy);
     }
+    item.size = static_cast<uint32_t>(wav.size());
   }
   reporter.Log("- XA Records compressed.");
   return WriteSection(reporter, data, work, items, "- Adding compressed XA records.",
@@ -244,7 +243,7 @@ bool AudioTrackPhase(const DiscAnalysis& analysis, Reporter& reporter, OutputFil
                   "the MP3 encoder " + work.encoder + " could not convert " + item.source + ": " +
                       failed[i]);
     }
-    const std::string why = CheckMade(item.mp3, item.seconds);
+    const std::string why = CheckMade(item.mp3, item.seconds, &item.size);
     if (!why.empty()) {
       return Fail(work, item.source,
                   "the MP3 encoder " + work.encoder + " made no MP3 of " + item.source + ": " +

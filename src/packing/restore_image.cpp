@@ -73,7 +73,7 @@ class RestoreRun {
   bool LoadDumpList();
   bool Keep(const RestoredBlock& block);
   PipelineEnd RestoreBlocks(bool* readFailed);
-  void AppendTracks();
+  PipelineEnd AppendTracks();
   void Finish(PipelineEnd end, bool readFailed);
   void RestoreRestOfDump();
   bool Fail(const std::string& why);
@@ -201,17 +201,20 @@ bool RestoreRun::Keep(const RestoredBlock& block) {
 }
 
 // A single image's audio tracks come back from their FLACs behind its data part; when one cannot,
-// the image is restored as its blocks hold it, and the run fails naming the FLAC.
-void RestoreRun::AppendTracks() {
-  if (prefix_ == 0) return;
+// the image is restored as its blocks hold it, and the run fails naming the FLAC. A stop there
+// ends the run as one in the blocks does.
+PipelineEnd RestoreRun::AppendTracks() {
+  if (prefix_ == 0) return PipelineEnd::Finished;
   std::string why;
   const auto before = output_.Position();
-  if (dump_.AppendDataFileTail(output_, sums_, reporter_, &why)) return;
+  if (dump_.AppendDataFileTail(output_, sums_, reporter_, &why)) return PipelineEnd::Finished;
+  if (dump_.Stopped()) return PipelineEnd::Stopped;
   dumpFailure_ = "cannot restore the audio tracks of " + report_.output + ": " + why +
                  "; the data track was restored alone";
   output_.Truncate(before);
   output_.Write(overflow_.data(), overflow_.size());
   prefix_ = 0;
+  return PipelineEnd::Finished;
 }
 
 PipelineEnd RestoreRun::RestoreBlocks(bool* readFailed) {
@@ -289,8 +292,9 @@ void RestoreRun::RestoreRestOfDump() {
   outcome.written.insert(outcome.written.end(), rest.written.begin(), rest.written.end());
   outcome.kept.insert(outcome.kept.end(), rest.kept.begin(), rest.kept.end());
   if (rest.Failed()) outcome.Fail(rest.error);
-  report_.completeDump =
-      dataCheck.empty() && !outcome.Failed() && rest.kept.empty() && !dump_.List().ripped;
+  if (rest.stopped) outcome.stopped = true;
+  report_.completeDump = dataCheck.empty() && !outcome.Failed() && !outcome.stopped &&
+                         rest.kept.empty() && !dump_.List().ripped;
   if (report_.completeDump) {
     reporter_.LogF("- The whole dump is restored: %zu files, each byte for byte the dump's.",
                    dump_.List().files.size());
@@ -305,8 +309,10 @@ RestoreReport RestoreRun::Run() {
   }
   report_.started = true;
   bool readFailed = false;
-  const PipelineEnd end = RestoreBlocks(&readFailed);
-  if (end == PipelineEnd::Finished && !readFailed && report_.damagedBlocks == 0) AppendTracks();
+  PipelineEnd end = RestoreBlocks(&readFailed);
+  if (end == PipelineEnd::Finished && !readFailed && report_.damagedBlocks == 0) {
+    end = AppendTracks();
+  }
   Finish(end, readFailed);
   if (end == PipelineEnd::Finished) RestoreRestOfDump();
   return std::move(report_);

@@ -5,16 +5,11 @@
 #include <cstring>
 #include <memory>
 
+#include "packing/compressed_format.h"
+
 namespace quarnel {
 
 namespace {
-
-uint32_t U16Le(const uint8_t* p) {
-  return p[0] | p[1] << 8;
-}
-uint32_t U32Le(const uint8_t* p) {
-  return U16Le(p) | U16Le(p + 2) << 16;
-}
 
 bool Refuse(std::string* why, const std::string& text) {
   if (why != nullptr) *why = text;
@@ -96,7 +91,7 @@ bool OnlyTrailingTags(const uint8_t* rest, size_t size) {
   if (size >= 32 && std::memcmp(rest + size - 32, "APETAGEX", 8) == 0) {
     const uint8_t* footer = rest + size - 32;
     // The tag's size counts its items and footer; a header, when flagged, comes on top.
-    const uint64_t tag = uint64_t{U32Le(footer + 12)} + ((footer[23] & 0x80) ? 32 : 0);
+    const uint64_t tag = uint64_t{GetU32(footer + 12)} + ((footer[23] & 0x80) ? 32 : 0);
     if (tag >= 32 && tag <= size) size -= static_cast<size_t>(tag);
   }
   return size == 0;
@@ -234,8 +229,8 @@ bool CheckWav(const uint8_t* data, size_t size, SoundInfo* info, std::string* wh
   if (size < 12 || std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0) {
     return Refuse(why, "it is not a RIFF/WAVE file");
   }
-  if (uint64_t{U32Le(data + 4)} + 8 != size) {
-    return Refuse(why, "its RIFF size says " + std::to_string(uint64_t{U32Le(data + 4)} + 8) +
+  if (uint64_t{GetU32(data + 4)} + 8 != size) {
+    return Refuse(why, "its RIFF size says " + std::to_string(uint64_t{GetU32(data + 4)} + 8) +
                            " bytes, it has " + std::to_string(size));
   }
   SoundInfo found;
@@ -246,7 +241,7 @@ bool CheckWav(const uint8_t* data, size_t size, SoundInfo* info, std::string* wh
       return Refuse(why, "a chunk header is cut short at byte " + std::to_string(at));
     }
     const uint8_t* chunk = data + at;
-    const uint64_t length = U32Le(chunk + 4);
+    const uint64_t length = GetU32(chunk + 4);
     if (length > size - at - 8) {
       return Refuse(why, "the chunk at byte " + std::to_string(at) + " runs past the end");
     }
@@ -255,8 +250,9 @@ bool CheckWav(const uint8_t* data, size_t size, SoundInfo* info, std::string* wh
       if (blockAlign != 0 || length < 16) {
         return Refuse(why, "its \"fmt \" chunk is repeated or shorter than 16 bytes");
       }
-      const uint32_t format = U16Le(body), channels = U16Le(body + 2), rate = U32Le(body + 4);
-      const uint32_t byteRate = U32Le(body + 8), align = U16Le(body + 12), bits = U16Le(body + 14);
+      const uint32_t format = GetU16(body), channels = GetU16(body + 2), rate = GetU32(body + 4);
+      const uint32_t byteRate = GetU32(body + 8), align = GetU16(body + 12),
+                     bits = GetU16(body + 14);
       if (format != 1 || bits != 16) return Refuse(why, "it is not 16-bit PCM");
       if (channels == 0 || rate == 0 || align != channels * 2 ||
           uint64_t{byteRate} != uint64_t{rate} * align) {

@@ -137,6 +137,7 @@ void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport&
 void CheckDump(const std::string& dataFile, const DumpList& list, const std::string& prefixSha1,
                Reporter& reporter, VerifyReport& report) {
   report.dump = CheckDumpBeside(dataFile, list, report.restored, prefixSha1, reporter);
+  report.stopped = report.dump->stopped;
   for (const std::string& problem : report.dump->problems) {
     const size_t colon = problem.find(": ");
     AddProblem(report.layout, problem.substr(0, colon),
