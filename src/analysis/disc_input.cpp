@@ -30,12 +30,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// The folder part of a path, with its trailing slash ("" for a bare name).
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 std::string NameOf(const std::string& path) {
   const size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);

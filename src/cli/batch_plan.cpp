@@ -14,6 +14,7 @@
 #include "cli/cli_reporter.h"
 #include "cli/console.h"
 #include "common/image_file.h"
+#include "common/image_path.h"
 #include "common/outcome.h"
 
 namespace quarnel::cli {
@@ -114,13 +115,6 @@ std::vector<BatchInput> PlanBatch(const std::vector<PlannedInput>& planned, bool
   }
   RefuseCollisions(kept, batch);
   return batch;
-}
-
-std::string InFolder(const std::string& dir, const std::string& path) {
-  if (dir.empty()) return path;
-  const size_t slash = path.rfind('/');
-  return dir + (dir.back() == '/' ? "" : "/") +
-         path.substr(slash == std::string::npos ? 0 : slash + 1);
 }
 
 namespace {

@@ -42,7 +42,4 @@ std::vector<BatchInput> PlanBatch(const std::vector<PlannedInput>& planned, bool
 // are. One line per folder says how many discs it holds.
 std::vector<std::string> ExpandFolders(const std::vector<std::string>& inputs, bool jsonMode);
 
-// `path` as written into `dir` (its file name only); `path` itself when `dir` is empty.
-std::string InFolder(const std::string& dir, const std::string& path);
-
 }  // namespace quarnel::cli

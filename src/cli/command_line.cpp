@@ -397,7 +397,7 @@ ImageSizes CompressedImageSizes(const std::string& dataFile, const std::string& 
   bool listed = false;
   std::string why;
   if (ReadDumpList(dataFile + DUMP_LIST_SUFFIX, &list, &listed, &why) && listed) {
-    const std::string folder = dataFile.substr(0, dataFile.rfind('/') + 1);
+    const std::string folder = FolderOf(dataFile);
     files.push_back(dataFile + DUMP_LIST_SUFFIX);
     for (const std::string& flac : list.flacs) files.push_back(folder + flac);
     if (!list.cueSheet.empty()) files.push_back(folder + list.cueSheet);

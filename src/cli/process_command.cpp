@@ -10,6 +10,7 @@
 #include "analysis/media_marks.h"
 #include "cli/command_line.h"
 #include "common/image_file.h"
+#include "common/image_path.h"
 #include "common/outcome.h"
 #include "common/sizes.h"
 #include "packing/compressed_format.h"
@@ -135,10 +136,9 @@ void PrintSection(const char* title, const char* item, uint32_t firstNumber,
   std::string text = Format("%s: %zu entries\n", title, entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     const SectionEntryInfo& e = entries[i];
-    const size_t slash = e.file.rfind('/');
-    text += Format("  %s %zu: sectors %u-%u, %u bytes at offset %u from %s\n", item,
-                   i + firstNumber, e.firstSector, e.lastSector, e.size, e.offset,
-                   e.file.substr(slash == std::string::npos ? 0 : slash + 1).c_str());
+    text +=
+        Format("  %s %zu: sectors %u-%u, %u bytes at offset %u from %s\n", item, i + firstNumber,
+               e.firstSector, e.lastSector, e.size, e.offset, BareName(e.file).c_str());
   }
   Emit(stdout, text);
 }

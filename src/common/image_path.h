@@ -27,4 +27,11 @@ inline std::string BareName(const std::string& path) {
   return path.substr(FolderOf(path).size());
 }
 
+// `path`'s bare name in folder `dir`; `path` itself when `dir` is empty. The batch plan and the
+// runs name their outputs through this one rule, so that the plan's collision checks hold.
+inline std::string InFolder(const std::string& dir, const std::string& path) {
+  if (dir.empty()) return path;
+  return dir + (dir.back() == '/' ? "" : "/") + BareName(path);
+}
+
 }  // namespace quarnel

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 
+#include "common/image_path.h"
 #include "common/temporary_files.h"
 
 namespace quarnel {
@@ -92,8 +93,7 @@ std::string FolderHolding(const std::string& path) {
 }  // namespace
 
 bool NameFits(const std::string& path, size_t extra) {
-  const size_t slash = path.rfind('/');
-  const size_t last = path.size() - (slash == std::string::npos ? 0 : slash + 1);
+  const size_t last = BareName(path).size();
   return last + extra <= NAME_MAX && path.size() + extra < PATH_MAX;
 }
 

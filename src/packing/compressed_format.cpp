@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "analysis/disc_input.h"
+#include "common/image_path.h"
 
 namespace quarnel {
 
@@ -45,8 +46,7 @@ const CompressedKind& KindOf(CompressionMode mode) {
 }
 
 std::optional<CompressionMode> CompressionModeOfName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const size_t nameLength = path.size() - (slash == std::string::npos ? 0 : slash + 1);
+  const size_t nameLength = BareName(path).size();
   for (const CompressedKind& kind : KINDS) {
     // A name that is only the extension would restore to no name at all.
     if (nameLength > std::strlen(kind.extension) && EndsWithNoCase(path, kind.extension)) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "analysis/cue_sheet.h"
+#include "common/image_path.h"
 #include "common/outcome.h"
 #include "packing/dump_files.h"
 #include "packing/flac_tracks.h"
@@ -13,11 +14,6 @@
 namespace quarnel {
 
 namespace {
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 // Decodes every FLAC of the list whole: each must restore the length and SHA-1 of its tags. A stop
 // ends the loop and is no problem. Returns what the FLACs whose tags could be read hold.

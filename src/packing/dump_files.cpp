@@ -9,6 +9,7 @@
 #include "analysis/disc_input.h"
 #include "common/checksums.h"
 #include "common/image_file.h"
+#include "common/image_path.h"
 #include "packing/block_workers.h"
 #include "packing/regular_files.h"
 
@@ -17,11 +18,6 @@ namespace quarnel {
 namespace {
 
 constexpr size_t PIECE = 4 << 20;
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // Hashes one open file in pieces, the three digests of a piece on every core.
 bool HashOne(int fd, uint64_t size, uint64_t prefixLength, Checksums& sums, Checksums& prefix,
@@ -83,7 +79,7 @@ DumpHashing HashDumpFiles(const std::vector<std::string>& paths, uint64_t prefix
       break;
     }
     const ChecksumDigests d = sums.Finish();
-    result.files.push_back({BaseName(paths[i]), d.size, d.crc32, d.md5, d.sha1});
+    result.files.push_back({BareName(paths[i]), d.size, d.crc32, d.md5, d.sha1});
     if (i == 0 && prefixLength != 0) result.prefixSha1 = prefix.Finish().sha1;
   }
   for (const int fd : fds) ::close(fd);

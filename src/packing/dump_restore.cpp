@@ -8,6 +8,7 @@
 
 #include "analysis/cue_sheet.h"
 #include "common/commit_group.h"
+#include "common/image_path.h"
 #include "packing/flac_tracks.h"
 
 namespace quarnel {
@@ -16,11 +17,6 @@ namespace {
 
 // The digest of Checksums a restore reads (UpdatePart's SHA-1); the size is counted apart.
 constexpr size_t SHA1_PART = 2;
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 // Joins several failures into the one the outcome reports.
 void AddFailure(Outcome& outcome, const std::string& why) {

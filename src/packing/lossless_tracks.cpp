@@ -9,6 +9,7 @@
 
 #include "analysis/cue_sheet.h"
 #include "common/commit_group.h"
+#include "common/image_path.h"
 #include "packing/dump_files.h"
 #include "packing/dump_list.h"
 #include "packing/flac_tracks.h"
@@ -17,16 +18,6 @@
 namespace quarnel {
 
 namespace {
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 bool SameFolder(const std::string& a, const std::string& b) {
   struct stat sa, sb;
@@ -56,7 +47,7 @@ bool LosslessTracks::PlanFlacs() {
                        const std::string& flac) {
     auto f = std::make_unique<Flac>();
     f->job.source = source;
-    f->job.range.file = BaseName(source);
+    f->job.range.file = BareName(source);
     f->job.range.offset = offset;
     f->job.range.length = length;
     f->job.flacPath = folder_ + flac;
@@ -70,7 +61,7 @@ bool LosslessTracks::PlanFlacs() {
     }
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (files.size() > 1) {
-      if (file != analysis_.dataTrackFile) add(file, 0, size, BaseName(file) + ".flac");
+      if (file != analysis_.dataTrackFile) add(file, 0, size, BareName(file) + ".flac");
       continue;
     }
     if (!analysis_.HasAudioTracks()) return true;
@@ -85,7 +76,7 @@ bool LosslessTracks::PlanFlacs() {
               : std::min<uint64_t>(size, (uint64_t{tracks.track[k].lastSector} + 1) * SECTOR_SIZE);
       char name[32];
       std::snprintf(name, sizeof name, ".track%02u.flac", k);
-      add(file, from, end - from, BaseName(file) + name);
+      add(file, from, end - from, BareName(file) + name);
       from = end;
     }
   }
@@ -143,13 +134,13 @@ bool LosslessTracks::ReadCueText(DumpList& list) {
 
 bool LosslessTracks::WriteList(bool ripped, const std::vector<HeldFile>& held,
                                const std::string& prefixSha1, DumpList& list) {
-  list.dataFile = BaseName(analysis_.dataTrackFile);
+  list.dataFile = BareName(analysis_.dataTrackFile);
   list.ripped = ripped;
   list.prefixLength = prefixLength_;
   list.prefixSha1 = prefixSha1;
   list.files = held;
-  for (const auto& f : flacs_) list.flacs.push_back(BaseName(f->job.flacPath));
-  list.cueSheet = analysis_.cueSheet.empty() ? "" : BaseName(analysis_.cueSheet);
+  for (const auto& f : flacs_) list.flacs.push_back(BareName(f->job.flacPath));
+  list.cueSheet = analysis_.cueSheet.empty() ? "" : BareName(analysis_.cueSheet);
   if (!list.cueSheet.empty() && !ReadCueText(list)) return false;
   const std::string text = FormatDumpList(list);
   if (!Stage(list_, dataFile_ + DUMP_LIST_SUFFIX)) return false;
@@ -182,7 +173,7 @@ bool LosslessTracks::CopyCueSheet(const DumpList& list) {
       return false;
     }
   }
-  if (!Stage(cue_, folder_ + BaseName(cue))) return false;
+  if (!Stage(cue_, folder_ + BareName(cue))) return false;
   if (!cue_.Write(bytes.data(), bytes.size())) {
     error_ = cue_.Error();
     return false;
@@ -196,7 +187,7 @@ bool LosslessTracks::CopyCueSheet(const DumpList& list) {
 bool LosslessTracks::CheckNames(const std::vector<std::string>& paths) {
   std::set<std::string> names;
   for (const std::string& path : paths) {
-    const std::string name = BaseName(path);
+    const std::string name = BareName(path);
     if (const char* bad = BadFileNameReason(name)) {
       error_ = "cannot keep " + path + " in the list of the dump's files: its name " + bad;
       return false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/encoder_runs.h"
+#include "common/image_path.h"
 #include "packing/sound_check.h"
 
 namespace quarnel {
@@ -95,7 +96,7 @@ bool EncodeAll(Reporter& reporter, Mp3Work& work, std::vector<SectionItem>& item
                std::vector<std::string> (*arguments)(const std::string&, const std::string&)) {
   std::vector<std::vector<std::string>> jobs;
   for (SectionItem& item : items) {
-    const std::string name = item.mp3.substr(item.mp3.rfind('/') + 1);
+    const std::string name = BareName(item.mp3);
     std::string why;
     if (!work.folder->PrepareFile(name, &item.mp3, &why)) return Fail(work, item.mp3, why);
     jobs.push_back(arguments(item.source, item.mp3));

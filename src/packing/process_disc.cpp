@@ -222,12 +222,7 @@ void ProcessRun::ApplyOptions() {
 // What the format and the emulator allow, checked before anything is written.
 bool ProcessRun::CheckLimits() {
   const CompressedKind& kind = KindOf(plan_.mode);
-  std::string base = plan_.imagePath;
-  if (!options_.outputDir.empty()) {
-    const size_t slash = base.rfind('/');
-    base = options_.outputDir + (options_.outputDir.back() == '/' ? "" : "/") +
-           base.substr(slash == std::string::npos ? 0 : slash + 1);
-  }
+  const std::string base = InFolder(options_.outputDir, plan_.imagePath);
   if (!FitsImagePath(base + kind.extension + kind.tableSuffix)) {
     return Refuse("the path is too long for the compressed image's names: " + base);
   }
@@ -344,9 +339,8 @@ bool ProcessRun::FindSoundEncoder() {
 // small temporary file system.
 bool ProcessRun::MakeWorkFolder() {
   if (plan_.tracksWanted || plan_.xaWanted) {
-    const std::string& data = report_.dataFile;
-    const size_t slash = data.rfind('/');
-    const std::string parent = slash == std::string::npos ? "." : data.substr(0, slash + 1);
+    const std::string folder = FolderOf(report_.dataFile);
+    const std::string parent = folder.empty() ? "." : folder;
     std::string why;
     if (!work_.Make(options_.workFolder, parent, &why)) return Refuse(why, work_.Path());
     mp3_.folder = &work_;

@@ -131,9 +131,7 @@ bool RestoreRun::NameOutput() {
   report_.output = RestoredName(request_.dataFile, report_.mode);
   const std::string& dir = request_.outputDir;
   if (!dir.empty()) {
-    const size_t slash = report_.output.rfind('/');
-    report_.output = dir + (dir.back() == '/' ? "" : "/") +
-                     report_.output.substr(slash == std::string::npos ? 0 : slash + 1);
+    report_.output = InFolder(dir, report_.output);
     if (!FitsImagePath(report_.output)) {
       return Fail("the path is too long for the restored image's name: " + report_.output);
     }
@@ -145,10 +143,7 @@ bool RestoreRun::NameOutput() {
 // the data track file to be restored alone, and the run fails saying why.
 bool RestoreRun::LoadDumpList() {
   if (request_.dataTrackOnly) return true;
-  const size_t slash = report_.output.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? std::string() : report_.output.substr(0, slash + 1);
-  if (!dump_.Load(request_.dataFile, folder)) {
+  if (!dump_.Load(request_.dataFile, FolderOf(report_.output))) {
     dumpFailure_ = dump_.Error() + "; only the data track's file was restored";
     return true;
   }

@@ -7,6 +7,7 @@
 
 #include "common/commit_group.h"
 #include "common/image_file.h"
+#include "common/image_path.h"
 #include "packing/block_codec.h"
 #include "packing/block_pipeline.h"
 #include "packing/block_restore.h"
@@ -156,10 +157,8 @@ void SearchDat(const VerifyOptions& options, const std::string& dataFile, Verify
     held = report.dump->held;
   } else {
     const std::string restored = RestoredName(dataFile, report.layout.mode);
-    const size_t slash = restored.rfind('/');
-    held.push_back({restored.substr(slash == std::string::npos ? 0 : slash + 1),
-                    report.restored.size, report.restored.crc32, report.restored.md5,
-                    report.restored.sha1});
+    held.push_back({BareName(restored), report.restored.size, report.restored.crc32,
+                    report.restored.md5, report.restored.sha1});
   }
   report.game = options.dat->MatchGame(held);
 }
