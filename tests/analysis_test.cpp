@@ -260,7 +260,7 @@ TEST(Analysis, RefusesWhatIsNotARawImageAndWarnsOfIncompleteDumps) {
     EXPECT_EQ(a.result.refused, c.refused) << line;
     EXPECT_EQ(a.result.Opened(), !c.refused) << line;
     if (c.refused) {
-      EXPECT_EQ(a.result.message, line);
+      EXPECT_EQ("ERROR: " + a.result.message + ".", line);
       EXPECT_EQ(a.reporter.log, std::vector<std::string>{line});
       EXPECT_EQ(before, std::set<std::filesystem::path>(
                             std::filesystem::directory_iterator(dir.Path()), {}));

@@ -76,7 +76,7 @@ AnalysisResult AnalyseDisc(const AnalysisOptions& options, Reporter& reporter) {
     } else {
       result.refused = true;
       result.message = input.refusal;
-      reporter.Log(input.refusal);
+      reporter.Log("ERROR: " + input.refusal + ".");
     }
     return result;
   }

@@ -22,7 +22,7 @@ struct AnalysisResult {
   // The findings; null when the image could not be opened or was refused (nothing was changed).
   std::unique_ptr<DiscAnalysis> analysis;
   int openError = 0;     // errno of a failed open; nothing was logged
-  bool refused = false;  // not a disc this program can analyse; `message` is the logged line
+  bool refused = false;  // not a disc this program can analyse; `message` says why (logged)
   std::string message;
   bool readError = false;  // a read failed before the end of the data track
   int readErrno = 0;

@@ -239,7 +239,7 @@ bool HasSyncedSector(ImageFile& image) {
 bool CheckContent(DiscInput& input, ImageFile& image) {
   const char* name = input.dataTrackFile.c_str();
   if (image.Size() == 0) {
-    input.refusal = Line("ERROR: %s is empty: it is not a raw CD image.", name);
+    input.refusal = Line("%s is empty: it is not a raw CD image", name);
     return false;
   }
   if (!HasSyncedSector(image)) {
@@ -247,23 +247,22 @@ bool CheckContent(DiscInput& input, ImageFile& image) {
     const size_t n = image.ReadAt(0, head, sizeof head);
     char iso[5] = {};
     if (StartsWithCompressedStream(head, n)) {
-      input.refusal =
-          Line("ERROR: %s is a compressed image, not a raw CD image: use uncompress.", name);
+      input.refusal = Line("%s is a compressed image, not a raw CD image: use uncompress", name);
     } else if (image.ReadAt(ISO_IDENTIFIER_OFFSET, reinterpret_cast<uint8_t*>(iso), 5) == 5 &&
                std::memcmp(iso, "CD001", 5) == 0) {
-      input.refusal = Line(
-          "ERROR: %s is a 2048-byte-sector ISO, not a raw CD image of 2352-byte sectors.", name);
+      input.refusal =
+          Line("%s is a 2048-byte-sector ISO, not a raw CD image of 2352-byte sectors", name);
     } else {
       const uint64_t sectors = std::max<uint64_t>(1, image.Size() / SECTOR_SIZE);
       input.refusal = Line(
-          "ERROR: %s is not a raw CD image: none of its first %u sectors starts with the CD sync "
-          "pattern.",
+          "%s is not a raw CD image: none of its first %u sectors starts with the CD sync "
+          "pattern",
           name, static_cast<unsigned>(std::min<uint64_t>(SYNC_PROBE_SECTORS, sectors)));
     }
     return false;
   }
   if (image.ReadFailed()) {
-    input.refusal = Line("ERROR: cannot read %s: %s.", name, std::strerror(image.ReadErrno()));
+    input.refusal = Line("cannot read %s: %s", name, std::strerror(image.ReadErrno()));
     return false;
   }
   for (size_t i = 0; i < image.FileCount(); ++i) {
@@ -283,22 +282,22 @@ bool ResolveGivenSheet(const std::string& given, DiscInput& input) {
   const char* sheetName = given.c_str();
   std::string text, why;
   if (!ReadSheetText(given, &text, &why)) {
-    input.refusal = Line("ERROR: cannot read cue sheet %s: %s.", sheetName, why.c_str());
+    input.refusal = Line("cannot read cue sheet %s: %s", sheetName, why.c_str());
     return false;
   }
   input.sheet = ReadCueSheet(text);
   if (!input.sheet.fault.empty()) {
-    input.refusal = Line("ERROR: cue sheet %s, %s.", sheetName, input.sheet.fault.c_str());
+    input.refusal = Line("cue sheet %s, %s", sheetName, input.sheet.fault.c_str());
     return false;
   }
   if (input.sheet.files.empty()) {
-    input.refusal = Line("ERROR: cue sheet %s names no FILE.", sheetName);
+    input.refusal = Line("cue sheet %s names no FILE", sheetName);
     return false;
   }
   size_t bad, same;
   if (!ResolveSheetFiles(given, input.sheet, &input.files, &bad, &same)) {
     const std::string problem = FileProblem(input.sheet, bad, same, "is not beside it");
-    input.refusal = Line("ERROR: cue sheet %s, %s.", sheetName, problem.c_str());
+    input.refusal = Line("cue sheet %s, %s", sheetName, problem.c_str());
     return false;
   }
   input.cueSheet = given;
@@ -391,9 +390,8 @@ bool OpenDiscInput(const std::string& given, DiscInput& input, ImageFile& image)
     if (!ResolveGivenSheet(given, input)) return false;
   } else {
     if (IsCompressedByName(given)) {
-      input.refusal =
-          Line("ERROR: %s is part of a compressed image, not a raw CD image: use uncompress.",
-               given.c_str());
+      input.refusal = Line("%s is part of a compressed image, not a raw CD image: use uncompress",
+                           given.c_str());
       return false;
     }
     ResolveGivenImage(given, input);
@@ -405,9 +403,9 @@ bool OpenDiscInput(const std::string& given, DiscInput& input, ImageFile& image)
   const size_t limit = IMAGE_PATH_SIZE - 1;  // the path buffer keeps its terminating zero
   const size_t needed = input.dataTrackFile.size() + std::strlen(LONGEST_OUTPUT_SUFFIX);
   if (given.size() > limit || needed > limit) {
-    input.refusal = Line(
-        "ERROR: path too long: the image's path plus \"%s\" must fit in %zu bytes, and needs %zu.",
-        LONGEST_OUTPUT_SUFFIX, limit, std::max(given.size(), needed));
+    input.refusal =
+        Line("path too long: the image's path plus \"%s\" must fit in %zu bytes, and needs %zu",
+             LONGEST_OUTPUT_SUFFIX, limit, std::max(given.size(), needed));
     return false;
   }
 
@@ -415,11 +413,11 @@ bool OpenDiscInput(const std::string& given, DiscInput& input, ImageFile& image)
     const int error = image.OpenError();
     const char* failed = image.FailedPath().c_str();
     if (error == EWOULDBLOCK) {
-      input.refusal = Line("ERROR: %s is being written by another run of the program.", failed);
+      input.refusal = Line("%s is being written by another run of the program", failed);
     } else if (error == EINVAL) {
-      input.refusal = Line("ERROR: %s is neither a regular file nor a block device.", failed);
+      input.refusal = Line("%s is neither a regular file nor a block device", failed);
     } else if (input.files.size() > 1 || !input.cueSheet.empty()) {
-      input.refusal = Line("ERROR: cannot open %s: %s.", failed, std::strerror(error));
+      input.refusal = Line("cannot open %s: %s", failed, std::strerror(error));
     } else {
       input.openError = error;
     }

@@ -24,13 +24,13 @@ struct DiscInput {
   std::string cueSheet;       // the sheet in use, or empty
   CueSheet sheet;             // its FILE and TRACK lines (empty without a sheet)
   std::vector<std::string> warnings;  // "Warning: " lines, in order
-  std::string refusal;                // an "ERROR: " line: the input must not be used
+  std::string refusal;                // why the input must not be used (no "ERROR: ", no stop)
   int openError = 0;                  // errno when nothing could be opened (no refusal line)
 };
 
 // Resolves `given` (an image or a .cue), opens `image` on the disc's files and checks that it is a
 // raw CD image of 2352-byte sectors. True when the disc is open and may be used; otherwise either
-// `refusal` holds the line to report or `openError` the errno of an open that failed.
+// `refusal` holds the reason to report or `openError` the errno of an open that failed.
 bool OpenDiscInput(const std::string& given, DiscInput& input, ImageFile& image);
 
 // Whether `s` ends in `suffix`, letter case aside.

@@ -205,12 +205,7 @@ AnalysisResult RunAnalysis(CliReporter& reporter, const std::string& image,
 }
 
 std::string AnalysisFailure(const AnalysisResult& result, const std::string& image) {
-  if (result.refused) {
-    std::string_view why = result.message;
-    if (why.starts_with("ERROR: ")) why.remove_prefix(7);
-    if (why.ends_with('.')) why.remove_suffix(1);
-    return std::string(why);
-  }
+  if (result.refused) return result.message;
   if (!result.Opened()) return FailureText("open", image, result.openError);
   if (result.readError) {
     // Which of a set's files failed is not told: the set is named then.

@@ -90,10 +90,8 @@ bool DumpFilesOf(const std::string& given, std::vector<std::string>* paths, std:
   DiscInput input;
   ImageFile image;
   if (!OpenDiscInput(given, input, image)) {
-    *why = !input.refusal.empty()
-               ? input.refusal.substr(input.refusal.rfind("ERROR: ", 0) == 0 ? 7 : 0)
-               : "cannot open " + given + ": " + std::strerror(input.openError);
-    if (!why->empty() && why->back() == '.') why->pop_back();
+    *why = !input.refusal.empty() ? input.refusal
+                                  : "cannot open " + given + ": " + std::strerror(input.openError);
     return false;
   }
   *paths = input.files;

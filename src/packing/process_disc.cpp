@@ -46,14 +46,6 @@ struct Plan {
   std::vector<MediaRecord> media;  // the run's marks: the user's and those the XA option adds
 };
 
-// A line of a refusal without its "ERROR: " and final full stop, as the outcome keeps it.
-std::string Reason(const std::string& line) {
-  constexpr std::string_view prefix = "ERROR: ";
-  std::string why = line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
-  if (!why.empty() && why.back() == '.') why.pop_back();
-  return why;
-}
-
 class ProcessRun {
  public:
   ProcessRun(const DiscAnalysis& analysis, const ProcessOptions& options, Reporter& reporter)
@@ -159,7 +151,7 @@ bool ProcessRun::OpenSource() {
       const std::string& path = analysis_.ImagePath;
       return Refuse("cannot open " + path + ": " + std::strerror(disc_.openError), path);
     }
-    return Refuse(Reason(disc_.refusal), analysis_.ImagePath);
+    return Refuse(disc_.refusal, analysis_.ImagePath);
   }
   plan_.imagePath = disc_.dataTrackFile.empty() ? analysis_.ImagePath : disc_.dataTrackFile;
   plan_.imageSize = image_.Size();

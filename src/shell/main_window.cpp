@@ -557,9 +557,11 @@ bool MainWindow::Analyse(Outcome* failed) {
   SetAnalysing(false);
   if (!result.Opened()) {
     // Nothing was changed; the refusal or the open failure is the log's last line.
-    const std::string line = result.refused ? result.message
-                                            : "ERROR: cannot open " + path + ": " +
-                                                  std::strerror(result.openError) + ".";
+    const std::string line =
+        "ERROR: " +
+        (result.refused ? result.message
+                        : "cannot open " + path + ": " + std::strerror(result.openError)) +
+        ".";
     reporter.End(line);
     AppendPanelLine(line.c_str(), IDC_INFO_LOG);
     return false;
