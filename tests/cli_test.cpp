@@ -523,6 +523,18 @@ TEST(Cli, KeepsTheWholeDumpAndGivesItBack) {
     EXPECT_HAS(run.err, "cannot restore from " + flac + ": ");
     EXPECT_TRUE(ReadText(dir.File(data)) == dump[data]);
   }
+
+  // A list whose data part ends far before the blocks' end is not this image's: its bytes would
+  // be held back in memory. The image alone comes back.
+  std::string list = ReadText(dir.File("single/sample.bin.Z.dump"));
+  list.replace(list.find("prefix ") + 7,
+               list.find(' ', list.find("prefix ") + 7) - list.find("prefix ") - 7, "2352");
+  testing::WriteAll(dir.File("single/sample.bin.Z.dump"), {list.begin(), list.end()});
+  const Outcome alone = Quarnel(dir, {"uncompress", "single/sample.bin.Z", "--output-dir", "r"});
+  EXPECT_EQ(alone.status, 1);
+  EXPECT_HAS(alone.err,
+             "sample.bin.Z.dump does not fit the image (its data part ends at byte 2352");
+  EXPECT_TRUE(std::filesystem::exists(dir.File("r/sample.bin")));
 }
 
 // process keeps a disc's audio tracks as MP3 unless told not to, and refuses up front when it

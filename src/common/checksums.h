@@ -28,6 +28,9 @@ class Checksums {
   // The three digests are independent: UpdatePart(k, ...) for every k below PARTS, each on any
   // thread (one thread per part at a time), equals one Update. Part 0 also counts the bytes.
   static constexpr size_t PARTS = 3;
+  static constexpr size_t CRC32_PART = 0;  // also counts the bytes
+  static constexpr size_t MD5_PART = 1;
+  static constexpr size_t SHA1_PART = 2;
   void UpdatePart(size_t part, const void* data, size_t size);
 
   // The digests of everything fed since construction or the last Finish; starts over after.

@@ -16,7 +16,6 @@ namespace quarnel {
 namespace {
 
 // The digest of Checksums a restore reads (UpdatePart's SHA-1); the size is counted apart.
-constexpr size_t SHA1_PART = 2;
 
 // Joins several failures into the one the outcome reports.
 void AddFailure(Outcome& outcome, const std::string& why) {
@@ -78,7 +77,7 @@ bool DumpRestore::Decode(const std::string& name, uint64_t* at, OutputFile& out,
   std::sort(parts.begin(), parts.end(),
             [](const KeptFlac* a, const KeptFlac* b) { return a->range.offset < b->range.offset; });
   const auto sink = [&](const uint8_t* bytes, size_t n) {
-    if (sums != nullptr) sums->UpdatePart(SHA1_PART, bytes, n);
+    if (sums != nullptr) sums->UpdatePart(Checksums::SHA1_PART, bytes, n);
     return out.Write(bytes, n);
   };
   const auto poll = [&] {

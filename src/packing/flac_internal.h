@@ -54,8 +54,8 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // ---- Digests: the parts of Checksums (UpdatePart) the FLAC code feeds
 
-constexpr size_t MD5_PART = 1;  // of the samples, as STREAMINFO gives it
-constexpr size_t SHA1_PART = 2;
+constexpr size_t MD5_PART = Checksums::MD5_PART;  // of the samples, as STREAMINFO gives it
+constexpr size_t SHA1_PART = Checksums::SHA1_PART;
 
 // ---- Tags (flac_tags.cpp)
 

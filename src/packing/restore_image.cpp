@@ -149,6 +149,17 @@ bool RestoreRun::LoadDumpList() {
   }
   report_.dumpListed = dump_.Exists();
   if (dump_.Exists()) prefix_ = dump_.PrefixLength();
+  // The blocks hold a single image's data part and at most a block or two behind it: a list that
+  // says otherwise is not this image's, and would have its bytes held back in memory.
+  const uint64_t restored = layout_.restoredSize;
+  if (prefix_ != 0 &&
+      (prefix_ > restored || restored - prefix_ > 2 * reader_.Kind().rawBlockLength)) {
+    dumpFailure_ = request_.dataFile + DUMP_LIST_SUFFIX + " does not fit the image (its data " +
+                   "part ends at byte " + std::to_string(prefix_) + " of " +
+                   std::to_string(restored) + "); only the data track's file was restored";
+    report_.dumpListed = false;
+    prefix_ = 0;
+  }
   return true;
 }
 
@@ -189,8 +200,8 @@ bool RestoreRun::Keep(const RestoredBlock& block) {
     overflow_.insert(overflow_.end(), block.bytes + n, block.bytes + block.length);
   }
   if (report_.dumpListed) {
-    sums_.UpdatePart(0, block.bytes, n);
-    sums_.UpdatePart(2, block.bytes, n);
+    sums_.UpdatePart(Checksums::CRC32_PART, block.bytes, n);
+    sums_.UpdatePart(Checksums::SHA1_PART, block.bytes, n);
   }
   return output_.Write(block.bytes, n);
 }

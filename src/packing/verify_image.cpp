@@ -106,7 +106,7 @@ void RestoreAndCheck(Reporter& reporter, CompressedReader& reader, VerifyReport&
     if (block.damaged) report.damagedBlocks += 1;
     if (source != nullptr) source->Compare(report.restored.size, block.bytes, block.length);
     if (report.restored.size < prefixLength) {
-      prefix.UpdatePart(2, block.bytes,
+      prefix.UpdatePart(Checksums::SHA1_PART, block.bytes,
                         static_cast<size_t>(
                             std::min<uint64_t>(block.length, prefixLength - report.restored.size)));
     }
