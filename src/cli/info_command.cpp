@@ -54,6 +54,12 @@ std::string InfoJson(const ImageLayout& layout, const ImageSizes& sizes,
   json.Field("sideFileWithinLimit", layout.SideFileWithinLimit());
   json.Field("blocksWithinLimit", layout.BlocksWithinLimit());
   AddProblemsField(json, layout);
+  // The emulator's limits the image passes are what a player must be warned of.
+  std::vector<std::string> warnings;
+  for (const ImageProblem& p : layout.problems) {
+    if (p.limit) warnings.push_back("Warning: " + p.Text());
+  }
+  AddWarningsField(json, warnings);
   json.Field("error", error);
   json.EndObject();
   return out;
