@@ -54,7 +54,7 @@ std::string InfoJson(const ImageLayout& layout, const ImageSizes& sizes,
   json.Field("sideFileWithinLimit", layout.SideFileWithinLimit());
   json.Field("blocksWithinLimit", layout.BlocksWithinLimit());
   AddProblemsField(json, layout);
-  // The emulator's limits the image passes are what a player must be warned of.
+  // The emulator's limits the image exceeds are what a player must be warned of: it restores here.
   std::vector<std::string> warnings;
   for (const ImageProblem& p : layout.problems) {
     if (p.limit) warnings.push_back("Warning: " + p.Text());
