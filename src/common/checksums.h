@@ -26,7 +26,7 @@ class Checksums {
   void Update(const void* data, size_t size);
 
   // The three digests are independent: UpdatePart(k, ...) for every k below PARTS, each on any
-  // thread (one thread per part at a time), equals one Update. Part 0 also counts the bytes.
+  // thread (one thread per part at a time), equals one Update.
   static constexpr size_t PARTS = 3;
   static constexpr size_t CRC32_PART = 0;  // also counts the bytes
   static constexpr size_t MD5_PART = 1;
